@@ -1,0 +1,54 @@
+// The byte road between the protocol and a module: a serial port (TComm) or,
+// in tests, an in-process peer. Received bytes reach OnReceiveData on the
+// user-interface thread, in arrival order, one chunk per call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace ostrel {
+
+enum class TParity : uint8_t { None, Odd, Even, Mark, Space };
+enum class TStopBits : uint8_t { _1, _1_5, _2 };
+enum class TByteSize : uint8_t { _5, _6, _7, _8 };
+enum class TDtrControl : uint8_t { DtrEnable, DtrDisable, DtrHandshake };
+enum class TRtsControl : uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+
+// Raised only by OpenPort; the texts are the component's own.
+class ECommsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Transport {
+ public:
+  using ReceiveDataEvent = std::function<void(const uint8_t* buffer, uint16_t length)>;
+
+  virtual ~Transport() = default;
+
+  virtual void OpenPort() = 0;  // throws ECommsError; the port stays closed on failure
+  virtual void ClosePort() = 0;
+  virtual bool isOpen() const = 0;
+  // Copies and queues; never blocks. False when closed or length is 0.
+  virtual bool SendBytes(const uint8_t* data, uint16_t length) = 0;
+
+  // The line settings discovery changes between probes.
+  virtual const std::string& CommName() const = 0;
+  virtual void setCommName(const std::string& name) = 0;
+  virtual uint32_t BaudRate() const = 0;
+  virtual void setBaudRate(uint32_t baud) = 0;
+  virtual TParity Parity() const = 0;
+  virtual void setParity(TParity parity) = 0;  // takes effect at the next open
+  virtual TStopBits StopBits() const = 0;
+  virtual void setStopBits(TStopBits bits) = 0;
+  virtual TByteSize ByteSize() const = 0;
+  virtual void setByteSize(TByteSize size) = 0;
+  virtual uint32_t ReadIntervalTimeout() const = 0;
+  virtual void setReadIntervalTimeout(uint32_t ms) = 0;
+
+  ReceiveDataEvent OnReceiveData;
+};
+
+}  // namespace ostrel
