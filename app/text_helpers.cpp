@@ -1,0 +1,143 @@
+#include "app/text_helpers.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace ostrel {
+
+bool Isutf8(const uint8_t* data, size_t n) {
+  if (n == 0) return true;
+  if (data == nullptr) return false;
+  size_t p = 1;
+  while (p <= n) {
+    const uint8_t lead = data[p];
+    size_t follow;
+    if (lead < 0x80) {
+      follow = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      follow = 1;
+    } else if ((lead & 0xF0) == 0xE0) {
+      follow = 2;
+    } else if ((lead & 0xF8) == 0xF0) {
+      follow = 3;
+    } else {
+      return p >= n;  // a stray continuation byte or 11111xxx
+    }
+    for (size_t k = 1; k <= follow; ++k) {
+      if (k > n - p) return true;  // would run past n: never read it
+      if ((data[p + k] & 0xC0) != 0x80) return p + k >= n;
+    }
+    p += 1 + follow;
+  }
+  return true;
+}
+
+bool Isutf8str(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  const size_t length = std::min(text.size(), kIsutf8strMaxChars);
+  uint8_t buffer[100] = {};
+  if (length > 0) std::memcpy(buffer + 1, text.data(), length);
+  buffer[length + 1] = 0;
+  return Isutf8(buffer, length + 1);
+}
+
+uint32_t hexTextToUint(std::string_view text) {
+  uint32_t result = 0;
+  uint32_t previous = 0;
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    uint32_t value = previous;
+    if (c >= '0' && c <= '9') {
+      value = uint32_t(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      value = uint32_t(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      value = uint32_t(c - 'A' + 10);
+    }
+    previous = value;
+    const size_t nibble = n - 1 - i;
+    if (nibble < 8) result |= value << (4 * nibble);
+  }
+  return result;
+}
+
+std::string programDirectory(std::string_view executablePath) {
+  const size_t slash = executablePath.rfind('/');
+  if (slash == std::string_view::npos) return "./";
+  return std::string(executablePath.substr(0, slash + 1));
+}
+
+const char* legacyCodePage(int language) {
+  switch (language) {
+    case 0:
+      return "CP1252";
+    case 1:
+      return "CP950";
+    case 2:
+      return "CP936";
+    case 3:
+      return "CP932";
+    default:
+      return "";
+  }
+}
+
+namespace {
+
+bool convert(const char* to, const char* from, std::string_view in, std::string& out) {
+  out.clear();
+  if (*to == '\0' || *from == '\0') return false;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == iconv_t(-1)) return false;
+
+  std::string result(in.size() * 2 + 16, '\0');
+  char* inPtr = const_cast<char*>(in.data());  // iconv's signature; it only reads
+  size_t inLeft = in.size();
+  char* outPtr = result.data();
+  size_t outLeft = result.size();
+  bool ok = true;
+  auto grow = [&] {
+    const size_t used = size_t(outPtr - result.data());
+    result.resize(result.size() * 2);
+    outPtr = result.data() + used;
+    outLeft = result.size() - used;
+  };
+  while (ok && inLeft > 0) {
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1)) {
+      if (errno == E2BIG) {
+        grow();
+      } else {
+        ok = false;  // EILSEQ: invalid or unmappable; EINVAL: cut at the end
+      }
+    }
+  }
+  // Return to the initial shift state (a no-op for these code pages).
+  while (ok && iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == size_t(-1)) {
+    if (errno == E2BIG) {
+      grow();
+    } else {
+      ok = false;
+    }
+  }
+  iconv_close(cd);
+  if (!ok) return false;
+  result.resize(size_t(outPtr - result.data()));
+  out = std::move(result);
+  return true;
+}
+
+}  // namespace
+
+bool legacyToUtf8(int language, std::string_view in, std::string& out) {
+  return convert("UTF-8", legacyCodePage(language), in, out);
+}
+
+bool utf8ToLegacy(int language, std::string_view in, std::string& out) {
+  return convert(legacyCodePage(language), "UTF-8", in, out);
+}
+
+}  // namespace ostrel
