@@ -1,0 +1,267 @@
+// The main window without pixels: every field the window owns, a model of
+// every control, and the operations as methods. Front-ends render the models
+// and forward events; nothing of the system's behaviour lives in them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/controls.h"
+#include "app/form_wait.h"
+#include "app/host.h"
+#include "app/memory_stream.h"
+#include "app/timer.h"
+#include "link/transport.h"
+
+namespace ostrel {
+
+// Device-change notice: the message number and the event codes that matter.
+inline constexpr uint32_t kWmDeviceChange = 0x219;
+inline constexpr uint32_t kDbtDevNodesChanged = 0x0007;
+inline constexpr uint32_t kDbtDeviceArrival = 0x8000;
+inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
+
+// Timing of module exchanges, in milliseconds.
+inline constexpr uint32_t kCountedRetryTime = 200000;
+
+class TForm_MAIN {
+ public:
+  TForm_MAIN(int buildMode, int language, Host& host, Clock& clock, Transport& comm);
+  ~TForm_MAIN();
+  TForm_MAIN(const TForm_MAIN&) = delete;
+  TForm_MAIN& operator=(const TForm_MAIN&) = delete;
+
+  // --- lifecycle (window creation, showing, closing)
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  int GetOSVersionInfo();
+  void SetPriority(int kind);
+
+  // --- messages: cached prompts 22..66, others converted where used
+  std::string Prompt(int message) const;
+
+  // --- reporting: one way to show progress, results and faults
+  void Memo1_Lines_Add(const std::string& line);
+  void Memo2_Lines_Add(const std::string& category, const std::string& line);
+  // Whether a line of this category would be kept (saves formatting long hex lines).
+  bool debugLogAccepts(std::string_view category) const {
+    return DebugSwitch && (!CheckBox_Debug_fillter.checked || category.empty());
+  }
+  void ShowStatus1(const std::string& text);
+  void ClearStatus2();
+  // "Fault code:" + code in the second status line and the operator log.
+  void ReportFault(std::string_view code);
+  // Start of an operation; whole-cartridge operations also empty both logs.
+  void ReportStart(const std::string& text, bool wholeCartridge);
+  // Final result: status line, log, beeps, log colour and (customer build) message box.
+  void ReportSuccess(const std::string& text, bool wholeCartridge);
+  void ReportFailure(const std::string& text, std::string_view faultCode, bool wholeCartridge);
+  void ReportCancel(const std::string& text);
+  void Beep(int times);
+
+  // --- debug panel
+  void Button_Debug_Window_SwitchClick();
+  void Button_Debug_ClearClick();
+
+  // --- packet protocol (link/protocol.cpp)
+  bool Send_Package(const uint8_t* data, int sendMode, uint32_t replyWait, uint32_t totalTime);
+  bool Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode, uint32_t replyWait,
+                         uint32_t totalTime);
+  bool Comm1_WriteCommData(const uint8_t* data, uint32_t length);
+  void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
+  void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
+  void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
+  void general_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
+  int Get_Command_Serial_Number();
+  bool WriteBack_Sector(uint16_t sector, MemoryStream& source);
+  void BusyStep();
+
+  // --- discovery (link/discovery.cpp)
+  void WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode);
+  void Timer1Timer();
+  void Function_Detect();
+  bool Function_Device();
+
+  // --- window-level helpers used by many operations
+  void ShowConnectionState(const std::string& text, uint32_t color);
+  void SetStepPanel(int step);
+  void SetWindowEnabled(bool on) { WindowEnabled = on; }
+  void BuildBlankBlock();
+
+  // Hooks for the cartridge-table reads; they succeed with nothing to read
+  // until the tables are wired in.
+  std::function<bool()> readMappingTable;
+  std::function<bool()> readFat;
+  // Called after a module is found (size the BlockTable) and when it is lost
+  // (discard the loaded images and catalogues).
+  std::function<void()> onModuleFound;
+  std::function<void()> onModuleLost;
+  // Run the event queue after every byte of the BlankBlock instead of once per
+  // tenth; kept switchable so the cost of both can be measured.
+  bool blankBlockEventsPerByte = false;
+
+  // ========================= fields =========================
+  // Build constants: fixed by each executable, never changed.
+  const int BuildMode;
+  const int Language;
+
+  // Collaborators injected by the front-end.
+  Host& host;
+  Clock& clock;
+  Transport& Comm1;
+
+  // Window.
+  std::string WindowCaption;
+  bool WindowEnabled = true;
+  bool WindowMaximized = false;
+  bool WindowSizeable = false;
+  int WindowWidth = 0;
+  int WindowHeight = 0;
+
+  // Link state of the packet protocol.
+  std::array<uint8_t, 128> RequestBuffer{};
+  std::array<uint8_t, 128> ReplyBuffer{};
+  int32_t ReceivedCount = 0;  // may drop below zero when a block overflows
+  int ReplyComplete = 0;
+  int ReceiveMode = 1;        // 1 reply, 0 block into ReadBuffer
+  int RetryBudget = 5;
+  int BusyCounter = 0;
+  std::string BusyMarks;
+  int CommandSerial = 0;
+
+  // HardwareDescriptor and ModuleIdentity.
+  uint8_t ModuleGeneration = 0;
+  uint16_t SectorCount = 0;
+  bool TwoChipFlash = false;
+  std::array<uint8_t, 2> ChipStartSector{};
+  std::array<uint8_t, 8> ModuleIdentity{};
+  std::string ModuleSerialText;
+
+  // Connection and activity flags.
+  bool Connected = false;
+  bool OperationRunning = false;
+  bool DetectPending = false;
+  int OSVersionCode = 5;
+  bool DebugSwitch = true;
+
+  // Memory streams, created in this order.
+  MemoryStream BlankBlock, MappingImage, FlashImage, ReadBuffer, SaveBuffer, PackageImage;
+
+  // Timer and progress dialog.
+  TTimer Timer1;
+  TForm_Wait Form_Wait;
+
+  // Open-file dialog settings.
+  std::string OpenDialogFilter;
+  std::string OpenDialogInitialDir;
+
+  // Controls: panels.
+  Panel Panel_Control{"Panel_Control"}, Panel_Debug{"Panel_Debug"}, Panel_FAT_OUT{"Panel_FAT_OUT"},
+      Panel_FAT_IN{"Panel_FAT_IN"}, Panel_Status{"Panel_Status"}, Panel_STEP1{"Panel_STEP1"},
+      Panel_STEP2{"Panel_STEP2"}, Panel_STEP3{"Panel_STEP3"}, Panel_STEP4{"Panel_STEP4"},
+      Panel1_note{"Panel1_note"};
+  // Step panel texts: caption, title, explanation of each of the four steps.
+  std::array<Label, 4> StepCaption{Label{"Label_STEP1_Caption", "Panel_STEP1"},
+                                   Label{"Label_STEP2_Caption", "Panel_STEP2"},
+                                   Label{"Label_STEP3_Caption", "Panel_STEP3"},
+                                   Label{"Label_STEP4_Caption", "Panel_STEP4"}};
+  std::array<Label, 4> StepTitle{Label{"Label_STEP1_Title", "Panel_STEP1"}, Label{"Label_STEP2_Title", "Panel_STEP2"},
+                                 Label{"Label_STEP3_Title", "Panel_STEP3"}, Label{"Label_STEP4_Title", "Panel_STEP4"}};
+  std::array<Label, 4> StepNote{Label{"Label_STEP1_Note", "Panel_STEP1"}, Label{"Label_STEP2_Note", "Panel_STEP2"},
+                                Label{"Label_STEP3_Note", "Panel_STEP3"}, Label{"Label_STEP4_Note", "Panel_STEP4"}};
+  int VisibleStep = 1;
+
+  // Status lines and logs.
+  StaticText StaticText_Status1{"StaticText_Status1", "Panel_Status"};
+  StaticText StaticText_Status2{"StaticText_Status2", "Panel_Status"};
+  Memo Memo1{"Memo1", "Panel_Status"};
+  Memo Memo2{"Memo2", "Panel_Debug"};
+  Button Button_Debug_Window_Switch{"Button_Debug_Window_Switch", "Panel_Debug"};
+  Button Button_Debug_Clear{"Button_Debug_Clear", "Panel_Debug"};
+  CheckBox CheckBox_Debug_fillter{"CheckBox_Debug_fillter", "Panel_Debug"};
+  StaticText StaticText_AllTime{"StaticText_AllTime", "Panel_Debug"};
+  StaticText StaticText_EraseTime{"StaticText_EraseTime", "Panel_Debug"};
+  StaticText StaticText_ProgramTime{"StaticText_ProgramTime", "Panel_Debug"};
+  StaticText StaticText_VerifyTime{"StaticText_VerifyTime", "Panel_Debug"};
+
+  // Flash-operation panel (engineering layout).
+  Button Button_LoadFile{"Button_LoadFile", "Panel_Control"}, Button_Erase{"Button_Erase", "Panel_Control"},
+      Button_Program{"Button_Program", "Panel_Control"}, Button_Verify{"Button_Verify", "Panel_Control"},
+      Button_CHECK{"Button_CHECK", "Panel_Control"}, Button_Auto{"Button_Auto", "Panel_Control"},
+      Button_Read{"Button_Read", "Panel_Control"}, Button_QC{"Button_QC", "Panel_Control"},
+      Button_QC_Blank{"Button_QC_Blank", "Panel_Control"}, Button_QC_Loop{"Button_QC_Loop", "Panel_Control"},
+      Button_CF_test{"Button_CF_test", "Panel_Control"}, Button4{"Button4", "Panel_Control"};
+  Label Label_Device{"Label_Device", "Panel_Control"}, Label_AuxNo{"Label_AuxNo", "Panel_Control"},
+      Label_ID{"Label_ID", "Panel_Control"};
+  StaticText StaticText_Device_1{"StaticText_Device_1", "Panel_Control"},
+      StaticText_AuxNo{"StaticText_AuxNo", "Panel_Control"}, StaticText_ID{"StaticText_ID", "Panel_Control"},
+      StaticText_PROG_Size{"StaticText_PROG_Size", "Panel_Control"},
+      StaticText_PROG_FINISH{"StaticText_PROG_FINISH", "Panel_Control"},
+      StaticText_Checksum{"StaticText_Checksum", "Panel_Control"},
+      StaticText_Software_ID{"StaticText_Software_ID", "Panel_Control"},
+      StaticText_ReadStartAddr{"StaticText_ReadStartAddr", "Panel_Control"},
+      StaticText_ReadStopAddr{"StaticText_ReadStopAddr", "Panel_Control"};
+  Edit Edit_FileName{"Edit_FileName", "Panel_Control"};
+  UpDown UpDown_ReadStartAddr{"UpDown_ReadStartAddr", "Panel_Control"},
+      UpDown_ReadStopAddr{"UpDown_ReadStopAddr", "Panel_Control"};
+  ProgressBar ProgressBar1{"ProgressBar1", "Panel_Control"}, ProgressBar_LOAD{"ProgressBar_LOAD", "Panel_Control"},
+      ProgressBar_PROG{"ProgressBar_PROG", "Panel_Control"}, ProgressBar_CHECK{"ProgressBar_CHECK", "Panel_Control"};
+  Label Label_LOAD{"Label_LOAD", "Panel_Control"}, Label_PROG{"Label_PROG", "Panel_Control"},
+      Label_CHECK{"Label_CHECK", "Panel_Control"};
+
+  // Catalogue panels.
+  Label Label_OUT{"Label_OUT", "Panel_FAT_OUT"}, Label_IN{"Label_IN", "Panel_FAT_IN"};
+  TreeView TreeView_FAT_OUT{"TreeView_FAT_OUT", "Panel_FAT_OUT"}, TreeView_FAT_IN{"TreeView_FAT_IN", "Panel_FAT_IN"};
+  ListView ListView_FAT_OUT{"ListView_FAT_OUT", "Panel_FAT_OUT"}, ListView_FAT_IN{"ListView_FAT_IN", "Panel_FAT_IN"};
+  Button Button_SelectAll_OUT{"Button_SelectAll_OUT", "Panel_FAT_OUT"},
+      Button_ClearAll_OUT{"Button_ClearAll_OUT", "Panel_FAT_OUT"}, Button_DEL{"Button_DEL", "Panel_FAT_OUT"},
+      Button_SelectAll_IN{"Button_SelectAll_IN", "Panel_FAT_IN"},
+      Button_ClearAll_IN{"Button_ClearAll_IN", "Panel_FAT_IN"}, Button_DeleteIN{"Button_DeleteIN", "Panel_FAT_IN"},
+      Button_Install{"Button_Install", "Panel_FAT_IN"};
+  Label Label_FreeSpace{"Label_FreeSpace", "Panel_FAT_OUT"}, Label_TotalUseSpace{"Label_TotalUseSpace", "Panel_FAT_OUT"},
+      Label_TotalSelectSpace{"Label_TotalSelectSpace", "Panel_FAT_IN"};
+  StaticText StaticText_FreeSpace{"StaticText_FreeSpace", "Panel_FAT_OUT"},
+      StaticText_TotalUseSpace{"StaticText_TotalUseSpace", "Panel_FAT_OUT"},
+      StaticText_TotalSelectSpace{"StaticText_TotalSelectSpace", "Panel_FAT_IN"};
+  // Customer identity row.
+  Label Label_CUST_Device{"Label_CUST_Device", "Panel_FAT_OUT"}, Label_CUST_AuxNo{"Label_CUST_AuxNo", "Panel_FAT_OUT"},
+      Label_CUST_ID{"Label_CUST_ID", "Panel_FAT_OUT"}, Label_Cus_id2{"Label_Cus_id2", "Panel_FAT_OUT"},
+      Label_Cus_Card_Status2{"Label_Cus_Card_Status2", "Panel_FAT_OUT"};
+  StaticText StaticText_CUST_Device_1{"StaticText_CUST_Device_1", "Panel_FAT_OUT"},
+      StaticText_CUST_AuxNo{"StaticText_CUST_AuxNo", "Panel_FAT_OUT"},
+      StaticText_CUST_ID{"StaticText_CUST_ID", "Panel_FAT_OUT"},
+      StaticText_Cus_id2{"StaticText_Cus_id2", "Panel_FAT_OUT"},
+      StaticText_Cus_Card_Status2{"StaticText_Cus_Card_Status2", "Panel_FAT_OUT"};
+
+  // Customer-layout buttons and bars.
+  Button Button_Copy2Card{"Button_Copy2Card"}, Button1{"Button1"}, Button_CopyAll2Card{"Button_CopyAll2Card"},
+      Button_Cus_LoadFile{"Button_Cus_LoadFile"}, Button2{"Button2"}, Button3{"Button3"};
+  ProgressBar ProgressBar2{"ProgressBar2"}, ProgressBar3{"ProgressBar3"}, ProgressBar4{"ProgressBar4"};
+  Label Label3{"Label3"}, Label4{"Label4"};
+  Label Label_Note{"Label_Note", "Panel1_note"};
+
+  // Every control, in creation order, for the front-ends.
+  std::vector<Control*> Controls;
+  Control* findControl(std::string_view name);
+
+ private:
+  void registerControls();
+  void applyLanguage();
+  void layoutEngineering();
+  void layoutCustomer(const ScreenSize& screen);
+  void setModuleButtonsEnabled(bool on);
+  void resetWithoutModule();
+  std::string hexLine(const uint8_t* bytes, size_t count) const;
+
+  std::array<std::string, 88> cachedPrompts_;
+  TimerId driverNoteTimer_ = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,60 @@
+// What the core needs from the desktop: dialogs, beeps, cursor, screen and
+// operating-system facts, process priority, program folder, serial port list.
+// The Qt window, the CLI and the tests each provide one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrel {
+
+enum class MsgBoxKind : uint8_t { Information, Warning, Error, Question };
+enum class MsgBoxButtons : uint8_t { Ok, YesNo };
+enum class MsgBoxResult : uint8_t { Ok, Yes, No };
+
+struct ScreenSize {
+  int width = 1024;
+  int height = 768;
+};
+
+// What the operating-system version query returns; ok false when it failed.
+struct OsVersion {
+  bool ok = false;
+  int platformId = 0;  // 0 Win32s, 1 9x, 2 NT family, anything else: other
+  int major = 0;
+  int minor = 0;
+};
+
+struct OpenFileRequest {
+  std::string filter;  // "Name |*.ext|Name |*.ext"
+  int filterIndex = 1;
+  std::string initialDir;
+  bool multiSelect = true;
+};
+
+struct OpenFileResult {
+  bool accepted = false;
+  std::vector<std::string> files;
+  int filterIndex = 1;
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
+                                  MsgBoxButtons buttons) = 0;
+  virtual OpenFileResult openFileDialog(const OpenFileRequest& request) = 0;
+  virtual void beep() = 0;
+  virtual void setHourglass(bool on) = 0;
+  virtual ScreenSize screenSize() = 0;
+  virtual OsVersion osVersion() = 0;
+  // true = high priority class, false = normal. Failures are ignored by callers.
+  virtual bool setPriorityClass(bool high) = 0;
+  // Ends in "/".
+  virtual std::string programDirectory() = 0;
+  // Candidate serial device names in a stable order; probed from last to first.
+  virtual std::vector<std::string> portList() = 0;
+};
+
+}  // namespace ostrel

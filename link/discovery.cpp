@@ -1,0 +1,269 @@
+// Finding and identifying the module, reacting to device-change notices.
+#include <cstdio>
+
+#include "app/fault_codes.h"
+#include "app/form_main.h"
+#include "link/identify.h"
+
+namespace ostrel {
+
+namespace {
+constexpr const char* kTag = "OST3_Return_Value";
+}
+
+void TForm_MAIN::WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode) {
+  if (message != kWmDeviceChange) return;
+  if (eventCode != kDbtDeviceArrival && eventCode != kDbtDeviceRemoveComplete && eventCode != kDbtDevNodesChanged)
+    return;
+  DetectPending = false;
+  if (OperationRunning) {
+    DetectPending = true;
+    Timer1.setEnabled(false);
+    Timer1.setInterval(100);
+    Timer1.setEnabled(true);
+    return;
+  }
+  Timer1.setEnabled(false);
+  ShowConnectionState(Prompt(24), Colors::kBlack);
+  Timer1.setInterval(Connected ? 100 : 1000);
+  Timer1.setEnabled(true);
+}
+
+void TForm_MAIN::Timer1Timer() {
+  if (!DetectPending) {
+    Timer1.setEnabled(false);
+    Function_Detect();
+    return;
+  }
+  if (OperationRunning) return;  // fires again in 100 ms
+  Timer1.setEnabled(false);
+  ShowConnectionState(Prompt(24), Colors::kBlack);
+  Timer1.setInterval(Connected ? 100 : 1000);
+  Timer1.setEnabled(true);
+  DetectPending = false;
+}
+
+void TForm_MAIN::BuildBlankBlock() {
+  BlankBlock.SetSize(65536);
+  BlankBlock.Seek(0);
+  Form_Wait.Show();
+  Form_Wait.Label_WaitInfo.text = "Initializing....";
+  Form_Wait.ProgressBar_Wait.position = 10;
+  const uint8_t ff = 0xFF;
+  int shownStep = 0;
+  for (uint32_t written = 1; written <= 65536; ++written) {
+    BlankBlock.Write(&ff, 1);
+    if (blankBlockEventsPerByte) clock.processEvents();
+    int step = int(written * 10 / 65536);
+    if (step != shownStep) {
+      shownStep = step;
+      Form_Wait.ProgressBar_Wait.position = 10 + 10 * step;
+      // Running the event queue once per step keeps the dialog alive; once
+      // per byte costs the operator a noticeable pause.
+      if (!blankBlockEventsPerByte) clock.processEvents();
+    }
+  }
+  Form_Wait.ProgressBar_Wait.position = 100;
+  Form_Wait.Close();
+}
+
+void TForm_MAIN::resetWithoutModule() {
+  ShowConnectionState(Prompt(26), Colors::kRed);
+  ClearStatus2();
+  for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID, &StaticText_CUST_ID,
+                        &StaticText_Cus_id2})
+    t->text.clear();
+  setModuleButtonsEnabled(false);
+  for (Button* b : {&Button_LoadFile, &Button_Cus_LoadFile, &Button2, &Button_Copy2Card, &Button_CopyAll2Card,
+                    &Button1})
+    b->enabled = false;
+  for (UpDown* u : {&UpDown_ReadStartAddr, &UpDown_ReadStopAddr}) {
+    u->position = 0;
+    u->enabled = false;
+  }
+  StaticText_ReadStartAddr.text = StaticText_ReadStopAddr.text = "0000";
+  StaticText_FreeSpace.text.clear();
+  StaticText_TotalUseSpace.text.clear();
+  StaticText_TotalSelectSpace.text.clear();
+  SetStepPanel(1);
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &ProgressBar2,
+                         &ProgressBar3, &ProgressBar4})
+    p->reset();
+  StaticText_PROG_Size.text = StaticText_PROG_FINISH.text = StaticText_Checksum.text = "00000000";
+  for (StaticText* t : {&StaticText_Software_ID, &StaticText_AllTime, &StaticText_EraseTime,
+                        &StaticText_ProgramTime, &StaticText_VerifyTime})
+    t->text.clear();
+  Edit_FileName.text.clear();
+  ListView_FAT_OUT.clear();
+  ListView_FAT_IN.clear();
+  TreeView_FAT_OUT.clear();
+  TreeView_FAT_IN.clear();
+  BlankBlock.Clear();
+  FlashImage.Clear();
+  ReadBuffer.Clear();
+  PackageImage.Clear();
+  if (onModuleLost) onModuleLost();
+}
+
+void TForm_MAIN::Function_Detect() {
+  OperationRunning = true;
+  SetWindowEnabled(false);
+
+  bool presenceChecked = false;
+  if (Connected) {
+    RequestBuffer[0] = 0x81;
+    RequestBuffer[1] = 0x70;
+    if (Send_Package(RequestBuffer.data(), 0, 300, 500)) {
+      ShowConnectionState(Prompt(25), Colors::kBlue);
+      ClearStatus2();
+      OperationRunning = false;
+      SetWindowEnabled(true);
+      return;
+    }
+    RequestBuffer[0] = 0x81;
+    RequestBuffer[1] = 0x90;
+    Send_Package(RequestBuffer.data(), 1, 300, 300);
+    Connected = false;
+    Comm1.ClosePort();
+    presenceChecked = true;
+  }
+  if (!presenceChecked) {
+    for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID}) t->text.clear();
+    Memo1.clear();
+    Memo2.clear();
+    Memo1.fontColor = Colors::kWindowText;
+    Comm1.ClosePort();
+    Form_Wait.Show();
+    Form_Wait.Label_WaitInfo.text = Prompt(24);
+    Form_Wait.ProgressBar_Wait.position = 0;
+    SetPriority(2);
+    Connected = Function_Device();
+    SetPriority(1);
+    Form_Wait.ProgressBar_Wait.toMax();
+    Form_Wait.Close();
+  }
+
+  if (Connected) {
+    bool ok = true;
+    if (ModuleGeneration == 3 && readMappingTable) ok = readMappingTable();
+    if (ok && readFat) ok = readFat();
+    if (!ok) {
+      Connected = false;
+      Comm1.ClosePort();
+    }
+  }
+  SetWindowEnabled(true);
+
+  if (Connected) {
+    ShowConnectionState(Prompt(25), Colors::kBlue);
+    ClearStatus2();
+    BuildBlankBlock();
+    if (onModuleFound) onModuleFound();
+    for (Button* b : {&Button_LoadFile, &Button2, &Button_Erase, &Button_Read, &Button_QC, &Button_QC_Blank,
+                      &Button_QC_Loop})
+      b->enabled = true;
+    const int maxSector = SectorCount > 32767 ? 32766 : int(SectorCount) - 1;
+    for (UpDown* u : {&UpDown_ReadStartAddr, &UpDown_ReadStopAddr}) {
+      u->enabled = true;
+      u->max = maxSector;
+    }
+    Button_Copy2Card.enabled = false;
+    Button1.enabled = false;
+    SetStepPanel(2);
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &ProgressBar2,
+                           &ProgressBar3, &ProgressBar4})
+      p->reset();
+    ModuleSerialText = idHexText(ModuleIdentity);
+  } else {
+    resetWithoutModule();
+  }
+  OperationRunning = false;
+}
+
+bool TForm_MAIN::Function_Device() {
+  const std::vector<std::string> ports = host.portList();
+  for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read,
+                    &Button_QC, &Button_QC_Blank, &Button_QC_Loop})
+    b->enabled = false;
+  ShowConnectionState(Prompt(24), Colors::kBlack);
+  ClearStatus2();
+  ReceiveMode = 1;
+  SectorCount = 1;
+
+  ProgressBar& bar = Form_Wait.ProgressBar_Wait;
+  bool found = false;
+  const int count = int(ports.size());
+  for (int i = count - 1; i >= 0; --i) {
+    clock.sleep(10);
+    Comm1.setCommName(ports[size_t(i)]);
+    Comm1.setBaudRate(9600);
+    Comm1.setParity(TParity::Mark);
+    Comm1.setStopBits(TStopBits::_1);
+    try {
+      Comm1.OpenPort();
+    } catch (const ECommsError& e) {
+      Memo2_Lines_Add("", ports[size_t(i)] + ": " + e.what());
+      continue;
+    }
+    clock.sleep(1);
+    Memo2_Lines_Add(kTag, "");
+    Memo2_Lines_Add(kTag, "< 80 >");
+    ReplyComplete = 0;
+    ReceivedCount = 0;
+    const uint8_t probe = 0x80;
+    Comm1_WriteCommData(&probe, 1);
+    clock.waitUntil([this] { return ReplyComplete != 0; }, clock.tick() + 1000);
+    Comm1.ClosePort();
+    if (ReplyComplete && ReplyBuffer[1] == 0xC0) {
+      found = true;
+      break;
+    }
+    bar.setFraction(uint64_t(count - 1 - i), uint64_t(count));
+  }
+  if (!found) {
+    bar.toMax();
+    return false;
+  }
+
+  std::copy_n(ReplyBuffer.begin() + 2, 8, ModuleIdentity.begin());
+  const std::string auxText = identityText(ModuleIdentity.data());
+  const std::string idText = identityText(ModuleIdentity.data() + 4);
+
+  const Identification id = identifyModule(ReplyBuffer.data(), ReplyBuffer.size(), BuildMode);
+  if (id.result == IdentifyResult::UnknownHardware || id.result == IdentifyResult::ProgramError) {
+    if (id.result == IdentifyResult::ProgramError) ModuleGeneration = 2;
+    const bool programError = id.result == IdentifyResult::ProgramError;
+    const std::string_view code = programError ? FaultCode::k0003 : FaultCode::k0001;
+    ReportFault(code);
+    bar.toMax();
+    const std::string text = programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
+    host.messageBox(text, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    return false;
+  }
+
+  ModuleGeneration = id.generation;
+  SectorCount = id.sectorCount;
+  TwoChipFlash = id.twoChipFlash;
+  if (id.setsChip0) ChipStartSector[0] = id.chipStartSector[0];
+  if (id.setsChip1) ChipStartSector[1] = id.chipStartSector[1];
+  Comm1.setBaudRate(id.baudRate);
+  Comm1.setParity(id.parity);
+  Comm1.setStopBits(TStopBits::_2);
+  try {
+    Comm1.OpenPort();
+  } catch (const ECommsError& e) {
+    // The port vanished between the probe and the reopen: not connected.
+    Memo1_Lines_Add(std::string(e.what()));
+    bar.toMax();
+    return false;
+  }
+  StaticText_AuxNo.text = StaticText_CUST_AuxNo.text = auxText;
+  const std::string shownId = ModuleGeneration == 2 ? ost3IdDisplayText(ModuleIdentity.data() + 4) : idText;
+  StaticText_ID.text = StaticText_CUST_ID.text = StaticText_Cus_id2.text = shownId;
+  for (const std::string& line : hardwareLines(id)) Memo1_Lines_Add(line);
+  Memo1_Lines_Add("");
+  bar.toMax();
+  return true;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,275 @@
+// The headless main form: creation, layouts, reporting, the debug panel and
+// the progress dialog.
+#include <gtest/gtest.h>
+
+#include "app/form_main.h"
+#include "common/scripted_host.h"
+#include "common/scripted_transport.h"
+
+namespace ostrel {
+namespace {
+
+struct Fixture {
+  explicit Fixture(int buildMode, ScreenSize screen = {1024, 768}, int language = 0) {
+    host.screen = screen;
+    form = std::make_unique<TForm_MAIN>(buildMode, language, host, clock, comm);
+    form->FormCreate();
+  }
+  ScriptedHost host;
+  VirtualClock clock;
+  ScriptedTransport comm{clock};
+  std::unique_ptr<TForm_MAIN> form;
+};
+
+TEST(FormCreate, TitleRetryBudgetAndFilterFollowTheBuildMode) {
+  struct Case {
+    int mode;
+    const char* title;
+    int retries;
+    const char* filter;
+    bool debugPanel;
+  } cases[] = {
+      {0, "Ostrel File Manager DEBUG v5.01", 5, "Morvante binary |*.bn|Motorala S-Record |*.hx|Binary |*.bin", true},
+      {1, "Ostrel File Manager R&D v5.01", 5, "Morvante binary |*.bn|Motorala S-Record |*.*|Binary |*.bin", true},
+      {2, "Ostrel File Manager v5.01", 10, "Morvante binary |*.bn", false},
+  };
+  for (const auto& c : cases) {
+    Fixture f(c.mode);
+    EXPECT_EQ(f.form->WindowCaption, c.title);
+    EXPECT_EQ(f.form->RetryBudget, c.retries);
+    EXPECT_EQ(f.form->OpenDialogFilter, c.filter);
+    EXPECT_EQ(f.form->Panel_Debug.visible, c.debugPanel);
+    EXPECT_EQ(f.form->Panel_Control.visible, c.debugPanel);
+    EXPECT_EQ(f.comm.ReadIntervalTimeout(), 10u);
+    EXPECT_FALSE(f.form->Button_Program.enabled);
+    EXPECT_FALSE(f.form->Timer1.Enabled());
+    EXPECT_EQ(f.form->StaticText_PROG_Size.text, "00000000");
+  }
+}
+
+TEST(FormCreate, JapaneseTitleUsesItsOwnTexts) {
+  Fixture f(2, {1024, 768}, 3);
+  EXPECT_EQ(f.form->WindowCaption, "Ostrel\u3000ファイルマネジャー v5.01");
+  EXPECT_EQ(f.form->Button1.text, "焼く");
+  EXPECT_EQ(f.form->StaticText_Status1.fontCharset, 128);
+}
+
+TEST(FormCreate, CustomerLayoutFollowsTheScreenWidth) {
+  struct Case {
+    int width;
+    int c0, c1, c2, listWidth, treeWidth;
+  } cases[] = {
+      {800, 80, 100, 45, 225, 130},
+      {1024, 150, 150, 45, 350, 150},
+      {1152, 170, 170, 70, 410, 150},
+      {1280, 190, 190, 70, 480, 150},
+  };
+  for (const auto& c : cases) {
+    Fixture f(2, {c.width, 768});
+    const ListView& list = f.form->ListView_FAT_OUT;
+    ASSERT_EQ(list.columns.size(), 3u);
+    EXPECT_EQ(list.columns[0].width, c.c0) << c.width;
+    EXPECT_EQ(list.columns[1].width, c.c1);
+    EXPECT_EQ(list.columns[2].width, c.c2);
+    EXPECT_EQ(list.width, c.listWidth);
+    EXPECT_EQ(f.form->TreeView_FAT_IN.width, c.treeWidth);
+    EXPECT_EQ(f.form->Panel_FAT_IN.width, c.treeWidth + c.listWidth + 10);
+    EXPECT_GE(list.left, f.form->TreeView_FAT_OUT.left + f.form->TreeView_FAT_OUT.width);
+  }
+}
+
+TEST(FormCreate, CustomerLayoutFollowsTheScreenHeight) {
+  struct Case {
+    int height;
+    int listHeight, panelHeight, button3Gap;
+  } cases[] = {{600, 260, 405, 25}, {768, 350, 500, 30}, {1024, 450, 600, 30}};
+  for (const auto& c : cases) {
+    Fixture f(2, {1280, c.height});
+    EXPECT_EQ(f.form->ListView_FAT_IN.height, c.listHeight) << c.height;
+    EXPECT_EQ(f.form->TreeView_FAT_OUT.height, c.listHeight);
+    EXPECT_EQ(f.form->Panel_FAT_OUT.height, c.panelHeight);
+    EXPECT_EQ(f.form->Button3.top - (f.form->Button1.top + f.form->Button1.height), c.button3Gap);
+  }
+}
+
+TEST(FormCreate, SmallScreenOpensMaximisedAndSizeable) {
+  Fixture small(2, {800, 600});
+  EXPECT_TRUE(small.form->WindowMaximized);
+  EXPECT_TRUE(small.form->WindowSizeable);
+  Fixture large(2, {1024, 768});
+  EXPECT_FALSE(large.form->WindowMaximized);
+  EXPECT_FALSE(large.form->WindowSizeable);
+  EXPECT_EQ(large.form->WindowWidth, large.form->Panel_FAT_OUT.left + large.form->Panel_FAT_OUT.width);
+}
+
+TEST(FormCreate, StepPanelsShowOneAtATimeInSilver) {
+  Fixture f(2);
+  const Panel* panels[] = {&f.form->Panel_STEP1, &f.form->Panel_STEP2, &f.form->Panel_STEP3, &f.form->Panel_STEP4};
+  for (int step = 1; step <= 4; ++step) {
+    f.form->SetStepPanel(step);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(panels[i]->visible, i + 1 == step);
+      EXPECT_EQ(panels[i]->color, i + 1 == step ? Colors::kSilver : Colors::kWhite);
+    }
+  }
+  EXPECT_EQ(f.form->StepTitle[0].text, "Connecting");
+  EXPECT_EQ(f.form->Panel_Status.top, f.form->Panel_STEP2.top + f.form->Panel_STEP2.height);
+  Fixture e(1);
+  EXPECT_FALSE(e.form->Panel_STEP1.visible);
+  EXPECT_EQ(e.form->Panel_Status.top, e.form->Panel_FAT_IN.top + e.form->Panel_FAT_IN.height);
+}
+
+TEST(FormCreate, OsVersionCodes) {
+  struct Case {
+    OsVersion os;
+    int code;
+  } cases[] = {
+      {{false, 2, 5, 1}, 5}, {{true, 0, 3, 1}, 0}, {{true, 1, 4, 10}, 1}, {{true, 2, 5, 0}, 2},
+      {{true, 2, 5, 1}, 2},  {{true, 2, 6, 0}, 3}, {{true, 2, 6, 1}, 4},  {{true, 7, 3, 0}, 5},
+  };
+  for (const auto& c : cases) {
+    ScriptedHost host;
+    host.os = c.os;
+    VirtualClock clock;
+    ScriptedTransport comm(clock);
+    TForm_MAIN form(2, 0, host, clock, comm);
+    EXPECT_EQ(form.GetOSVersionInfo(), c.code);
+  }
+}
+
+TEST(FormCreate, PriorityChangesOnlyOnTheNtFamily) {
+  for (int code = 0; code <= 5; ++code) {
+    Fixture f(2);
+    f.form->OSVersionCode = code;
+    f.form->SetPriority(2);
+    f.form->SetPriority(1);
+    f.form->SetPriority(3);
+    const bool changes = code >= 2 && code <= 4;
+    EXPECT_EQ(f.host.priorityCalls.size(), changes ? 2u : 0u) << code;
+    if (changes) EXPECT_EQ(f.host.priorityCalls, (std::vector<bool>{true, false}));
+  }
+}
+
+TEST(FormShow, StartsTheFirstDetectionOneSecondLater) {
+  Fixture f(2);
+  f.form->FormShow();
+  EXPECT_EQ(f.form->StaticText_Device_1.text, "Detecting...");
+  EXPECT_TRUE(f.form->Timer1.Enabled());
+  EXPECT_EQ(f.form->Timer1.Interval(), 1000u);
+  EXPECT_TRUE(f.host.boxes.empty());
+}
+
+TEST(FormClose, EndOfConnectionOnlyForOstrelOneAndTwo) {
+  for (uint8_t gen = 0; gen <= 3; ++gen) {
+    Fixture f(2);
+    f.comm.OpenPort();
+    f.form->Connected = true;
+    f.form->ModuleGeneration = gen;
+    f.form->FormClose();
+    if (gen <= 1) {
+      ASSERT_EQ(f.comm.sent.size(), 1u);
+      EXPECT_EQ(f.comm.sent[0].bytes, (std::vector<uint8_t>{0x81, 0x90, 0x11}));
+    } else {
+      EXPECT_TRUE(f.comm.sent.empty()) << int(gen);
+    }
+    EXPECT_FALSE(f.comm.isOpen());
+  }
+}
+
+TEST(DebugLog, FilterAndSwitch) {
+  Fixture f(0);
+  TForm_MAIN& form = *f.form;
+  EXPECT_EQ(form.Button_Debug_Window_Switch.text, "Switch off");
+  form.Memo2_Lines_Add("OST3_Return_Value", "hidden by the filter");
+  form.Memo2_Lines_Add("", "plain line");
+  EXPECT_EQ(form.Memo2.lines, (std::vector<std::string>{"plain line"}));
+  form.CheckBox_Debug_fillter.checked = false;
+  form.Memo2_Lines_Add("OST3_Return_Value", "module reply");
+  EXPECT_EQ(form.Memo2.lines.size(), 2u);
+
+  form.Button_Debug_Window_SwitchClick();
+  EXPECT_EQ(form.Button_Debug_Window_Switch.text, "Switch On");
+  EXPECT_FALSE(form.Memo2.enabled);
+  form.Memo2_Lines_Add("", "switched off");
+  EXPECT_EQ(form.Memo2.lines.size(), 2u);
+  form.Button_Debug_Window_SwitchClick();
+  EXPECT_EQ(form.Button_Debug_Window_Switch.text, "Switch Off");
+  EXPECT_TRUE(form.Memo2.enabled);
+  form.Memo2_Lines_Add("OST3_Return_Value", "back on");
+  EXPECT_EQ(form.Memo2.lines.size(), 3u);
+
+  form.Button_Debug_ClearClick();
+  EXPECT_TRUE(form.Memo2.lines.empty());
+}
+
+TEST(Reporting, FailureWithAFaultCode) {
+  for (int mode : {0, 2}) {
+    Fixture f(mode);
+    TForm_MAIN& form = *f.form;
+    form.ReportStart(form.Prompt(27), false);
+    form.ReportFailure(form.Prompt(29), "0012", false);
+    EXPECT_EQ(form.StaticText_Status2.text, "Fault code:0012");
+    EXPECT_EQ(form.StaticText_Status1.text, "Load Fail!");
+    EXPECT_EQ(form.Memo1.lines, (std::vector<std::string>{"Loading.....", "Fault code:0012", "Load Fail!"}));
+    EXPECT_EQ(f.host.beeps, 0);
+    if (mode == 2) {
+      ASSERT_EQ(f.host.boxes.size(), 1u);
+      EXPECT_EQ(f.host.boxes[0].kind, MsgBoxKind::Error);
+      EXPECT_EQ(f.host.boxes[0].text, "Load Fail!");
+    } else {
+      EXPECT_TRUE(f.host.boxes.empty());
+    }
+  }
+}
+
+TEST(Reporting, WholeCartridgeOperationsBeepAndColourTheLog) {
+  Fixture f(2);
+  TForm_MAIN& form = *f.form;
+  form.Memo2.add("old");
+  form.Memo1.fontColor = Colors::kRed;
+  form.ReportStart(form.Prompt(31), true);
+  EXPECT_TRUE(form.Memo2.lines.empty());
+  EXPECT_EQ(form.Memo1.fontColor, Colors::kWindowText);
+  form.ReportFailure(form.Prompt(33), "0090", true);
+  EXPECT_EQ(f.host.beeps, 3);
+  EXPECT_EQ(form.Memo1.fontColor, Colors::kRed);
+
+  form.ReportStart(form.Prompt(31), true);
+  form.ReportSuccess(form.Prompt(32), true);
+  EXPECT_EQ(f.host.beeps, 4);
+  EXPECT_EQ(f.host.boxes.back().kind, MsgBoxKind::Information);
+  EXPECT_EQ(form.StaticText_Status2.text, "");
+}
+
+TEST(FormWait, EachShowingStartsEmpty) {
+  Fixture f(2);
+  TForm_Wait& wait = f.form->Form_Wait;
+  EXPECT_EQ(wait.Caption, "Please wait");
+  for (int i = 0; i < 2; ++i) {
+    wait.Show();
+    EXPECT_TRUE(wait.Visible);
+    EXPECT_EQ(wait.Label_WaitInfo.text, "");
+    EXPECT_EQ(wait.ProgressBar_Wait.position, 0);
+    wait.Label_WaitInfo.text = "Detecting...";
+    wait.ProgressBar_Wait.position = 70;
+    wait.Close();
+    EXPECT_FALSE(wait.Visible);
+  }
+  Fixture chinese(2, {1024, 768}, 1);
+  EXPECT_EQ(chinese.form->Form_Wait.Label_WaitInfo.fontCharset, 136);
+}
+
+TEST(Timer1, RepeatsUntilDisabled) {
+  Fixture f(2);
+  int fired = 0;
+  TTimer timer(f.clock, 100);
+  timer.OnTimer = [&] {
+    if (++fired == 3) timer.setEnabled(false);
+  };
+  timer.setEnabled(true);
+  f.clock.advance(1000);
+  EXPECT_EQ(fired, 3);
+}
+
+}  // namespace
+}  // namespace ostrel
