@@ -236,9 +236,9 @@ constexpr const char* PromptTable[kPromptEntryCount] = {
     "移除失败!",
     "削除失敗",
     " items??",
-    " 個項目??",
-    " 个项目??",
-    " 件??",
+    "個項目??",
+    "个项目??",
+    "件??",
     // 51 + "OBDII" + " ??"
     "Overwrite",
     "覆寫",
