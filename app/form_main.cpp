@@ -11,6 +11,8 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
     : BuildMode(buildMode), Language(language), host(h), clock(c), Comm1(comm), Timer1(c, 3000) {
   registerControls();
   Timer1.OnTimer = [this] { Timer1Timer(); };
+  ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
+  ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) { Comm1ReceiveData(buffer, length); };
 }
 
@@ -52,6 +54,18 @@ Control* TForm_MAIN::findControl(std::string_view name) {
   for (Control* c : Controls)
     if (c->name == name) return c;
   return nullptr;
+}
+
+bool TForm_MAIN::Click(std::string_view name) {
+  Control* c = findControl(name);
+  auto handler = ClickHandlers.find(name);
+  if (!c || handler == ClickHandlers.end() || !WindowEnabled || !c->enabled || !c->visible) return false;
+  if (!c->parent.empty()) {
+    Control* panel = findControl(c->parent);
+    if (panel && (!panel->visible || !panel->enabled)) return false;
+  }
+  handler->second();
+  return true;
 }
 
 // ---------------------------------------------------------------- messages
@@ -439,6 +453,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
                                                        &ListView_FAT_OUT})
       c->fontSize = 6;
   } else if (screen.width <= 1024) {
+    treeWidth = 120;  // two panels and the copy buttons fit a 1024-pixel screen
     ListView_FAT_IN.fontSize = ListView_FAT_OUT.fontSize = 8;
   }
   // Heights by screen height.
@@ -493,6 +508,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
 
   // Rows under the lists, each 10 pixels below the previous one.
   int y = 24 + listHeight + 10;
+  for (Label* l : {&Label_FreeSpace, &Label_TotalUseSpace, &Label_TotalSelectSpace}) l->width = 110;
   Label_FreeSpace.left = 4;
   Label_FreeSpace.top = y;
   StaticText_FreeSpace.left = 120;
@@ -546,6 +562,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     c->parent = "Panel_FAT_OUT";
   Button1.left = 20;
   Button1.top = snRowBottom + 10;
+  Label3.width = Label4.width = 60;
   Label3.left = Button1.left + Button1.width + 25;
   Label3.top = Button1.top;
   ProgressBar2.left = Label3.left + 60;

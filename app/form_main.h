@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -250,6 +251,11 @@ class TForm_MAIN {
   // Every control, in creation order, for the front-ends.
   std::vector<Control*> Controls;
   Control* findControl(std::string_view name);
+  // What a click on a button does, by control name; front-ends call Click.
+  std::map<std::string, std::function<void()>, std::less<>> ClickHandlers;
+  // Runs the button's handler when the window, the button and its panel accept
+  // input; false when the click was ignored.
+  bool Click(std::string_view name);
 
  private:
   void registerControls();

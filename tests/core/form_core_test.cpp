@@ -60,7 +60,7 @@ TEST(FormCreate, CustomerLayoutFollowsTheScreenWidth) {
     int c0, c1, c2, listWidth, treeWidth;
   } cases[] = {
       {800, 80, 100, 45, 225, 130},
-      {1024, 150, 150, 45, 350, 150},
+      {1024, 150, 150, 45, 350, 120},
       {1152, 170, 170, 70, 410, 150},
       {1280, 190, 190, 70, 480, 150},
   };

@@ -1,0 +1,330 @@
+#include "app/gui/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTreeWidget>
+
+namespace ostrel {
+
+namespace {
+
+QColor toQColor(uint32_t c, const QPalette& palette) {
+  if (c == Colors::kWindowText) return palette.color(QPalette::WindowText);
+  if (c == Colors::kBtnFace) return palette.color(QPalette::Window);
+  return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
+}
+
+QString qs(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+void setTextColor(QWidget* w, uint32_t color) {
+  QPalette p = w->palette();
+  QColor want = toQColor(color, QPalette());
+  if (p.color(QPalette::WindowText) != want || p.color(QPalette::Text) != want) {
+    p.setColor(QPalette::WindowText, want);
+    p.setColor(QPalette::Text, want);
+    w->setPalette(p);
+  }
+}
+
+}  // namespace
+
+WaitDialog::WaitDialog(TForm_Wait& model, QWidget* owner) : QDialog(owner), model_(model) {
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFixedSize(TForm_Wait::kClientWidth, TForm_Wait::kClientHeight);
+  setModal(false);
+  label_ = new QLabel(this);
+  label_->setObjectName("Label_WaitInfo");
+  const Label& l = model.Label_WaitInfo;
+  label_->setGeometry(l.left, l.top, l.width, l.height);
+  QFont f("Arial");
+  f.setPixelSize(l.fontSize);
+  label_->setFont(f);
+  bar_ = new QProgressBar(this);
+  bar_->setObjectName("ProgressBar_Wait");
+  const ProgressBar& b = model.ProgressBar_Wait;
+  bar_->setGeometry(b.left, b.top, b.width, b.height);
+  bar_->setRange(b.min, b.max);
+}
+
+void WaitDialog::sync() {
+  if (windowTitle() != qs(model_.Caption)) setWindowTitle(qs(model_.Caption));
+  if (label_->text() != qs(model_.Label_WaitInfo.text)) label_->setText(qs(model_.Label_WaitInfo.text));
+  if (bar_->value() != model_.ProgressBar_Wait.position) bar_->setValue(model_.ProgressBar_Wait.position);
+  if (model_.Visible && !isVisible()) {
+    if (parentWidget()) {
+      QRect owner = parentWidget()->frameGeometry();
+      move(owner.center() - rect().center());
+    }
+    show();
+  } else if (!model_.Visible && isVisible()) {
+    hide();
+  }
+}
+
+MainWindow::MainWindow(TForm_MAIN& form) : form_(form) {
+  setObjectName("MainWindow");
+  central_ = new QWidget(this);
+  setCentralWidget(central_);
+  // Panels first so every other control finds its parent.
+  for (Control* c : form_.Controls) {
+    if (c->kind == ControlKind::Panel) create(*c);
+  }
+  for (Control* c : form_.Controls) {
+    if (c->kind != ControlKind::Panel) create(*c);
+  }
+  wait_ = new WaitDialog(form_.Form_Wait, this);
+  connect(&syncTimer_, &QTimer::timeout, this, [this] { sync(); });
+  syncTimer_.start(40);
+  sync();
+}
+
+QWidget* MainWindow::widget(const std::string& name) const {
+  auto it = entries_.find(name);
+  return it == entries_.end() ? nullptr : it->second.widget;
+}
+
+QWidget* MainWindow::create(Control& c) {
+  QWidget* parent = central_;
+  if (!c.parent.empty()) {
+    auto it = entries_.find(c.parent);
+    if (it != entries_.end()) parent = it->second.widget;
+  }
+  QWidget* w = nullptr;
+  const std::string name = c.name;
+  switch (c.kind) {
+    case ControlKind::Panel: {
+      auto* f = new QFrame(parent);
+      f->setFrameShape(QFrame::StyledPanel);
+      f->setAutoFillBackground(true);
+      w = f;
+      break;
+    }
+    case ControlKind::StaticText: {
+      auto* l = new QLabel(parent);
+      l->setFrameShape(QFrame::Panel);
+      l->setFrameShadow(QFrame::Sunken);
+      w = l;
+      break;
+    }
+    case ControlKind::Label: {
+      auto* l = new QLabel(parent);
+      l->setWordWrap(true);
+      l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      w = l;
+      break;
+    }
+    case ControlKind::Button: {
+      auto* b = new QPushButton(parent);
+      connect(b, &QPushButton::clicked, this, [this, name] {
+        form_.Click(name);
+        sync();
+      });
+      w = b;
+      break;
+    }
+    case ControlKind::ProgressBar:
+      w = new QProgressBar(parent);
+      static_cast<QProgressBar*>(w)->setTextVisible(false);
+      break;
+    case ControlKind::Memo: {
+      auto* m = new QPlainTextEdit(parent);
+      m->setReadOnly(true);
+      m->setLineWrapMode(QPlainTextEdit::NoWrap);
+      if (name == "Memo2") m->setFont(QFont("Monospace", 8));
+      w = m;
+      break;
+    }
+    case ControlKind::CheckBox: {
+      auto* cb = new QCheckBox(parent);
+      connect(cb, &QCheckBox::toggled, this, [this, &c](bool on) { static_cast<CheckBox&>(c).checked = on; });
+      w = cb;
+      break;
+    }
+    case ControlKind::UpDown: {
+      auto* s = new QSpinBox(parent);
+      s->setDisplayIntegerBase(16);
+      connect(s, &QSpinBox::valueChanged, this, [&c](int v) { static_cast<UpDown&>(c).position = v; });
+      w = s;
+      break;
+    }
+    case ControlKind::Edit:
+      w = new QLineEdit(parent);
+      break;
+    case ControlKind::ListView: {
+      auto* t = new QTreeWidget(parent);
+      t->setRootIsDecorated(false);
+      t->setSelectionMode(QAbstractItemView::ExtendedSelection);
+      w = t;
+      break;
+    }
+    case ControlKind::TreeView: {
+      auto* t = new QTreeWidget(parent);
+      t->setHeaderHidden(true);
+      w = t;
+      break;
+    }
+  }
+  w->setObjectName(QString::fromStdString(name));
+  entries_[name] = Entry{&c, w};
+  order_.push_back(name);
+  return w;
+}
+
+void MainWindow::syncOne(Entry& e) {
+  Control& c = *e.model;
+  QWidget* w = e.widget;
+  QRect want(c.left, c.top, c.width, c.height);
+  if (w->geometry() != want) w->setGeometry(want);
+  if (w->isVisibleTo(w->parentWidget()) != c.visible) w->setVisible(c.visible);
+  if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+  if (c.fontSize > 0 && w->font().pointSize() != c.fontSize) {
+    QFont f = w->font();
+    f.setPointSize(c.fontSize);
+    w->setFont(f);
+  }
+  const QString text = qs(c.text);
+  switch (c.kind) {
+    case ControlKind::Panel: {
+      QPalette p = w->palette();
+      QColor bg = toQColor(c.color, QPalette());
+      if (p.color(QPalette::Window) != bg) {
+        p.setColor(QPalette::Window, bg);
+        w->setPalette(p);
+      }
+      break;
+    }
+    case ControlKind::StaticText:
+    case ControlKind::Label: {
+      auto* l = static_cast<QLabel*>(w);
+      if (l->text() != text) l->setText(text);
+      setTextColor(l, c.fontColor);
+      break;
+    }
+    case ControlKind::Button: {
+      auto* b = static_cast<QPushButton*>(w);
+      if (b->text() != text) b->setText(text);
+      break;
+    }
+    case ControlKind::ProgressBar: {
+      auto& m = static_cast<ProgressBar&>(c);
+      auto* p = static_cast<QProgressBar*>(w);
+      if (p->minimum() != m.min || p->maximum() != m.max) p->setRange(m.min, m.max);
+      if (p->value() != m.position) p->setValue(m.position);
+      break;
+    }
+    case ControlKind::Memo: {
+      auto& m = static_cast<Memo&>(c);
+      auto* t = static_cast<QPlainTextEdit*>(w);
+      setTextColor(t, c.fontColor);
+      if (e.revision == m.revision) break;
+      if (m.lines.size() >= e.lineCount && e.lineCount > 0 && e.revision != ~0ull &&
+          m.revision - e.revision == m.lines.size() - e.lineCount) {
+        for (size_t i = e.lineCount; i < m.lines.size(); ++i) t->appendPlainText(qs(m.lines[i]));
+      } else {
+        QStringList all;
+        for (const auto& line : m.lines) all << qs(line);
+        t->setPlainText(all.join('\n'));
+        t->verticalScrollBar()->setValue(t->verticalScrollBar()->maximum());
+      }
+      e.revision = m.revision;
+      e.lineCount = m.lines.size();
+      break;
+    }
+    case ControlKind::CheckBox: {
+      auto& m = static_cast<CheckBox&>(c);
+      auto* cb = static_cast<QCheckBox*>(w);
+      if (cb->text() != text) cb->setText(text);
+      if (cb->isChecked() != m.checked) cb->setChecked(m.checked);
+      break;
+    }
+    case ControlKind::UpDown: {
+      auto& m = static_cast<UpDown&>(c);
+      auto* s = static_cast<QSpinBox*>(w);
+      if (s->minimum() != m.min || s->maximum() != m.max) s->setRange(m.min, m.max);
+      if (s->value() != m.position) s->setValue(m.position);
+      break;
+    }
+    case ControlKind::Edit: {
+      auto* le = static_cast<QLineEdit*>(w);
+      if (le->text() != text) le->setText(text);
+      break;
+    }
+    case ControlKind::ListView: {
+      auto& m = static_cast<ListView&>(c);
+      auto* t = static_cast<QTreeWidget*>(w);
+      if (e.revision == m.revision) break;
+      e.revision = m.revision;
+      t->clear();
+      QStringList headers;
+      for (const auto& col : m.columns) headers << qs(col.caption);
+      t->setColumnCount(int(std::max<size_t>(1, m.columns.size())));
+      t->setHeaderLabels(headers);
+      for (size_t i = 0; i < m.columns.size(); ++i) t->setColumnWidth(int(i), m.columns[i].width);
+      for (const auto& item : m.items) {
+        QStringList cells{qs(item.caption)};
+        for (const auto& s : item.subItems) cells << qs(s);
+        auto* row = new QTreeWidgetItem(t, cells);
+        if (item.textColor != Colors::kWindowText)
+          for (int col = 0; col < cells.size(); ++col) row->setForeground(col, toQColor(item.textColor, QPalette()));
+        row->setSelected(item.selected);
+      }
+      break;
+    }
+    case ControlKind::TreeView: {
+      auto& m = static_cast<TreeView&>(c);
+      auto* t = static_cast<QTreeWidget*>(w);
+      if (e.revision == m.revision) break;
+      e.revision = m.revision;
+      t->clear();
+      std::vector<QTreeWidgetItem*> made;
+      for (const auto& node : m.nodes) {
+        QTreeWidgetItem* item = node.parent >= 0 && size_t(node.parent) < made.size()
+                                    ? new QTreeWidgetItem(made[size_t(node.parent)], QStringList{qs(node.text)})
+                                    : new QTreeWidgetItem(t, QStringList{qs(node.text)});
+        made.push_back(item);
+      }
+      for (size_t i = 0; i < made.size(); ++i) made[i]->setExpanded(m.nodes[i].expanded);
+      if (m.selected >= 0 && size_t(m.selected) < made.size()) t->setCurrentItem(made[size_t(m.selected)]);
+      break;
+    }
+  }
+}
+
+void MainWindow::sync() {
+  if (closed_) return;
+  const QString title = qs(form_.WindowCaption);
+  if (windowTitle() != title) setWindowTitle(title);
+  if (isEnabled() != form_.WindowEnabled) setEnabled(form_.WindowEnabled);
+  for (const std::string& name : order_) syncOne(entries_[name]);
+  if (!sized_ && form_.WindowWidth > 0) {
+    sized_ = true;
+    central_->setMinimumSize(form_.WindowWidth, form_.WindowHeight);
+    if (form_.WindowMaximized) {
+      setWindowState(windowState() | Qt::WindowMaximized);
+    } else {
+      central_->setFixedSize(form_.WindowWidth, form_.WindowHeight);
+      adjustSize();
+    }
+  }
+  wait_->sync();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!closed_) {
+    closed_ = true;
+    syncTimer_.stop();
+    form_.FormClose();
+  }
+  event->accept();
+}
+
+}  // namespace ostrel
