@@ -1,0 +1,38 @@
+// Host services for the command line: dialogs answered from flags, never by
+// waiting on standard input when it is not a terminal.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "app/host.h"
+
+namespace ostrel {
+
+class CliHost : public Host {
+ public:
+  enum class Answer { Ask, Yes, No };
+
+  CliHost(std::string programDir, Answer answer, bool quiet)
+      : programDir_(std::move(programDir)), answer_(answer), quiet_(quiet) {}
+
+  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
+                          MsgBoxButtons buttons) override;
+  OpenFileResult openFileDialog(const OpenFileRequest& request) override;
+  void beep() override {}
+  void setHourglass(bool) override {}
+  ScreenSize screenSize() override { return {1024, 768}; }
+  OsVersion osVersion() override { return {true, 5, 0, 0}; }
+  bool setPriorityClass(bool) override { return true; }
+  std::string programDirectory() override { return programDir_; }
+  std::vector<std::string> portList() override;
+
+  std::vector<std::string> files;  // answers the open-file dialog
+
+ private:
+  std::string programDir_;
+  Answer answer_;
+  bool quiet_;
+};
+
+}  // namespace ostrel
