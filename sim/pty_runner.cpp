@@ -1,0 +1,213 @@
+#include "sim/pty_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "app/clock.h"
+
+namespace ostrel {
+
+namespace {
+
+int gWakeFd = -1;
+volatile std::sig_atomic_t gStop = 0;
+
+void onSignal(int) {
+  gStop = 1;
+  if (gWakeFd >= 0) {
+    char c = 1;
+    ssize_t r = write(gWakeFd, &c, 1);
+    (void)r;
+  }
+}
+
+// Bytes waiting for the host are kept up to this much; more means nobody reads.
+constexpr size_t kMaxPending = 4u << 20;
+
+}  // namespace
+
+std::string defaultPortDir() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg && *xdg) return std::string(xdg) + "/ostrel-ports";
+  return "/tmp/ostrel-ports";
+}
+
+PtyRunner::PtyRunner(ModuleSim& sim, PtyOptions options) : sim_(sim), opt_(std::move(options)) {}
+
+PtyRunner::~PtyRunner() {
+  stop();
+}
+
+uint32_t PtyRunner::nowMs() const {
+  using namespace std::chrono;
+  return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool PtyRunner::start(std::string& error) {
+  char name[256] = {};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    error = std::string("openpty failed: ") + std::strerror(errno);
+    return false;
+  }
+  slavePath_ = name;
+  termios t{};
+  if (tcgetattr(slave_, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+  }
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  if (pipe(wakePipe_) != 0) {
+    error = "pipe failed";
+    return false;
+  }
+  for (int fd : wakePipe_) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  // A host closing the port drops what the module sent meanwhile.
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ >= 0 && inotify_add_watch(inotify_, slavePath_.c_str(), IN_CLOSE) < 0) {
+    close(inotify_);
+    inotify_ = -1;
+  }
+  namespace fs = std::filesystem;
+  std::string dir = opt_.portDir.empty() ? defaultPortDir() : opt_.portDir;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string link = opt_.linkName.empty() ? "sim-" + std::to_string(getpid()) : opt_.linkName;
+  linkPath_ = dir + "/" + link;
+  if (fs::is_symlink(fs::symlink_status(linkPath_, ec))) fs::remove(linkPath_, ec);
+  if (symlink(slavePath_.c_str(), linkPath_.c_str()) != 0) {
+    error = "cannot publish " + linkPath_ + ": " + std::strerror(errno);
+    linkPath_.clear();
+    return false;
+  }
+  gWakeFd = wakePipe_[1];
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+void PtyRunner::stop() {
+  if (!linkPath_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(linkPath_, ec);
+    linkPath_.clear();
+  }
+  flushStrictLog();
+  sim_.flash().sync();
+  for (int* fd : {&master_, &slave_, &inotify_, &wakePipe_[0], &wakePipe_[1]}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  gWakeFd = -1;
+}
+
+void PtyRunner::flushStrictLog() {
+  const auto& v = sim_.violations();
+  if (opt_.strictLog.empty() || violationsLogged_ >= v.size()) return;
+  std::ofstream out(opt_.strictLog, std::ios::app);
+  for (; violationsLogged_ < v.size(); ++violationsLogged_)
+    out << v[violationsLogged_].atMs << ' ' << v[violationsLogged_].text << '\n';
+}
+
+void PtyRunner::logBytes(const char* dir, const uint8_t* p, size_t n) const {
+  if (!opt_.verbose) return;
+  std::fprintf(stderr, "%u %s %zu bytes:", nowMs(), dir, n);
+  for (size_t i = 0; i < n && i < 16; ++i) std::fprintf(stderr, " %02X", p[i]);
+  std::fprintf(stderr, n > 16 ? " ...\n" : "\n");
+}
+
+int PtyRunner::run() {
+  std::deque<uint8_t> pending;
+  std::vector<uint8_t> buf(65536);
+  uint32_t eioUntil = 0;
+  bool eio = false;
+  while (!gStop) {
+    uint32_t now = nowMs();
+    int timeout = 1000;
+    if (auto next = sim_.nextEventAt()) {
+      int32_t d = int32_t(*next - now);
+      timeout = std::clamp(d, 0, 1000);
+    }
+    if (eio) timeout = std::min(timeout, 50);
+    pollfd fds[3] = {{master_, short(eio && tickBefore(now, eioUntil) ? 0 : POLLIN), 0},
+                     {wakePipe_[0], POLLIN, 0},
+                     {inotify_, POLLIN, 0}};
+    if (!pending.empty()) fds[0].events |= POLLOUT;
+    int n = poll(fds, inotify_ >= 0 ? 3 : 2, timeout);
+    if (n < 0 && errno != EINTR) break;
+    now = nowMs();
+    if (n > 0 && (fds[1].revents & POLLIN)) {
+      char c[16];
+      while (read(wakePipe_[0], c, sizeof c) > 0) {
+      }
+    }
+    if (n > 0 && inotify_ >= 0 && (fds[2].revents & POLLIN)) {
+      alignas(inotify_event) char ev[4096];
+      if (read(inotify_, ev, sizeof ev) > 0) {
+        // The host closed the port: bursts nobody fetched are gone.
+        pending.clear();
+        tcflush(slave_, TCIFLUSH);
+      }
+    }
+    if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      ssize_t r = read(master_, buf.data(), buf.size());
+      if (r > 0) {
+        eio = false;
+        logBytes("host ->", buf.data(), size_t(r));
+        sim_.onHostBytes(buf.data(), size_t(r), now);
+      } else if (r < 0 && errno == EIO) {
+        // No one holds the terminal open: wait a little instead of spinning.
+        eio = true;
+        eioUntil = now + 50;
+      }
+    }
+    sim_.advanceTo(now);
+    while (auto at = sim_.nextEmissionAt()) {
+      if (!tickReached(now, *at)) break;
+      auto bytes = sim_.takeEmission();
+      logBytes("<- module", bytes.data(), bytes.size());
+      pending.insert(pending.end(), bytes.begin(), bytes.end());
+    }
+    while (pending.size() > kMaxPending) pending.pop_front();
+    flushStrictLog();
+    if (sim_.cablePulled()) {
+      std::fprintf(stderr, "ostrel-sim: cable pulled, closing %s\n", slavePath_.c_str());
+      stop();
+      return 3;
+    }
+    while (!pending.empty()) {
+      uint8_t chunk[4096];
+      size_t k = std::min(pending.size(), sizeof chunk);
+      std::copy_n(pending.begin(), k, chunk);
+      ssize_t w = write(master_, chunk, k);
+      if (w <= 0) break;
+      pending.erase(pending.begin(), pending.begin() + w);
+    }
+  }
+  stop();
+  return 0;
+}
+
+}  // namespace ostrel

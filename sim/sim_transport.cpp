@@ -1,0 +1,220 @@
+#include "sim/sim_transport.h"
+
+#include <algorithm>
+
+namespace ostrel {
+
+namespace {
+// The serial component hands over at most this much per received-data event.
+constexpr size_t kMaxChunk = 32768;
+}  // namespace
+
+SimTransport::SimTransport(Clock& clock) : clock_(clock) {}
+
+SimTransport::~SimTransport() {
+  *alive_ = false;
+  cancelTimer();
+}
+
+void SimTransport::addPort(const std::string& name, std::shared_ptr<ModuleSim> module) {
+  ports_[name] = Port{std::move(module), false, true};
+}
+
+std::shared_ptr<ModuleSim> SimTransport::addModule(const std::string& name,
+                                                   const SimConfig& config) {
+  auto m = std::make_shared<ModuleSim>(config);
+  addPort(name, m);
+  return m;
+}
+
+void SimTransport::addSilentPort(const std::string& name) {
+  ports_[name] = Port{};
+}
+
+void SimTransport::removePort(const std::string& name) {
+  auto it = ports_.find(name);
+  if (it == ports_.end()) return;
+  if (open_ && openName_ == name) pullCable();
+  it->second.present = false;
+}
+
+void SimTransport::setPortBusy(const std::string& name, bool busy) {
+  auto it = ports_.find(name);
+  if (it != ports_.end()) it->second.busy = busy;
+}
+
+std::vector<std::string> SimTransport::portNames() const {
+  std::vector<std::string> names;
+  for (const auto& [name, port] : ports_)
+    if (port.present) names.push_back(name);
+  return names;
+}
+
+std::shared_ptr<ModuleSim> SimTransport::module(const std::string& name) const {
+  auto it = ports_.find(name);
+  return it == ports_.end() ? nullptr : it->second.module;
+}
+
+void SimTransport::pullCable() {
+  if (!open_) return;
+  pulled_ = true;
+  cancelTimer();
+  auto it = ports_.find(openName_);
+  if (it != ports_.end()) {
+    it->second.present = false;
+    if (it->second.module) it->second.module->pullCable();
+  }
+}
+
+bool SimTransport::cablePulled() const {
+  return open_ && pulled_;
+}
+
+void SimTransport::replug(const std::string& name) {
+  auto it = ports_.find(name);
+  if (it == ports_.end()) return;
+  it->second.present = true;
+  if (it->second.module) it->second.module->powerCycle();
+}
+
+void SimTransport::OpenPort() {
+  if (open_) throw ECommsError("This serial port already opened");
+  auto it = ports_.find(commName_);
+  if (it == ports_.end() || !it->second.present || it->second.busy)
+    throw ECommsError("Error opening serial port");
+  open_ = true;
+  pulled_ = false;
+  openName_ = commName_;
+  ++generation_;
+  hostLineFreeAt_ = clock_.tick();
+  if (auto& m = it->second.module) {
+    // What the module sent while nobody listened is gone.
+    uint32_t now = clock_.tick();
+    m->advanceTo(now);
+    while (auto at = m->nextEmissionAt()) {
+      if (!tickReached(now, *at)) break;
+      m->takeEmission();
+    }
+  }
+  pump();
+}
+
+void SimTransport::ClosePort() {
+  if (!open_) return;
+  open_ = false;
+  pulled_ = false;
+  ++generation_;
+  cancelTimer();
+}
+
+void SimTransport::checkSettings(ModuleSim& m, const uint8_t* data, uint16_t length) {
+  const SimConfig& c = m.config();
+  bool probe = length == 1 && data[0] == 0x80;
+  uint32_t baud = 9600;
+  TParity parity = TParity::Mark;
+  TStopBits stop = TStopBits::_1;
+  if (!probe) {
+    if (c.sendTypeCode && !SimConfig::knownTypeCode(c.typeCode)) return;
+    baud = c.generation == SimGeneration::Ost1 ? 115200 : 230400;
+    parity = c.generation == SimGeneration::Ost2 ? TParity::Mark : TParity::None;
+    stop = TStopBits::_2;
+  }
+  if (baud_ != baud || parity_ != parity || stopBits_ != stop || byteSize_ != TByteSize::_8)
+    m.recordViolation(std::string(probe ? "identify probe" : "bytes") +
+                          " sent with line settings the module does not use (baud " +
+                          std::to_string(baud_) + ")",
+                      clock_.tick());
+}
+
+bool SimTransport::SendBytes(const uint8_t* data, uint16_t length) {
+  if (!open_ || length == 0 || data == nullptr) return false;
+  uint32_t now = clock_.tick();
+  sent_.push_back({now, openName_, std::vector<uint8_t>(data, data + length)});
+  if (pulled_) return false;
+  auto it = ports_.find(openName_);
+  if (it == ports_.end() || !it->second.module) return true;
+  std::shared_ptr<ModuleSim> m = it->second.module;
+  if (checkLineSettings_) checkSettings(*m, data, length);
+  if (hostBytesPerSec_ > 0) {
+    uint32_t start = tickBefore(now, hostLineFreeAt_) ? hostLineFreeAt_ : now;
+    uint32_t arrive =
+        start + uint32_t((uint64_t(length) * 1000 + hostBytesPerSec_ - 1) / hostBytesPerSec_);
+    hostLineFreeAt_ = arrive;
+    std::weak_ptr<bool> alive = alive_;
+    auto bytes = std::make_shared<std::vector<uint8_t>>(data, data + length);
+    clock_.schedule(arrive - now, [this, alive, m, bytes, arrive] {
+      if (alive.expired() || !*alive.lock()) return;
+      m->onHostBytes(bytes->data(), bytes->size(), arrive);
+      if (m->cablePulled() && open_) pullCable();
+      pump();
+    });
+    return true;
+  }
+  m->onHostBytes(data, length, now);
+  if (m->cablePulled()) {
+    pullCable();
+    return true;
+  }
+  pump();
+  return true;
+}
+
+void SimTransport::cancelTimer() {
+  if (timerArmed_) clock_.cancel(timer_);
+  timerArmed_ = false;
+}
+
+void SimTransport::pump() {
+  if (!open_ || pulled_) {
+    cancelTimer();
+    return;
+  }
+  auto it = ports_.find(openName_);
+  if (it == ports_.end() || !it->second.module) return;
+  auto next = it->second.module->nextEventAt();
+  if (!next) {
+    cancelTimer();
+    return;
+  }
+  uint32_t now = clock_.tick();
+  uint32_t at = tickReached(now, *next) ? now : *next;
+  if (timerArmed_ && timerAt_ == at) return;
+  cancelTimer();
+  std::weak_ptr<bool> alive = alive_;
+  uint32_t gen = generation_;
+  timerAt_ = at;
+  timerArmed_ = true;
+  timer_ = clock_.schedule(at - now, [this, alive, gen] {
+    if (alive.expired() || !*alive.lock() || gen != generation_) return;
+    timerArmed_ = false;
+    onTimer();
+  });
+}
+
+void SimTransport::onTimer() {
+  if (!open_ || pulled_) return;
+  auto it = ports_.find(openName_);
+  if (it == ports_.end() || !it->second.module) return;
+  std::shared_ptr<ModuleSim> m = it->second.module;
+  uint32_t now = clock_.tick();
+  m->advanceTo(now);
+  if (m->cablePulled()) {
+    pullCable();
+    return;
+  }
+  if (auto at = m->nextEmissionAt(); at && tickReached(now, *at)) {
+    std::vector<uint8_t> bytes = m->takeEmission();
+    received_.push_back({now, bytes});
+    uint32_t gen = generation_;
+    // One burst is one chunk; only a burst above the component's chunk
+    // limit arrives in several.
+    for (size_t off = 0; off < bytes.size(); off += kMaxChunk) {
+      size_t n = std::min(kMaxChunk, bytes.size() - off);
+      if (OnReceiveData) OnReceiveData(bytes.data() + off, uint16_t(n));
+      if (!open_ || gen != generation_) return;
+    }
+  }
+  pump();
+}
+
+}  // namespace ostrel
