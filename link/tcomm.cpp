@@ -8,6 +8,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -329,17 +331,33 @@ void TComm::ApplyLineSettings() {
   session_->ignoreNull = ignoreNullChar_;
 }
 
-template <class F>
-void TComm::post(uint64_t generation, F&& fn) {
+// A notice from a port thread. The event queue owns it and deletes it on the
+// user-interface thread once it has run (or with the component).
+class TComm::Notice : public QEvent {
+ public:
+  Notice(uint64_t generation, std::function<void()> fn)
+      : QEvent(noticeType()), generation(generation), fn(std::move(fn)) {}
+  static QEvent::Type noticeType() {
+    static const QEvent::Type registered = QEvent::Type(QEvent::registerEventType());
+    return registered;
+  }
+  const uint64_t generation;
+  const std::function<void()> fn;
+};
+
+void TComm::post(uint64_t generation, std::function<void()> fn) {
+  auto* notice = new Notice(generation, std::move(fn));
   OSTREL_HANDOVER_RELEASE(&raceSync_);
-  QMetaObject::invokeMethod(
-      this,
-      [this, generation, fn = std::forward<F>(fn)]() mutable {
-        OSTREL_HANDOVER_ACQUIRE(&raceSync_);
-        if (generation != generation_) return;  // posted by a session that has ended
-        fn();
-      },
-      Qt::QueuedConnection);
+  QCoreApplication::postEvent(this, notice);
+}
+
+bool TComm::event(QEvent* e) {
+  OSTREL_HANDOVER_ACQUIRE(&raceSync_);  // before the event is read at all
+  if (e->type() != Notice::noticeType()) return QObject::event(e);
+  const auto* notice = static_cast<const Notice*>(e);
+  // A notice of a session that has ended meanwhile is dropped.
+  if (notice->generation == generation_) notice->fn();
+  return true;
 }
 
 void TComm::postReceiveData(Session& s, const uint8_t* data, size_t length) {

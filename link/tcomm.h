@@ -125,8 +125,12 @@ class TComm : public QObject, public Transport {
   NotifyEvent OnRequestHangup;
   NotifyEvent OnSendDataEmpty;
 
+ protected:
+  bool event(QEvent* e) override;  // runs the notices the port threads post
+
  private:
   struct Session;
+  class Notice;
 
   template <class T>
   void setLine(T& field, T value) {
@@ -146,8 +150,7 @@ class TComm : public QObject, public Transport {
   void stopSession(bool drain);
   // From the port threads: queue fn to run on the user-interface thread,
   // dropped there if the session that posted it has ended meanwhile.
-  template <class F>
-  void post(uint64_t generation, F&& fn);
+  void post(uint64_t generation, std::function<void()> fn);
   void postReceiveData(Session& s, const uint8_t* data, size_t length);
   void postHangup(Session& s);
 
