@@ -175,6 +175,9 @@ void ModuleSim::pullCable() {
   outbox_.clear();
   qc_.reset();
   in_.clear();
+  xfer_.clear();
+  mode_ = Mode::Command;
+  busyUntil_ = INT64_MIN;
   flash_->sync();
 }
 
