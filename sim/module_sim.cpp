@@ -378,6 +378,15 @@ void ModuleSim::abandonPartialInput() {
       process();
       return;
     default:
+      // Ostrel IV: an A7/A8 that stays at seven bytes is the short form (a
+      // sector written back without its logical number).
+      if (config_.generation == SimGeneration::Ost4 && in_.size() >= 7 && in_.size() < 9 &&
+          (in_[0] == 0xA7 || in_[0] == 0xA8)) {
+        shortForm_ = true;
+        process();
+        shortForm_ = false;
+        if (in_.empty()) return;
+      }
       if (!in_.empty()) {
         violation("incomplete command " + hex2(in_[0]) + " (" + std::to_string(in_.size()) +
                   " bytes) dropped");
@@ -517,7 +526,7 @@ bool ModuleSim::processCommand() {
       break;
     case 0xA7:
     case 0xA8:
-      need = ost4 ? 9 : 7;
+      need = ost4 && !shortForm_ ? 9 : 7;
       break;
     case 0xA2:
       need = 3;

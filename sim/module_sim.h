@@ -231,6 +231,7 @@ class ModuleSim {
   std::vector<uint8_t> xfer_;  // data of the transfer in progress
   uint32_t chunk_ = 0;         // next chunk of a raw write / piece of a raw read
   uint8_t readSum_ = 0, readXor_ = 0;
+  bool shortForm_ = false;  // take an Ostrel IV A7/A8 in its 7-byte form
   std::unique_ptr<QcJob> qc_;
 
   uint32_t commandCount_ = 0;

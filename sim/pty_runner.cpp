@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -166,9 +167,12 @@ int PtyRunner::run() {
     if (n > 0 && inotify_ >= 0 && (fds[2].revents & POLLIN)) {
       alignas(inotify_event) char ev[4096];
       if (read(inotify_, ev, sizeof ev) > 0) {
-        // The host closed the port: bursts nobody fetched are gone.
+        // The host closed the port: bursts nobody fetched are gone, and an
+        // exclusive-use mark it set must not lock out its next open (the
+        // terminal stays alive through our own descriptor).
         pending.clear();
         tcflush(slave_, TCIFLUSH);
+        ioctl(slave_, TIOCNXCL);
       }
     }
     if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {

@@ -584,6 +584,32 @@ TEST(Faults, RawDataBurstIsNeverTakenForAChipErase) {
   EXPECT_TRUE(hasViolation(h.sim, "malformed command 0xA3"));
 }
 
+TEST(Ost4Commands, FatFormsWithAndWithoutTheLogicalSector) {
+  Harness h(strict(SimConfig::fromTypeCode(0x8A)));
+  Bytes data = pattern(12);
+  Bytes nine{0xA7, 0x7F, 0xFE, 0, 0, 0, 0x10, 0x00, 0x01};
+  EXPECT_EQ(h.exchange(nine, 30), Bytes{0x5A});
+  for (int k = 0; k < 16; ++k) {
+    EXPECT_EQ(h.exchange(Bytes(data.begin() + k * 4096, data.begin() + (k + 1) * 4096)),
+              Bytes{0x5A});
+  }
+  // The seven-byte form waits for quiet, then is taken as it is.
+  Bytes seven{0xA8, 0x7F, 0xFE, 0, 0, 0, 0x10};
+  EXPECT_TRUE(h.exchange(seven, 100).empty());
+  EXPECT_EQ(h.exchange({}, 1000), Bytes{0x5A});
+  Bytes back;
+  for (int k = 0; k < 16; ++k) {
+    Bytes piece = h.exchange({0x5A});
+    back.insert(back.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(back, data);
+  EXPECT_TRUE(h.sim.violations().empty());
+  // Sector 32768 is the top of the pool; 32769 is not a sector of this module.
+  EXPECT_EQ(h.exchange(raw7(0xA1, 32768)), Bytes{0x5A});
+  EXPECT_EQ(h.exchange({0x81, 0x70, 0xF1}), (Bytes{0x81, 0xB0, 0x31}));
+  EXPECT_EQ(h.exchange(raw7(0xA1, 32769)), Bytes{0xD0});
+}
+
 // ---------------------------------------------------------------- link speed
 
 TEST(LinkSpeed, ThroughputLimitDelaysBursts) {
