@@ -18,6 +18,8 @@
 #include "app/host.h"
 #include "app/memory_stream.h"
 #include "app/timer.h"
+#include "cartfs/mapping_table.h"  // sector commands: MappingTable
+#include "flash/block_table.h"     // sector commands: BlockTable
 #include "link/transport.h"
 
 namespace ostrel {
@@ -107,6 +109,29 @@ class TForm_MAIN {
   // Run the event queue after every byte of the BlankBlock instead of once per
   // tenth; kept switchable so the cost of both can be measured.
   bool blankBlockEventsPerByte = false;
+
+  // --- sector commands (flash/sector_commands.cpp)
+  void initFlashHandlers();
+  // Sizes the BlockTable to SectorCount with every record clear.
+  void ResetBlockTable();
+  bool Function_ProgramSector(uint16_t sector, bool direct, bool fatSector);
+  bool OST1_2_Function_ProgramSector(uint16_t sector);
+  bool OST3_Function_ProgramSector(uint16_t sector);
+  bool OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector);
+  // Success leaves exactly 65536 bytes in ReadBuffer; failure leaves it empty.
+  void Function_ReadSector(uint16_t sector, bool direct);
+  void OST1_2_Function_ReadSector(uint16_t sector);
+  void OST3_Function_ReadSector(uint16_t sector);
+  void OST4_Function_ReadSector(uint16_t sector, bool direct);
+  // mode 0: the chip whose first sector is `sector`; 1: the sector (128 KiB block on III/IV).
+  bool Erase_Flash(uint8_t mode, uint16_t sector);
+  bool Function_Erase();
+  void Button_EraseClick();
+  std::vector<BlockRecord> BlockTable;  // one record per sector, sized to SectorCount
+  ::ostrel::MappingTable MappingTable;  // Ostrel IV; holds the PhysicalSectorInUse flags
+  bool Flag_test_busy = false;          // Ostrel IV sector-write re-entry guard
+  int ImageKind = 0;                    // 0 packages loaded, 1 a whole-flash image
+  // --- end of sector commands
 
   // ========================= fields =========================
   // Build constants: fixed by each executable, never changed.

@@ -1,0 +1,555 @@
+// Erase, write and read one cartridge sector on every module generation, and
+// the whole-cartridge erase with its button.
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+
+#include "app/fault_codes.h"
+#include "app/form_main.h"
+#include "link/frame.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
+
+// Link-layer limits per exchange (reply wait, total time).
+constexpr uint32_t kFramedWait = 1000, kFramedTotal = 2000;
+constexpr uint32_t kOst3Wait = 1000, kOst3Total = 2000;
+constexpr uint32_t kOst4CommandWait = 5000, kOst4CommandTotal = 10000;
+constexpr uint32_t kOst4ChunkWait = 1000, kOst4ChunkTotal = 1000;
+constexpr uint32_t kBlockEraseWait = 200000;
+constexpr uint32_t kChipEraseWait = 2400000;
+
+constexpr uint32_t kBlockDataWaitMs = 20000;  // Ostrel I/II 64 KiB data phase
+constexpr uint32_t kReadReportWaitMs = 300;
+constexpr uint32_t kOst4RetryPauseMs = 7000;
+constexpr int kEraseTries = 3;
+
+// A module that stops answering chunk requests ends the read pass after this
+// many unanswered requests in a row; a module that keeps answering with the
+// wrong amount ends it after this many requests in all.
+constexpr int kMaxUnansweredChunkRequests = 3;
+constexpr int kMaxChunkRequests = 2 * int(kChunksPerSector);
+
+int passBudget(const TForm_MAIN& f) {
+  return std::max(f.RetryBudget, 1);
+}
+
+// A framed command through RequestBuffer; bytes start with 0x80 | N.
+bool sendFramed(TForm_MAIN& f, std::initializer_list<uint8_t> bytes,
+                uint32_t total = kFramedTotal) {
+  std::copy(bytes.begin(), bytes.end(), f.RequestBuffer.begin());
+  return f.Send_Package(f.RequestBuffer.data(), 0, kFramedWait, total);
+}
+
+bool sendRawCommand(TForm_MAIN& f, const uint8_t* bytes, uint32_t length, uint32_t wait,
+                    uint32_t total) {
+  std::copy_n(bytes, length, f.RequestBuffer.begin());
+  return f.Send_Package_OST3(f.RequestBuffer.data(), length, 0, wait, total);
+}
+
+bool sendByteRaw(TForm_MAIN& f, uint8_t byte) {
+  return f.Comm1_WriteCommData(&byte, 1);
+}
+
+bool waitReply(TForm_MAIN& f, uint32_t ms) {
+  return f.clock.waitUntil([&f] { return f.ReplyComplete != 0; }, f.clock.tick() + ms);
+}
+
+// Ostrel I selects in two steps, Ostrel II in one.
+bool selectSector12(TForm_MAIN& f, uint16_t sector) {
+  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  if (f.ModuleGeneration == kOst1 && !sendFramed(f, {0x82, 0x02, 0x00})) return false;
+  return true;
+}
+
+// The 65536 bytes at offset of a stream, or null when the stream is shorter.
+const uint8_t* sectorSource(MemoryStream& stream, size_t offset) {
+  if (offset > stream.Size() || stream.Size() - offset < kSectorSize) return nullptr;
+  stream.Seek(offset);
+  return stream.Memory() + offset;
+}
+
+bool eraseBeforeWrite(TForm_MAIN& f, uint16_t sector) {
+  for (int i = 0; i < kEraseTries; ++i)
+    if (f.Erase_Flash(1, sector)) return true;
+  return false;
+}
+
+// Ostrel II: "82 01 s" then five address/address/data cycles.
+bool ost2Prologue(TForm_MAIN& f, uint16_t sector) {
+  static constexpr uint8_t kCycles[5][3] = {{0xAA, 0xAA, 0xAA},
+                                            {0x55, 0x55, 0x55},
+                                            {0xAA, 0xAA, 0x80},
+                                            {0xAA, 0xAA, 0xAA},
+                                            {0x55, 0x55, 0x55}};
+  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  for (const auto& c : kCycles) {
+    if (!sendFramed(f, {0x82, 0x03, c[0]}) || !sendFramed(f, {0x82, 0x02, c[1]}) ||
+        !sendFramed(f, {0x82, 0x04, c[2]}))
+      return false;
+  }
+  return true;
+}
+
+// The last command of an Ostrel I/II chip erase, timed against the standard.
+bool timedChipErase(TForm_MAIN& f, uint16_t sector, std::initializer_list<uint8_t> finalCommand) {
+  const uint32_t start = f.clock.tick();
+  const bool acknowledged = sendFramed(f, finalCommand, kCountedRetryTime);
+  const ChipEraseVerdict v =
+      judgeChipErase(f.ModuleGeneration, sector, f.clock.tick() - start, acknowledged);
+  for (const std::string& line : v.lines) f.Memo1_Lines_Add(line);
+  if (v.tooFast) f.Memo1_Lines_Add(f.Prompt(63) + std::string(FaultCode::k0090));
+  return v.ok;
+}
+
+bool eraseOst1(TForm_MAIN& f, uint8_t mode, uint16_t sector) {
+  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  for (uint8_t d : {uint8_t(0xAA), uint8_t(0x55), uint8_t(0x80), uint8_t(0xAA), uint8_t(0x55)})
+    if (!sendFramed(f, {0x82, 0x05, d})) return false;
+  if (mode == 0) return timedChipErase(f, sector, {0x82, 0x05, 0x10});
+  return sendFramed(f, {0x82, 0x05, 0x30}, kCountedRetryTime);
+}
+
+bool eraseOst2(TForm_MAIN& f, uint8_t mode, uint16_t sector) {
+  if (mode == 0) {
+    if (!ost2Prologue(f, sector) || !sendFramed(f, {0x82, 0x03, 0xAA}) ||
+        !sendFramed(f, {0x82, 0x02, 0xAA}))
+      return false;
+    return timedChipErase(f, sector, {0x82, 0x04, 0x10});
+  }
+  if (!ost2BootBlockSector(sector)) {
+    if (!ost2Prologue(f, sector)) return false;
+    return sendFramed(f, {0x82, 0x04, 0x30}, kCountedRetryTime);
+  }
+  for (uint8_t address : ost2BootSubBlockAddresses()) {
+    if (!ost2Prologue(f, sector) || !sendFramed(f, {0x82, 0x02, address}) ||
+        !sendFramed(f, {0x82, 0x04, 0x30}, kCountedRetryTime))
+      return false;
+  }
+  return true;
+}
+
+bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
+  const uint8_t command[3] = {0xA2, uint8_t(sector >> 8), uint8_t(sector)};
+  switch (blockEraseAction(f.BlockTable, sector)) {
+    case BlockEraseAction::CoveredByPartner:
+      return true;
+    case BlockEraseAction::EraseBlock:
+      return sendRawCommand(f, command, 3, kBlockEraseWait, kCountedRetryTime);
+    case BlockEraseAction::SaveAndRestore:
+      break;
+  }
+  const uint16_t partner = uint16_t(erasePartner(sector));
+  f.OST3_Function_ReadSector(partner);
+  // Erasing without a copy of the partner would destroy its content.
+  if (f.ReadBuffer.Size() != kSectorSize) return false;
+  f.SaveBuffer.Clear();
+  f.SaveBuffer.Write(f.ReadBuffer.Bytes());
+  if (!sendRawCommand(f, command, 3, kBlockEraseWait, kCountedRetryTime)) return false;
+  // The partner now lives only in the SaveBuffer: a failed write-back is
+  // tried again and, failing that, makes the erase count as failed.
+  for (int i = 0; i < kEraseTries; ++i) {
+    f.SaveBuffer.Seek(0);
+    if (f.WriteBack_Sector(partner, f.SaveBuffer)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void TForm_MAIN::initFlashHandlers() {
+  ClickHandlers["Button_Erase"] = [this] { Button_EraseClick(); };
+  if (!onModuleFound) onModuleFound = [this] { ResetBlockTable(); };
+}
+
+void TForm_MAIN::ResetBlockTable() {
+  resetBlockTable(BlockTable, SectorCount);
+}
+
+// ---------------------------------------------------------------- write
+
+bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
+  switch (ModuleGeneration) {
+    case kOst1:
+    case kOst2:
+      return OST1_2_Function_ProgramSector(sector);
+    case kOst3:
+      return OST3_Function_ProgramSector(sector);
+    case kOst4: {
+      if (OST4_Function_ProgramSector(sector, direct, fatSector)) return true;
+      if (BuildMode != 2)
+        host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
+                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
+      clock.sleep(kOst4RetryPauseMs);
+      const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
+      if (!ok && BuildMode != 2)
+        host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，第二次失敗", WindowCaption,
+                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
+      return ok;
+    }
+    default:
+      host.messageBox("非預期錯誤in TForm_MAIN.Function_ProgramSector()", WindowCaption,
+                      MsgBoxKind::Error, MsgBoxButtons::Ok);
+      return false;
+  }
+}
+
+bool TForm_MAIN::OST1_2_Function_ProgramSector(uint16_t sector) {
+  const BlockRecord* record = blockRecordAt(BlockTable, sector);
+  if (!record) {
+    ReportFault(FaultCode::k0032);
+    return false;
+  }
+  ReceiveMode = 1;
+  for (int attempts = passBudget(*this); attempts > 0;) {
+    if (record->eraseFlag && !eraseBeforeWrite(*this, sector)) {
+      ReportFault(FaultCode::k0030);
+      return false;
+    }
+    if (!record->writeFlag) return true;
+    const uint8_t* data = sectorSource(FlashImage, size_t(sector) * kSectorSize);
+    if (!data) {
+      // Nothing to send: programming whatever the image lacks would be worse.
+      ReportFault(FaultCode::k0032);
+      return false;
+    }
+    if (!selectSector12(*this, sector) || !sendFramed(*this, {0x83, 0x10, 0xFF, 0xFF}))
+      return false;
+
+    // The report may come while the data still goes out: gather it from scratch.
+    ReplyComplete = 0;
+    ReceivedCount = 0;
+    for (size_t offset = 0; offset < kSectorSize; offset += ChunkSize)
+      Comm1_WriteCommData(data + offset, uint32_t(ChunkSize));
+    if (!waitReply(*this, kBlockDataWaitMs)) {
+      ReportFault(FaultCode::k0032);
+      return false;
+    }
+    if (ReplyBuffer[1] == 0x7F && ReplyBuffer[2] == record->sum &&
+        ReplyBuffer[3] == record->xorValue)
+      return true;
+    if (--attempts == 0) {
+      ReportFault(FaultCode::k0031);
+      Memo1_Lines_Add("Error sector No. : " + hexAtLeast2(sector));
+      return false;
+    }
+  }
+  return false;
+}
+
+bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
+  const BlockRecord* record = blockRecordAt(BlockTable, sector);
+  ReceiveMode = 1;
+  for (int attempts = passBudget(*this); record && attempts > 0;) {
+    if (record->eraseFlag && !eraseBeforeWrite(*this, sector)) {
+      ReportFault(FaultCode::k0030);
+      break;
+    }
+    if (!record->writeFlag) return true;
+    const bool fat = sector == 1;
+    const uint8_t* data =
+        fat ? sectorSource(FlashImage, kSectorSize)
+            : sectorSource(PackageImage, size_t(record->sourceBlock) * kSectorSize);
+    if (!data) break;
+    const auto command = rawSectorCommand(fat ? 0xA7 : 0xA0, sector, sector);
+    if (!sendRawCommand(*this, command.data(), 7, kOst3Wait, kOst3Total)) break;
+    bool allAcknowledged = true;
+    for (size_t offset = 0; offset < kSectorSize && allAcknowledged; offset += ChunkSize) {
+      ReplyComplete = 0;
+      ReceivedCount = 0;
+      allAcknowledged =
+          Send_Package_OST3(data + offset, uint32_t(ChunkSize), 0, kOst3Wait, kOst3Total);
+    }
+    if (allAcknowledged) return true;
+    --attempts;
+  }
+  ReportFault(FaultCode::k0032);
+  return false;
+}
+
+bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
+  if (Flag_test_busy) {
+    host.messageBox("ost4_program_sector-- (Flag_test_busy  = TRUE)", WindowCaption,
+                    MsgBoxKind::Information, MsgBoxButtons::Ok);
+    return false;
+  }
+  Flag_test_busy = true;
+  ReceiveMode = 1;
+  const BlockRecord* record = direct ? nullptr : blockRecordAt(BlockTable, sector);
+  bool result = direct || record;
+  int attempts = passBudget(*this);
+  while (result && attempts > 0) {
+    if (!direct && record->eraseFlag) releaseLogicalSector(MappingTable, sector, SectorCount);
+    if (!direct && !record->writeFlag) break;
+
+    const uint8_t* data = nullptr;
+    if (direct)
+      data = sectorSource(MappingImage, sector == 60001 ? kSectorSize : 0);
+    else if (fatSector || ImageKind == 1)
+      data = sectorSource(FlashImage, size_t(sector) * kSectorSize);
+    else
+      data = sectorSource(PackageImage, size_t(record->sourceBlock) * kSectorSize);
+    if (!data) {
+      result = false;
+      break;
+    }
+
+    uint8_t code = 0xA0;
+    uint16_t physical = sector;
+    const uint16_t previousWord = MappingTable.words[sector];
+    if (!direct) {
+      code = fatSector ? 0xA7 : 0xA0;
+      // No free physical sector: nothing is sent and the write fails.
+      const auto allocated = allocatePhysicalSector(MappingTable, sector, SectorCount);
+      if (!allocated) {
+        result = false;
+        break;
+      }
+      physical = *allocated;
+    }
+    // A failed pass gives its physical sector back, so a retry starts from the
+    // same table and no sector stays marked for data that never arrived.
+    auto undoAllocation = [&] {
+      if (direct) return;
+      MappingTable.physicalSectorInUse[physical] = 0;
+      MappingTable.words[sector] = previousWord;
+    };
+
+    const auto command = rawSectorCommand(code, physical, sector);
+    if (!sendRawCommand(*this, command.data(), fatSector ? 9 : 7, kOst4CommandWait,
+                        kOst4CommandTotal)) {
+      if (fatSector) Memo1_Lines_Add("send_write_command_no_response");
+      undoAllocation();
+      result = false;
+      break;
+    }
+    size_t failedAt = kSectorSize;
+    for (size_t offset = 0; offset < kSectorSize; offset += ChunkSize) {
+      ReplyComplete = 0;
+      ReceivedCount = 0;
+      if (!Send_Package_OST3(data + offset, uint32_t(ChunkSize), 0, kOst4ChunkWait,
+                             kOst4ChunkTotal)) {
+        failedAt = offset;
+        break;
+      }
+    }
+    if (failedAt == kSectorSize) break;
+    Memo1_Lines_Add("send_write_pkg_no_response,pkg: " + std::to_string(failedAt));
+    undoAllocation();
+    clock.sleep(kOst4RetryPauseMs);
+    --attempts;
+    result = attempts > 0;  // a further pass starts afresh
+  }
+  if (!result) ReportFault(FaultCode::k0032);
+  Flag_test_busy = false;
+  return result;
+}
+
+// ---------------------------------------------------------------- read
+
+void TForm_MAIN::Function_ReadSector(uint16_t sector, bool direct) {
+  switch (ModuleGeneration) {
+    case kOst1:
+    case kOst2:
+      OST1_2_Function_ReadSector(sector);
+      return;
+    case kOst3:
+      OST3_Function_ReadSector(sector);
+      return;
+    case kOst4:
+      OST4_Function_ReadSector(sector, direct);
+      return;
+    default:
+      ReadBuffer.Clear();
+      host.messageBox("非預期錯誤in TForm_MAIN.Function_ReadSector()", WindowCaption,
+                      MsgBoxKind::Error, MsgBoxButtons::Ok);
+  }
+}
+
+void TForm_MAIN::OST1_2_Function_ReadSector(uint16_t sector) {
+  std::string_view code;
+  bool ok = false;
+  DataCheck computed, reported;
+  for (int attempts = passBudget(*this); attempts > 0 && !ok; --attempts) {
+    if (!selectSector12(*this, sector) || !sendFramed(*this, {0x83, 0x20, 0xFF, 0xFF})) break;
+
+    ReceiveMode = 0;
+    ReceivedCount = int32_t(kSectorSize);
+    ReadBuffer.Clear();
+    ReplyComplete = 0;
+    sendByteRaw(*this, 0x00);
+    const bool arrived = waitReply(*this, kBlockDataWaitMs) && ReadBuffer.Size() == kSectorSize;
+    ReceiveMode = 1;
+    ReplyComplete = 0;
+    ReceivedCount = 0;
+    if (!arrived) {
+      code = FaultCode::k0057;
+      sendByteRaw(*this, 0x00);
+      continue;
+    }
+    computed = dataCheck(ReadBuffer.Bytes());
+    sendByteRaw(*this, 0x00);
+    if (!waitReply(*this, kReadReportWaitMs)) {
+      code = FaultCode::k0056;
+      continue;
+    }
+    reported = {ReplyBuffer[2], ReplyBuffer[3]};
+    if (ReplyBuffer[1] == 0x7F && reported == computed) {
+      ok = true;
+    } else {
+      code = FaultCode::k0055;
+    }
+  }
+  ReceiveMode = 1;
+  ClearStatus2();
+  if (ok) return;
+  ReportFault(code);
+  if (code == FaultCode::k0055) {
+    Memo1_Lines_Add("Error sector No. : " + hexAtLeast2(sector));
+    Memo1_Lines_Add("CheckSum (File Manager): " + hexByte(computed.sum) + " " +
+                    hexByte(computed.xorValue));
+    Memo1_Lines_Add("CheckSum (Cartridge)   : " + hexByte(reported.sum) + " " +
+                    hexByte(reported.xorValue));
+  }
+  ReadBuffer.Clear();
+}
+
+namespace {
+
+// One Ostrel III/IV read: the command, then 4096-byte pieces on request.
+void rawSectorRead(TForm_MAIN& f, const uint8_t* command, uint32_t length, uint32_t wait,
+                   uint32_t total) {
+  std::string_view code;
+  bool ok = false;
+  for (int attempts = passBudget(f); attempts > 0 && !ok; --attempts) {
+    f.ReceiveMode = 1;
+    f.ReceivedCount = int32_t(kSectorSize);
+    if (!sendRawCommand(f, command, length, wait, total)) break;
+
+    f.ReceiveMode = 0;
+    f.ReadBuffer.Clear();
+    bool lastCompleted = false;
+    int unanswered = 0, requests = 0;
+    while (f.ReadBuffer.Size() < kSectorSize && unanswered < kMaxUnansweredChunkRequests &&
+           requests < kMaxChunkRequests) {
+      f.ReplyComplete = 0;
+      f.ReceivedCount = int32_t(ChunkSize);
+      ++requests;
+      const uint8_t next = 0x5A;
+      if (f.Send_Package_OST3(&next, 1, 0, wait, total)) {
+        waitReply(f, wait);
+        lastCompleted = f.ReplyComplete != 0;
+        unanswered = 0;
+      } else {
+        lastCompleted = false;
+        ++unanswered;
+      }
+    }
+    f.ReceiveMode = 1;
+    if (lastCompleted && f.ReadBuffer.Size() == kSectorSize) {
+      ok = true;
+    } else {
+      code = FaultCode::k0056;
+    }
+  }
+  f.ReceiveMode = 1;
+  f.ClearStatus2();
+  if (ok) return;
+  f.ReportFault(code);
+  f.ReadBuffer.Clear();
+}
+
+}  // namespace
+
+void TForm_MAIN::OST3_Function_ReadSector(uint16_t sector) {
+  const auto command = rawSectorCommand(sector == 1 ? 0xA8 : 0xA1, sector, sector);
+  rawSectorRead(*this, command.data(), 7, kOst3Wait, kOst3Total);
+}
+
+void TForm_MAIN::OST4_Function_ReadSector(uint16_t sector, bool direct) {
+  if (direct) {
+    const auto command = rawSectorCommand(0xA1, sector, sector);
+    rawSectorRead(*this, command.data(), 7, kOst4CommandWait, kOst4CommandTotal);
+    return;
+  }
+  const bool fat = sector == 1;
+  const auto command = rawSectorCommand(fat ? 0xA8 : 0xA1, MappingTable.words[sector], sector);
+  rawSectorRead(*this, command.data(), fat ? 9 : 7, kOst4CommandWait, kOst4CommandTotal);
+}
+
+// ---------------------------------------------------------------- erase
+
+bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
+  SaveBuffer.Clear();
+  if (mode > 1) return false;
+  switch (ModuleGeneration) {
+    case kOst1:
+      return eraseOst1(*this, mode, sector);
+    case kOst2:
+      return eraseOst2(*this, mode, sector);
+    case kOst3:
+    case kOst4:
+      if (mode == 0) {
+        const uint8_t command = 0xA3;
+        return sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime);
+      }
+      return eraseOst3Block(*this, sector);
+    default:
+      return false;
+  }
+}
+
+bool TForm_MAIN::Function_Erase() {
+  host.setHourglass(true);
+  SetWindowEnabled(false);
+  OperationRunning = true;
+  SetPriority(2);
+
+  StaticText_AllTime.text.clear();
+  StaticText_ProgramTime.text.clear();
+  StaticText_VerifyTime.text.clear();
+  const uint32_t start = clock.tick();
+  ProgressBar1.position = 0;
+  ShowStatus1(Prompt(31));
+
+  bool ok = Erase_Flash(0, ChipStartSector[0]);
+  if (TwoChipFlash) {
+    ProgressBar1.position = ProgressBar1.max / 2;
+    // The second chip is erased even when the first failed.
+    ok = Erase_Flash(0, ChipStartSector[1]) && ok;
+  }
+  ProgressBar1.toMax();
+  StaticText_EraseTime.text = std::to_string(uint32_t(clock.tick() - start)) + " ms";
+
+  if (ok) {
+    ShowStatus1(Prompt(32));
+    ClearStatus2();
+  } else {
+    ShowStatus1(Prompt(33));
+  }
+
+  SetPriority(1);
+  OperationRunning = false;
+  SetWindowEnabled(true);
+  host.setHourglass(false);
+  return ok;
+}
+
+void TForm_MAIN::Button_EraseClick() {
+  Memo1.clear();
+  Memo2.clear();
+  Memo1.fontColor = Colors::kWindowText;
+  if (Function_Erase()) {
+    Beep(1);
+    if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
+    if (readFat) readFat();
+  } else {
+    Beep(3);
+    Memo1.fontColor = Colors::kRed;
+  }
+}
+
+}  // namespace ostrel

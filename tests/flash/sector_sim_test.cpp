@@ -1,0 +1,219 @@
+// Sector commands end to end against the module simulator (NOR flash: a
+// missing erase corrupts data): what a successful write leaves in the flash
+// must be the sector byte for byte, on every generation.
+#include <gtest/gtest.h>
+
+#include "flash_rig.h"
+#include "sim/sim_transport.h"
+
+namespace ostrel::test {
+namespace {
+
+struct SimRig {
+  explicit SimRig(SimConfig config, int buildMode = 0) {
+    config.strict = true;
+    module = comm.addModule("SIM0", config);
+    comm.setCommName("SIM0");
+    form = std::make_unique<TForm_MAIN>(buildMode, 0, host, clock, comm);
+    form->FormCreate();
+    comm.OpenPort();
+    form->ModuleGeneration = uint8_t(config.generation);
+    form->SectorCount = config.sectorCount;
+    form->ResetBlockTable();
+    if (config.generation == SimGeneration::Ost4) makeFreshMappingTable(form->MappingTable);
+  }
+  Bytes flash(uint32_t sector) const { return module->flash().read(sector); }
+  Bytes readBack() const {
+    return Bytes(form->ReadBuffer.Bytes().begin(), form->ReadBuffer.Bytes().end());
+  }
+  std::string violations() const {
+    std::string all;
+    for (const auto& v : module->violations()) all += v.text + "\n";
+    return all;
+  }
+  // Puts data where the generation's write takes it from and plans the sector.
+  void plan(uint16_t sector, const Bytes& data, bool erase, uint16_t block) {
+    MemoryStream& stream = form->ModuleGeneration <= 1 ? form->FlashImage : form->PackageImage;
+    const size_t offset = (form->ModuleGeneration <= 1 ? sector : block) * size_t(65536);
+    if (stream.Size() < offset + 65536) stream.SetSize(offset + 65536);
+    std::copy(data.begin(), data.end(), stream.Memory() + offset);
+    form->BlockTable[sector] = {1, uint8_t(erase), byteSum(data), byteXor(data), block};
+  }
+
+  ScriptedHost host;
+  VirtualClock clock{1000};
+  SimTransport comm{clock};
+  std::shared_ptr<ModuleSim> module;
+  std::unique_ptr<TForm_MAIN> form;
+};
+
+struct GenCase {
+  const char* name;
+  SimConfig config;
+};
+std::vector<GenCase> allGenerations() {
+  return {{"Ostrel I", SimConfig::ostrel1()},
+          {"Ostrel II", SimConfig::fromTypeCode(0x81)},
+          {"Ostrel III", SimConfig::fromTypeCode(0x84)},
+          {"Ostrel IV", SimConfig::fromTypeCode(0x89)}};
+}
+
+// The physical sector a logical one lands in (the same number before Ostrel IV).
+uint32_t physicalOf(const SimRig& rig, uint16_t logical) {
+  return rig.form->ModuleGeneration == 3 ? rig.form->MappingTable.words[logical] : logical;
+}
+
+TEST(SectorSim, WrittenSectorsAreByteExactAndReadBack) {
+  for (const auto& g : allGenerations()) {
+    SCOPED_TRACE(g.name);
+    SimRig rig(g.config);
+    // A neighbour with content, to see that block erases keep it.
+    const Bytes neighbour = sectorPattern(7);
+    rig.module->flash().program(7, 0, neighbour);
+    const uint16_t sectors[] = {6, 0, 6};  // 0 is a boot block on Ostrel II; 6 is rewritten
+    for (size_t i = 0; i < std::size(sectors); ++i) {
+      const uint16_t s = sectors[i];
+      const Bytes data = sectorPattern(uint32_t(100 + i));
+      rig.plan(s, data, true, uint16_t(i));
+      ASSERT_TRUE(rig.form->Function_ProgramSector(s, false, false)) << i;
+      EXPECT_EQ(rig.flash(physicalOf(rig, s)), data) << i;
+      rig.form->Function_ReadSector(s, false);
+      EXPECT_EQ(rig.readBack(), data) << i;
+      EXPECT_TRUE(rig.form->StaticText_Status2.text.empty());
+    }
+    if (g.config.generation != SimGeneration::Ost4) {
+      EXPECT_EQ(rig.flash(7), neighbour);
+    }
+    EXPECT_EQ(rig.violations(), "");
+  }
+}
+
+TEST(SectorSim, Ost4FatSectorAndTableSectors) {
+  SimRig rig(SimConfig::fromTypeCode(0x89));
+  const Bytes fat = sectorPattern(1), low = sectorPattern(60000), high = sectorPattern(60001);
+  rig.form->FlashImage.SetSize(2 * 65536);
+  std::copy(fat.begin(), fat.end(), rig.form->FlashImage.Memory() + 65536);
+  rig.form->MappingImage.Write(low);
+  rig.form->MappingImage.Write(high);
+  rig.form->BlockTable[1] = {1, 1, 0, 0, 0};
+  ASSERT_TRUE(rig.form->Function_ProgramSector(1, false, true));
+  ASSERT_TRUE(rig.form->Function_ProgramSector(60000, true, false));
+  ASSERT_TRUE(rig.form->Function_ProgramSector(60001, true, false));
+  EXPECT_EQ(rig.flash(rig.form->MappingTable.words[1]), fat);
+  EXPECT_EQ(rig.flash(60000), low);
+  EXPECT_EQ(rig.flash(60001), high);
+  rig.form->Function_ReadSector(1, false);
+  EXPECT_EQ(rig.readBack(), fat);
+  rig.form->Function_ReadSector(60001, true);
+  EXPECT_EQ(rig.readBack(), high);
+  EXPECT_EQ(rig.violations(), "");
+}
+
+TEST(SectorSim, Ost4LostThirdChunkIsRewrittenAfterTheSevenSecondPause) {
+  SimRig rig(SimConfig::fromTypeCode(0x89));
+  rig.module->faults().chunkNack = SimFaults::ChunkNack{0, 2, SimRepeat::Once};
+  const Bytes data = sectorPattern(33);
+  rig.plan(12, data, false, 0);
+  const uint32_t start = rig.clock.tick();
+  ASSERT_TRUE(rig.form->Function_ProgramSector(12, false, false));
+  EXPECT_GE(rig.clock.tick() - start, 8000u);
+  const auto& lines = rig.form->Memo1.lines;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "send_write_pkg_no_response,pkg: 8192"),
+            lines.end());
+  EXPECT_EQ(rig.form->MappingTable.words[12], 0);
+  EXPECT_EQ(rig.flash(0), data);
+}
+
+TEST(SectorSim, Ost12WrongReportEndsWith0031AndTheSectorLine) {
+  for (const auto& config : {SimConfig::ostrel1(), SimConfig::fromTypeCode(0x80)}) {
+    SimRig rig(config);
+    rig.module->faults().wrongSum = SimRepeat::Always;
+    rig.plan(0x1F, sectorPattern(31), true, 0);
+    EXPECT_FALSE(rig.form->Function_ProgramSector(0x1F, false, false));
+    EXPECT_EQ(rig.form->StaticText_Status2.text, "Fault code:0031");
+    EXPECT_EQ(rig.form->Memo1.lines.back(), "Error sector No. : 1F");
+  }
+}
+
+TEST(SectorSim, Ost12ReadWithWrongReportLogsBothChecksums) {
+  SimRig rig(SimConfig::ostrel1());
+  const Bytes data = sectorPattern(5);
+  rig.module->flash().program(5, 0, data);
+  rig.module->faults().wrongSum = SimRepeat::Always;
+  rig.form->Function_ReadSector(5, false);
+  EXPECT_EQ(rig.form->ReadBuffer.Size(), 0u);
+  char computed[8], reported[8];
+  std::snprintf(computed, sizeof computed, "%02X %02X", byteSum(data), byteXor(data));
+  std::snprintf(reported, sizeof reported, "%02X %02X", uint8_t(byteSum(data) + 1),
+                uint8_t(byteXor(data) ^ 1));
+  const auto& lines = rig.form->Memo1.lines;
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[lines.size() - 4], "Fault code:0055");
+  EXPECT_EQ(lines[lines.size() - 3], "Error sector No. : 05");
+  EXPECT_EQ(lines[lines.size() - 2], std::string("CheckSum (File Manager): ") + computed);
+  EXPECT_EQ(lines[lines.size() - 1], std::string("CheckSum (Cartridge)   : ") + reported);
+}
+
+// The elapsed time of a chip erase is measured by the host, so it lies a
+// little above the module's own erase time.
+uint32_t loggedMs(const std::string& line, const std::string& prefix) {
+  EXPECT_TRUE(line.starts_with(prefix)) << line;
+  EXPECT_TRUE(line.ends_with(" ms")) << line;
+  return uint32_t(std::stoul(line.substr(prefix.size())));
+}
+
+TEST(SectorSim, ChipEraseTimingAgainstTheStandardTime) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    uint16_t chipStart;
+    uint32_t eraseMs;
+    bool ok;
+    const char* chipLine;
+    const char* standardLine;
+  } cases[] = {
+      {"Ostrel I too fast", SimConfig::ostrel1(), 0, 20000, false,
+       "Chip 0: ", "Standard time is 33600 ms"},
+      {"Ostrel I in time", SimConfig::ostrel1(), 0, 40000, true, "Chip 0: ", nullptr},
+      {"Ostrel I chip 1", SimConfig::ostrel1(), 64, 40000, true, "Chip 1: ", nullptr},
+      {"Ostrel II chip 1 too fast", SimConfig::fromTypeCode(0x81), 128, 20000, false,
+       "Chip 1: ", "Standard time is 25200 ms"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(c.config);
+    rig.module->faults().chipEraseMs = c.eraseMs;
+    rig.module->flash().program(c.chipStart, 0, sectorPattern(1));
+    rig.form->Memo1.clear();
+    EXPECT_EQ(rig.form->Erase_Flash(0, c.chipStart), c.ok);
+    const auto& lines = rig.form->Memo1.lines;
+    ASSERT_EQ(lines.size(), c.ok ? 1u : 3u);
+    const uint32_t ms = loggedMs(lines[0], c.chipLine);
+    EXPECT_GE(ms, c.eraseMs);
+    EXPECT_LT(ms, c.eraseMs + 1000);
+    if (!c.ok) {
+      EXPECT_EQ(lines[1], c.standardLine);
+      EXPECT_EQ(lines[2], "Fault code:0090");
+      EXPECT_TRUE(rig.form->StaticText_Status2.text.find("0090") == std::string::npos);  // log only
+    }
+    EXPECT_EQ(rig.flash(c.chipStart), Bytes(65536, 0xFF));
+  }
+}
+
+TEST(SectorSim, WholeCartridgeEraseOnTwoChips) {
+  SimConfig config = SimConfig::fromTypeCode(0x81);
+  SimRig rig(config);
+  rig.form->TwoChipFlash = true;
+  rig.form->ChipStartSector = {0, 128};
+  rig.module->flash().program(3, 0, sectorPattern(3));
+  rig.module->flash().program(200, 0, sectorPattern(200));
+  EXPECT_TRUE(rig.form->Function_Erase());
+  EXPECT_EQ(rig.flash(3), Bytes(65536, 0xFF));
+  EXPECT_EQ(rig.flash(200), Bytes(65536, 0xFF));
+  EXPECT_EQ(rig.form->StaticText_Status1.text, "Erase OK!");
+  const uint32_t ms = loggedMs(rig.form->StaticText_EraseTime.text, "");
+  EXPECT_GE(ms, 2 * 26000u);
+}
+
+}  // namespace
+}  // namespace ostrel::test
