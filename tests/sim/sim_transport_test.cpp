@@ -187,3 +187,73 @@ TEST(SimTransport, ModelledHostLineTime) {
 
 }  // namespace
 }  // namespace ostrel::test
+
+namespace ostrel::test {
+namespace {
+
+// A host that sends frames the way the program's link layer is specified to:
+// retries until TotalTime; with TotalTime 200000 it counts silent attempts and
+// pauses 500 ms after an answer with another code.
+struct FramedHost {
+  Rig& r;
+  Bytes reply;
+  size_t count = 0;
+  bool complete = false;
+  explicit FramedHost(Rig& rig) : r(rig) {
+    r.port.OnReceiveData = [this](const uint8_t* b, uint16_t n) {
+      for (uint16_t i = 0; i < n && count < 128; ++i) {
+        if (reply.size() <= count) reply.resize(count + 1);
+        reply[count++] = b[i];
+      }
+      if (!reply.empty() && count == size_t(reply[0] & 0x7F) + 2 &&
+          sumOf(Bytes(reply.begin(), reply.begin() + count - 1)) == reply[count - 1])
+        complete = true;
+    };
+  }
+  bool send(const Bytes& frame, uint32_t replyWait, uint32_t total, int budget = 5) {
+    uint32_t deadline = r.clock.tick() + total;
+    int retries = budget;
+    while (tickBefore(r.clock.tick(), deadline)) {
+      complete = false;
+      count = 0;
+      reply.clear();
+      r.send(frame);
+      r.clock.waitUntil([&] { return complete; }, r.clock.tick() + replyWait);
+      if (complete && reply[1] == uint8_t(frame[1] + 0x40)) return true;
+      if (complete) {
+        if (total == 200000) {
+          retries = budget;
+          r.clock.sleep(500);
+        }
+        continue;
+      }
+      if (total == 200000 && retries-- == 0) return false;
+    }
+    return false;
+  }
+};
+
+TEST(SimTransport, HostWithCountedRetriesSurvivesALongChipErase) {
+  for (std::optional<uint32_t> fast : {std::optional<uint32_t>{}, std::optional<uint32_t>{20000}}) {
+    Rig r;
+    SimConfig c = SimConfig::ostrel1();
+    c.faults.chipEraseMs = fast;
+    auto m = r.port.addModule("p", c);
+    m->flash().program(10, 0, pattern(1));
+    r.open("p");
+    FramedHost host(r);
+    ASSERT_TRUE(host.send(hostFrame({0x01, 0x00}), 1000, 2000));
+    for (uint8_t d : {0xAA, 0x55, 0x80, 0xAA, 0x55})
+      ASSERT_TRUE(host.send(hostFrame({0x05, d}), 1000, 2000));
+    uint32_t start = r.clock.tick();
+    ASSERT_TRUE(host.send(hostFrame({0x05, 0x10}), 1000, 200000));
+    uint32_t took = r.clock.tick() - start;
+    uint32_t erase = fast ? *fast : 34000;
+    EXPECT_GE(took, erase);
+    EXPECT_LT(took, erase + 1600);
+    EXPECT_EQ(m->flash().state(10), SectorState::Erased);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::test
