@@ -610,6 +610,34 @@ TEST(Ost4Commands, FatFormsWithAndWithoutTheLogicalSector) {
   EXPECT_EQ(h.exchange(raw7(0xA1, 32769)), Bytes{0xD0});
 }
 
+TEST(Robustness, RandomStreamsNeverBreakTheFirmware) {
+  uint32_t x = 0xC0FFEEu;
+  auto next = [&] {
+    x = x * 1664525u + 1013904223u;
+    return x >> 8;
+  };
+  for (SimConfig c : {SimConfig::ostrel1(), SimConfig::fromTypeCode(0x80),
+                      SimConfig::fromTypeCode(0x85), SimConfig::fromTypeCode(0x8B)}) {
+    c.strict = true;
+    c.timings.chipEraseMs = 50;
+    c.timings.qcMarkIntervalMs = 1;
+    c.timings.qcStartMs = 1;
+    Harness h(c);
+    for (int round = 0; round < 300; ++round) {
+      Bytes b(next() % 5000);
+      // Mostly command-like bytes, so the parser goes deep.
+      const uint8_t hot[] = {0x80, 0x81, 0x82, 0x83, 0xA0, 0xA1, 0xA2,
+                             0xA7, 0xA8, 0x5A, 0x00, 0x10, 0xFF};
+      for (auto& v : b) v = next() % 3 ? hot[next() % sizeof hot] : uint8_t(next());
+      h.send(b);
+      h.run(next() % 700);
+    }
+    h.run(200000);
+    h.sim.powerCycle();
+    EXPECT_EQ(h.exchange({0x80}).size(), c.sendTypeCode ? 12u : 11u) << c.describe();
+  }
+}
+
 // ---------------------------------------------------------------- link speed
 
 TEST(LinkSpeed, ThroughputLimitDelaysBursts) {
