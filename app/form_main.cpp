@@ -531,7 +531,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     c->height = 21;
   }
   StaticText_Cus_id2.width = 120;
-  StaticText_Cus_Card_Status2.width = 120;
+  StaticText_Cus_Card_Status2.width = 70;  // leaves room for Delete inside the panel
   Button_DEL.width = 50;
   Button_DEL.left = StaticText_Cus_Card_Status2.left + StaticText_Cus_Card_Status2.width + 10;
   Button_DEL.top = StaticText_Cus_Card_Status2.top;
