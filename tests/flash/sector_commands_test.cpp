@@ -245,6 +245,26 @@ TEST(SectorWrite, Ost3ChunkNotAcknowledgedRetriesThenFaults0032) {
   }
 }
 
+TEST(SectorWrite, Ost3EraseFailureLogs0030Then0032) {
+  ScriptRig rig(2);
+  RawModule module;
+  rig.comm.responder = [&](const Bytes& b) -> Replies {
+    if (b.size() == 3 && b[0] == 0xA2) return {};  // the block erase is never acknowledged
+    return module(b);
+  };
+  rig.form->BlockTable[4] = {1, 1, 0, 0, 0};
+  rig.form->BlockTable[5].eraseFlag = 1;  // so the erase needs no partner read
+  fillStream(rig.form->PackageImage, 0, sectorPattern(0));
+  EXPECT_FALSE(rig.form->Function_ProgramSector(4, false, false));
+  EXPECT_EQ(rig.countSent({0xA2, 0x00, 0x04}), 3u);
+  EXPECT_EQ(rig.countSent(rawCommand(0xA0, 4)), 0u);
+  const auto& lines = rig.form->Memo1.lines;
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Fault code:0030");
+  EXPECT_EQ(lines.back(), "Fault code:0032");
+  EXPECT_EQ(rig.form->StaticText_Status2.text, "Fault code:0032");
+}
+
 TEST(SectorWrite, Ost3FatSectorComesFromTheFlashImage) {
   ScriptRig rig(2);
   RawModule module;
@@ -435,6 +455,22 @@ TEST(SectorWrite, Ost4BusyGuardRefusesASecondWrite) {
   EXPECT_EQ(rig.form->MappingTable.words[7], UNMAPPED_SECTOR);
 }
 
+TEST(SectorWrite, Ost4WriteStartedDuringAnotherIsRefused) {
+  Ost4Rig rig;
+  rig.form->BlockTable[7] = {1, 0, 0, 0, 0};
+  rig.form->BlockTable[8] = {1, 0, 0, 0, 0};
+  bool nested = true;
+  // Something handled while the first write waits for an acknowledgement.
+  rig.clock.schedule(1, [&] { nested = rig.form->OST4_Function_ProgramSector(8, false, false); });
+  EXPECT_TRUE(rig.form->OST4_Function_ProgramSector(7, false, false));
+  EXPECT_FALSE(nested);
+  ASSERT_EQ(rig.host.boxes.size(), 1u);
+  EXPECT_EQ(rig.host.boxes[0].text, "ost4_program_sector-- (Flag_test_busy  = TRUE)");
+  EXPECT_EQ(rig.form->MappingTable.words[8], UNMAPPED_SECTOR);
+  EXPECT_FALSE(rig.form->Flag_test_busy);
+  EXPECT_TRUE(rig.form->OST4_Function_ProgramSector(8, false, false));  // free again afterwards
+}
+
 TEST(SectorWrite, Ost4SendsTheNineByteFatCommandAndLogsItsSilence) {
   Ost4Rig rig;
   rig.module.commandsAnswered = 0;
@@ -603,10 +639,11 @@ TEST(SectorRead, RawReadReturnsExactlyOneSector) {
 }
 
 TEST(SectorRead, MoreThanOneSectorOfDataFails0056) {
-  for (uint8_t gen : {2, 3}) {
-    ScriptRig rig(gen);
+  // 4097: the pass ends on unanswered requests; 30000: on a full ReadBuffer.
+  for (auto [gen, piece] : {std::pair{2, 4097}, {3, 4097}, {2, 30000}, {3, 30000}}) {
+    ScriptRig rig{uint8_t(gen)};
     RawModule module;
-    module.pieceSize = 4097;
+    module.pieceSize = size_t(piece);
     rig.comm.responder = std::ref(module);
     rig.form->Function_ReadSector(9, true);
     EXPECT_EQ(rig.form->ReadBuffer.Size(), 0u);
