@@ -88,6 +88,33 @@ TEST(SectorSim, WrittenSectorsAreByteExactAndReadBack) {
   }
 }
 
+TEST(SectorSim, WritesRecoveredByARetryAreByteExact) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    bool wrongSumOnce;
+    std::optional<SimFaults::ChunkNack> nack;
+  } cases[] = {
+      {"Ostrel I wrong report", SimConfig::ostrel1(), true, {}},
+      {"Ostrel II wrong report", SimConfig::fromTypeCode(0x80), true, {}},
+      {"Ostrel III lost chunk", SimConfig::fromTypeCode(0x84), false,
+       SimFaults::ChunkNack{9, 5, SimRepeat::Once}},
+      {"Ostrel IV lost last chunk", SimConfig::fromTypeCode(0x89), false,
+       SimFaults::ChunkNack{0, 15, SimRepeat::Once}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(c.config);
+    if (c.wrongSumOnce) rig.module->faults().wrongSum = SimRepeat::Once;
+    rig.module->faults().chunkNack = c.nack;
+    const Bytes old = sectorPattern(1000), data = sectorPattern(1001);
+    rig.module->flash().program(9, 0, old);
+    rig.plan(9, data, true, 3);
+    ASSERT_TRUE(rig.form->Function_ProgramSector(9, false, false));
+    EXPECT_EQ(rig.flash(physicalOf(rig, 9)), data);
+  }
+}
+
 TEST(SectorSim, Ost4FatSectorAndTableSectors) {
   SimRig rig(SimConfig::fromTypeCode(0x89));
   const Bytes fat = sectorPattern(1), low = sectorPattern(60000), high = sectorPattern(60001);
