@@ -1,9 +1,11 @@
 #include "app/form_main.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/fault_codes.h"
 #include "app/prompt_table.h"
+#include "link/usb_driver.h"
 
 namespace ostrel {
 
@@ -625,8 +627,20 @@ void TForm_MAIN::FormShow() {
   ShowConnectionState(Prompt(24), Colors::kBlack);
   if (OSVersionCode == 1)
     host.messageBox(Prompt(64), WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
-  // The USB serial driver replacement concerns only one host family; this
-  // platform never reports it, so the normal start always follows here.
+  if (OSVersionCode == 2 && is_sp3_driver()) {
+    if (change_usb_driver()) {
+      Panel1_note.left = Panel1_note.top = 0;
+      Panel1_note.width = WindowWidth;
+      Panel1_note.height = WindowHeight;
+      Label_Note.left = Label_Note.top = 20;
+      Label_Note.width = WindowWidth - 40;
+      Label_Note.height = 60;
+      Panel1_note.visible = true;
+    } else {
+      host.messageBox("Usb driver change failed!", WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    }
+    return;  // no detection in this run
+  }
   Timer1.setInterval(1000);
   Timer1.setEnabled(true);
 }
@@ -645,6 +659,25 @@ void TForm_MAIN::FormClose() {
   ReadBuffer.Clear();
   SaveBuffer.Clear();
   PackageImage.Clear();
+}
+
+namespace {
+// The "windir" variable as the host hands it over: at most 254 characters.
+std::string windirValue() {
+  const char* v = std::getenv("windir");
+  std::string s = v ? v : "";
+  if (s.size() > 254) s.resize(254);
+  return s;
+}
+}  // namespace
+
+bool TForm_MAIN::is_sp3_driver() { return isOldDriverInstalled(windirValue()); }
+
+bool TForm_MAIN::change_usb_driver() {
+  std::string message;
+  bool ok = replaceDriver(windirValue(), builtInDriverImage(), "usbser.sys", message);
+  if (!message.empty()) host.messageBox(message, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+  return ok;
 }
 
 // ---------------------------------------------------------------- reporting

@@ -45,6 +45,9 @@ class TForm_MAIN {
   void FormShow();
   void FormClose();
   int GetOSVersionInfo();
+  // The USB serial driver check of the NT family (never true on this platform).
+  bool is_sp3_driver();
+  bool change_usb_driver();
   void SetPriority(int kind);
 
   // --- messages: cached prompts 22..66, others converted where used
