@@ -1,0 +1,75 @@
+// Runs ostrel-sim as a separate process publishing its pseudo-terminal in a
+// private virtual-port folder, for end-to-end tests.
+#pragma once
+
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace ostrel::test {
+
+class SimProcess {
+ public:
+  // args: extra ostrel-sim options (--type 8B, --ostrel1, ...).
+  SimProcess(const std::string& portDir, const std::string& name, std::vector<std::string> args)
+      : link_(portDir + "/" + name) {
+    std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir, "--name", name, "--quick"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    // Wait until the link is published.
+    for (int i = 0; i < 500 && pid_ > 0 && !std::filesystem::is_symlink(link_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~SimProcess() { stop(); }
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  bool running() const { return pid_ > 0 && std::filesystem::is_symlink(link_); }
+  const std::string& link() const { return link_; }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string link_;
+  pid_t pid_ = -1;
+};
+
+// A private virtual-port folder, removed afterwards.
+struct PortDir {
+  PortDir() {
+    path = (std::filesystem::temp_directory_path() / ("ostrel-e2e-" + std::to_string(::getpid()) + "-" +
+                                                      std::to_string(counter()++)))
+               .string();
+    std::filesystem::create_directories(path);
+  }
+  ~PortDir() { std::filesystem::remove_all(path); }
+  static int& counter() {
+    static int n = 0;
+    return n;
+  }
+  std::string path;
+};
+
+}  // namespace ostrel::test
