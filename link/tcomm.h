@@ -5,6 +5,9 @@
 // chunk and notification reaches the owner on the thread that created the
 // component (the user-interface thread) as a queued call, in arrival order.
 //
+// Create, use and destroy it on the user-interface thread; the port threads
+// never call the owner directly.
+//
 // Port names: an absolute path is opened as it stands; any other name is
 // taken relative to /dev ("ttyUSB0" -> "/dev/ttyUSB0"). The default name
 // "COM2" therefore names no device until the owner sets a real one.

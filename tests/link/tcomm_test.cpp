@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include <QElapsedTimer>
@@ -159,6 +160,29 @@ TEST(TComm, OpenTwiceAndExclusiveUse) {
   EXPECT_FALSE(second.isOpen());
   ::close(other);
   EXPECT_EQ(openError(second), "");
+}
+
+TEST(TComm, OutOfDescriptorsForTheEventsLeavesThePortClosed) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  TComm comm;
+  configureLikeComm1(comm, pty.slavePath);
+  // Room for exactly one more descriptor: the port opens, its events cannot.
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = rlim_t(lowestFree) + 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const std::string error = openError(comm);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(error, "Unable to create event");
+  EXPECT_FALSE(comm.isOpen());
+  // Nothing was left behind: the port opens now, and is not held.
+  EXPECT_EQ(openError(comm), "");
+  EXPECT_TRUE(comm.isOpen());
 }
 
 TEST(TComm, SendBytesRefusesEmptyAndClosed) {
