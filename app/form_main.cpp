@@ -16,6 +16,7 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
+  initTableHandlers();
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) { Comm1ReceiveData(buffer, length); };
 }
 

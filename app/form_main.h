@@ -19,6 +19,7 @@
 #include "app/memory_stream.h"
 #include "app/timer.h"
 #include "cartfs/mapping_table.h"  // sector commands: MappingTable
+#include "cartfs/fat.h"            // cartridge tables: CartridgeCatalogue
 #include "flash/block_table.h"     // sector commands: BlockTable
 #include "link/transport.h"
 
@@ -135,6 +136,33 @@ class TForm_MAIN {
   bool Flag_test_busy = false;          // Ostrel IV sector-write re-entry guard
   int ImageKind = 0;                    // 0 packages loaded, 1 a whole-flash image
   // --- end of sector commands
+
+  // --- cartridge tables (cartfs/table_operations.cpp)
+  // Points the detection hooks at the two reads below.
+  void initTableHandlers();
+  // Ostrel IV: reads physical sectors 60000/60001 into MappingTable; a missing
+  // or invalid table starts a fresh one (success). Fails only when neither
+  // sector returned data.
+  bool Function_Read_MAPPING_TABLE();
+  // Ostrel IV: serialises MappingTable into MappingImage and writes 60000,
+  // then (only when that succeeded) 60001.
+  bool Function_Write_Mapping_Table();
+  // Reads logical sector 1 into CartridgeCatalogue; fails (changing nothing)
+  // only when no data came back.
+  bool Function_ReadFAT();
+  // Serialises CartridgeCatalogue (compacted; relocated to the top on Ostrel
+  // IV when relocate is 1) into image at 65536 and BlockTable record 1.
+  void Function_FATRefresh(MemoryStream& image, int relocate);
+  // Cartridge view and selection reconciliation: placeholders until the
+  // catalogue views exist.
+  void ItemFAT_OUT();
+  void Function_FatDelIN();
+  ::ostrel::CartridgeCatalogue CartridgeCatalogue;
+  bool FatDirty = false;              // the catalogue changed; the program sequence rewrites it
+  std::array<bool, 257> NewlyAdded{};  // slots 1..256 added by the installer (index 0 unused)
+  bool ObdiiTooOld = false;           // an "OBDII" entry carries too old a version
+  bool FatFreshRead = false;          // tables read since the last sector plan was built
+  // --- end of cartridge tables
 
   // ========================= fields =========================
   // Build constants: fixed by each executable, never changed.

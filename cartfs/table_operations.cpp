@@ -1,0 +1,201 @@
+// Reading and writing the cartridge's tables from the main form: the Ostrel IV
+// mapping table (physical sectors 60000/60001) and the FAT (logical sector 1).
+// The record layouts and rules live in mapping_table.cpp and fat.cpp; this
+// file drives the sector commands, the progress dialog and the reporting.
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/fault_codes.h"
+#include "app/form_main.h"
+#include "app/text_helpers.h"
+#include "flash/block_table.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr uint8_t kOst4 = 3;
+// Message numbers of the table reads.
+constexpr int kMsgReading = 43, kMsgReadOk = 44, kMsgReadFail = 45, kMsgNotExist = 46;
+constexpr int kMsgObdiiTooOld = 82, kMsgFaultPrefix = 63;
+
+// The current ReadBuffer when it holds a whole sector; empty otherwise.
+std::vector<uint8_t> takeSector(const MemoryStream& buffer) {
+  if (buffer.Size() != kSectorSize) return {};
+  return std::vector<uint8_t>(buffer.Bytes().begin(), buffer.Bytes().end());
+}
+
+}  // namespace
+
+void TForm_MAIN::initTableHandlers() {
+  readMappingTable = [this] { return Function_Read_MAPPING_TABLE(); };
+  readFat = [this] { return Function_ReadFAT(); };
+}
+
+// ---------------------------------------------------------------- mapping table
+
+bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
+  // Called inside detection and program sequences too: hand back whatever
+  // state of OperationRunning the caller had, so no notice slips in between.
+  const bool wasRunning = OperationRunning;
+  OperationRunning = true;
+  SetPriority(2);
+  Memo1_Lines_Add("READ MAPPING TABLE!");
+  ReportStart(Prompt(kMsgReading), false);
+  Form_Wait.Show();
+  Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
+  Form_Wait.ProgressBar_Wait.position = 10;
+
+  Function_ReadSector(kMappingTableSectorLow, true);
+  const std::vector<uint8_t> low = takeSector(ReadBuffer);
+  Function_ReadSector(kMappingTableSectorHigh, true);
+  const std::vector<uint8_t> high = takeSector(ReadBuffer);
+
+  Form_Wait.ProgressBar_Wait.toMax();
+  SetPriority(1);
+
+  const MappingReadOutcome outcome = decodeMappingTable(low, high, SectorCount, MappingTable);
+  if (outcome == MappingReadOutcome::NoData) {
+    Form_Wait.Close();
+    Memo1_Lines_Add(Prompt(kMsgReadFail));
+    StaticText_Status2.text = Prompt(kMsgReadFail);
+    OperationRunning = wasRunning;
+    return false;
+  }
+  if (outcome == MappingReadOutcome::FreshStarted) {
+    Memo1_Lines_Add("MAPPING TABLE not exist");
+    StaticText_Status2.text = Prompt(kMsgNotExist);
+  }
+  Form_Wait.Close();
+  FatFreshRead = true;
+  OperationRunning = wasRunning;
+  return true;
+}
+
+bool TForm_MAIN::Function_Write_Mapping_Table() {
+  // Only an Ostrel IV keeps a table; 60000/60001 are no sectors of the others.
+  if (ModuleGeneration != kOst4) return false;
+  MappingImage.Clear();
+  MappingImage.SetSize(10 * kSectorSize);
+  const std::vector<uint8_t> blank(kMappingImageBytes, 0xFF);
+  MappingImage.Write(blank);
+  MappingImage.Seek(0);
+
+  if (ImageKind == 1) forceIdentityLowSectors(MappingTable);
+  MappingImage.Write(encodeMappingTable(MappingTable));
+  MappingImage.Seek(0);
+
+  if (!Function_ProgramSector(kMappingTableSectorLow, true, false)) return false;
+  return Function_ProgramSector(kMappingTableSectorHigh, true, false);
+}
+
+// ---------------------------------------------------------------- FAT
+
+bool TForm_MAIN::Function_ReadFAT() {
+  const bool wasRunning = OperationRunning;
+  OperationRunning = true;
+  SetPriority(2);
+  ReportStart(Prompt(kMsgReading), false);
+  Form_Wait.Show();
+  Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
+  Form_Wait.ProgressBar_Wait.position = 10;
+
+  std::vector<uint8_t> sector;
+  if (ModuleGeneration == kOst4 && MappingTable.words[1] == UNMAPPED_SECTOR) {
+    // A fresh table maps no FAT sector: there is nothing to read and the
+    // module has no such physical sector, so the FAT reads as erased.
+    sector.assign(kFatSectorSize, 0xFF);
+  } else {
+    Function_ReadSector(1, false);
+    sector = takeSector(ReadBuffer);
+  }
+  Form_Wait.ProgressBar_Wait.toMax();
+  SetPriority(1);
+
+  if (sector.size() != kFatSectorSize) {
+    // Catalogue, views and the fresh-read flag stay as they were.
+    Form_Wait.Close();
+    Memo1_Lines_Add(Prompt(kMsgReadFail));
+    StaticText_Status2.text = Prompt(kMsgReadFail);
+    OperationRunning = wasRunning;
+    return false;
+  }
+
+  ::ostrel::CartridgeCatalogue scratch;
+  const FatParseResult parsed = parseFatSector(sector, SectorCount, scratch);
+  if (!parsed.signatureRecognised) {
+    Memo1_Lines_Add(Prompt(kMsgNotExist));
+    StaticText_Status2.text = Prompt(kMsgNotExist);
+  } else if (parsed.entriesIgnored > 0) {
+    // The sector has room for 256 entries only; a larger count is damage.
+    Memo1_Lines_Add("FAT entry count " + std::to_string(parsed.declaredCount) + ", " +
+                    std::to_string(parsed.entriesIgnored) + " entries ignored");
+  }
+
+  for (std::size_t k = 1; k <= scratch.header.entryCount; ++k) {
+    const FatEntry& entry = scratch.entries[k - 1];
+    switch (obdiiVersionVerdict(entry)) {
+      case ObdiiVerdict::NotObdii:
+        break;
+      case ObdiiVerdict::Current:
+        ObdiiTooOld = false;
+        break;
+      case ObdiiVerdict::TooOld:
+        ObdiiTooOld = true;
+        host.messageBox(
+            Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
+            WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+        break;
+    }
+    Memo1_Lines_Add(std::string(fatText(entry.brand)));
+    Memo1_Lines_Add(fatEntryLogLine(entry));
+  }
+
+  CartridgeCatalogue = scratch;
+  if (ModuleGeneration == kOst4) {
+    const std::vector<SectorRun> runs = liveSectorRuns(CartridgeCatalogue);
+    pruneMappingTable(MappingTable, runs, SectorCount);
+  }
+
+  Form_Wait.Close();
+  Memo1_Lines_Add(Prompt(kMsgReadOk));
+  StaticText_Status1.text.clear();
+  StaticText_Status2.text = Prompt(kMsgReadOk);
+
+  NewlyAdded.fill(false);
+  ItemFAT_OUT();
+  Function_FatDelIN();
+  FatFreshRead = true;
+  OperationRunning = wasRunning;
+  return true;
+}
+
+void TForm_MAIN::Function_FATRefresh(MemoryStream& image, int relocate) {
+  // Relocation moves mapping words only; without a mapping table (before
+  // Ostrel IV) it would move catalogue entries away from their data.
+  ::ostrel::MappingTable* table =
+      relocate == 1 && ModuleGeneration == kOst4 ? &MappingTable : nullptr;
+  const int language = Language;
+  const LegacyTextConverter convert = [language](std::string_view in, std::string& out) {
+    return legacyToUtf8(language, in, out);
+  };
+  const FatRefreshResult refreshed = refreshFat(CartridgeCatalogue, table, SectorCount, convert);
+
+  if (image.Size() < 2 * kSectorSize) image.SetSize(2 * kSectorSize);
+  image.Seek(kSectorSize);
+  image.Write(refreshed.sector);
+  if (BlockRecord* record = blockRecordAt(BlockTable, 1)) {
+    record->sum = refreshed.check.sum;
+    record->xorValue = refreshed.check.xorValue;
+  }
+}
+
+// ---------------------------------------------------------------- views
+
+// The catalogue views are built elsewhere; until then a read leaves them as
+// they are.
+void TForm_MAIN::ItemFAT_OUT() {}
+void TForm_MAIN::Function_FatDelIN() {}
+
+}  // namespace ostrel
