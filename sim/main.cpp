@@ -102,11 +102,11 @@ bool parseUint(const std::string& s, uint64_t& v, int base = 10) {
   return *end == 0;
 }
 
-bool parseFault(const std::string& spec, SimFaults& f) {
-  auto eq = spec.find('=');
-  std::string key = spec.substr(0, std::min(spec.find(':'), eq));
-  std::string arg = eq == std::string::npos ? "" : spec.substr(eq + 1);
-  bool always = spec.size() >= 7 && spec.compare(spec.size() - 7, 7, ":always") == 0;
+bool parseFault(const std::string& text, SimFaults& f) {
+  auto eq = text.find('=');
+  std::string key = text.substr(0, std::min(text.find(':'), eq));
+  std::string arg = eq == std::string::npos ? "" : text.substr(eq + 1);
+  bool always = text.size() >= 7 && text.compare(text.size() - 7, 7, ":always") == 0;
   SimRepeat rep = always ? SimRepeat::Always : SimRepeat::Once;
   uint64_t v = 0;
   if (key == "chunk-nack") {

@@ -191,7 +191,7 @@ TEST(SimTransport, ModelledHostLineTime) {
 namespace ostrel::test {
 namespace {
 
-// A host that sends frames the way the program's link layer is specified to:
+// A host that sends frames the way the program's link layer is meant to:
 // retries until TotalTime; with TotalTime 200000 it counts silent attempts and
 // pauses 500 ms after an answer with another code.
 struct FramedHost {
