@@ -81,9 +81,10 @@ bool PtyRunner::start(std::string& error) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  // A host closing the port drops what the module sent meanwhile.
+  // Host opens and closes of the terminal: a close drops what the module
+  // sent meanwhile; see run() for opens.
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotify_ >= 0 && inotify_add_watch(inotify_, slavePath_.c_str(), IN_CLOSE) < 0) {
+  if (inotify_ >= 0 && inotify_add_watch(inotify_, slavePath_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
     close(inotify_);
     inotify_ = -1;
   }
@@ -143,6 +144,7 @@ int PtyRunner::run() {
   std::deque<uint8_t> pending;
   std::vector<uint8_t> buf(65536);
   uint32_t eioUntil = 0;
+  uint32_t clearExclusiveUntil = nowMs();
   bool eio = false;
   while (!gStop) {
     uint32_t now = nowMs();
@@ -152,6 +154,7 @@ int PtyRunner::run() {
       timeout = std::clamp(d, 0, 1000);
     }
     if (eio) timeout = std::min(timeout, 50);
+    if (tickBefore(now, clearExclusiveUntil)) timeout = std::min(timeout, 5);
     pollfd fds[3] = {{master_, short(eio && tickBefore(now, eioUntil) ? 0 : POLLIN), 0},
                      {wakePipe_[0], POLLIN, 0},
                      {inotify_, POLLIN, 0}};
@@ -166,15 +169,24 @@ int PtyRunner::run() {
     }
     if (n > 0 && inotify_ >= 0 && (fds[2].revents & POLLIN)) {
       alignas(inotify_event) char ev[4096];
-      if (read(inotify_, ev, sizeof ev) > 0) {
-        // The host closed the port: bursts nobody fetched are gone, and an
-        // exclusive-use mark it set must not lock out its next open (the
-        // terminal stays alive through our own descriptor).
-        pending.clear();
-        tcflush(slave_, TCIFLUSH);
-        ioctl(slave_, TIOCNXCL);
+      ssize_t len = read(inotify_, ev, sizeof ev);
+      for (ssize_t off = 0; len > 0 && off + ssize_t(sizeof(inotify_event)) <= len;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(ev + off);
+        if (e->mask & IN_CLOSE) {
+          // The host closed the port: bursts nobody fetched are gone.
+          pending.clear();
+          tcflush(slave_, TCIFLUSH);
+          ioctl(slave_, TIOCNXCL);
+        }
+        if (e->mask & IN_OPEN) clearExclusiveUntil = now + 300;
+        off += ssize_t(sizeof(inotify_event) + e->len);
       }
     }
+    // The terminal outlives host sessions through our own descriptor, so an
+    // exclusive-use mark (TIOCEXCL) a host sets would lock out its own next
+    // open when it reopens at once (as discovery does). Clear it for a short
+    // while after each open; hosts that lock with flock stay exclusive.
+    if (tickBefore(now, clearExclusiveUntil)) ioctl(slave_, TIOCNXCL);
     if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t r = read(master_, buf.data(), buf.size());
       if (r > 0) {

@@ -2,9 +2,11 @@
 // client (open, termios, read, write): the bytes must be those of the
 // in-process engine for the same script.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -35,15 +37,20 @@ struct SimProcess {
   std::string banner;  // what the program printed at start
   fs::path dir;
 
-  explicit SimProcess(std::vector<std::string> args) {
+  // asUser: run the program under this user id (group id the same).
+  explicit SimProcess(std::vector<std::string> args, uid_t asUser = uid_t(-1)) {
     dir = fs::temp_directory_path() /
           ("ostrel-pty-test-" + std::to_string(getpid()) + "-" + std::to_string(monoMs()));
     fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::all);
     args.insert(args.begin(), {OSTREL_SIM_EXE, "--port-dir", dir.string(), "--name", "m"});
     int p[2];
     if (pipe(p) != 0) return;
     pid = fork();
     if (pid == 0) {
+      if (asUser != uid_t(-1) &&
+          (setgroups(0, nullptr) != 0 || setgid(asUser) != 0 || setuid(asUser) != 0))
+        _exit(126);
       dup2(p[1], 1);
       close(p[0]);
       std::vector<char*> argv;
@@ -216,6 +223,47 @@ TEST(PtyProgram, PortCanBeOpenedClosedAndReopened) {
   }
   EXPECT_EQ(p.stop(SIGINT), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(p.link)));
+}
+
+// A host that locks the port with TIOCEXCL, closes it and opens it again at
+// once (as discovery does after the probe) must get in again. Root is never
+// refused, so the check runs as an ordinary user when the tests run as root.
+TEST(PtyProgram, ImmediateReopenWithExclusiveUse) {
+  uid_t user = geteuid() == 0 ? 65534 : geteuid();
+  SimProcess p({"--type", "84"}, geteuid() == 0 ? user : uid_t(-1));
+  ASSERT_FALSE(p.link.empty());
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
+      _exit(100);
+    for (int i = 0; i < 4; ++i) {
+      int fd = open(p.link.c_str(), O_RDWR | O_NOCTTY);
+      if (fd < 0) _exit(10 + i);
+      ioctl(fd, TIOCEXCL);
+      termios t{};
+      tcgetattr(fd, &t);
+      cfmakeraw(&t);
+      tcsetattr(fd, TCSANOW, &t);
+      uint8_t probe = 0x80;
+      if (write(fd, &probe, 1) != 1) _exit(20 + i);
+      size_t got = 0;
+      uint8_t b[64];
+      while (got < 12) {
+        pollfd f{fd, POLLIN, 0};
+        if (poll(&f, 1, 10000) <= 0) _exit(30 + i);
+        ssize_t n = read(fd, b, sizeof b);
+        if (n <= 0) _exit(40 + i);
+        got += size_t(n);
+      }
+      close(fd);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10+i: open refused, 30+i: no reply";
+  EXPECT_EQ(p.stop(), 0);
 }
 
 TEST(PtyProgram, CartridgeFileSurvivesARestart) {
