@@ -1,6 +1,7 @@
 #include "sim/sim_transport.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace ostrel {
 
@@ -58,12 +59,12 @@ std::shared_ptr<ModuleSim> SimTransport::module(const std::string& name) const {
 void SimTransport::pullCable() {
   if (!open_) return;
   pulled_ = true;
-  cancelTimer();
   auto it = ports_.find(openName_);
   if (it != ports_.end()) {
     it->second.present = false;
     if (it->second.module) it->second.module->pullCable();
   }
+  pump();
 }
 
 bool SimTransport::cablePulled() const {
@@ -104,7 +105,6 @@ void SimTransport::ClosePort() {
   open_ = false;
   pulled_ = false;
   ++generation_;
-  cancelTimer();
 }
 
 void SimTransport::checkSettings(ModuleSim& m, const uint8_t* data, uint16_t length) {
@@ -164,54 +164,69 @@ void SimTransport::cancelTimer() {
   timerArmed_ = false;
 }
 
+// Every plugged module keeps working on the clock whether or not its port is
+// open; only the open port's bursts reach OnReceiveData, the others are lost
+// on the line.
 void SimTransport::pump() {
-  if (!open_ || pulled_) {
-    cancelTimer();
-    return;
-  }
-  auto it = ports_.find(openName_);
-  if (it == ports_.end() || !it->second.module) return;
-  auto next = it->second.module->nextEventAt();
-  if (!next) {
-    cancelTimer();
-    return;
-  }
   uint32_t now = clock_.tick();
-  uint32_t at = tickReached(now, *next) ? now : *next;
+  std::optional<uint32_t> delay;
+  for (const auto& [name, port] : ports_) {
+    if (!port.module || !port.present) continue;
+    if (auto next = port.module->nextEventAt()) {
+      uint32_t d = tickReached(now, *next) ? 0 : *next - now;
+      if (!delay || d < *delay) delay = d;
+    }
+  }
+  if (!delay) {
+    cancelTimer();
+    return;
+  }
+  uint32_t at = now + *delay;
   if (timerArmed_ && timerAt_ == at) return;
   cancelTimer();
   std::weak_ptr<bool> alive = alive_;
-  uint32_t gen = generation_;
   timerAt_ = at;
   timerArmed_ = true;
-  timer_ = clock_.schedule(at - now, [this, alive, gen] {
-    if (alive.expired() || !*alive.lock() || gen != generation_) return;
+  timer_ = clock_.schedule(*delay, [this, alive] {
+    if (alive.expired() || !*alive.lock()) return;
     timerArmed_ = false;
     onTimer();
   });
 }
 
 void SimTransport::onTimer() {
-  if (!open_ || pulled_) return;
-  auto it = ports_.find(openName_);
-  if (it == ports_.end() || !it->second.module) return;
-  std::shared_ptr<ModuleSim> m = it->second.module;
   uint32_t now = clock_.tick();
-  m->advanceTo(now);
-  if (m->cablePulled()) {
-    pullCable();
-    return;
+  std::shared_ptr<ModuleSim> deliverFrom;
+  for (auto& [name, port] : ports_) {
+    if (!port.module || !port.present) continue;
+    ModuleSim& m = *port.module;
+    m.advanceTo(now);
+    bool listening = open_ && !pulled_ && name == openName_;
+    if (listening && m.cablePulled()) {
+      pullCable();
+      listening = false;
+    }
+    if (listening) {
+      deliverFrom = port.module;
+      continue;
+    }
+    while (auto at = m.nextEmissionAt()) {
+      if (!tickReached(now, *at)) break;
+      m.takeEmission();
+    }
   }
-  if (auto at = m->nextEmissionAt(); at && tickReached(now, *at)) {
-    std::vector<uint8_t> bytes = m->takeEmission();
-    received_.push_back({now, bytes});
-    uint32_t gen = generation_;
-    // One burst is one chunk; only a burst above the component's chunk
-    // limit arrives in several.
-    for (size_t off = 0; off < bytes.size(); off += kMaxChunk) {
-      size_t n = std::min(kMaxChunk, bytes.size() - off);
-      if (OnReceiveData) OnReceiveData(bytes.data() + off, uint16_t(n));
-      if (!open_ || gen != generation_) return;
+  if (deliverFrom) {
+    if (auto at = deliverFrom->nextEmissionAt(); at && tickReached(now, *at)) {
+      std::vector<uint8_t> bytes = deliverFrom->takeEmission();
+      received_.push_back({now, bytes});
+      uint32_t gen = generation_;
+      // One burst is one chunk; only a burst above the component's chunk
+      // limit arrives in several.
+      for (size_t off = 0; off < bytes.size(); off += kMaxChunk) {
+        size_t n = std::min(kMaxChunk, bytes.size() - off);
+        if (OnReceiveData) OnReceiveData(bytes.data() + off, uint16_t(n));
+        if (!open_ || gen != generation_) break;
+      }
     }
   }
   pump();

@@ -1,7 +1,9 @@
 // An in-process serial port to simulated modules, driven by a Clock (a
 // VirtualClock in tests): bytes sent reach the module at once (or after a
 // modelled line time), and each burst the module sends is delivered to
-// OnReceiveData as one chunk at its own time through clock.schedule.
+// OnReceiveData as one chunk at its own time through clock.schedule. Every
+// plugged module runs on the clock whether or not its port is open; bursts
+// of a module whose port is closed are lost.
 #pragma once
 
 #include <cstdint>

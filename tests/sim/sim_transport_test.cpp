@@ -100,13 +100,15 @@ TEST(SimTransport, A64KiBBlockArrivesInTwoComponentSizedChunks) {
   EXPECT_EQ(all, pattern(3));
 }
 
-TEST(SimTransport, ClosePortDropsWhatIsOnTheWay) {
+TEST(SimTransport, ClosePortDropsWhatIsOnTheWayButTheModuleWorksOn) {
   Rig r;
-  r.port.addModule("p", SimConfig::fromTypeCode(0x84));
+  auto m = r.port.addModule("p", SimConfig::fromTypeCode(0x84));
+  m->flash().program(2, 0, pattern(2));
   r.open("p");
   r.send({0xA2, 0x00, 0x02});  // answered after 600 ms
   r.port.ClosePort();
   r.clock.advance(2000);
+  EXPECT_EQ(m->flash().state(2), SectorState::Erased);
   r.open("p");
   r.clock.advance(2000);
   EXPECT_TRUE(r.chunks.empty());
