@@ -212,7 +212,9 @@ TEST(TableOperations, Ost4ReadsTheFatThroughTheMappingTable) {
   for (uint16_t l = 0; l < 44; ++l) {
     const bool owned = l < 26 || l >= 32;
     EXPECT_EQ(t.words[l], owned ? demoPhysicalSector(l, n) : UNMAPPED_SECTOR) << l;
-    if (owned) EXPECT_EQ(t.physicalSectorInUse[t.words[l]], 1) << l;
+    if (owned) {
+      EXPECT_EQ(t.physicalSectorInUse[t.words[l]], 1) << l;
+    }
   }
   EXPECT_EQ(t.words[44], UNMAPPED_SECTOR);
 }
@@ -428,7 +430,9 @@ TEST(TableOperations, DamagedHeadersStayInsideTheSector) {
     }
     expectCatalogue(cat, many, 256);  // entry 152 and on from offset 32768
     EXPECT_EQ(rig->logIndex(kNotExist), -1);
-    if (c.ignoredLine) EXPECT_GE(rig->logIndex(c.ignoredLine), 0);
+    if (c.ignoredLine) {
+      EXPECT_GE(rig->logIndex(c.ignoredLine), 0);
+    }
   }
 }
 
@@ -450,7 +454,9 @@ TEST(TableOperations, FatRefreshRoundTripOnEveryGeneration) {
     rig.form->BlockTable[1].writeFlag = 1;
     rig.form->BlockTable[1].eraseFlag = 1;
     ASSERT_TRUE(rig.form->Function_ProgramSector(1, false, true));
-    if (rig.ost4()) ASSERT_TRUE(rig.form->Function_Write_Mapping_Table());
+    if (rig.ost4()) {
+      ASSERT_TRUE(rig.form->Function_Write_Mapping_Table());
+    }
     auto want = demoCatalogue();
     want.erase(want.begin() + 11);
     auto written = std::make_unique<CartridgeCatalogue>(rig.form->CartridgeCatalogue);
@@ -460,6 +466,41 @@ TEST(TableOperations, FatRefreshRoundTripOnEveryGeneration) {
     expectCatalogue(rig.form->CartridgeCatalogue, want, g.config.sectorCount);
     EXPECT_EQ(rig.violations(), "");
   }
+}
+
+TEST(TableOperations, Ost4RelocatedCatalogueStillFindsItsData) {
+  TableRig rig(SimConfig::fromTypeCode(0x89), SimPreset::Demo);
+  const uint16_t n = rig.config.sectorCount;
+  ASSERT_TRUE(rig.readTables());
+  rig.form->Function_FATRefresh(rig.form->FlashImage, 1);
+  rig.form->BlockTable[1].writeFlag = 1;
+  ASSERT_TRUE(rig.form->Function_ProgramSector(1, false, true));
+  ASSERT_TRUE(rig.form->Function_Write_Mapping_Table());
+  rig.form->MappingTable.clear();
+  ASSERT_TRUE(rig.readTables());
+
+  // Everything but the base software now ends at the top of the logical
+  // space, and each run still reads back the data written for it.
+  const auto demo = demoCatalogue();
+  const auto& cat = rig.form->CartridgeCatalogue;
+  ASSERT_EQ(cat.header.entryCount, demo.size());
+  EXPECT_EQ(cat.entries[0].startSector, 0);
+  const FatEntry& last = cat.entries[demo.size() - 1];
+  EXPECT_EQ(last.startSector + last.sectorCount, n);
+  for (size_t k : {size_t(1), size_t(5), demo.size() - 1}) {
+    SCOPED_TRACE(demo[k].brand);
+    const FatEntry& e = cat.entries[k];
+    EXPECT_NE(e.startSector, demo[k].startSector);
+    for (uint16_t i = 0; i < e.sectorCount; ++i) {
+      rig.form->Function_ReadSector(uint16_t(e.startSector + i), false);
+      const Bytes want = demoSectorData(k == 5 ? demo[4].brand : demo[k].brand, i,
+                                        demo[k].sectorCount, demo[k].startSector + i);
+      EXPECT_TRUE(Bytes(rig.form->ReadBuffer.Bytes().begin(), rig.form->ReadBuffer.Bytes().end()) ==
+                  want)
+          << i;
+    }
+  }
+  EXPECT_EQ(rig.violations(), "");
 }
 
 TEST(TableOperations, FatRefreshRelocatesOnlyOnOstrelFour) {
@@ -550,7 +591,9 @@ TEST(TableOperations, DetectionReadsTheDemoCatalogue) {
     EXPECT_EQ(rig.form->CartridgeCatalogue.header.entryCount, c.entries);
     EXPECT_TRUE(rig.form->FatFreshRead);
     EXPECT_FALSE(rig.form->OperationRunning);
-    if (rig.ost4()) EXPECT_GE(rig.logIndex("READ MAPPING TABLE!"), 0);
+    if (rig.ost4()) {
+      EXPECT_GE(rig.logIndex("READ MAPPING TABLE!"), 0);
+    }
   }
 }
 
