@@ -58,8 +58,6 @@ void TForm_MAIN::BuildBlankBlock() {
     if (step != shownStep) {
       shownStep = step;
       Form_Wait.ProgressBar_Wait.position = 10 + 10 * step;
-      // Running the event queue once per step keeps the dialog alive; once
-      // per byte costs the operator a noticeable pause.
       if (!blankBlockEventsPerByte) clock.processEvents();
     }
   }

@@ -121,6 +121,25 @@ void setModemLine(int fd, int bit, bool on) {
 
 TComm::TComm(QObject* parent) : QObject(parent) {}
 
+void applyComm1Values(TComm& comm) {
+  comm.setCommName("COM1");
+  comm.setBaudRate(115200);
+  comm.setParityCheck(false);
+  comm.setOutx_CtsFlow(false);
+  comm.setOutx_DsrFlow(false);
+  comm.setDtrControl(TDtrControl::DtrDisable);
+  comm.setDsrSensitivity(false);
+  comm.setTxContinueOnXoff(false);
+  comm.setOutx_XonXoffFlow(false);
+  comm.setInx_XonXoffFlow(false);
+  comm.setReplaceWhenParityError(false);
+  comm.setIgnoreNullChar(false);
+  comm.setRtsControl(TRtsControl::RtsDisable);
+  comm.setByteSize(TByteSize::_8);
+  comm.setParity(TParity::None);
+  comm.setStopBits(TStopBits::_2);
+}
+
 TComm::~TComm() {
   ClosePort();
 }

@@ -191,4 +191,10 @@ class TComm : public QObject, public Transport {
   char raceSync_ = 0;  // address the thread-sanitizer annotations hang on
 };
 
+// The values the main window creates its port with (Comm1): "COM1", 115200
+// baud, no flow control of any kind, DTR and RTS off, 2 stop bits. Without
+// them XON/XOFF would swallow 0x11 and 0x13 bytes of sector data.
+void applyComm1Values(TComm& comm);
+
+
 }  // namespace ostrel

@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
   using namespace ostrel;
   QtClock clock;
   TComm comm;
+  applyComm1Values(comm);
   PortHost host(writableProgramDirectory(currentExecutablePath()), answer, quiet);
   host.onlyPort = port;
   TForm_MAIN form(mode, kDeliveredLanguage, host, clock, comm);

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   using namespace ostrel;
   QtClock clock;
   TComm comm;
+  applyComm1Values(comm);
   QtHost host(writableProgramDirectory(currentExecutablePath()));
   host.autoAnswer = !screenshot.isEmpty() || quitAfter >= 0;
   TForm_MAIN form(OSTREL_BUILD_MODE, kDeliveredLanguage, host, clock, comm);

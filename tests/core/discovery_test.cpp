@@ -33,6 +33,9 @@ struct DiscoveryTest : ::testing::Test {
     form.reset();  // the old form lets go of the transport first
     form = std::make_unique<TForm_MAIN>(buildMode, 0, host, clock, comm);
     form->FormCreate();
+    // The scripted module has no flash: the table reads are stood in for here.
+    form->readMappingTable = [] { return true; };
+    form->readFat = [] { return true; };
     comm.responder = [this](const Bytes& sent) {
       std::vector<ScriptedTransport::Reply> r;
       auto it = modules.find(comm.CommName());

@@ -30,16 +30,23 @@ class FolderHost : public ScriptedHost {
 };
 
 struct Rig {
-  explicit Rig(const std::string& dir, int buildMode = 2) : host(dir), form(buildMode, 0, host, clock, comm) {
+  explicit Rig(const std::string& dir, int buildMode = 2)
+      : host(dir), comm(comm1()), form(buildMode, 0, host, clock, *comm) {
     form.FormCreate();
   }
   ~Rig() { form.FormClose(); }
   // Runs the event loop until pred holds or ms pass.
   bool runUntil(const std::function<bool()>& pred, int ms) { return clock.waitUntil(pred, clock.tick() + ms); }
 
+  static std::unique_ptr<TComm> comm1() {
+    auto c = std::make_unique<TComm>();
+    applyComm1Values(*c);
+    return c;
+  }
+
   FolderHost host;
   QtClock clock;
-  TComm comm;
+  std::unique_ptr<TComm> comm;
   TForm_MAIN form;
 };
 
@@ -83,8 +90,8 @@ TEST(DetectE2E, EveryIdentificationRow) {
     // Ostrel III shows its ID in the RR form.
     EXPECT_EQ(rig.form.StaticText_ID.text, c.generation == 2 ? "RR 00 01 00" : "00 01 51 00");
     EXPECT_EQ(rig.form.ModuleSerialText, "00015100");
-    EXPECT_EQ(rig.comm.BaudRate(), c.generation == 0 ? 115200u : 230400u);
-    EXPECT_TRUE(rig.comm.isOpen());
+    EXPECT_EQ(rig.comm->BaudRate(), c.generation == 0 ? 115200u : 230400u);
+    EXPECT_TRUE(rig.comm->isOpen());
   }
 }
 
@@ -96,7 +103,7 @@ TEST(DetectE2E, TwoModulesTheOneListedLastIsTaken) {
   Rig rig(dir.path);
   rig.form.Function_Detect();
   ASSERT_TRUE(rig.form.Connected);
-  EXPECT_EQ(rig.comm.CommName(), second.link());
+  EXPECT_EQ(rig.comm->CommName(), second.link());
   EXPECT_EQ(rig.form.ModuleGeneration, 3);
 }
 
@@ -111,7 +118,7 @@ TEST(DetectE2E, UnknownTypeCodeIsFault0001) {
   EXPECT_EQ(rig.host.boxes[0].text, "Please update new installation software!!");
   EXPECT_NE(std::find(rig.form.Memo1.lines.begin(), rig.form.Memo1.lines.end(), "Fault code:0001"),
             rig.form.Memo1.lines.end());
-  EXPECT_FALSE(rig.comm.isOpen());
+  EXPECT_FALSE(rig.comm->isOpen());
 }
 
 TEST(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
@@ -148,7 +155,7 @@ TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
   EXPECT_EQ(rig.form.VisibleStep, 1);
   EXPECT_FALSE(rig.form.Button_Erase.enabled);
   EXPECT_EQ(rig.form.BlankBlock.Size(), 0u);
-  EXPECT_FALSE(rig.comm.isOpen());
+  EXPECT_FALSE(rig.comm->isOpen());
 
   sim = std::make_unique<SimProcess>(dir.path, "module", std::vector<std::string>{"--type", "82"});
   ASSERT_TRUE(rig.runUntil([&] { return rig.form.Connected && !rig.form.OperationRunning; }, 8000));

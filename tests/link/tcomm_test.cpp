@@ -24,14 +24,8 @@ using testing::waitFor;
 // The settings the program's own port runs with: no software flow control,
 // so every byte value passes.
 void configureLikeComm1(TComm& comm, const std::string& path) {
+  applyComm1Values(comm);
   comm.setCommName(path);
-  comm.setBaudRate(115200);
-  comm.setDtrControl(TDtrControl::DtrDisable);
-  comm.setRtsControl(TRtsControl::RtsDisable);
-  comm.setTxContinueOnXoff(false);
-  comm.setOutx_XonXoffFlow(false);
-  comm.setInx_XonXoffFlow(false);
-  comm.setStopBits(TStopBits::_2);
   comm.setReadIntervalTimeout(10);
 }
 
