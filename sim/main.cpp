@@ -31,6 +31,8 @@ Module:
                       reported as given (the module then speaks Ostrel III)
                         e.g. --type 8B
   --ostrel1           an Ostrel I (identify reply without TypeCode, 128 sectors)
+  --generation G      ost1, ost2 (TypeCode 81), ost3 (84) or ost4 (89)
+                        e.g. --generation ost3
   --sectors N         override the sector count      e.g. --sectors 512
   --aux "B B B B"     auxiliary number, 4 hex bytes  e.g. --aux "00 00 00 01"
   --id "B B B B"      ID, 4 hex bytes                e.g. --id "12 34 56 78"
@@ -176,6 +178,20 @@ int main(int argc, char** argv) {
       typeCode = uint8_t(n);
     } else if (a == "--ostrel1") {
       ostrel1 = true;
+    } else if (a == "--generation") {
+      // Shorthand for the usual module of each generation.
+      if (!value(v)) return usageError("--generation needs ost1..ost4");
+      if (v == "ost1") {
+        ostrel1 = true;
+      } else if (v == "ost2") {
+        typeCode = 0x81;
+      } else if (v == "ost3") {
+        typeCode = 0x84;
+      } else if (v == "ost4") {
+        typeCode = 0x89;
+      } else {
+        return usageError("bad --generation " + v);
+      }
     } else if (a == "--sectors") {
       if (!value(v) || !parseUint(v, n) || n == 0 || n > 65535) return usageError("bad --sectors");
       sectors = uint16_t(n);

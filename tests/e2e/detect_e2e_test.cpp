@@ -95,6 +95,24 @@ TEST(DetectE2E, EveryIdentificationRow) {
   }
 }
 
+TEST(DetectE2E, SimulatorGenerationShorthand) {
+  const struct {
+    const char* generation;
+    uint8_t expected;
+    uint16_t sectors;
+  } cases[] = {{"ost1", 0, 128}, {"ost2", 1, 256}, {"ost3", 2, 256}, {"ost4", 3, 16384}};
+  for (const auto& c : cases) {
+    PortDir dir;
+    SimProcess sim(dir.path, "module", {"--generation", c.generation, "--preset", "blank"});
+    ASSERT_TRUE(sim.running()) << c.generation;
+    Rig rig(dir.path);
+    rig.form.Function_Detect();
+    ASSERT_TRUE(rig.form.Connected) << c.generation;
+    EXPECT_EQ(rig.form.ModuleGeneration, c.expected);
+    EXPECT_EQ(rig.form.SectorCount, c.sectors);
+  }
+}
+
 TEST(DetectE2E, TwoModulesTheOneListedLastIsTaken) {
   PortDir dir;
   SimProcess first(dir.path, "a-module", {"--type", "84"});
