@@ -1,0 +1,72 @@
+// ostrel-cli against ostrel-sim on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include "e2e/sim_process.h"
+
+namespace ostrel {
+namespace {
+
+using test::PortDir;
+using test::SimProcess;
+
+struct CliRun {
+  int exitCode = -1;
+  QByteArray out;
+};
+
+CliRun runCli(const QStringList& args) {
+  QProcess p;
+  p.setStandardInputFile(QProcess::nullDevice());  // never waits on a terminal
+  p.start(OSTREL_CLI_PATH, args);
+  CliRun r;
+  if (!p.waitForFinished(60000)) return r;
+  r.exitCode = p.exitCode();
+  r.out = p.readAllStandardOutput();
+  return r;
+}
+
+TEST(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
+  PortDir dir;
+  SimProcess sim(dir.path, "module", {"--type", "8B", "--id", "0A 0B 0C 0D"});
+  ASSERT_TRUE(sim.running());
+  CliRun r = runCli({"--port", QString::fromStdString(sim.link()), "detect"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(r.out.contains("Hardware: Ostrel IV\n")) << r.out.toStdString();
+  EXPECT_TRUE(r.out.contains("Total space:3749MB\n"));
+  EXPECT_TRUE(r.out.contains("Device EXIST\n"));
+  EXPECT_TRUE(r.out.contains("ID: 0A 0B 0C 0D\n"));
+
+  CliRun none = runCli({"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_TRUE(none.out.contains("Device not EXIST"));
+}
+
+TEST(CliE2E, ListGivesTheCatalogueAsJson) {
+  for (const char* type : {"84", "8A"}) {
+    PortDir dir;
+    SimProcess sim(dir.path, "module", {"--type", type});
+    ASSERT_TRUE(sim.running());
+    CliRun r = runCli({"--port", QString::fromStdString(sim.link()), "list", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << type;
+    QJsonParseError error{};
+    QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << r.out.toStdString();
+    QJsonArray rows = doc.array();
+    ASSERT_GE(rows.size(), 12) << type;
+    QJsonObject first = rows[0].toObject();
+    EXPECT_EQ(first["slot"].toInt(), 1);
+    EXPECT_EQ(first["brand"].toString(), "OBDII");
+    EXPECT_EQ(first["start"].toInt(), 0);
+    int deepest = 0;
+    for (const auto& v : rows) deepest = std::max<int>(deepest, int(v.toObject()["path"].toString().count('\\')) + 1);
+    EXPECT_EQ(deepest, 4);  // directories up to four levels
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
