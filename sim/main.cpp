@@ -51,6 +51,8 @@ Link:
   --throughput BPS    limit module-to-host bytes per second (default
                       unlimited)                     e.g. --throughput 23040
   --quick             short erase and quality-control times, for demos
+  --instant           answer commands, chunks, reads and checks without any
+                      firmware delay (for measuring the host's own cost)
   --chip-erase-ms MS  chip erase time                e.g. --chip-erase-ms 40000
   --qc-mark-ms MS     time between QC progress marks e.g. --qc-mark-ms 40
   --name NAME         link name (default sim-<pid>)  e.g. --name ost3
@@ -215,6 +217,10 @@ int main(int argc, char** argv) {
       timings.blockEraseMs = 100;
       timings.qcStartMs = 200;
       timings.qcSectorMs = 20;
+    } else if (a == "--instant") {
+      // No firmware time at all: what is left is the host's and the line's own cost.
+      timings.replyDelayMs = timings.chunkAckDelayMs = timings.programMs = 0;
+      timings.readDelayMs = timings.checkMs = timings.ost4WriteEraseMs = 0;
     } else if (a == "--chip-erase-ms") {
       if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --chip-erase-ms");
       timings.chipEraseMs = uint32_t(n);
