@@ -402,6 +402,7 @@ void TForm_MAIN::layoutEngineering() {
   }
   Label_TotalSelectSpace.left = 8;
   Label_TotalSelectSpace.top = 302;
+  Label_TotalSelectSpace.width = 100;
   StaticText_TotalSelectSpace.left = 110;
   StaticText_TotalSelectSpace.top = 300;
   // The customer identity row is not part of this layout.
@@ -513,16 +514,20 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   // Rows under the lists, each 10 pixels below the previous one.
   int y = 24 + listHeight + 10;
   for (Label* l : {&Label_FreeSpace, &Label_TotalUseSpace, &Label_TotalSelectSpace}) l->width = 110;
+  // Rows of 17 pixels keep BURN and its bars inside the panel's height.
   Label_FreeSpace.left = 4;
   Label_FreeSpace.top = y;
   StaticText_FreeSpace.left = 120;
   StaticText_FreeSpace.top = y;
-  y += 21 + 10;
+  for (Control* c : std::initializer_list<Control*>{&Label_FreeSpace, &StaticText_FreeSpace, &Label_TotalUseSpace,
+                                                     &StaticText_TotalUseSpace})
+    c->height = 17;
+  y += 17 + 10;
   Label_TotalUseSpace.left = 4;
   Label_TotalUseSpace.top = y;
   StaticText_TotalUseSpace.left = 120;
   StaticText_TotalUseSpace.top = y;
-  y += 21 + 10;
+  y += 17 + 10;
   // S/N row.
   Label_Cus_id2.left = 20;
   StaticText_Cus_id2.left = 120;
@@ -534,8 +539,11 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     c->height = 21;
   }
   StaticText_Cus_id2.width = 120;
-  StaticText_Cus_Card_Status2.width = 70;  // leaves room for Delete inside the panel
-  Button_DEL.width = 50;
+  // Narrow enough to leave room for Delete inside the panel on a 1024-pixel screen.
+  StaticText_Cus_Card_Status2.width = 70;
+  StaticText_Cus_Card_Status2.fontSize = 8;
+  Button_DEL.width = 45;
+  Button_DEL.fontSize = 8;
   Button_DEL.left = StaticText_Cus_Card_Status2.left + StaticText_Cus_Card_Status2.width + 10;
   Button_DEL.top = StaticText_Cus_Card_Status2.top;
   Button_DEL.height = StaticText_Cus_Card_Status2.height;
@@ -566,16 +574,17 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     c->parent = "Panel_FAT_OUT";
   Button1.left = 20;
   Button1.top = snRowBottom + 10;
-  Label3.width = Label4.width = 60;
+  Label3.width = Label4.width = 90;
+  Label3.height = Label4.height = ProgressBar2.height = ProgressBar3.height = 15;
   Label3.left = Button1.left + Button1.width + 25;
-  Label3.top = Button1.top;
-  ProgressBar2.left = Label3.left + 60;
-  ProgressBar2.top = Button1.top;
+  Label3.top = Button1.top - 3;
+  ProgressBar2.left = Label3.left + Label3.width + 60;
+  ProgressBar2.top = Label3.top;
   Label4.left = Label3.left;
-  Label4.top = Button1.top + 22;
+  Label4.top = Label3.top + 17;
   ProgressBar3.left = ProgressBar2.left;
   ProgressBar3.top = Label4.top;
-  if (ProgressBar2.width == 75) ProgressBar2.width = ProgressBar3.width = 180;
+  if (ProgressBar2.width == 75) ProgressBar2.width = ProgressBar3.width = 150;
   Button3.text = std::string(button3Caption(Language));
   Button3.left = Button1.left;
   Button3.top = Button1.top + Button1.height + button3Gap;
