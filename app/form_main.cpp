@@ -268,34 +268,24 @@ void TForm_MAIN::layoutEngineering() {
     b->height = 25;
   }
   int y = 104;
-  auto row = [&](Label& label, const char* caption, StaticText& value) {
+  // A caption on the left and its field (a text or a bar) to its right.
+  auto row = [&](Label& label, const char* caption, Control& field, int height, int step) {
     label.text = caption;
     label.left = 8;
     label.top = y + 2;
     label.width = 70;
-    value.left = 80;
-    value.top = y;
-    value.width = 240;
-    value.height = 21;
-    y += 26;
+    field.left = 80;
+    field.top = y;
+    field.width = 240;
+    field.height = height;
+    y += step;
   };
-  row(Label_Device, "Device", StaticText_Device_1);
-  row(Label_AuxNo, "Aux No.", StaticText_AuxNo);
-  row(Label_ID, "ID", StaticText_ID);
-  auto bar = [&](Label& label, const char* caption, ProgressBar& bar) {
-    label.text = caption;
-    label.left = 8;
-    label.top = y + 2;
-    label.width = 70;
-    bar.left = 80;
-    bar.top = y;
-    bar.width = 240;
-    bar.height = 18;
-    y += 24;
-  };
-  bar(Label_LOAD, "Load", ProgressBar_LOAD);
-  bar(Label_PROG, "Program", ProgressBar_PROG);
-  bar(Label_CHECK, "Check", ProgressBar_CHECK);
+  row(Label_Device, "Device", StaticText_Device_1, 21, 26);
+  row(Label_AuxNo, "Aux No.", StaticText_AuxNo, 21, 26);
+  row(Label_ID, "ID", StaticText_ID, 21, 26);
+  row(Label_LOAD, "Load", ProgressBar_LOAD, 18, 24);
+  row(Label_PROG, "Program", ProgressBar_PROG, 18, 24);
+  row(Label_CHECK, "Check", ProgressBar_CHECK, 18, 24);
   ProgressBar1.left = 80;
   ProgressBar1.top = y;
   ProgressBar1.width = 240;

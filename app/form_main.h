@@ -89,6 +89,9 @@ class TForm_MAIN {
   int Get_Command_Serial_Number();
   bool WriteBack_Sector(uint16_t sector, MemoryStream& source);
   void BusyStep();
+  // After an attempt without an accepted reply: whether to try again, counting
+  // silences against the retries under the long erase limit.
+  bool retryAfterUnaccepted(uint32_t totalTime, int& retries);
 
   // --- discovery (link/discovery.cpp)
   void WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode);

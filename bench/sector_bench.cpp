@@ -21,15 +21,6 @@ namespace {
 
 using namespace ostrel;
 
-class FolderHost : public ScriptedHost {
- public:
-  explicit FolderHost(std::string dir) : dir_(std::move(dir)) {}
-  std::vector<std::string> portList() override { return listSerialPorts("/nonexistent", dir_); }
-
- private:
-  std::string dir_;
-};
-
 struct Generation {
   const char* name;
   std::vector<std::string> simArgs;
@@ -45,7 +36,7 @@ void run(const Generation& g, int sectors, bool instant) {
     if (instant) a.push_back("--instant");
     return a;
   }());
-  FolderHost host(dir.path);
+  test::FolderHost host(dir.path);
   QtClock clock;
   TComm comm;
   applyComm1Values(comm);

@@ -1,5 +1,7 @@
 #include "cartfs/fat.h"
 
+#include "app/text_helpers.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -162,31 +164,9 @@ ObdiiVerdict obdiiVersionVerdict(const FatEntry& entry) {
 }
 
 bool isUtf8Positions(std::span<const uint8_t> buf, std::size_t n) {
+  // Never past the buffer: position n must exist.
   if (buf.empty()) return true;
-  n = std::min(n, buf.size() - 1);
-  std::size_t p = 1;
-  while (p <= n) {
-    const uint8_t b = buf[p];
-    std::size_t length = 0;
-    if (b < 0x80) {
-      length = 1;
-    } else if ((b & 0xE0) == 0xC0) {
-      length = 2;
-    } else if ((b & 0xF0) == 0xE0) {
-      length = 3;
-    } else if ((b & 0xF8) == 0xF0) {
-      length = 4;
-    } else {
-      return p >= n;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-      const std::size_t q = p + i;
-      if (q > n) return true;
-      if (!isContinuation(buf[q])) return q >= n;
-    }
-    p += length;
-  }
-  return true;
+  return Isutf8(buf.data(), std::min(n, buf.size() - 1));
 }
 
 PathConversion convertLegacyPath(FatEntry& entry, std::size_t testLimit, std::size_t maxWritten,

@@ -27,6 +27,20 @@ int TForm_MAIN::Get_Command_Serial_Number() {
   return CommandSerial;
 }
 
+bool TForm_MAIN::retryAfterUnaccepted(uint32_t totalTime, int& retries) {
+  if (totalTime != kCountedRetryTime) return true;  // plain limits: retry until the deadline
+  if (ReplyComplete) {
+    // A wrong answer means the module is alive: under the long erase limit
+    // only consecutive silences use up the retries.
+    retries = RetryBudget;
+    clock.sleep(500);
+    return true;
+  }
+  if (retries == 0) return false;
+  --retries;
+  return true;
+}
+
 bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
   if (length == 0 || !Comm1.isOpen()) return false;
   // The component takes at most 65535 bytes a call; a 64 KiB data phase goes
@@ -68,19 +82,7 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
         result = true;
         break;
       }
-      if (ReplyComplete) {
-        // A wrong answer means the module is alive: under the long erase limit
-        // only consecutive silences use up the retries.
-        if (totalTime == kCountedRetryTime) {
-          retries = RetryBudget;
-          clock.sleep(500);
-        }
-        continue;
-      }
-      if (totalTime == kCountedRetryTime) {
-        if (retries == 0) break;
-        --retries;
-      }
+      if (!retryAfterUnaccepted(totalTime, retries)) break;
     }
   } else if (sendMode == 1) {
     logFrame();
@@ -150,17 +152,7 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
         result = true;
         break;
       }
-      if (ReplyComplete) {
-        if (totalTime == kCountedRetryTime) {
-          retries = RetryBudget;
-          clock.sleep(500);
-        }
-        continue;
-      }
-      if (totalTime == kCountedRetryTime) {
-        if (retries == 0) break;
-        --retries;
-      }
+      if (!retryAfterUnaccepted(totalTime, retries)) break;
     }
   }
   if (!result) ReportFault(FaultCode::k0000);

@@ -17,17 +17,8 @@ namespace ostrel {
 namespace {
 
 using test::PortDir;
+using test::FolderHost;
 using test::SimProcess;
-
-// Ports of the private folder only, so real devices of the machine are never probed.
-class FolderHost : public ScriptedHost {
- public:
-  explicit FolderHost(std::string dir) : dir_(std::move(dir)) {}
-  std::vector<std::string> portList() override { return listSerialPorts("/nonexistent", dir_); }
-
- private:
-  std::string dir_;
-};
 
 struct Rig {
   explicit Rig(const std::string& dir, int buildMode = 2)

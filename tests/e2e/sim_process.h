@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/scripted_host.h"
+#include "link/port_list.h"
+
 extern char** environ;
 
 namespace ostrel::test {
@@ -70,6 +73,17 @@ struct PortDir {
     return n;
   }
   std::string path;
+};
+
+// A host whose port list holds only the private folder's links, so real
+// devices of the machine are never probed.
+class FolderHost : public ScriptedHost {
+ public:
+  explicit FolderHost(std::string dir) : dir_(std::move(dir)) {}
+  std::vector<std::string> portList() override { return listSerialPorts("/nonexistent", dir_); }
+
+ private:
+  std::string dir_;
 };
 
 }  // namespace ostrel::test
