@@ -11,6 +11,7 @@
 
 #include "app/form_main.h"
 #include "common/scripted_host.h"
+#include "common/sim_generations.h"
 #include "sim/presets.h"
 #include "sim/sim_transport.h"
 
@@ -100,17 +101,6 @@ struct TableRig {
   std::shared_ptr<ModuleSim> module;
   std::unique_ptr<TForm_MAIN> form;
 };
-
-struct GenCase {
-  const char* name;
-  SimConfig config;
-};
-std::vector<GenCase> allGenerations() {
-  return {{"Ostrel I", SimConfig::ostrel1()},
-          {"Ostrel II", SimConfig::fromTypeCode(0x81)},
-          {"Ostrel III", SimConfig::fromTypeCode(0x84)},
-          {"Ostrel IV", SimConfig::fromTypeCode(0x89)}};
-}
 
 // The catalogue holds exactly the given records, field by field.
 void expectCatalogue(const CartridgeCatalogue& c, const std::vector<SimFatEntry>& want,

@@ -3,6 +3,7 @@
 // must be the sector byte for byte, on every generation.
 #include <gtest/gtest.h>
 
+#include "common/sim_generations.h"
 #include "flash_rig.h"
 #include "sim/sim_transport.h"
 
@@ -46,17 +47,6 @@ struct SimRig {
   std::shared_ptr<ModuleSim> module;
   std::unique_ptr<TForm_MAIN> form;
 };
-
-struct GenCase {
-  const char* name;
-  SimConfig config;
-};
-std::vector<GenCase> allGenerations() {
-  return {{"Ostrel I", SimConfig::ostrel1()},
-          {"Ostrel II", SimConfig::fromTypeCode(0x81)},
-          {"Ostrel III", SimConfig::fromTypeCode(0x84)},
-          {"Ostrel IV", SimConfig::fromTypeCode(0x89)}};
-}
 
 // The physical sector a logical one lands in (the same number before Ostrel IV).
 uint32_t physicalOf(const SimRig& rig, uint16_t logical) {
