@@ -10,8 +10,12 @@ namespace ostrel {
 
 // Deadlines live on a 32-bit tick that wraps every 49.7 days: compare by the
 // signed difference so a wait that straddles the wrap still lasts its time.
-inline bool tickReached(uint32_t now, uint32_t deadline) { return int32_t(deadline - now) <= 0; }
-inline bool tickBefore(uint32_t now, uint32_t deadline) { return int32_t(deadline - now) > 0; }
+inline bool tickReached(uint32_t now, uint32_t deadline) {
+  return int32_t(deadline - now) <= 0;
+}
+inline bool tickBefore(uint32_t now, uint32_t deadline) {
+  return int32_t(deadline - now) > 0;
+}
 
 using TimerId = uint64_t;
 

@@ -35,41 +35,49 @@ enum class ControlKind : uint8_t {
 };
 
 struct Control {
-  Control(ControlKind k, std::string n, std::string p) : kind(k), name(std::move(n)), parent(std::move(p)) {}
+  Control(ControlKind k, std::string n, std::string p)
+      : kind(k), name(std::move(n)), parent(std::move(p)) {}
   ControlKind kind;
   std::string name;
   std::string parent;  // name of the panel it lies on; empty = the window itself
   bool visible = true;
   bool enabled = true;
   int left = 0, top = 0, width = 75, height = 21;
-  int fontSize = 0;    // 0 = the window's font
-  int fontCharset = 0; // 0 = default, 136 Big5, 128 Shift-JIS
-  std::string text;    // caption or text, UTF-8
+  int fontSize = 0;     // 0 = the window's font
+  int fontCharset = 0;  // 0 = default, 136 Big5, 128 Shift-JIS
+  std::string text;     // caption or text, UTF-8
   uint32_t fontColor = Colors::kWindowText;
   uint32_t color = Colors::kBtnFace;  // background
 };
 
 struct Panel : Control {
-  explicit Panel(std::string n, std::string p = {}) : Control(ControlKind::Panel, std::move(n), std::move(p)) {}
+  explicit Panel(std::string n, std::string p = {})
+      : Control(ControlKind::Panel, std::move(n), std::move(p)) {}
 };
 struct StaticText : Control {
-  explicit StaticText(std::string n, std::string p = {}) : Control(ControlKind::StaticText, std::move(n), std::move(p)) {}
+  explicit StaticText(std::string n, std::string p = {})
+      : Control(ControlKind::StaticText, std::move(n), std::move(p)) {}
 };
 struct Label : Control {
-  explicit Label(std::string n, std::string p = {}) : Control(ControlKind::Label, std::move(n), std::move(p)) {}
+  explicit Label(std::string n, std::string p = {})
+      : Control(ControlKind::Label, std::move(n), std::move(p)) {}
 };
 struct Button : Control {
-  explicit Button(std::string n, std::string p = {}) : Control(ControlKind::Button, std::move(n), std::move(p)) {}
+  explicit Button(std::string n, std::string p = {})
+      : Control(ControlKind::Button, std::move(n), std::move(p)) {}
 };
 struct Edit : Control {
-  explicit Edit(std::string n, std::string p = {}) : Control(ControlKind::Edit, std::move(n), std::move(p)) {}
+  explicit Edit(std::string n, std::string p = {})
+      : Control(ControlKind::Edit, std::move(n), std::move(p)) {}
 };
 struct CheckBox : Control {
-  explicit CheckBox(std::string n, std::string p = {}) : Control(ControlKind::CheckBox, std::move(n), std::move(p)) {}
+  explicit CheckBox(std::string n, std::string p = {})
+      : Control(ControlKind::CheckBox, std::move(n), std::move(p)) {}
   bool checked = false;
 };
 struct ProgressBar : Control {
-  explicit ProgressBar(std::string n, std::string p = {}) : Control(ControlKind::ProgressBar, std::move(n), std::move(p)) {}
+  explicit ProgressBar(std::string n, std::string p = {})
+      : Control(ControlKind::ProgressBar, std::move(n), std::move(p)) {}
   int min = 0;
   int max = 100;
   int position = 0;
@@ -81,13 +89,15 @@ struct ProgressBar : Control {
   }
 };
 struct UpDown : Control {
-  explicit UpDown(std::string n, std::string p = {}) : Control(ControlKind::UpDown, std::move(n), std::move(p)) {}
+  explicit UpDown(std::string n, std::string p = {})
+      : Control(ControlKind::UpDown, std::move(n), std::move(p)) {}
   int min = 0;
   int max = 0;
   int position = 0;
 };
 struct Memo : Control {
-  explicit Memo(std::string n, std::string p = {}) : Control(ControlKind::Memo, std::move(n), std::move(p)) {}
+  explicit Memo(std::string n, std::string p = {})
+      : Control(ControlKind::Memo, std::move(n), std::move(p)) {}
   std::vector<std::string> lines;
   uint64_t revision = 0;  // bumped on every change so a front-end redraws only what changed
   void add(std::string line) {
@@ -113,7 +123,8 @@ struct ListItem {
   int data = 0;  // index of the row this item shows
 };
 struct ListView : Control {
-  explicit ListView(std::string n, std::string p = {}) : Control(ControlKind::ListView, std::move(n), std::move(p)) {}
+  explicit ListView(std::string n, std::string p = {})
+      : Control(ControlKind::ListView, std::move(n), std::move(p)) {}
   std::vector<ListColumn> columns;
   std::vector<ListItem> items;
   int itemFocused = -1;
@@ -135,7 +146,8 @@ struct TreeNode {
   int data = 0;
 };
 struct TreeView : Control {
-  explicit TreeView(std::string n, std::string p = {}) : Control(ControlKind::TreeView, std::move(n), std::move(p)) {}
+  explicit TreeView(std::string n, std::string p = {})
+      : Control(ControlKind::TreeView, std::move(n), std::move(p)) {}
   std::vector<TreeNode> nodes;
   int selected = -1;
   uint64_t revision = 0;

@@ -17,7 +17,9 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
   initTableHandlers();
-  Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) { Comm1ReceiveData(buffer, length); };
+  Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) {
+    Comm1ReceiveData(buffer, length);
+  };
 }
 
 TForm_MAIN::~TForm_MAIN() {
@@ -26,31 +28,100 @@ TForm_MAIN::~TForm_MAIN() {
 }
 
 void TForm_MAIN::registerControls() {
-  Controls = {&Panel_Control, &Panel_Debug, &Panel_FAT_OUT, &Panel_FAT_IN, &Panel_Status, &Panel_STEP1,
-              &Panel_STEP2, &Panel_STEP3, &Panel_STEP4};
+  Controls = {&Panel_Control, &Panel_Debug, &Panel_FAT_OUT, &Panel_FAT_IN, &Panel_Status,
+              &Panel_STEP1,   &Panel_STEP2, &Panel_STEP3,   &Panel_STEP4};
   for (int i = 0; i < 4; ++i) {
     Controls.push_back(&StepCaption[i]);
     Controls.push_back(&StepTitle[i]);
     Controls.push_back(&StepNote[i]);
   }
-  for (Control* c : std::initializer_list<Control*>{
-           &StaticText_Status1, &StaticText_Status2, &Memo1, &Memo2, &Button_Debug_Window_Switch,
-           &Button_Debug_Clear, &CheckBox_Debug_fillter, &StaticText_AllTime, &StaticText_EraseTime,
-           &StaticText_ProgramTime, &StaticText_VerifyTime, &Button_LoadFile, &Button_Erase, &Button_Program,
-           &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read, &Button_QC, &Button_QC_Blank,
-           &Button_QC_Loop, &Button_CF_test, &Button4, &Label_Device, &Label_AuxNo, &Label_ID,
-           &StaticText_Device_1, &StaticText_AuxNo, &StaticText_ID, &StaticText_PROG_Size,
-           &StaticText_PROG_FINISH, &StaticText_Checksum, &StaticText_Software_ID, &StaticText_ReadStartAddr,
-           &StaticText_ReadStopAddr, &Edit_FileName, &UpDown_ReadStartAddr, &UpDown_ReadStopAddr, &ProgressBar1,
-           &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &Label_LOAD, &Label_PROG, &Label_CHECK,
-           &Label_OUT, &Label_IN, &TreeView_FAT_OUT, &TreeView_FAT_IN, &ListView_FAT_OUT, &ListView_FAT_IN,
-           &Button_SelectAll_OUT, &Button_ClearAll_OUT, &Button_DEL, &Button_SelectAll_IN, &Button_ClearAll_IN,
-           &Button_DeleteIN, &Button_Install, &Label_FreeSpace, &Label_TotalUseSpace, &Label_TotalSelectSpace,
-           &StaticText_FreeSpace, &StaticText_TotalUseSpace, &StaticText_TotalSelectSpace, &Label_CUST_Device,
-           &Label_CUST_AuxNo, &Label_CUST_ID, &Label_Cus_id2, &Label_Cus_Card_Status2, &StaticText_CUST_Device_1,
-           &StaticText_CUST_AuxNo, &StaticText_CUST_ID, &StaticText_Cus_id2, &StaticText_Cus_Card_Status2,
-           &Button_Copy2Card, &Button1, &Button_CopyAll2Card, &Button_Cus_LoadFile, &Button2, &Button3,
-           &ProgressBar2, &ProgressBar3, &ProgressBar4, &Label3, &Label4, &Panel1_note, &Label_Note})
+  for (Control* c : std::initializer_list<Control*>{&StaticText_Status1,
+                                                    &StaticText_Status2,
+                                                    &Memo1,
+                                                    &Memo2,
+                                                    &Button_Debug_Window_Switch,
+                                                    &Button_Debug_Clear,
+                                                    &CheckBox_Debug_fillter,
+                                                    &StaticText_AllTime,
+                                                    &StaticText_EraseTime,
+                                                    &StaticText_ProgramTime,
+                                                    &StaticText_VerifyTime,
+                                                    &Button_LoadFile,
+                                                    &Button_Erase,
+                                                    &Button_Program,
+                                                    &Button_Verify,
+                                                    &Button_CHECK,
+                                                    &Button_Auto,
+                                                    &Button_Read,
+                                                    &Button_QC,
+                                                    &Button_QC_Blank,
+                                                    &Button_QC_Loop,
+                                                    &Button_CF_test,
+                                                    &Button4,
+                                                    &Label_Device,
+                                                    &Label_AuxNo,
+                                                    &Label_ID,
+                                                    &StaticText_Device_1,
+                                                    &StaticText_AuxNo,
+                                                    &StaticText_ID,
+                                                    &StaticText_PROG_Size,
+                                                    &StaticText_PROG_FINISH,
+                                                    &StaticText_Checksum,
+                                                    &StaticText_Software_ID,
+                                                    &StaticText_ReadStartAddr,
+                                                    &StaticText_ReadStopAddr,
+                                                    &Edit_FileName,
+                                                    &UpDown_ReadStartAddr,
+                                                    &UpDown_ReadStopAddr,
+                                                    &ProgressBar1,
+                                                    &ProgressBar_LOAD,
+                                                    &ProgressBar_PROG,
+                                                    &ProgressBar_CHECK,
+                                                    &Label_LOAD,
+                                                    &Label_PROG,
+                                                    &Label_CHECK,
+                                                    &Label_OUT,
+                                                    &Label_IN,
+                                                    &TreeView_FAT_OUT,
+                                                    &TreeView_FAT_IN,
+                                                    &ListView_FAT_OUT,
+                                                    &ListView_FAT_IN,
+                                                    &Button_SelectAll_OUT,
+                                                    &Button_ClearAll_OUT,
+                                                    &Button_DEL,
+                                                    &Button_SelectAll_IN,
+                                                    &Button_ClearAll_IN,
+                                                    &Button_DeleteIN,
+                                                    &Button_Install,
+                                                    &Label_FreeSpace,
+                                                    &Label_TotalUseSpace,
+                                                    &Label_TotalSelectSpace,
+                                                    &StaticText_FreeSpace,
+                                                    &StaticText_TotalUseSpace,
+                                                    &StaticText_TotalSelectSpace,
+                                                    &Label_CUST_Device,
+                                                    &Label_CUST_AuxNo,
+                                                    &Label_CUST_ID,
+                                                    &Label_Cus_id2,
+                                                    &Label_Cus_Card_Status2,
+                                                    &StaticText_CUST_Device_1,
+                                                    &StaticText_CUST_AuxNo,
+                                                    &StaticText_CUST_ID,
+                                                    &StaticText_Cus_id2,
+                                                    &StaticText_Cus_Card_Status2,
+                                                    &Button_Copy2Card,
+                                                    &Button1,
+                                                    &Button_CopyAll2Card,
+                                                    &Button_Cus_LoadFile,
+                                                    &Button2,
+                                                    &Button3,
+                                                    &ProgressBar2,
+                                                    &ProgressBar3,
+                                                    &ProgressBar4,
+                                                    &Label3,
+                                                    &Label4,
+                                                    &Panel1_note,
+                                                    &Label_Note})
     Controls.push_back(c);
 }
 
@@ -63,7 +134,8 @@ Control* TForm_MAIN::findControl(std::string_view name) {
 bool TForm_MAIN::Click(std::string_view name) {
   Control* c = findControl(name);
   auto handler = ClickHandlers.find(name);
-  if (!c || handler == ClickHandlers.end() || !WindowEnabled || !c->enabled || !c->visible) return false;
+  if (!c || handler == ClickHandlers.end() || !WindowEnabled || !c->enabled || !c->visible)
+    return false;
   if (!c->parent.empty()) {
     Control* panel = findControl(c->parent);
     if (panel && (!panel->visible || !panel->enabled)) return false;
@@ -83,8 +155,8 @@ void TForm_MAIN::applyLanguage() {
   for (int m = 22; m <= 66; ++m) cachedPrompts_[size_t(m)] = std::string(promptText(m, Language));
   // Big5 / Shift-JIS fonts so catalogue names in the legacy code pages render.
   if (Language == 1 || Language == 2) {
-    for (Control* c : std::initializer_list<Control*>{&TreeView_FAT_IN, &TreeView_FAT_OUT, &ListView_FAT_IN,
-                                                       &ListView_FAT_OUT})
+    for (Control* c : std::initializer_list<Control*>{&TreeView_FAT_IN, &TreeView_FAT_OUT,
+                                                      &ListView_FAT_IN, &ListView_FAT_OUT})
       c->fontCharset = 136;
   } else if (Language == 3) {
     for (Control* c : Controls) c->fontCharset = 128;
@@ -137,10 +209,10 @@ void TForm_MAIN::SetPriority(int kind) {
 }
 
 void TForm_MAIN::setModuleButtonsEnabled(bool on) {
-  for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read, &Button_QC,
-                    &Button_QC_Blank, &Button_QC_Loop, &Button_Erase, &Button_Install, &Button_SelectAll_IN,
-                    &Button_ClearAll_IN, &Button_SelectAll_OUT, &Button_ClearAll_OUT, &Button_DEL,
-                    &Button_DeleteIN})
+  for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read,
+                    &Button_QC, &Button_QC_Blank, &Button_QC_Loop, &Button_Erase, &Button_Install,
+                    &Button_SelectAll_IN, &Button_ClearAll_IN, &Button_SelectAll_OUT,
+                    &Button_ClearAll_OUT, &Button_DEL, &Button_DeleteIN})
     b->enabled = on;
 }
 
@@ -170,7 +242,8 @@ void TForm_MAIN::FormCreate() {
   ModuleIdentity = {};
   DebugSwitch = true;
   StaticText_PROG_Size.text = StaticText_PROG_FINISH.text = StaticText_Checksum.text = "00000000";
-  for (StaticText* t : {&StaticText_AllTime, &StaticText_EraseTime, &StaticText_ProgramTime, &StaticText_VerifyTime})
+  for (StaticText* t : {&StaticText_AllTime, &StaticText_EraseTime, &StaticText_ProgramTime,
+                        &StaticText_VerifyTime})
     t->text.clear();
   for (UpDown* u : {&UpDown_ReadStartAddr, &UpDown_ReadStopAddr}) {
     u->enabled = false;
@@ -191,8 +264,9 @@ void TForm_MAIN::FormCreate() {
   Comm1.setReadIntervalTimeout(10);
 
   // 4.
-  for (Control* c : std::initializer_list<Control*>{&Button_Copy2Card, &Button1, &Button_CopyAll2Card,
-                                                     &Button_Cus_LoadFile, &Panel1_note, &Button3})
+  for (Control* c :
+       std::initializer_list<Control*>{&Button_Copy2Card, &Button1, &Button_CopyAll2Card,
+                                       &Button_Cus_LoadFile, &Panel1_note, &Button3})
     c->visible = false;
 
   // 5. Layout, retry budget, file filter.
@@ -222,7 +296,8 @@ void TForm_MAIN::FormCreate() {
   Form_Wait.FormCreate(Prompt(23), Language);
 
   // 7. Status panel and step panels as wide as the window, status below the work area.
-  for (Panel* p : {&Panel_Status, &Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4}) p->width = WindowWidth;
+  for (Panel* p : {&Panel_Status, &Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4})
+    p->width = WindowWidth;
   Panel_Status.left = 0;
   const Panel& above = BuildMode == 2 ? Panel_STEP2 : Panel_FAT_IN;
   Panel_Status.top = above.top + above.height;
@@ -241,8 +316,9 @@ void TForm_MAIN::FormCreate() {
 
 void TForm_MAIN::layoutEngineering() {
   Button_Auto.text = "AUTO";
-  for (Control* c : std::initializer_list<Control*>{&Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4,
-                                                     &ProgressBar2, &ProgressBar3, &Label3, &Label4, &Button2})
+  for (Control* c :
+       std::initializer_list<Control*>{&Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4,
+                                       &ProgressBar2, &ProgressBar3, &Label3, &Label4, &Button2})
     c->visible = false;
   Button_Cus_LoadFile.enabled = false;
 
@@ -255,10 +331,12 @@ void TForm_MAIN::layoutEngineering() {
     Control* c;
     const char* caption;
   };
-  const Cell buttons[] = {{&Button_LoadFile, "LOAD"},  {&Button_Erase, "ERASE"},   {&Button_Program, "PROGRAM"},
-                          {&Button_Verify, "VERIFY"},  {&Button_CHECK, "CHECK"},   {&Button_Auto, "AUTO"},
-                          {&Button_Read, "READ"},      {&Button_QC, "QC"},         {&Button_QC_Blank, "QC Blank"},
-                          {&Button_QC_Loop, "QC Loop"}, {&Button_CF_test, "FAT Test"}, {&Button4, "Test"}};
+  const Cell buttons[] = {{&Button_LoadFile, "LOAD"},     {&Button_Erase, "ERASE"},
+                          {&Button_Program, "PROGRAM"},   {&Button_Verify, "VERIFY"},
+                          {&Button_CHECK, "CHECK"},       {&Button_Auto, "AUTO"},
+                          {&Button_Read, "READ"},         {&Button_QC, "QC"},
+                          {&Button_QC_Blank, "QC Blank"}, {&Button_QC_Loop, "QC Loop"},
+                          {&Button_CF_test, "FAT Test"},  {&Button4, "Test"}};
   for (size_t i = 0; i < std::size(buttons); ++i) {
     Control* b = buttons[i].c;
     b->text = buttons[i].caption;
@@ -325,7 +403,8 @@ void TForm_MAIN::layoutEngineering() {
   Panel_Debug.width = 330;
   Panel_Debug.height = 330;
   x = 8;
-  for (StaticText* t : {&StaticText_AllTime, &StaticText_EraseTime, &StaticText_ProgramTime, &StaticText_VerifyTime}) {
+  for (StaticText* t : {&StaticText_AllTime, &StaticText_EraseTime, &StaticText_ProgramTime,
+                        &StaticText_VerifyTime}) {
     t->left = x;
     t->top = 6;
     t->width = 75;
@@ -396,11 +475,10 @@ void TForm_MAIN::layoutEngineering() {
   StaticText_TotalSelectSpace.left = 110;
   StaticText_TotalSelectSpace.top = 300;
   // The customer identity row is not part of this layout.
-  for (Control* c : std::initializer_list<Control*>{&Label_CUST_Device, &Label_CUST_AuxNo, &Label_CUST_ID,
-                                                     &Label_Cus_id2, &Label_Cus_Card_Status2,
-                                                     &StaticText_CUST_Device_1, &StaticText_CUST_AuxNo,
-                                                     &StaticText_CUST_ID, &StaticText_Cus_id2,
-                                                     &StaticText_Cus_Card_Status2, &ProgressBar4})
+  for (Control* c : std::initializer_list<Control*>{
+           &Label_CUST_Device, &Label_CUST_AuxNo, &Label_CUST_ID, &Label_Cus_id2,
+           &Label_Cus_Card_Status2, &StaticText_CUST_Device_1, &StaticText_CUST_AuxNo,
+           &StaticText_CUST_ID, &StaticText_Cus_id2, &StaticText_Cus_Card_Status2, &ProgressBar4})
     c->visible = false;
 
   WindowWidth = Panel_FAT_OUT.left + Panel_FAT_OUT.width;
@@ -420,11 +498,11 @@ void TForm_MAIN::layoutEngineering() {
 void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   Panel_Control.visible = false;
   Panel_Debug.visible = false;
-  for (Control* c : std::initializer_list<Control*>{&Button_Install, &Button_SelectAll_IN, &Button_ClearAll_IN,
-                                                     &Button_DeleteIN, &Button_SelectAll_OUT, &Button_ClearAll_OUT,
-                                                     &Label_CUST_AuxNo, &StaticText_CUST_AuxNo, &ProgressBar_LOAD,
-                                                     &ProgressBar_PROG, &ProgressBar_CHECK, &Label_LOAD, &Label_PROG,
-                                                     &Label_CHECK})
+  for (Control* c : std::initializer_list<Control*>{
+           &Button_Install, &Button_SelectAll_IN, &Button_ClearAll_IN, &Button_DeleteIN,
+           &Button_SelectAll_OUT, &Button_ClearAll_OUT, &Label_CUST_AuxNo, &StaticText_CUST_AuxNo,
+           &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &Label_LOAD, &Label_PROG,
+           &Label_CHECK})
     c->visible = false;
   Button1.visible = true;
 
@@ -433,8 +511,10 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     int upTo;
     int c0, c1, c2, listWidth;
   };
-  static constexpr WidthRow widthRows[] = {
-      {800, 80, 100, 45, 225}, {1024, 150, 150, 45, 350}, {1152, 170, 170, 70, 410}, {INT32_MAX, 190, 190, 70, 480}};
+  static constexpr WidthRow widthRows[] = {{800, 80, 100, 45, 225},
+                                           {1024, 150, 150, 45, 350},
+                                           {1152, 170, 170, 70, 410},
+                                           {INT32_MAX, 190, 190, 70, 480}};
   const WidthRow* wr = &widthRows[3];
   for (const WidthRow& r : widthRows)
     if (screen.width <= r.upTo) {
@@ -444,8 +524,8 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   int treeWidth = 150;
   if (screen.width <= 800) {
     treeWidth = 130;
-    for (Control* c : std::initializer_list<Control*>{&TreeView_FAT_IN, &TreeView_FAT_OUT, &ListView_FAT_IN,
-                                                       &ListView_FAT_OUT})
+    for (Control* c : std::initializer_list<Control*>{&TreeView_FAT_IN, &TreeView_FAT_OUT,
+                                                      &ListView_FAT_IN, &ListView_FAT_OUT})
       c->fontSize = 6;
   } else if (screen.width <= 1024) {
     treeWidth = 120;  // two panels and the copy buttons fit a 1024-pixel screen
@@ -509,8 +589,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   Label_FreeSpace.top = y;
   StaticText_FreeSpace.left = 120;
   StaticText_FreeSpace.top = y;
-  for (Control* c : std::initializer_list<Control*>{&Label_FreeSpace, &StaticText_FreeSpace, &Label_TotalUseSpace,
-                                                     &StaticText_TotalUseSpace})
+  for (Control* c :
+       std::initializer_list<Control*>{&Label_FreeSpace, &StaticText_FreeSpace,
+                                       &Label_TotalUseSpace, &StaticText_TotalUseSpace})
     c->height = 17;
   y += 17 + 10;
   Label_TotalUseSpace.left = 4;
@@ -523,8 +604,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   StaticText_Cus_id2.left = 120;
   Label_Cus_Card_Status2.left = 250;
   StaticText_Cus_Card_Status2.left = 350;
-  for (Control* c : std::initializer_list<Control*>{&Label_Cus_id2, &StaticText_Cus_id2, &Label_Cus_Card_Status2,
-                                                     &StaticText_Cus_Card_Status2}) {
+  for (Control* c :
+       std::initializer_list<Control*>{&Label_Cus_id2, &StaticText_Cus_id2, &Label_Cus_Card_Status2,
+                                       &StaticText_Cus_Card_Status2}) {
     c->top = y;
     c->height = 21;
   }
@@ -559,8 +641,8 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   ProgressBar4.top = yi;
   ProgressBar4.width = 150;
   // BURN under the S/N row with its two progress bars.
-  for (Control* c : std::initializer_list<Control*>{&Button1, &Label3, &ProgressBar2, &Label4, &ProgressBar3,
-                                                     &Button3})
+  for (Control* c : std::initializer_list<Control*>{&Button1, &Label3, &ProgressBar2, &Label4,
+                                                    &ProgressBar3, &Button3})
     c->parent = "Panel_FAT_OUT";
   Button1.left = 20;
   Button1.top = snRowBottom + 10;
@@ -637,7 +719,8 @@ void TForm_MAIN::FormShow() {
       Label_Note.height = 60;
       Panel1_note.visible = true;
     } else {
-      host.messageBox("Usb driver change failed!", WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+      host.messageBox("Usb driver change failed!", WindowCaption, MsgBoxKind::Information,
+                      MsgBoxButtons::Ok);
     }
     return;  // no detection in this run
   }
@@ -671,18 +754,23 @@ std::string windirValue() {
 }
 }  // namespace
 
-bool TForm_MAIN::is_sp3_driver() { return isOldDriverInstalled(windirValue()); }
+bool TForm_MAIN::is_sp3_driver() {
+  return isOldDriverInstalled(windirValue());
+}
 
 bool TForm_MAIN::change_usb_driver() {
   std::string message;
   bool ok = replaceDriver(windirValue(), builtInDriverImage(), "usbser.sys", message);
-  if (!message.empty()) host.messageBox(message, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+  if (!message.empty())
+    host.messageBox(message, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
   return ok;
 }
 
 // ---------------------------------------------------------------- reporting
 
-void TForm_MAIN::Memo1_Lines_Add(const std::string& line) { Memo1.add(line); }
+void TForm_MAIN::Memo1_Lines_Add(const std::string& line) {
+  Memo1.add(line);
+}
 
 void TForm_MAIN::Memo2_Lines_Add(const std::string& category, const std::string& line) {
   if (!DebugSwitch) return;
@@ -695,7 +783,9 @@ void TForm_MAIN::ShowStatus1(const std::string& text) {
   Memo1_Lines_Add(text);
 }
 
-void TForm_MAIN::ClearStatus2() { StaticText_Status2.text.clear(); }
+void TForm_MAIN::ClearStatus2() {
+  StaticText_Status2.text.clear();
+}
 
 void TForm_MAIN::ReportFault(std::string_view code) {
   std::string line = Prompt(63) + std::string(code);
@@ -720,10 +810,12 @@ void TForm_MAIN::Beep(int times) {
 void TForm_MAIN::ReportSuccess(const std::string& text, bool wholeCartridge) {
   ShowStatus1(text);
   if (wholeCartridge) Beep(1);
-  if (BuildMode == 2) host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+  if (BuildMode == 2)
+    host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 
-void TForm_MAIN::ReportFailure(const std::string& text, std::string_view faultCode, bool wholeCartridge) {
+void TForm_MAIN::ReportFailure(const std::string& text, std::string_view faultCode,
+                               bool wholeCartridge) {
   if (!faultCode.empty()) ReportFault(faultCode);
   ShowStatus1(text);
   if (wholeCartridge) {
@@ -735,7 +827,8 @@ void TForm_MAIN::ReportFailure(const std::string& text, std::string_view faultCo
 
 void TForm_MAIN::ReportCancel(const std::string& text) {
   ShowStatus1(text);
-  if (BuildMode == 2) host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+  if (BuildMode == 2)
+    host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 
 void TForm_MAIN::Button_Debug_Window_SwitchClick() {
@@ -750,11 +843,13 @@ void TForm_MAIN::Button_Debug_Window_SwitchClick() {
   }
 }
 
-void TForm_MAIN::Button_Debug_ClearClick() { Memo2.clear(); }
+void TForm_MAIN::Button_Debug_ClearClick() {
+  Memo2.clear();
+}
 
 void TForm_MAIN::ShowConnectionState(const std::string& text, uint32_t color) {
-  for (StaticText* t : {&StaticText_Device_1, &StaticText_CUST_Device_1, &StaticText_Cus_Card_Status2,
-                        &StaticText_Status1}) {
+  for (StaticText* t : {&StaticText_Device_1, &StaticText_CUST_Device_1,
+                        &StaticText_Cus_Card_Status2, &StaticText_Status1}) {
     t->text = text;
     t->fontColor = color;
   }

@@ -18,8 +18,8 @@
 #include "app/host.h"
 #include "app/memory_stream.h"
 #include "app/timer.h"
-#include "cartfs/mapping_table.h"  // sector commands: MappingTable
 #include "cartfs/fat.h"            // cartridge tables: CartridgeCatalogue
+#include "cartfs/mapping_table.h"  // sector commands: MappingTable
 #include "flash/block_table.h"     // sector commands: BlockTable
 #include "link/transport.h"
 
@@ -162,10 +162,10 @@ class TForm_MAIN {
   void ItemFAT_OUT();
   void Function_FatDelIN();
   ::ostrel::CartridgeCatalogue CartridgeCatalogue;
-  bool FatDirty = false;              // the catalogue changed; the program sequence rewrites it
+  bool FatDirty = false;               // the catalogue changed; the program sequence rewrites it
   std::array<bool, 257> NewlyAdded{};  // slots 1..256 added by the installer (index 0 unused)
-  bool ObdiiTooOld = false;           // an "OBDII" entry carries too old a version
-  bool FatFreshRead = false;          // tables read since the last sector plan was built
+  bool ObdiiTooOld = false;            // an "OBDII" entry carries too old a version
+  bool FatFreshRead = false;           // tables read since the last sector plan was built
   // --- end of cartridge tables
 
   // ========================= fields =========================
@@ -191,7 +191,7 @@ class TForm_MAIN {
   std::array<uint8_t, 128> ReplyBuffer{};
   int32_t ReceivedCount = 0;  // may drop below zero when a block overflows
   int ReplyComplete = 0;
-  int ReceiveMode = 1;        // 1 reply, 0 block into ReadBuffer
+  int ReceiveMode = 1;  // 1 reply, 0 block into ReadBuffer
   int RetryBudget = 5;
   int BusyCounter = 0;
   std::string BusyMarks;
@@ -229,14 +229,15 @@ class TForm_MAIN {
       Panel_STEP2{"Panel_STEP2"}, Panel_STEP3{"Panel_STEP3"}, Panel_STEP4{"Panel_STEP4"},
       Panel1_note{"Panel1_note"};
   // Step panel texts: caption, title, explanation of each of the four steps.
-  std::array<Label, 4> StepCaption{Label{"Label_STEP1_Caption", "Panel_STEP1"},
-                                   Label{"Label_STEP2_Caption", "Panel_STEP2"},
-                                   Label{"Label_STEP3_Caption", "Panel_STEP3"},
-                                   Label{"Label_STEP4_Caption", "Panel_STEP4"}};
-  std::array<Label, 4> StepTitle{Label{"Label_STEP1_Title", "Panel_STEP1"}, Label{"Label_STEP2_Title", "Panel_STEP2"},
-                                 Label{"Label_STEP3_Title", "Panel_STEP3"}, Label{"Label_STEP4_Title", "Panel_STEP4"}};
-  std::array<Label, 4> StepNote{Label{"Label_STEP1_Note", "Panel_STEP1"}, Label{"Label_STEP2_Note", "Panel_STEP2"},
-                                Label{"Label_STEP3_Note", "Panel_STEP3"}, Label{"Label_STEP4_Note", "Panel_STEP4"}};
+  std::array<Label, 4> StepCaption{
+      Label{"Label_STEP1_Caption", "Panel_STEP1"}, Label{"Label_STEP2_Caption", "Panel_STEP2"},
+      Label{"Label_STEP3_Caption", "Panel_STEP3"}, Label{"Label_STEP4_Caption", "Panel_STEP4"}};
+  std::array<Label, 4> StepTitle{
+      Label{"Label_STEP1_Title", "Panel_STEP1"}, Label{"Label_STEP2_Title", "Panel_STEP2"},
+      Label{"Label_STEP3_Title", "Panel_STEP3"}, Label{"Label_STEP4_Title", "Panel_STEP4"}};
+  std::array<Label, 4> StepNote{
+      Label{"Label_STEP1_Note", "Panel_STEP1"}, Label{"Label_STEP2_Note", "Panel_STEP2"},
+      Label{"Label_STEP3_Note", "Panel_STEP3"}, Label{"Label_STEP4_Note", "Panel_STEP4"}};
   int VisibleStep = 1;
 
   // Status lines and logs.
@@ -253,16 +254,20 @@ class TForm_MAIN {
   StaticText StaticText_VerifyTime{"StaticText_VerifyTime", "Panel_Debug"};
 
   // Flash-operation panel (engineering layout).
-  Button Button_LoadFile{"Button_LoadFile", "Panel_Control"}, Button_Erase{"Button_Erase", "Panel_Control"},
-      Button_Program{"Button_Program", "Panel_Control"}, Button_Verify{"Button_Verify", "Panel_Control"},
+  Button Button_LoadFile{"Button_LoadFile", "Panel_Control"},
+      Button_Erase{"Button_Erase", "Panel_Control"},
+      Button_Program{"Button_Program", "Panel_Control"},
+      Button_Verify{"Button_Verify", "Panel_Control"},
       Button_CHECK{"Button_CHECK", "Panel_Control"}, Button_Auto{"Button_Auto", "Panel_Control"},
       Button_Read{"Button_Read", "Panel_Control"}, Button_QC{"Button_QC", "Panel_Control"},
-      Button_QC_Blank{"Button_QC_Blank", "Panel_Control"}, Button_QC_Loop{"Button_QC_Loop", "Panel_Control"},
+      Button_QC_Blank{"Button_QC_Blank", "Panel_Control"},
+      Button_QC_Loop{"Button_QC_Loop", "Panel_Control"},
       Button_CF_test{"Button_CF_test", "Panel_Control"}, Button4{"Button4", "Panel_Control"};
   Label Label_Device{"Label_Device", "Panel_Control"}, Label_AuxNo{"Label_AuxNo", "Panel_Control"},
       Label_ID{"Label_ID", "Panel_Control"};
   StaticText StaticText_Device_1{"StaticText_Device_1", "Panel_Control"},
-      StaticText_AuxNo{"StaticText_AuxNo", "Panel_Control"}, StaticText_ID{"StaticText_ID", "Panel_Control"},
+      StaticText_AuxNo{"StaticText_AuxNo", "Panel_Control"},
+      StaticText_ID{"StaticText_ID", "Panel_Control"},
       StaticText_PROG_Size{"StaticText_PROG_Size", "Panel_Control"},
       StaticText_PROG_FINISH{"StaticText_PROG_FINISH", "Panel_Control"},
       StaticText_Checksum{"StaticText_Checksum", "Panel_Control"},
@@ -272,28 +277,37 @@ class TForm_MAIN {
   Edit Edit_FileName{"Edit_FileName", "Panel_Control"};
   UpDown UpDown_ReadStartAddr{"UpDown_ReadStartAddr", "Panel_Control"},
       UpDown_ReadStopAddr{"UpDown_ReadStopAddr", "Panel_Control"};
-  ProgressBar ProgressBar1{"ProgressBar1", "Panel_Control"}, ProgressBar_LOAD{"ProgressBar_LOAD", "Panel_Control"},
-      ProgressBar_PROG{"ProgressBar_PROG", "Panel_Control"}, ProgressBar_CHECK{"ProgressBar_CHECK", "Panel_Control"};
+  ProgressBar ProgressBar1{"ProgressBar1", "Panel_Control"},
+      ProgressBar_LOAD{"ProgressBar_LOAD", "Panel_Control"},
+      ProgressBar_PROG{"ProgressBar_PROG", "Panel_Control"},
+      ProgressBar_CHECK{"ProgressBar_CHECK", "Panel_Control"};
   Label Label_LOAD{"Label_LOAD", "Panel_Control"}, Label_PROG{"Label_PROG", "Panel_Control"},
       Label_CHECK{"Label_CHECK", "Panel_Control"};
 
   // Catalogue panels.
   Label Label_OUT{"Label_OUT", "Panel_FAT_OUT"}, Label_IN{"Label_IN", "Panel_FAT_IN"};
-  TreeView TreeView_FAT_OUT{"TreeView_FAT_OUT", "Panel_FAT_OUT"}, TreeView_FAT_IN{"TreeView_FAT_IN", "Panel_FAT_IN"};
-  ListView ListView_FAT_OUT{"ListView_FAT_OUT", "Panel_FAT_OUT"}, ListView_FAT_IN{"ListView_FAT_IN", "Panel_FAT_IN"};
+  TreeView TreeView_FAT_OUT{"TreeView_FAT_OUT", "Panel_FAT_OUT"},
+      TreeView_FAT_IN{"TreeView_FAT_IN", "Panel_FAT_IN"};
+  ListView ListView_FAT_OUT{"ListView_FAT_OUT", "Panel_FAT_OUT"},
+      ListView_FAT_IN{"ListView_FAT_IN", "Panel_FAT_IN"};
   Button Button_SelectAll_OUT{"Button_SelectAll_OUT", "Panel_FAT_OUT"},
-      Button_ClearAll_OUT{"Button_ClearAll_OUT", "Panel_FAT_OUT"}, Button_DEL{"Button_DEL", "Panel_FAT_OUT"},
+      Button_ClearAll_OUT{"Button_ClearAll_OUT", "Panel_FAT_OUT"},
+      Button_DEL{"Button_DEL", "Panel_FAT_OUT"},
       Button_SelectAll_IN{"Button_SelectAll_IN", "Panel_FAT_IN"},
-      Button_ClearAll_IN{"Button_ClearAll_IN", "Panel_FAT_IN"}, Button_DeleteIN{"Button_DeleteIN", "Panel_FAT_IN"},
+      Button_ClearAll_IN{"Button_ClearAll_IN", "Panel_FAT_IN"},
+      Button_DeleteIN{"Button_DeleteIN", "Panel_FAT_IN"},
       Button_Install{"Button_Install", "Panel_FAT_IN"};
-  Label Label_FreeSpace{"Label_FreeSpace", "Panel_FAT_OUT"}, Label_TotalUseSpace{"Label_TotalUseSpace", "Panel_FAT_OUT"},
+  Label Label_FreeSpace{"Label_FreeSpace", "Panel_FAT_OUT"},
+      Label_TotalUseSpace{"Label_TotalUseSpace", "Panel_FAT_OUT"},
       Label_TotalSelectSpace{"Label_TotalSelectSpace", "Panel_FAT_IN"};
   StaticText StaticText_FreeSpace{"StaticText_FreeSpace", "Panel_FAT_OUT"},
       StaticText_TotalUseSpace{"StaticText_TotalUseSpace", "Panel_FAT_OUT"},
       StaticText_TotalSelectSpace{"StaticText_TotalSelectSpace", "Panel_FAT_IN"};
   // Customer identity row.
-  Label Label_CUST_Device{"Label_CUST_Device", "Panel_FAT_OUT"}, Label_CUST_AuxNo{"Label_CUST_AuxNo", "Panel_FAT_OUT"},
-      Label_CUST_ID{"Label_CUST_ID", "Panel_FAT_OUT"}, Label_Cus_id2{"Label_Cus_id2", "Panel_FAT_OUT"},
+  Label Label_CUST_Device{"Label_CUST_Device", "Panel_FAT_OUT"},
+      Label_CUST_AuxNo{"Label_CUST_AuxNo", "Panel_FAT_OUT"},
+      Label_CUST_ID{"Label_CUST_ID", "Panel_FAT_OUT"},
+      Label_Cus_id2{"Label_Cus_id2", "Panel_FAT_OUT"},
       Label_Cus_Card_Status2{"Label_Cus_Card_Status2", "Panel_FAT_OUT"};
   StaticText StaticText_CUST_Device_1{"StaticText_CUST_Device_1", "Panel_FAT_OUT"},
       StaticText_CUST_AuxNo{"StaticText_CUST_AuxNo", "Panel_FAT_OUT"},
@@ -302,9 +316,11 @@ class TForm_MAIN {
       StaticText_Cus_Card_Status2{"StaticText_Cus_Card_Status2", "Panel_FAT_OUT"};
 
   // Customer-layout buttons and bars.
-  Button Button_Copy2Card{"Button_Copy2Card"}, Button1{"Button1"}, Button_CopyAll2Card{"Button_CopyAll2Card"},
-      Button_Cus_LoadFile{"Button_Cus_LoadFile"}, Button2{"Button2"}, Button3{"Button3"};
-  ProgressBar ProgressBar2{"ProgressBar2"}, ProgressBar3{"ProgressBar3"}, ProgressBar4{"ProgressBar4"};
+  Button Button_Copy2Card{"Button_Copy2Card"}, Button1{"Button1"},
+      Button_CopyAll2Card{"Button_CopyAll2Card"}, Button_Cus_LoadFile{"Button_Cus_LoadFile"},
+      Button2{"Button2"}, Button3{"Button3"};
+  ProgressBar ProgressBar2{"ProgressBar2"}, ProgressBar3{"ProgressBar3"},
+      ProgressBar4{"ProgressBar4"};
   Label Label3{"Label3"}, Label4{"Label4"};
   Label Label_Note{"Label_Note", "Panel1_note"};
 

@@ -42,8 +42,8 @@ struct OpenFileResult {
 class Host {
  public:
   virtual ~Host() = default;
-  virtual MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                                  MsgBoxButtons buttons) = 0;
+  virtual MsgBoxResult messageBox(const std::string& text, const std::string& caption,
+                                  MsgBoxKind kind, MsgBoxButtons buttons) = 0;
   virtual OpenFileResult openFileDialog(const OpenFileRequest& request) = 0;
   virtual void beep() = 0;
   virtual void setHourglass(bool on) = 0;

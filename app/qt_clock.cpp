@@ -32,7 +32,9 @@ bool QtClock::waitUntil(const std::function<bool()>& done, uint32_t deadline) {
   return true;
 }
 
-void QtClock::processEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtClock::processEvents() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 TimerId QtClock::schedule(uint32_t delayMs, std::function<void()> fn) {
   const TimerId id = nextId_++;

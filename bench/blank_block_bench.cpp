@@ -6,9 +6,8 @@
 #include <QTimer>
 #include <cstring>
 
-#include "app/gui/main_window.h"
-
 #include "app/form_main.h"
+#include "app/gui/main_window.h"
 #include "app/qt_clock.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"

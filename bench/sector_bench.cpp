@@ -67,7 +67,8 @@ void run(const Generation& g, int sectors, bool instant) {
   QElapsedTimer t;
   t.start();
   int written = 0;
-  for (int s = first; s < first + sectors; ++s) written += form.Function_ProgramSector(uint16_t(s), false, false);
+  for (int s = first; s < first + sectors; ++s)
+    written += form.Function_ProgramSector(uint16_t(s), false, false);
   const double writeMs = double(t.nsecsElapsed()) / 1e6 / sectors;
 
   t.restart();
@@ -75,14 +76,18 @@ void run(const Generation& g, int sectors, bool instant) {
   for (int s = first; s < first + sectors; ++s) {
     form.Function_ReadSector(uint16_t(s), false);
     readOk += form.ReadBuffer.Size() == 65536 &&
-              std::memcmp(form.ReadBuffer.Memory(), form.FlashImage.Memory() + size_t(s) * 65536, 65536) == 0;
+              std::memcmp(form.ReadBuffer.Memory(), form.FlashImage.Memory() + size_t(s) * 65536,
+                          65536) == 0;
   }
   const double readMs = double(t.nsecsElapsed()) / 1e6 / sectors;
   const double gap = comm.ReadIntervalTimeout();
-  std::printf("%-10s write %7.1f ms/sector (floor %5.0f, %4.0f%%)  read %7.1f ms/sector (floor %5.0f, %4.0f%%)  "
-              "%d/%d written, %d/%d read back exact\n",
-              g.name, writeMs, g.repliesPerWrite * gap, 100.0 * writeMs / (g.repliesPerWrite * gap), readMs,
-              g.repliesPerRead * gap, 100.0 * readMs / (g.repliesPerRead * gap), written, sectors, readOk, sectors);
+  std::printf(
+      "%-10s write %7.1f ms/sector (floor %5.0f, %4.0f%%)  read %7.1f ms/sector (floor %5.0f, "
+      "%4.0f%%)  "
+      "%d/%d written, %d/%d read back exact\n",
+      g.name, writeMs, g.repliesPerWrite * gap, 100.0 * writeMs / (g.repliesPerWrite * gap), readMs,
+      g.repliesPerRead * gap, 100.0 * readMs / (g.repliesPerRead * gap), written, sectors, readOk,
+      sectors);
   form.FormClose();
 }
 
@@ -102,7 +107,8 @@ int main(int argc, char** argv) {
       {"Ostrel IV", {"--type", "89"}, 17, 17},
   };
   std::printf("%d sectors per generation, ReadIntervalTimeout 10 ms, %s\n", sectors,
-              instant ? "module answering at once (--instant)" : "module with its modelled firmware delays");
+              instant ? "module answering at once (--instant)"
+                      : "module with its modelled firmware delays");
   for (const Generation& g : gens) run(g, sectors, instant);
   return 0;
 }

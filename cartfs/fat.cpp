@@ -1,11 +1,10 @@
 #include "cartfs/fat.h"
 
-#include "app/text_helpers.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "app/text_helpers.h"
 #include "link/frame.h"
 
 namespace ostrel {

@@ -13,7 +13,8 @@ constexpr const char* kTag = "OST3_Return_Value";
 
 void TForm_MAIN::WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode) {
   if (message != kWmDeviceChange) return;
-  if (eventCode != kDbtDeviceArrival && eventCode != kDbtDeviceRemoveComplete && eventCode != kDbtDevNodesChanged)
+  if (eventCode != kDbtDeviceArrival && eventCode != kDbtDeviceRemoveComplete &&
+      eventCode != kDbtDevNodesChanged)
     return;
   DetectPending = false;
   if (OperationRunning) {
@@ -68,12 +69,12 @@ void TForm_MAIN::BuildBlankBlock() {
 void TForm_MAIN::resetWithoutModule() {
   ShowConnectionState(Prompt(26), Colors::kRed);
   ClearStatus2();
-  for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID, &StaticText_CUST_ID,
-                        &StaticText_Cus_id2})
+  for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID,
+                        &StaticText_CUST_ID, &StaticText_Cus_id2})
     t->text.clear();
   setModuleButtonsEnabled(false);
-  for (Button* b : {&Button_LoadFile, &Button_Cus_LoadFile, &Button2, &Button_Copy2Card, &Button_CopyAll2Card,
-                    &Button1})
+  for (Button* b : {&Button_LoadFile, &Button_Cus_LoadFile, &Button2, &Button_Copy2Card,
+                    &Button_CopyAll2Card, &Button1})
     b->enabled = false;
   for (UpDown* u : {&UpDown_ReadStartAddr, &UpDown_ReadStopAddr}) {
     u->position = 0;
@@ -84,8 +85,8 @@ void TForm_MAIN::resetWithoutModule() {
   StaticText_TotalUseSpace.text.clear();
   StaticText_TotalSelectSpace.text.clear();
   SetStepPanel(1);
-  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &ProgressBar2,
-                         &ProgressBar3, &ProgressBar4})
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK,
+                         &ProgressBar2, &ProgressBar3, &ProgressBar4})
     p->reset();
   StaticText_PROG_Size.text = StaticText_PROG_FINISH.text = StaticText_Checksum.text = "00000000";
   for (StaticText* t : {&StaticText_Software_ID, &StaticText_AllTime, &StaticText_EraseTime,
@@ -126,7 +127,8 @@ void TForm_MAIN::Function_Detect() {
     presenceChecked = true;
   }
   if (!presenceChecked) {
-    for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID}) t->text.clear();
+    for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID})
+      t->text.clear();
     Memo1.clear();
     Memo2.clear();
     Memo1.fontColor = Colors::kWindowText;
@@ -157,8 +159,8 @@ void TForm_MAIN::Function_Detect() {
     ClearStatus2();
     BuildBlankBlock();
     if (onModuleFound) onModuleFound();
-    for (Button* b : {&Button_LoadFile, &Button2, &Button_Erase, &Button_Read, &Button_QC, &Button_QC_Blank,
-                      &Button_QC_Loop})
+    for (Button* b : {&Button_LoadFile, &Button2, &Button_Erase, &Button_Read, &Button_QC,
+                      &Button_QC_Blank, &Button_QC_Loop})
       b->enabled = true;
     const int maxSector = SectorCount > 32767 ? 32766 : int(SectorCount) - 1;
     for (UpDown* u : {&UpDown_ReadStartAddr, &UpDown_ReadStopAddr}) {
@@ -168,8 +170,8 @@ void TForm_MAIN::Function_Detect() {
     Button_Copy2Card.enabled = false;
     Button1.enabled = false;
     SetStepPanel(2);
-    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &ProgressBar2,
-                           &ProgressBar3, &ProgressBar4})
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK,
+                           &ProgressBar2, &ProgressBar3, &ProgressBar4})
       p->reset();
     ModuleSerialText = idHexText(ModuleIdentity);
   } else {
@@ -180,8 +182,8 @@ void TForm_MAIN::Function_Detect() {
 
 bool TForm_MAIN::Function_Device() {
   const std::vector<std::string> ports = host.portList();
-  for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read,
-                    &Button_QC, &Button_QC_Blank, &Button_QC_Loop})
+  for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto,
+                    &Button_Read, &Button_QC, &Button_QC_Blank, &Button_QC_Loop})
     b->enabled = false;
   ShowConnectionState(Prompt(24), Colors::kBlack);
   ClearStatus2();
@@ -234,7 +236,8 @@ bool TForm_MAIN::Function_Device() {
     const std::string_view code = programError ? FaultCode::k0003 : FaultCode::k0001;
     ReportFault(code);
     bar.toMax();
-    const std::string text = programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
+    const std::string text =
+        programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
     host.messageBox(text, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
     return false;
   }
@@ -256,7 +259,8 @@ bool TForm_MAIN::Function_Device() {
     return false;
   }
   StaticText_AuxNo.text = StaticText_CUST_AuxNo.text = auxText;
-  const std::string shownId = ModuleGeneration == 2 ? ost3IdDisplayText(ModuleIdentity.data() + 4) : idText;
+  const std::string shownId =
+      ModuleGeneration == 2 ? ost3IdDisplayText(ModuleIdentity.data() + 4) : idText;
   StaticText_ID.text = StaticText_CUST_ID.text = StaticText_Cus_id2.text = shownId;
   for (const std::string& line : hardwareLines(id)) Memo1_Lines_Add(line);
   Memo1_Lines_Add("");

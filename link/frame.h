@@ -16,7 +16,9 @@ uint8_t xor8(std::span<const uint8_t> bytes);
 // parameters, byte N+1 the 8-bit sum of bytes 0..N.
 std::vector<uint8_t> buildFrame(std::span<const uint8_t> commandAndParams);
 // Length a framed message must have, read from byte 0 (low seven bits only).
-inline size_t frameLength(uint8_t byte0) { return size_t(byte0 & 0x7F) + 2; }
+inline size_t frameLength(uint8_t byte0) {
+  return size_t(byte0 & 0x7F) + 2;
+}
 // True when bytes holds exactly one frame with a correct checksum.
 bool frameValid(std::span<const uint8_t> bytes);
 

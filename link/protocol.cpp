@@ -53,7 +53,8 @@ bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
   return true;
 }
 
-bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyWait, uint32_t totalTime) {
+bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyWait,
+                              uint32_t totalTime) {
   ReceiveMode = 1;
   int retries = RetryBudget;
   const size_t n = data[0] & 0x7F;
@@ -63,7 +64,8 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
   auto logFrame = [&] {
     Memo2_Lines_Add(kTag, "");
     if (debugLogAccepts(kTag))
-      Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + hexLine(frame.data(), frame.size()) + ">");
+      Memo2_Lines_Add(
+          kTag, "< " + std::to_string(clock.tick()) + hexLine(frame.data(), frame.size()) + ">");
   };
   auto replyDone = [this] { return ReplyComplete != 0; };
 
@@ -97,13 +99,14 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
   return result;
 }
 
-bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode, uint32_t replyWait,
-                                   uint32_t totalTime) {
+bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode,
+                                   uint32_t replyWait, uint32_t totalTime) {
   int retries = RetryBudget;
   auto logBytes = [&] {
     Memo2_Lines_Add(kTag, "");
     if (debugLogAccepts(kTag))
-      Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + hexLine(data, std::min<uint32_t>(length, 64)) +
+      Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) +
+                                hexLine(data, std::min<uint32_t>(length, 64)) +
                                 (length > 64 ? "... " : "") + ">");
   };
   auto replyDone = [this] { return ReplyComplete != 0; };
@@ -114,8 +117,8 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   };
 
   if (sendMode == 1) {
-    host.messageBox("Feautre not supportSend_Package_OST3--Single", WindowCaption, MsgBoxKind::Information,
-                    MsgBoxButtons::Ok);
+    host.messageBox("Feautre not supportSend_Package_OST3--Single", WindowCaption,
+                    MsgBoxKind::Information, MsgBoxButtons::Ok);
     logBytes();
     ReplyComplete = 0;
     if (ReceiveMode == 1) ReceivedCount = 0;
@@ -182,15 +185,19 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
   // Reply mode: gather a frame across events. Bytes past the 128-byte buffer
   // are counted but not stored, so such a reply never completes.
   if (ReceivedCount < 0) ReceivedCount = 0;
-  size_t room = ReceivedCount < int32_t(ReplyBuffer.size()) ? ReplyBuffer.size() - size_t(ReceivedCount) : 0;
-  std::copy_n(buffer, std::min<size_t>(room, length), ReplyBuffer.begin() + std::min<size_t>(ReceivedCount, 128));
+  size_t room =
+      ReceivedCount < int32_t(ReplyBuffer.size()) ? ReplyBuffer.size() - size_t(ReceivedCount) : 0;
+  std::copy_n(buffer, std::min<size_t>(room, length),
+              ReplyBuffer.begin() + std::min<size_t>(ReceivedCount, 128));
   ReceivedCount += length;
   if (ReceivedCount < 1) return;
   const int32_t expected = int32_t(frameLength(ReplyBuffer[0]));
   if (ReceivedCount != expected || expected > int32_t(ReplyBuffer.size())) return;
   if (debugLogAccepts(kTag))
-    Memo2_Lines_Add(kTag, "[ " + std::to_string(clock.tick()) + hexLine(ReplyBuffer.data(), size_t(expected)) + "]");
-  if (sum8(std::span(ReplyBuffer.data(), size_t(expected - 1))) == ReplyBuffer[size_t(expected - 1)])
+    Memo2_Lines_Add(kTag, "[ " + std::to_string(clock.tick()) +
+                              hexLine(ReplyBuffer.data(), size_t(expected)) + "]");
+  if (sum8(std::span(ReplyBuffer.data(), size_t(expected - 1))) ==
+      ReplyBuffer[size_t(expected - 1)])
     ReplyComplete = 1;
 }
 
@@ -199,7 +206,8 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
     ReadBuffer.Write(buffer, length);
     ReceivedCount -= int32_t(length);
     if (debugLogAccepts(kTag))
-      Memo2_Lines_Add(kTag, "[ Batch_Read--" + std::to_string(clock.tick()) + hexLine(buffer, std::min<size_t>(length, 64)) +
+      Memo2_Lines_Add(kTag, "[ Batch_Read--" + std::to_string(clock.tick()) +
+                                hexLine(buffer, std::min<size_t>(length, 64)) +
                                 "]--Read_LEN =" + std::to_string(length));
     if (ReceivedCount == 0) ReplyComplete = 1;
     return;
@@ -209,7 +217,8 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
   std::copy_n(buffer, stored, ReplyBuffer.begin());
   ReceivedCount = length;
   if (debugLogAccepts(kTag))
-    Memo2_Lines_Add(kTag, "[Default-- " + hexLine(buffer, stored) + "]--Read_LEN =" + std::to_string(length));
+    Memo2_Lines_Add(
+        kTag, "[Default-- " + hexLine(buffer, stored) + "]--Read_LEN =" + std::to_string(length));
   ReplyComplete = 1;
 }
 

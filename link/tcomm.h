@@ -196,5 +196,4 @@ class TComm : public QObject, public Transport {
 // them XON/XOFF would swallow 0x11 and 0x13 bytes of sector data.
 void applyComm1Values(TComm& comm);
 
-
 }  // namespace ostrel

@@ -48,20 +48,25 @@ bool containsDriverSignature(std::span<const uint8_t> file) {
   return false;
 }
 
-std::string installedDriverPath(const std::string& windir) { return windir + "\\system32\\drivers\\usbser.sys"; }
-std::string cachedDriverPath(const std::string& windir) { return windir + "\\system32\\\\dllcache\\usbser.sys"; }
+std::string installedDriverPath(const std::string& windir) {
+  return windir + "\\system32\\drivers\\usbser.sys";
+}
+std::string cachedDriverPath(const std::string& windir) {
+  return windir + "\\system32\\\\dllcache\\usbser.sys";
+}
 
 bool isOldDriverInstalled(const std::string& windir) {
   const std::string path = installedDriverPath(windir);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return false;
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   return containsDriverSignature(bytes);
 }
 
-bool replaceDriver(const std::string& windir, std::span<const uint8_t> image, const std::string& tempFile,
-                   std::string& message) {
+bool replaceDriver(const std::string& windir, std::span<const uint8_t> image,
+                   const std::string& tempFile, std::string& message) {
   message.clear();
   if (!image.empty()) {
     std::ofstream out(tempFile, std::ios::binary | std::ios::trunc);
@@ -78,6 +83,8 @@ bool replaceDriver(const std::string& windir, std::span<const uint8_t> image, co
   return std::filesystem::copy_file(tempFile, installedDriverPath(windir), overwrite, ec) && !ec;
 }
 
-std::span<const uint8_t> builtInDriverImage() { return {}; }
+std::span<const uint8_t> builtInDriverImage() {
+  return {};
+}
 
 }  // namespace ostrel

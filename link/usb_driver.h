@@ -29,8 +29,8 @@ bool isOldDriverInstalled(const std::string& windir);
 // ignored) and over the installed driver. An empty image (a build that ships
 // no driver) writes nothing, so the temporary file is missing and the result
 // is false, as for a failed write. message receives the text to show, if any.
-bool replaceDriver(const std::string& windir, std::span<const uint8_t> image, const std::string& tempFile,
-                   std::string& message);
+bool replaceDriver(const std::string& windir, std::span<const uint8_t> image,
+                   const std::string& tempFile, std::string& message);
 
 // The driver image built into this program: none on this platform.
 std::span<const uint8_t> builtInDriverImage();

@@ -8,8 +8,8 @@
 
 namespace ostrel {
 
-MsgBoxResult CliHost::messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                                 MsgBoxButtons buttons) {
+MsgBoxResult CliHost::messageBox(const std::string& text, const std::string& caption,
+                                 MsgBoxKind kind, MsgBoxButtons buttons) {
   static const char* const kinds[] = {"info", "warning", "error", "question"};
   if (!quiet_ || kind == MsgBoxKind::Error || kind == MsgBoxKind::Warning)
     std::fprintf(stderr, "[%s] %s\n", kinds[int(kind)], text.c_str());
@@ -23,7 +23,8 @@ MsgBoxResult CliHost::messageBox(const std::string& text, const std::string& cap
   std::fprintf(stderr, "  [y/N] ");
   std::string line;
   std::getline(std::cin, line);
-  return (!line.empty() && (line[0] == 'y' || line[0] == 'Y')) ? MsgBoxResult::Yes : MsgBoxResult::No;
+  return (!line.empty() && (line[0] == 'y' || line[0] == 'Y')) ? MsgBoxResult::Yes
+                                                               : MsgBoxResult::No;
 }
 
 OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
@@ -34,6 +35,8 @@ OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
   return r;
 }
 
-std::vector<std::string> CliHost::portList() { return listSerialPorts(); }
+std::vector<std::string> CliHost::portList() {
+  return listSerialPorts();
+}
 
 }  // namespace ostrel

@@ -29,7 +29,8 @@ int usage(int code) {
       "options:\n"
       "  --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG\n"
       "  --port PATH     probe only this serial device instead of every port\n"
-      "  --yes, --no     answer every question of the program (default: ask on a terminal, else no)\n"
+      "  --yes, --no     answer every question of the program (default: ask on a terminal, else "
+      "no)\n"
       "  --quiet         print only results and faults\n"
       "example:\n"
       "  ostrel-cli detect\n"
@@ -61,8 +62,9 @@ void printCatalogue(const ostrel::TForm_MAIN& form, bool json) {
   const CartridgeCatalogue& cat = form.CartridgeCatalogue;
   const size_t count = std::min<size_t>(cat.header.entryCount, cat.entries.size());
   QJsonArray rows;
-  if (!json) std::printf("%-5s %-4s %-26s %-30s %6s %6s  %s\n", "slot", "kind", "brand", "version", "start", "count",
-                         "directory");
+  if (!json)
+    std::printf("%-5s %-4s %-26s %-30s %6s %6s  %s\n", "slot", "kind", "brand", "version", "start",
+                "count", "directory");
   for (size_t i = 0; i < count; ++i) {
     const FatEntry& e = cat.entries[i];
     if (e.kind == 0) continue;
@@ -82,8 +84,8 @@ void printCatalogue(const ostrel::TForm_MAIN& form, bool json) {
       row["path"] = QString::fromStdString(path);
       rows.append(row);
     } else {
-      std::printf("%-5zu %-4u %-26s %-30s %6u %6u  %s\n", i + 1, unsigned(e.kind), brand.c_str(), version.c_str(),
-                  unsigned(e.startSector), unsigned(e.sectorCount), path.c_str());
+      std::printf("%-5zu %-4u %-26s %-30s %6u %6u  %s\n", i + 1, unsigned(e.kind), brand.c_str(),
+                  version.c_str(), unsigned(e.startSector), unsigned(e.sectorCount), path.c_str());
     }
   }
   if (json) std::printf("%s", QJsonDocument(rows).toJson(QJsonDocument::Indented).constData());
@@ -135,8 +137,10 @@ int main(int argc, char** argv) {
   form.Function_Detect();
   if (command == "list") {
     const bool connected = form.Connected;
-    if (connected) printCatalogue(form, json);
-    else std::fprintf(stderr, "%s\n", form.StaticText_Device_1.text.c_str());
+    if (connected)
+      printCatalogue(form, json);
+    else
+      std::fprintf(stderr, "%s\n", form.StaticText_Device_1.text.c_str());
     form.FormClose();
     return connected ? 0 : 1;
   }

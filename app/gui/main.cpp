@@ -63,13 +63,16 @@ int main(int argc, char** argv) {
   form.FormShow();
 
   DeviceWatch watch;
-  watch.OnDeviceChange = [&form](uint32_t code) { form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, code); };
+  watch.OnDeviceChange = [&form](uint32_t code) {
+    form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, code);
+  };
 
   if (!screenshot.isEmpty()) {
     QTimer::singleShot(after, &window, [&] {
       window.sync();
       const bool ok = window.grab().save(screenshot);
-      std::printf("%s %s\n", ok ? "screenshot saved:" : "screenshot failed:", screenshot.toLocal8Bit().constData());
+      std::printf("%s %s\n", ok ? "screenshot saved:" : "screenshot failed:",
+                  screenshot.toLocal8Bit().constData());
       std::fflush(stdout);
       if (quitAfter < 0) window.close();
     });

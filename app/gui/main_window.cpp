@@ -23,7 +23,9 @@ QColor toQColor(uint32_t c, const QPalette& palette) {
   return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
 }
 
-QString qs(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString qs(const std::string& s) {
+  return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
 void setTextColor(QWidget* w, uint32_t color) {
   QPalette p = w->palette();
@@ -57,8 +59,10 @@ WaitDialog::WaitDialog(TForm_Wait& model, QWidget* owner) : QDialog(owner), mode
 
 void WaitDialog::sync() {
   if (windowTitle() != qs(model_.Caption)) setWindowTitle(qs(model_.Caption));
-  if (label_->text() != qs(model_.Label_WaitInfo.text)) label_->setText(qs(model_.Label_WaitInfo.text));
-  if (bar_->value() != model_.ProgressBar_Wait.position) bar_->setValue(model_.ProgressBar_Wait.position);
+  if (label_->text() != qs(model_.Label_WaitInfo.text))
+    label_->setText(qs(model_.Label_WaitInfo.text));
+  if (bar_->value() != model_.ProgressBar_Wait.position)
+    bar_->setValue(model_.ProgressBar_Wait.position);
   if (model_.Visible && !isVisible()) {
     if (parentWidget()) {
       QRect owner = parentWidget()->frameGeometry();
@@ -145,14 +149,16 @@ QWidget* MainWindow::create(Control& c) {
     }
     case ControlKind::CheckBox: {
       auto* cb = new QCheckBox(parent);
-      connect(cb, &QCheckBox::toggled, this, [this, &c](bool on) { static_cast<CheckBox&>(c).checked = on; });
+      connect(cb, &QCheckBox::toggled, this,
+              [this, &c](bool on) { static_cast<CheckBox&>(c).checked = on; });
       w = cb;
       break;
     }
     case ControlKind::UpDown: {
       auto* s = new QSpinBox(parent);
       s->setDisplayIntegerBase(16);
-      connect(s, &QSpinBox::valueChanged, this, [&c](int v) { static_cast<UpDown&>(c).position = v; });
+      connect(s, &QSpinBox::valueChanged, this,
+              [&c](int v) { static_cast<UpDown&>(c).position = v; });
       w = s;
       break;
     }
@@ -274,7 +280,8 @@ void MainWindow::syncOne(Entry& e) {
         for (const auto& s : item.subItems) cells << qs(s);
         auto* row = new QTreeWidgetItem(t, cells);
         if (item.textColor != Colors::kWindowText)
-          for (int col = 0; col < cells.size(); ++col) row->setForeground(col, toQColor(item.textColor, QPalette()));
+          for (int col = 0; col < cells.size(); ++col)
+            row->setForeground(col, toQColor(item.textColor, QPalette()));
         row->setSelected(item.selected);
       }
       break;
@@ -287,13 +294,15 @@ void MainWindow::syncOne(Entry& e) {
       t->clear();
       std::vector<QTreeWidgetItem*> made;
       for (const auto& node : m.nodes) {
-        QTreeWidgetItem* item = node.parent >= 0 && size_t(node.parent) < made.size()
-                                    ? new QTreeWidgetItem(made[size_t(node.parent)], QStringList{qs(node.text)})
-                                    : new QTreeWidgetItem(t, QStringList{qs(node.text)});
+        QTreeWidgetItem* item =
+            node.parent >= 0 && size_t(node.parent) < made.size()
+                ? new QTreeWidgetItem(made[size_t(node.parent)], QStringList{qs(node.text)})
+                : new QTreeWidgetItem(t, QStringList{qs(node.text)});
         made.push_back(item);
       }
       for (size_t i = 0; i < made.size(); ++i) made[i]->setExpanded(m.nodes[i].expanded);
-      if (m.selected >= 0 && size_t(m.selected) < made.size()) t->setCurrentItem(made[size_t(m.selected)]);
+      if (m.selected >= 0 && size_t(m.selected) < made.size())
+        t->setCurrentItem(made[size_t(m.selected)]);
       break;
     }
   }

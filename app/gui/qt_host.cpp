@@ -13,26 +13,31 @@
 namespace ostrel {
 
 namespace {
-QString qs(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString qs(const std::string& s) {
+  return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
 // "Name |*.ext|Name |*.ext" → Qt's "Name (*.ext)" list.
 QStringList qtFilters(const std::string& filter) {
   QStringList parts = qs(filter).split('|');
   QStringList out;
-  for (int i = 0; i + 1 < parts.size(); i += 2) out << parts[i].trimmed() + " (" + parts[i + 1].trimmed() + ")";
+  for (int i = 0; i + 1 < parts.size(); i += 2)
+    out << parts[i].trimmed() + " (" + parts[i + 1].trimmed() + ")";
   return out;
 }
 }  // namespace
 
-MsgBoxResult QtHost::messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                                MsgBoxButtons buttons) {
+MsgBoxResult QtHost::messageBox(const std::string& text, const std::string& caption,
+                                MsgBoxKind kind, MsgBoxButtons buttons) {
   if (autoAnswer) return buttons == MsgBoxButtons::Ok ? MsgBoxResult::Ok : MsgBoxResult::No;
   QMessageBox::Icon icon = QMessageBox::Information;
   if (kind == MsgBoxKind::Warning) icon = QMessageBox::Warning;
   if (kind == MsgBoxKind::Error) icon = QMessageBox::Critical;
   if (kind == MsgBoxKind::Question) icon = QMessageBox::Question;
-  QMessageBox box(icon, qs(caption), qs(text),
-                  buttons == MsgBoxButtons::Ok ? QMessageBox::Ok : (QMessageBox::Yes | QMessageBox::No), owner_);
+  QMessageBox box(
+      icon, qs(caption), qs(text),
+      buttons == MsgBoxButtons::Ok ? QMessageBox::Ok : (QMessageBox::Yes | QMessageBox::No),
+      owner_);
   int r = box.exec();
   if (buttons == MsgBoxButtons::Ok) return MsgBoxResult::Ok;
   return r == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
@@ -44,9 +49,10 @@ OpenFileResult QtHost::openFileDialog(const OpenFileRequest& request) {
   QString selected = filters.value(request.filterIndex - 1);
   QStringList files;
   if (request.multiSelect)
-    files = QFileDialog::getOpenFileNames(owner_, QString(), qs(request.initialDir), filters.join(";;"), &selected);
-  else if (QString f = QFileDialog::getOpenFileName(owner_, QString(), qs(request.initialDir), filters.join(";;"),
-                                                    &selected);
+    files = QFileDialog::getOpenFileNames(owner_, QString(), qs(request.initialDir),
+                                          filters.join(";;"), &selected);
+  else if (QString f = QFileDialog::getOpenFileName(owner_, QString(), qs(request.initialDir),
+                                                    filters.join(";;"), &selected);
            !f.isEmpty())
     files << f;
   result.accepted = !files.isEmpty();
@@ -56,7 +62,9 @@ OpenFileResult QtHost::openFileDialog(const OpenFileRequest& request) {
   return result;
 }
 
-void QtHost::beep() { QApplication::beep(); }
+void QtHost::beep() {
+  QApplication::beep();
+}
 
 void QtHost::setHourglass(bool on) {
   if (on)
@@ -73,10 +81,16 @@ ScreenSize QtHost::screenSize() {
 }
 
 // Linux is none of the old desktop families: the version rules see "any other platform".
-OsVersion QtHost::osVersion() { return {true, 5, 0, 0}; }
+OsVersion QtHost::osVersion() {
+  return {true, 5, 0, 0};
+}
 
-bool QtHost::setPriorityClass(bool high) { return setpriority(PRIO_PROCESS, 0, high ? -10 : 0) == 0; }
+bool QtHost::setPriorityClass(bool high) {
+  return setpriority(PRIO_PROCESS, 0, high ? -10 : 0) == 0;
+}
 
-std::vector<std::string> QtHost::portList() { return listSerialPorts(); }
+std::vector<std::string> QtHost::portList() {
+  return listSerialPorts();
+}
 
 }  // namespace ostrel

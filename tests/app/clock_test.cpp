@@ -12,9 +12,12 @@ TEST(TickCompare, DeadlinesAcrossTheWrap) {
     uint32_t now, deadline;
     bool reached;
   } cases[] = {
-      {0, 1, false},           {1, 1, true},
-      {2, 1, true},            {0xFFFFFF00u, 0x00000010u, false},  // deadline past the wrap
-      {0x00000011u, 0x00000010u, true}, {0xFFFFFFFFu, 0u, false},
+      {0, 1, false},
+      {1, 1, true},
+      {2, 1, true},
+      {0xFFFFFF00u, 0x00000010u, false},  // deadline past the wrap
+      {0x00000011u, 0x00000010u, true},
+      {0xFFFFFFFFu, 0u, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tickReached(c.now, c.deadline), c.reached) << c.now << " vs " << c.deadline;
@@ -32,7 +35,10 @@ TEST(VirtualClock, EventsRunInTimeOrderAndEndTheWait) {
   VirtualClock clock;
   std::vector<int> order;
   bool done = false;
-  clock.schedule(300, [&] { order.push_back(3); done = true; });
+  clock.schedule(300, [&] {
+    order.push_back(3);
+    done = true;
+  });
   clock.schedule(100, [&] { order.push_back(1); });
   clock.schedule(100, [&] { order.push_back(2); });  // same time: in scheduling order
   EXPECT_TRUE(clock.waitUntil([&] { return done; }, 1000));

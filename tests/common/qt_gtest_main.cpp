@@ -1,7 +1,8 @@
 // GoogleTest main that owns a QCoreApplication, so queued calls and nested
 // event loops behave in tests as they do in the program.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

@@ -14,7 +14,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes identifyReply(int typeCode, Bytes identity = {0x00, 0x00, 0x12, 0x34, 0xDE, 0xAD, 0xBE, 0xEF}) {
+Bytes identifyReply(int typeCode,
+                    Bytes identity = {0x00, 0x00, 0x12, 0x34, 0xDE, 0xAD, 0xBE, 0xEF}) {
   Bytes body{0xC0};
   body.insert(body.end(), identity.begin(), identity.end());
   if (typeCode >= 0) body.push_back(uint8_t(typeCode));
@@ -57,16 +58,66 @@ TEST_F(DiscoveryTest, IdentificationTable) {
     TParity parity;
     const char* lines[3];
   } cases[] = {
-      {-1, 0, 128, 115200, TParity::None, {"Hardware: Ostrel I", "Total space: 8MB", "TWO CHIP FLASH INSIDE"}},
-      {0x80, 1, 128, 230400, TParity::Mark, {"Hardware: Ostrel II", "Total space: 8MB", "ONE CHIP FLASH INSIDE"}},
-      {0x81, 1, 256, 230400, TParity::Mark, {"Hardware: Ostrel II", "Total space: 16MB", "TWO CHIP FLASH INSIDE"}},
-      {0x82, 2, 1024, 230400, TParity::None, {"Hardware: Ostrel III", "Total space:64MB", "ONE CHIP FLASH INSIDE"}},
-      {0x83, 2, 512, 230400, TParity::None, {"Hardware: Ostrel III", "Total space:32MB", "ONE CHIP FLASH INSIDE"}},
-      {0x84, 2, 256, 230400, TParity::None, {"Hardware: Ostrel III", "Total space:16MB", "ONE CHIP FLASH INSIDE"}},
-      {0x85, 2, 2048, 230400, TParity::None, {"Hardware: Ostrel III", "Total space:128MB", "ONE CHIP FLASH INSIDE"}},
-      {0x89, 3, 16384, 230400, TParity::None, {"Hardware: Ostrel IV", "Total space:1024MB", "ONE CHIP FLASH INSIDE"}},
-      {0x8A, 3, 32768, 230400, TParity::None, {"Hardware: Ostrel IV", "Total space:2048MB", "ONE CHIP FLASH INSIDE"}},
-      {0x8B, 3, 59999, 230400, TParity::None, {"Hardware: Ostrel IV", "Total space:3749MB", "ONE CHIP FLASH INSIDE"}},
+      {-1,
+       0,
+       128,
+       115200,
+       TParity::None,
+       {"Hardware: Ostrel I", "Total space: 8MB", "TWO CHIP FLASH INSIDE"}},
+      {0x80,
+       1,
+       128,
+       230400,
+       TParity::Mark,
+       {"Hardware: Ostrel II", "Total space: 8MB", "ONE CHIP FLASH INSIDE"}},
+      {0x81,
+       1,
+       256,
+       230400,
+       TParity::Mark,
+       {"Hardware: Ostrel II", "Total space: 16MB", "TWO CHIP FLASH INSIDE"}},
+      {0x82,
+       2,
+       1024,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel III", "Total space:64MB", "ONE CHIP FLASH INSIDE"}},
+      {0x83,
+       2,
+       512,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel III", "Total space:32MB", "ONE CHIP FLASH INSIDE"}},
+      {0x84,
+       2,
+       256,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel III", "Total space:16MB", "ONE CHIP FLASH INSIDE"}},
+      {0x85,
+       2,
+       2048,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel III", "Total space:128MB", "ONE CHIP FLASH INSIDE"}},
+      {0x89,
+       3,
+       16384,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel IV", "Total space:1024MB", "ONE CHIP FLASH INSIDE"}},
+      {0x8A,
+       3,
+       32768,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel IV", "Total space:2048MB", "ONE CHIP FLASH INSIDE"}},
+      {0x8B,
+       3,
+       59999,
+       230400,
+       TParity::None,
+       {"Hardware: Ostrel IV", "Total space:3749MB", "ONE CHIP FLASH INSIDE"}},
   };
   for (const auto& c : cases) {
     comm.ClosePort();
@@ -112,7 +163,8 @@ TEST_F(DiscoveryTest, UnknownTypeCodeAndProgramError) {
     const char* box;
   } cases[] = {
       {2, 0x99, false, "Fault code:0001", "Please update new installation software!!"},
-      {2, 0x00, false, "Fault code:0003", "Program error, please contact franchisee! Fault code:0003"},
+      {2, 0x00, false, "Fault code:0003",
+       "Program error, please contact franchisee! Fault code:0003"},
       {0, 0x00, true, "", nullptr},
   };
   for (const auto& c : cases) {
@@ -245,12 +297,9 @@ TEST(IdentifyText, Ostrel3IdDisplayForms) {
     Bytes id;
     const char* shown;
   } cases[] = {
-      {{0x00, 0x01, 0x51, 0x00}, "RR 00 01 00"},
-      {{0x00, 0x01, 0x52, 0x05}, "RR 00 03 61"},
-      {{0x00, 0x01, 0x50, 0x05}, "00 01 50 05"},
-      {{0x00, 0x00, 0x2C, 0xAB}, "RR 01 2C AB"},
-      {{0x00, 0x00, 0x30, 0xAB}, "00 00 30 AB"},
-      {{0x01, 0x01, 0x51, 0x00}, "01 01 51 00"},
+      {{0x00, 0x01, 0x51, 0x00}, "RR 00 01 00"}, {{0x00, 0x01, 0x52, 0x05}, "RR 00 03 61"},
+      {{0x00, 0x01, 0x50, 0x05}, "00 01 50 05"}, {{0x00, 0x00, 0x2C, 0xAB}, "RR 01 2C AB"},
+      {{0x00, 0x00, 0x30, 0xAB}, "00 00 30 AB"}, {{0x01, 0x01, 0x51, 0x00}, "01 01 51 00"},
   };
   for (const auto& c : cases) EXPECT_EQ(ost3IdDisplayText(c.id.data()), c.shown);
 }

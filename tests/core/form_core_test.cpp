@@ -29,8 +29,10 @@ TEST(FormCreate, TitleRetryBudgetAndFilterFollowTheBuildMode) {
     const char* filter;
     bool debugPanel;
   } cases[] = {
-      {0, "Ostrel File Manager DEBUG v5.01", 5, "Morvante binary |*.bn|Motorala S-Record |*.hx|Binary |*.bin", true},
-      {1, "Ostrel File Manager R&D v5.01", 5, "Morvante binary |*.bn|Motorala S-Record |*.*|Binary |*.bin", true},
+      {0, "Ostrel File Manager DEBUG v5.01", 5,
+       "Morvante binary |*.bn|Motorala S-Record |*.hx|Binary |*.bin", true},
+      {1, "Ostrel File Manager R&D v5.01", 5,
+       "Morvante binary |*.bn|Motorala S-Record |*.*|Binary |*.bin", true},
       {2, "Ostrel File Manager v5.01", 10, "Morvante binary |*.bn", false},
   };
   for (const auto& c : cases) {
@@ -99,12 +101,14 @@ TEST(FormCreate, SmallScreenOpensMaximisedAndSizeable) {
   Fixture large(2, {1024, 768});
   EXPECT_FALSE(large.form->WindowMaximized);
   EXPECT_FALSE(large.form->WindowSizeable);
-  EXPECT_EQ(large.form->WindowWidth, large.form->Panel_FAT_OUT.left + large.form->Panel_FAT_OUT.width);
+  EXPECT_EQ(large.form->WindowWidth,
+            large.form->Panel_FAT_OUT.left + large.form->Panel_FAT_OUT.width);
 }
 
 TEST(FormCreate, StepPanelsShowOneAtATimeInSilver) {
   Fixture f(2);
-  const Panel* panels[] = {&f.form->Panel_STEP1, &f.form->Panel_STEP2, &f.form->Panel_STEP3, &f.form->Panel_STEP4};
+  const Panel* panels[] = {&f.form->Panel_STEP1, &f.form->Panel_STEP2, &f.form->Panel_STEP3,
+                           &f.form->Panel_STEP4};
   for (int step = 1; step <= 4; ++step) {
     f.form->SetStepPanel(step);
     for (int i = 0; i < 4; ++i) {
@@ -210,7 +214,8 @@ TEST(Reporting, FailureWithAFaultCode) {
     form.ReportFailure(form.Prompt(29), "0012", false);
     EXPECT_EQ(form.StaticText_Status2.text, "Fault code:0012");
     EXPECT_EQ(form.StaticText_Status1.text, "Load Fail!");
-    EXPECT_EQ(form.Memo1.lines, (std::vector<std::string>{"Loading.....", "Fault code:0012", "Load Fail!"}));
+    EXPECT_EQ(form.Memo1.lines,
+              (std::vector<std::string>{"Loading.....", "Fault code:0012", "Load Fail!"}));
     EXPECT_EQ(f.host.beeps, 0);
     if (mode == 2) {
       ASSERT_EQ(f.host.boxes.size(), 1u);

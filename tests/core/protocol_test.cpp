@@ -28,7 +28,9 @@ struct ProtocolTest : ::testing::Test {
 };
 
 TEST_F(ProtocolTest, PresenceFrameCarriesItsChecksum) {
-  comm.responder = [](const Bytes&) { return std::vector<ScriptedTransport::Reply>{{5, buildFrame(Bytes{0xB0})}}; };
+  comm.responder = [](const Bytes&) {
+    return std::vector<ScriptedTransport::Reply>{{5, buildFrame(Bytes{0xB0})}};
+  };
   EXPECT_TRUE(send({0x81, 0x70}, 0, 300, 500));
   ASSERT_EQ(comm.sent.size(), 1u);
   EXPECT_EQ(comm.sent[0].bytes, (Bytes{0x81, 0x70, 0xF1}));
@@ -57,7 +59,9 @@ TEST_F(ProtocolTest, RepliesThatNeverCompleteAreRetriedUntilTheDeadline) {
   };
   for (const auto& c : cases) {
     comm.sent.clear();
-    comm.responder = [&](const Bytes&) { return std::vector<ScriptedTransport::Reply>{{10, c.reply}}; };
+    comm.responder = [&](const Bytes&) {
+      return std::vector<ScriptedTransport::Reply>{{10, c.reply}};
+    };
     uint32_t start = clock.tick();
     EXPECT_FALSE(send({0x81, 0x70}, 0, 300, 500)) << c.what;
     EXPECT_EQ(comm.sent.size(), 2u) << c.what;
@@ -148,7 +152,9 @@ TEST_F(ProtocolTest, RawAcceptanceRules) {
   };
   for (const auto& c : cases) {
     comm.sent.clear();
-    comm.responder = [&](const Bytes&) { return std::vector<ScriptedTransport::Reply>{{20, c.reply}}; };
+    comm.responder = [&](const Bytes&) {
+      return std::vector<ScriptedTransport::Reply>{{20, c.reply}};
+    };
     bool ok = form.Send_Package_OST3(c.request.data(), uint32_t(c.request.size()), 0, 1000, 2000);
     EXPECT_EQ(ok, c.accepted) << c.what;
   }
@@ -233,7 +239,9 @@ TEST_F(ProtocolTest, BusyMarksCycleThroughOneToFive) {
 
 TEST_F(ProtocolTest, DebugLogLinesOfAFramedExchange) {
   form.CheckBox_Debug_fillter.checked = false;
-  comm.responder = [](const Bytes&) { return std::vector<ScriptedTransport::Reply>{{7, buildFrame(Bytes{0xB0})}}; };
+  comm.responder = [](const Bytes&) {
+    return std::vector<ScriptedTransport::Reply>{{7, buildFrame(Bytes{0xB0})}};
+  };
   uint32_t t0 = clock.tick();
   EXPECT_TRUE(send({0x81, 0x70}, 0, 300, 500));
   ASSERT_GE(form.Memo2.lines.size(), 3u);
@@ -244,7 +252,9 @@ TEST_F(ProtocolTest, DebugLogLinesOfAFramedExchange) {
 
 TEST_F(ProtocolTest, WriteBackSendsTheCommandAndSixteenChunks) {
   form.ModuleGeneration = 3;
-  comm.responder = [](const Bytes&) { return std::vector<ScriptedTransport::Reply>{{3, Bytes{0x5A}}}; };
+  comm.responder = [](const Bytes&) {
+    return std::vector<ScriptedTransport::Reply>{{3, Bytes{0x5A}}};
+  };
   MemoryStream source;
   Bytes sector(65536);
   for (size_t i = 0; i < sector.size(); ++i) sector[i] = uint8_t(i * 7);
@@ -254,7 +264,8 @@ TEST_F(ProtocolTest, WriteBackSendsTheCommandAndSixteenChunks) {
   ASSERT_EQ(comm.sent.size(), 17u);
   EXPECT_EQ(comm.sent[0].bytes, (Bytes{0xA7, 0x00, 0x01, 0, 0, 0, 0x10}));
   Bytes joined;
-  for (size_t i = 1; i < 17; ++i) joined.insert(joined.end(), comm.sent[i].bytes.begin(), comm.sent[i].bytes.end());
+  for (size_t i = 1; i < 17; ++i)
+    joined.insert(joined.end(), comm.sent[i].bytes.begin(), comm.sent[i].bytes.end());
   EXPECT_EQ(joined, sector);
 
   // Any other sector uses A0; a short source is refused instead of sending junk.

@@ -1,4 +1,6 @@
 // The driver-version scan and the replacement, on files.
+#include "link/usb_driver.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,14 +9,15 @@
 #include "app/form_main.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"
-#include "link/usb_driver.h"
 
 namespace ostrel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes sig() { return Bytes(DriverVersionSignature.begin(), DriverVersionSignature.end()); }
+Bytes sig() {
+  return Bytes(DriverVersionSignature.begin(), DriverVersionSignature.end());
+}
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -61,8 +64,8 @@ struct DriverDir {
   }
   ~DriverDir() { std::filesystem::remove_all(base); }
   void writeInstalled(const Bytes& b) {
-    std::ofstream(installedDriverPath(windir), std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                                                       std::streamsize(b.size()));
+    std::ofstream(installedDriverPath(windir), std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
   }
   std::filesystem::path base;
   std::string windir;

@@ -63,7 +63,8 @@ TEST(CliE2E, ListGivesTheCatalogueAsJson) {
     EXPECT_EQ(first["brand"].toString(), "OBDII");
     EXPECT_EQ(first["start"].toInt(), 0);
     int deepest = 0;
-    for (const auto& v : rows) deepest = std::max<int>(deepest, int(v.toObject()["path"].toString().count('\\')) + 1);
+    for (const auto& v : rows)
+      deepest = std::max<int>(deepest, int(v.toObject()["path"].toString().count('\\')) + 1);
     EXPECT_EQ(deepest, 4);  // directories up to four levels
   }
 }

@@ -16,8 +16,8 @@
 namespace ostrel {
 namespace {
 
-using test::PortDir;
 using test::FolderHost;
+using test::PortDir;
 using test::SimProcess;
 
 struct Rig {
@@ -27,7 +27,9 @@ struct Rig {
   }
   ~Rig() { form.FormClose(); }
   // Runs the event loop until pred holds or ms pass.
-  bool runUntil(const std::function<bool()>& pred, int ms) { return clock.waitUntil(pred, clock.tick() + ms); }
+  bool runUntil(const std::function<bool()>& pred, int ms) {
+    return clock.waitUntil(pred, clock.tick() + ms);
+  }
 
   static std::unique_ptr<TComm> comm1() {
     auto c = std::make_unique<TComm>();
@@ -68,7 +70,8 @@ TEST(DetectE2E, EveryIdentificationRow) {
     ASSERT_TRUE(sim.running());
     Rig rig(dir.path);
     rig.form.Function_Detect();
-    ASSERT_TRUE(rig.form.Connected) << c.hardware << " " << c.sectors << "\n" << rig.form.StaticText_Status2.text;
+    ASSERT_TRUE(rig.form.Connected) << c.hardware << " " << c.sectors << "\n"
+                                    << rig.form.StaticText_Status2.text;
     EXPECT_EQ(rig.form.ModuleGeneration, c.generation);
     EXPECT_EQ(rig.form.SectorCount, c.sectors);
     ASSERT_GE(rig.form.Memo1.lines.size(), 3u);
@@ -135,14 +138,16 @@ TEST(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
   SimProcess sim(dir.path, "module", {"--type", "84"});
   Rig rig(dir.path);
   // The probe sleeps 10 ms before opening the port: a notice arrives meanwhile.
-  rig.clock.schedule(3, [&] { rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, kDbtDeviceArrival); });
+  rig.clock.schedule(
+      3, [&] { rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, kDbtDeviceArrival); });
   rig.form.Function_Detect();
   ASSERT_TRUE(rig.form.Connected);
   EXPECT_TRUE(rig.form.DetectPending);
   const size_t before = rig.form.Memo2.revision;
   rig.form.CheckBox_Debug_fillter.checked = false;
   // The deferred notice turns into a presence check, answered by the module.
-  EXPECT_TRUE(rig.runUntil([&] { return !rig.form.DetectPending && !rig.form.Timer1.Enabled(); }, 3000));
+  EXPECT_TRUE(
+      rig.runUntil([&] { return !rig.form.DetectPending && !rig.form.Timer1.Enabled(); }, 3000));
   EXPECT_NE(rig.form.Memo2.revision, before);
   EXPECT_EQ(rig.form.StaticText_Device_1.text, "Device EXIST");
   EXPECT_TRUE(rig.form.Connected);
@@ -150,15 +155,19 @@ TEST(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
 
 TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
   PortDir dir;
-  auto sim = std::make_unique<SimProcess>(dir.path, "module", std::vector<std::string>{"--type", "82"});
+  auto sim =
+      std::make_unique<SimProcess>(dir.path, "module", std::vector<std::string>{"--type", "82"});
   Rig rig(dir.path);
   DeviceWatch watch(dir.path);
-  watch.OnDeviceChange = [&](uint32_t code) { rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, code); };
+  watch.OnDeviceChange = [&](uint32_t code) {
+    rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, code);
+  };
   rig.form.FormShow();  // first detection one second later
   ASSERT_TRUE(rig.runUntil([&] { return rig.form.Connected; }, 5000));
 
   sim->stop();  // the link disappears: a removal notice, then a failed presence check
-  ASSERT_TRUE(rig.runUntil([&] { return !rig.form.Connected && !rig.form.OperationRunning; }, 5000));
+  ASSERT_TRUE(
+      rig.runUntil([&] { return !rig.form.Connected && !rig.form.OperationRunning; }, 5000));
   EXPECT_EQ(rig.form.StaticText_Device_1.text, "Device not EXIST");
   EXPECT_EQ(rig.form.StaticText_Device_1.fontColor, Colors::kRed);
   EXPECT_EQ(rig.form.VisibleStep, 1);

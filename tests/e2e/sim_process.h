@@ -2,8 +2,8 @@
 // private virtual-port folder, for end-to-end tests.
 #pragma once
 
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +26,8 @@ class SimProcess {
   // args: extra ostrel-sim options (--type 8B, --ostrel1, ...).
   SimProcess(const std::string& portDir, const std::string& name, std::vector<std::string> args)
       : link_(portDir + "/" + name) {
-    std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir, "--name", name, "--quick"};
+    std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir,
+                                  "--name",        name,         "--quick"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
@@ -62,8 +63,8 @@ class SimProcess {
 // A private virtual-port folder, removed afterwards.
 struct PortDir {
   PortDir() {
-    path = (std::filesystem::temp_directory_path() / ("ostrel-e2e-" + std::to_string(::getpid()) + "-" +
-                                                      std::to_string(counter()++)))
+    path = (std::filesystem::temp_directory_path() /
+            ("ostrel-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++)))
                .string();
     std::filesystem::create_directories(path);
   }

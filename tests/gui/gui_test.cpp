@@ -17,7 +17,9 @@ namespace ostrel {
 namespace {
 
 struct Gui {
-  explicit Gui(int mode) : form(mode, 0, host, clock, comm), window((form.FormCreate(), form)) { window.sync(); }
+  explicit Gui(int mode) : form(mode, 0, host, clock, comm), window((form.FormCreate(), form)) {
+    window.sync();
+  }
   ScriptedHost host;
   VirtualClock clock;
   ScriptedTransport comm{clock};
@@ -65,8 +67,10 @@ TEST(Gui, StatusLinesAndProgressDialogFollowTheModels) {
   g.form.Form_Wait.Show();
   g.form.Form_Wait.Label_WaitInfo.text = "Detecting...";
   g.window.sync();
-  EXPECT_EQ(qobject_cast<QLabel*>(g.window.widget("StaticText_Status2"))->text().toStdString(), "Fault code:0012");
-  EXPECT_EQ(qobject_cast<QLabel*>(g.window.widget("StaticText_Status1"))->text().toStdString(), "Load Fail!");
+  EXPECT_EQ(qobject_cast<QLabel*>(g.window.widget("StaticText_Status2"))->text().toStdString(),
+            "Fault code:0012");
+  EXPECT_EQ(qobject_cast<QLabel*>(g.window.widget("StaticText_Status1"))->text().toStdString(),
+            "Load Fail!");
   EXPECT_TRUE(g.window.waitDialog()->isVisible());
   EXPECT_EQ(g.window.waitDialog()->size(), QSize(419, 80));
   EXPECT_EQ(g.window.waitDialog()->windowTitle().toStdString(), "Please wait");
