@@ -612,9 +612,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   }
   StaticText_Cus_id2.width = 120;
   // Narrow enough to leave room for Delete inside the panel on a 1024-pixel screen.
-  StaticText_Cus_Card_Status2.width = 70;
+  StaticText_Cus_Card_Status2.width = 76;
   StaticText_Cus_Card_Status2.fontSize = 8;
-  Button_DEL.width = 45;
+  Button_DEL.width = 40;
   Button_DEL.fontSize = 8;
   Button_DEL.left = StaticText_Cus_Card_Status2.left + StaticText_Cus_Card_Status2.width + 10;
   Button_DEL.top = StaticText_Cus_Card_Status2.top;
