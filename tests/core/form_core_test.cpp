@@ -150,7 +150,9 @@ TEST(FormCreate, PriorityChangesOnlyOnTheNtFamily) {
     f.form->SetPriority(3);
     const bool changes = code >= 2 && code <= 4;
     EXPECT_EQ(f.host.priorityCalls.size(), changes ? 2u : 0u) << code;
-    if (changes) EXPECT_EQ(f.host.priorityCalls, (std::vector<bool>{true, false}));
+    if (changes) {
+      EXPECT_EQ(f.host.priorityCalls, (std::vector<bool>{true, false}));
+    }
   }
 }
 
