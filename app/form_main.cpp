@@ -447,13 +447,17 @@ void TForm_MAIN::layoutEngineering() {
   };
   catalogue(Label_OUT, TreeView_FAT_OUT, ListView_FAT_OUT);
   catalogue(Label_IN, TreeView_FAT_IN, ListView_FAT_IN);
-  int bx = 8;
-  for (Button* b : {&Button_SelectAll_OUT, &Button_ClearAll_OUT, &Button_DEL}) {
-    b->left = bx;
-    b->top = 272;
-    b->width = 100;
-    bx += 106;
-  }
+  // Each panel's buttons in one row under its lists.
+  auto buttonRow = [](std::initializer_list<Button*> buttons) {
+    int x = 8;
+    for (Button* b : buttons) {
+      b->left = x;
+      b->top = 272;
+      b->width = 100;
+      x += 106;
+    }
+  };
+  buttonRow({&Button_SelectAll_OUT, &Button_ClearAll_OUT, &Button_DEL});
   Label_FreeSpace.left = 8;
   Label_FreeSpace.top = 302;
   StaticText_FreeSpace.left = 90;
@@ -462,13 +466,7 @@ void TForm_MAIN::layoutEngineering() {
   Label_TotalUseSpace.top = 302;
   StaticText_TotalUseSpace.left = 282;
   StaticText_TotalUseSpace.top = 300;
-  bx = 8;
-  for (Button* b : {&Button_SelectAll_IN, &Button_ClearAll_IN, &Button_DeleteIN, &Button_Install}) {
-    b->left = bx;
-    b->top = 272;
-    b->width = 100;
-    bx += 106;
-  }
+  buttonRow({&Button_SelectAll_IN, &Button_ClearAll_IN, &Button_DeleteIN, &Button_Install});
   Label_TotalSelectSpace.left = 8;
   Label_TotalSelectSpace.top = 302;
   Label_TotalSelectSpace.width = 100;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <algorithm>
 
 #include "app/form_main.h"
 #include "app/qt_clock.h"
@@ -181,20 +181,17 @@ TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
   EXPECT_EQ(rig.form.StaticText_CUST_Device_1.text, "Device EXIST");
 }
 
-TEST(DetectE2E, DetectionTimeAndBlankBlock) {
+TEST(DetectE2E, DetectionBuildsTheBlankBlockAndClosesTheDialog) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "84"});
   Rig rig(dir.path);
-  QElapsedTimer t;
-  t.start();
   rig.form.Function_Detect();
-  const qint64 ms = t.elapsed();
   ASSERT_TRUE(rig.form.Connected);
-  EXPECT_EQ(rig.form.BlankBlock.Size(), 65536u);
+  ASSERT_EQ(rig.form.BlankBlock.Size(), 65536u);
+  const auto bytes = rig.form.BlankBlock.Bytes();
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(rig.form.Form_Wait.ProgressBar_Wait.position, 100);
   EXPECT_FALSE(rig.form.Form_Wait.Visible);
-  // Generous: the point is that detection is not held up by anything slow.
-  EXPECT_LT(ms, 10000);
-  std::printf("detection with the catalogue read took %lld ms\n", static_cast<long long>(ms));
 }
 
 }  // namespace
