@@ -30,6 +30,16 @@ void planSectorWrite(BlockRecord& record, std::span<const uint8_t> data, bool er
   record.sum = check.sum;
   record.xorValue = check.xorValue;
   record.sourceBlock = sourceBlock;
+  record.source = SectorSource::PackageImage;
+}
+
+void planFlashImageWrite(BlockRecord& record, std::span<const uint8_t> data, bool erase) {
+  const DataCheck check = dataCheck(data);
+  record.writeFlag = 1;
+  record.eraseFlag = erase ? 1 : 0;
+  record.sum = check.sum;
+  record.xorValue = check.xorValue;
+  record.source = SectorSource::FlashImage;
 }
 
 BlockEraseAction blockEraseAction(const std::vector<BlockRecord>& table, uint16_t sector) {

@@ -17,12 +17,19 @@ inline constexpr size_t kSectorSize = 65536;
 inline constexpr size_t ChunkSize = 4096;
 inline constexpr size_t kChunksPerSector = kSectorSize / ChunkSize;
 
+// Where the 65536 bytes planned for a sector live.
+enum class SectorSource : uint8_t {
+  FlashImage,    // the whole-cartridge image, at the sector's own offset
+  PackageImage,  // the loaded packages, at block sourceBlock
+};
+
 struct BlockRecord {
   uint8_t writeFlag = 0;     // the sector holds data to be written
   uint8_t eraseFlag = 0;     // erase first (Ostrel IV: release the old physical sector)
   uint8_t sum = 0;           // 8-bit sum of the sector's 65536 bytes
   uint8_t xorValue = 0;      // XOR of the same bytes (`xor` is a reserved word)
   uint16_t sourceBlock = 0;  // 64 KiB block of the PackageImage holding the data
+  SectorSource source = SectorSource::FlashImage;
   bool operator==(const BlockRecord&) const = default;
 };
 
@@ -40,9 +47,12 @@ struct DataCheck {
 };
 DataCheck dataCheck(std::span<const uint8_t> bytes);
 
-// Marks a sector for writing with the check values of its data.
+// Marks a sector for writing with the check values of its data, which lie in
+// the PackageImage at sourceBlock.
 void planSectorWrite(BlockRecord& record, std::span<const uint8_t> data, bool erase,
                      uint16_t sourceBlock);
+// The same for data that lie in the FlashImage at the sector's own offset.
+void planFlashImageWrite(BlockRecord& record, std::span<const uint8_t> data, bool erase);
 
 // Ostrel III/IV erase 128 KiB blocks: an even sector and the odd one after it.
 inline uint32_t erasePartner(uint32_t sector) {
