@@ -52,17 +52,17 @@ constexpr const char* PromptTable[kPromptEntryCount] = {
     "These software will be listed on the left half region after loaded.\r\n"
     "Then click the [BURN] button to burn the loaded software to the Velmo-II/cartridge.",
     "已偵測到 S/N(序號)及已載入的檔案(列於右半區)。\r\n"
-    "請按 [LOAD] 按鈕選擇車輛診斷檔案(.BN)。\r\n"
+    "請按 [載入檔案] 按鈕選擇車輛診斷檔案(.BN)。\r\n"
     "載入後，這些軟體會列於左半區。\r\n"
-    "接著請按 [BURN] 按鈕，將載入的軟體燒錄到 Velmo-II/軟體匣。",
+    "接著請按 [燒錄] 按鈕，將載入的軟體燒錄到 Velmo-II/軟體匣。",
     "已检测到 S/N(序列号)及已载入的档案(列于右半区)。\r\n"
-    "请点击 [LOAD] 按钮选择车辆诊断档案(.BN)。\r\n"
+    "请点击 [载入档案] 按钮选择车辆诊断档案(.BN)。\r\n"
     "载入后，这些软件会列于左半区。\r\n"
-    "接着请点击 [BURN] 按钮，将载入的软件烧录到 Velmo-II/软件匣。",
+    "接着请点击 [烧录] 按钮，将载入的软件烧录到 Velmo-II/软件匣。",
     "S/N(シリアル番号)とロード済みのファイル(右半分に表示)が検出されました。\r\n"
-    "[LOAD] ボタンをクリックして、車両診断ファイル(.BN)を選択してください。\r\n"
+    "[ロード] ボタンをクリックして、車両診断ファイル(.BN)を選択してください。\r\n"
     "ロード後、これらのソフトウェアは左半分に表示されます。\r\n"
-    "次に [BURN] ボタンをクリックして、ロードしたソフトウェアを Velmo-II/カートリッジに焼いてください。",
+    "次に [焼く] ボタンをクリックして、ロードしたソフトウェアを Velmo-II/カートリッジに焼いてください。",
     // 10..12: step panel 3
     "Note:",
     "注意:",
@@ -75,11 +75,11 @@ constexpr const char* PromptTable[kPromptEntryCount] = {
     "Select file and click the [BURN] button to burn the software to the Velmo-II/cartridge.\r\n"
     "Wait until the status monitor indicates that the select software has been successfully "
     "downloaded to the Velmo-II/cartridge then remove the USB cable.",
-    "請選擇檔案並按 [BURN] 按鈕，將軟體燒錄到 Velmo-II/軟體匣。\r\n"
+    "請選擇檔案並按 [燒錄] 按鈕，將軟體燒錄到 Velmo-II/軟體匣。\r\n"
     "請等到狀態列顯示所選軟體已成功下載到 Velmo-II/軟體匣後，再拔除 USB 傳輸線。",
-    "请选择档案并点击 [BURN] 按钮，将软件烧录到 Velmo-II/软件匣。\r\n"
+    "请选择档案并点击 [烧录] 按钮，将软件烧录到 Velmo-II/软件匣。\r\n"
     "请等到状态栏显示所选软件已成功下载到 Velmo-II/软件匣后，再拔除 USB 数据线。",
-    "ファイルを選択し、[BURN] ボタンをクリックしてソフトウェアを Velmo-II/カートリッジに焼いてください。\r\n"
+    "ファイルを選択し、[焼く] ボタンをクリックしてソフトウェアを Velmo-II/カートリッジに焼いてください。\r\n"
     "選択したソフトウェアが Velmo-II/カートリッジに正常にダウンロードされたとステータス表示に"
     "出るまで待ってから、USB ケーブルを外してください。",
     // 13..15: step panel 4

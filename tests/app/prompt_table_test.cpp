@@ -121,6 +121,17 @@ TEST(PromptTable, LineBreaksAreCrLfInMessages9And12Only) {
   }
 }
 
+// The step notes name the LOAD and BURN buttons by the captions each build shows.
+TEST(PromptTable, StepNotesNameTheButtonsByTheirCaptions) {
+  for (int l = 0; l < kLanguageCount; ++l) {
+    const std::string load = "[" + std::string(promptText(20, l)) + "]";
+    const std::string burn = "[" + std::string(promptText(83, l)) + "]";
+    EXPECT_NE(promptText(9, l).find(load), std::string_view::npos) << l;
+    EXPECT_NE(promptText(9, l).find(burn), std::string_view::npos) << l;
+    EXPECT_NE(promptText(12, l).find(burn), std::string_view::npos) << l;
+  }
+}
+
 TEST(PromptTable, ProductNamesStayUntranslated) {
   struct Keep {
     int message;
@@ -129,10 +140,7 @@ TEST(PromptTable, ProductNamesStayUntranslated) {
   const Keep keeps[] = {
       {0, "Ostrel"},
       {6, "Velmo-II/Ostrel"},
-      {9, "[LOAD]"},
-      {9, "[BURN]"},
       {9, "(.BN)"},
-      {12, "[BURN]"},
       {12, "Velmo-II/"},
       {15, "Ostrel"},
       {43, "Ostrel"},
