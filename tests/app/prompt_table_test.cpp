@@ -138,22 +138,14 @@ TEST(PromptTable, ProductNamesStayUntranslated) {
     const char* name;
   };
   const Keep keeps[] = {
-      {0, "Ostrel"},
-      {6, "Velmo-II/Ostrel"},
-      {9, "(.BN)"},
-      {12, "Velmo-II/"},
-      {15, "Ostrel"},
-      {43, "Ostrel"},
-      {44, "Ostrel"},
-      {45, "Ostrel"},
-      {46, "Ostrel"},
-      {64, "[Ostrel File Manager]"},
-      {66, "Ostrel"},
-      {68, "Velmo-II/Ostrel"},
-      {81, "OBDII"},
-      {82, "K47(v4.00)"},
-      {82, "VelmoII(v1.00)"},
-      {84, "USB"},
+      {0, "Ostrel"},          {6, "Velmo-II/Ostrel"},
+      {9, "(.BN)"},           {12, "Velmo-II/"},
+      {15, "Ostrel"},         {43, "Ostrel"},
+      {44, "Ostrel"},         {45, "Ostrel"},
+      {46, "Ostrel"},         {64, "[Ostrel File Manager]"},
+      {66, "Ostrel"},         {68, "Velmo-II/Ostrel"},
+      {81, "OBDII"},          {82, "K47(v4.00)"},
+      {82, "VelmoII(v1.00)"}, {84, "USB"},
   };
   for (const Keep& keep : keeps) {
     for (int l = 0; l < kLanguageCount; ++l) {
