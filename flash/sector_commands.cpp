@@ -1,12 +1,15 @@
 // Erase, write and read one cartridge sector on every module generation, and
 // the whole-cartridge erase with its button.
 #include <algorithm>
+#include <cstdio>
 #include <initializer_list>
 #include <string>
 
 #include "app/fault_codes.h"
+#include "app/file_io.h"
 #include "app/form_main.h"
 #include "link/frame.h"
+#include "link/identify.h"
 
 namespace ostrel {
 
@@ -143,19 +146,36 @@ bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
       break;
   }
   const uint16_t partner = uint16_t(erasePartner(sector));
-  f.OST3_Function_ReadSector(partner);
-  // Erasing without a copy of the partner would destroy its content.
-  if (f.ReadBuffer.Size() != kSectorSize) return false;
   f.SaveBuffer.Clear();
-  f.SaveBuffer.Write(f.ReadBuffer.Bytes());
-  if (!sendRawCommand(f, command, 3, kBlockEraseWait, kCountedRetryTime)) return false;
-  // The partner now lives only in the SaveBuffer: a failed write-back is
-  // tried again and, failing that, makes the erase count as failed.
+  if (const TForm_MAIN::KeptSector* kept = f.keptSector(partner)) {
+    // An earlier erase of this block left the partner half restored: its
+    // content on the cartridge is damaged, the kept copy is the good one.
+    f.SaveBuffer.Write(kept->data);
+  } else {
+    f.OST3_Function_ReadSector(partner);
+    // Erasing without a copy of the partner would destroy its content.
+    if (f.ReadBuffer.Size() != kSectorSize) return false;
+    f.SaveBuffer.Write(f.ReadBuffer.Bytes());
+  }
+  // From the erase command on (even one without an answer) the partner may be
+  // gone from the cartridge: the SaveBuffer holds its only copy until it is
+  // written back.
+  const bool erased = sendRawCommand(f, command, 3, kBlockEraseWait, kCountedRetryTime);
   for (int i = 0; i < kEraseTries; ++i) {
     f.SaveBuffer.Seek(0);
-    if (f.WriteBack_Sector(partner, f.SaveBuffer)) return true;
+    if (f.WriteBack_Sector(partner, f.SaveBuffer)) {
+      f.dropKeptSector(partner);
+      return erased;
+    }
   }
+  if (!f.keptSector(partner)) f.keepSector(partner, f.SaveBuffer.Bytes());
   return false;
+}
+
+std::string hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", unsigned(value));
+  return text;
 }
 
 }  // namespace
@@ -167,6 +187,42 @@ void TForm_MAIN::initFlashHandlers() {
 
 void TForm_MAIN::ResetBlockTable() {
   resetBlockTable(BlockTable, SectorCount);
+}
+
+// ---------------------------------------------------------------- kept sectors
+
+TForm_MAIN::KeptSector* TForm_MAIN::keptSector(uint16_t sector) {
+  const std::string module = idHexText(ModuleIdentity);
+  for (KeptSector& k : KeptSectors)
+    if (k.sector == sector && k.module == module) return &k;
+  return nullptr;
+}
+
+bool TForm_MAIN::blockHasKeptSector(uint16_t sector) {
+  return keptSector(sector) || keptSector(uint16_t(erasePartner(sector)));
+}
+
+void TForm_MAIN::keepSector(uint16_t sector, std::span<const uint8_t> data) {
+  KeptSector k;
+  k.module = idHexText(ModuleIdentity);
+  k.sector = sector;
+  k.data.assign(data.begin(), data.end());
+  const std::string path = host.programDirectory() + k.module + "_SEC" + hex4(sector) + "_KEPT.BIN";
+  std::string error;
+  if (writeWholeFile(path, k.data, &error)) {
+    k.file = path;
+    Memo1_Lines_Add("Sector " + hex4(sector) + " not restored; its content is kept in " + path);
+  } else {
+    Memo1_Lines_Add("Sector " + hex4(sector) + " not restored; its content is kept in memory (" +
+                    error + ")");
+  }
+  KeptSectors.push_back(std::move(k));
+}
+
+void TForm_MAIN::dropKeptSector(uint16_t sector) {
+  const std::string module = idHexText(ModuleIdentity);
+  std::erase_if(KeptSectors,
+                [&](const KeptSector& k) { return k.sector == sector && k.module == module; });
 }
 
 // ---------------------------------------------------------------- write
@@ -244,7 +300,10 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
   const BlockRecord* record = blockRecordAt(BlockTable, sector);
   ReceiveMode = 1;
   for (int attempts = passBudget(*this); record && attempts > 0;) {
-    if (record->eraseFlag && !eraseBeforeWrite(*this, sector)) {
+    // A block with a kept copy is erased whatever the plan says, so the copy
+    // goes back before anything else is written there.
+    const bool erase = record->eraseFlag || blockHasKeptSector(sector);
+    if (erase && !eraseBeforeWrite(*this, sector)) {
       ReportFault(FaultCode::k0030);
       break;
     }
@@ -263,7 +322,10 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
       allAcknowledged =
           Send_Package_OST3(data + offset, uint32_t(ChunkSize), 0, kOst3Wait, kOst3Total);
     }
-    if (allAcknowledged) return true;
+    if (allAcknowledged) {
+      dropKeptSector(sector);  // the new content supersedes the kept one
+      return true;
+    }
     --attempts;
   }
   ReportFault(FaultCode::k0032);
@@ -318,6 +380,21 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
       MappingTable.words[sector] = previousWord;
     };
 
+    // A kept copy in the target's block goes back before anything else is
+    // written there.
+    const uint16_t partner = uint16_t(erasePartner(physical));
+    if (const KeptSector* kept = keptSector(partner)) {
+      SaveBuffer.Clear();
+      SaveBuffer.Write(kept->data);
+      SaveBuffer.Seek(0);
+      if (!WriteBack_Sector(partner, SaveBuffer)) {
+        undoAllocation();
+        result = false;
+        break;
+      }
+      dropKeptSector(partner);
+    }
+
     const auto command = rawSectorCommand(code, physical, sector);
     if (!sendRawCommand(*this, command.data(), fatSector ? 9 : 7, kOst4CommandWait,
                         kOst4CommandTotal)) {
@@ -336,7 +413,10 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
         break;
       }
     }
-    if (failedAt == kSectorSize) break;
+    if (failedAt == kSectorSize) {
+      dropKeptSector(physical);  // the new content supersedes the kept one
+      break;
+    }
     Memo1_Lines_Add("send_write_pkg_no_response,pkg: " + std::to_string(failedAt));
     undoAllocation();
     clock.sleep(kOst4RetryPauseMs);
@@ -494,7 +574,11 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
     case kOst4:
       if (mode == 0) {
         const uint8_t command = 0xA3;
-        return sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime);
+        if (!sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime)) return false;
+        // The whole flash is blank now, as asked: no kept copy is to go back.
+        const std::string module = idHexText(ModuleIdentity);
+        std::erase_if(KeptSectors, [&](const KeptSector& k) { return k.module == module; });
+        return true;
       }
       return eraseOst3Block(*this, sector);
     default:

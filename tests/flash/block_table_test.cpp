@@ -23,7 +23,9 @@ TEST(BlockTable, PlannedWriteCarriesTheDataCheck) {
   const Bytes data = sectorPattern(3);
   BlockRecord r;
   planSectorWrite(r, data, true, 9);
-  EXPECT_EQ(r, (BlockRecord{1, 1, byteSum(data), byteXor(data), 9}));
+  EXPECT_EQ(r, (BlockRecord{1, 1, byteSum(data), byteXor(data), 9, SectorSource::PackageImage}));
+  planFlashImageWrite(r, data, false);
+  EXPECT_EQ(r, (BlockRecord{1, 0, byteSum(data), byteXor(data), 9, SectorSource::FlashImage}));
 }
 
 TEST(BlockTable, BlockEraseActionFollowsThePartner) {

@@ -3,7 +3,11 @@
 // must be the sector byte for byte, on every generation.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+
 #include "common/sim_generations.h"
+#include "common/temp_dir.h"
 #include "flash_rig.h"
 #include "sim/sim_transport.h"
 
@@ -102,6 +106,70 @@ TEST(SectorSim, WritesRecoveredByARetryAreByteExact) {
     rig.plan(9, data, true, 3);
     ASSERT_TRUE(rig.form->Function_ProgramSector(9, false, false));
     EXPECT_EQ(rig.flash(physicalOf(rig, 9)), data);
+  }
+}
+
+// A block erase whose partner cannot be written back: the partner's content
+// must survive in memory and in a file, the operation must fail, and the next
+// write to the block must put the kept content back, never a re-read of the
+// half-restored sector.
+TEST(SectorSim, PartnerThatCannotBeWrittenBackIsKeptAndRestoredByTheNextWrite) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    uint16_t partner;  // physical sector whose write-back fails
+    std::function<bool(SimRig&)> operation;
+  };
+  const Bytes fat = sectorPattern(11);
+  const Case cases[] = {
+      // Every FAT rewrite on an Ostrel III erases the block of sectors 0 and 1.
+      {"Ostrel III FAT write", SimConfig::fromTypeCode(0x84), 0,
+       [&](SimRig& rig) {
+         rig.form->FlashImage.SetSize(2 * 65536);
+         std::copy(fat.begin(), fat.end(), rig.form->FlashImage.Memory() + 65536);
+         rig.form->BlockTable[1] = {1, 1, byteSum(fat), byteXor(fat), 0};
+         return rig.form->Function_ProgramSector(1, false, false);
+       }},
+      // On an Ostrel IV a sector erase, then a write allocated into the same block.
+      {"Ostrel IV block erase", SimConfig::fromTypeCode(0x89), 4,
+       [&](SimRig& rig) {
+         if (rig.form->KeptSectors.empty()) return rig.form->Erase_Flash(1, 5);
+         for (uint16_t p = 0; p <= 4; ++p) rig.form->MappingTable.physicalSectorInUse[p] = 1;
+         rig.plan(20, fat, false, 0);
+         return rig.form->Function_ProgramSector(20, false, false) &&
+                rig.form->MappingTable.words[20] == 5 && rig.flash(5) == fat;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(c.config);
+    TempDir dir;
+    rig.host.programDir = dir.slash();
+    rig.form->ModuleIdentity = {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78};
+    const Bytes partner = sectorPattern(c.partner + 500);
+    rig.module->flash().program(c.partner, 0, partner);
+    rig.module->faults().chunkNack = SimFaults::ChunkNack{c.partner, 5, SimRepeat::Always};
+
+    EXPECT_FALSE(c.operation(rig));
+    const auto& log = rig.form->Memo1.lines;
+    EXPECT_TRUE(c.config.generation == SimGeneration::Ost4 ||
+                std::find(log.begin(), log.end(), "Fault code:0030") != log.end());
+    ASSERT_EQ(rig.form->KeptSectors.size(), 1u);
+    EXPECT_EQ(rig.form->KeptSectors[0].data, partner);
+    char name[32];
+    std::snprintf(name, sizeof name, "12345678_SEC%04X_KEPT.BIN", unsigned(c.partner));
+    EXPECT_EQ(rig.form->KeptSectors[0].file, rig.host.programDir + name);
+    std::ifstream file(rig.host.programDir + name, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), {}), partner);
+    EXPECT_NE(rig.flash(c.partner), partner);  // the cartridge copy is damaged
+
+    rig.module->faults().chunkNack.reset();
+    EXPECT_TRUE(c.operation(rig));
+    EXPECT_EQ(rig.flash(c.partner), partner);
+    EXPECT_TRUE(rig.form->KeptSectors.empty());
+    if (c.config.generation == SimGeneration::Ost3) {
+      EXPECT_EQ(rig.flash(1), fat);
+    }
   }
 }
 
