@@ -22,6 +22,10 @@ inline constexpr std::string_view k0014 = "0014";
 inline constexpr std::string_view k0015 = "0015";
 inline constexpr std::string_view k0016 = "0016";
 inline constexpr std::string_view k0017 = "0017";
+// A file that asks for more than the system holds: S-record data beyond the
+// largest cartridge or cut short, or more entries than the loaded catalogue
+// has room for. Not one of the fixed table's codes, so not in kAll.
+inline constexpr std::string_view k0018 = "0018";
 inline constexpr std::string_view k0019 = "0019";
 // Installation (0021 also the FAT reader).
 inline constexpr std::string_view k0020 = "0020";

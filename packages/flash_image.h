@@ -1,0 +1,47 @@
+// Whole-flash images from S-record text (HexToBin_Conv) and plain binary files
+// (Bin_Conv), and the BlockTable plan both loaders fill from their image.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flash/block_table.h"
+#include "packages/package_format.h"
+
+namespace ostrel {
+
+struct FlashImageLoad {
+  std::string_view fault;               // empty on success
+  std::vector<std::string> faultLines;  // detail lines for the log after the fault line
+  // ImageBlockCount whole blocks, block n at n × 65536; empty on a fault.
+  std::vector<uint8_t> image;
+  uint64_t endAddress = 0;  // highest address + 1 that carried data
+  uint32_t blockCount = 0;  // ImageBlockCount
+  uint16_t checksum = 0;    // ImageChecksum of the first endAddress bytes
+};
+
+// S1/S2/S3 lines carry data (any number of bytes the count allows); every
+// other line is skipped. Lines end in LF or CR LF; the last needs neither.
+// Hex digits in either case; the record checksum is not checked. Bytes no
+// record covers are 0xFF. Faults: 0019 no data record; 0018 a data record cut
+// short, with a character that is no hex digit, or reaching beyond the
+// largest cartridge (or maxImageBytes, lower for fuzzing). sectorCount only
+// sizes the first reservation.
+FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCount,
+                               const ProgressFn& progress = {},
+                               uint64_t maxImageBytes = kLargestImageBytes);
+
+// The file's bytes are the image from address 0, padded with 0xFF to whole
+// blocks. Fault 0018 beyond the largest cartridge. An empty file gives an
+// empty image.
+FlashImageLoad convertBinary(std::vector<uint8_t> bytes);
+
+// Fills the BlockTable records of the image's blocks (those the table has):
+// writeFlag when any byte is not blank, eraseFlag, sum and xor; the data
+// stay in the FlashImage at the sector's own offset. sourceBlock is kept.
+void planImageBlocks(std::span<const uint8_t> image, std::vector<BlockRecord>& table);
+
+}  // namespace ostrel

@@ -1,0 +1,230 @@
+#include "packages/flash_image.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "packages/package_records.h"
+
+namespace ostrel {
+namespace {
+
+using test::Bytes;
+
+Bytes bytesOf(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
+FlashImageLoad convert(std::string_view text) {
+  return convertSRecords(bytesOf(text), 256);
+}
+
+struct Write {
+  uint64_t address;
+  Bytes bytes;
+};
+
+TEST(FlashImageTest, SRecordFilesGiveTheirImageOrAFault) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string_view fault;
+    uint32_t blocks;
+    uint64_t end;
+    std::vector<Write> writes;
+    std::vector<std::string> faultLines;
+  };
+  const std::string data200 = [] {
+    std::string s = "S1CB0010";
+    for (int i = 0; i < 200; ++i) s += "5A";
+    return s + "00\n";
+  }();
+  const Case cases[] = {
+      {"S1", "S1070000AABBCCDD00\n", "", 1, 4, {{0, {0xAA, 0xBB, 0xCC, 0xDD}}}, {}},
+      {"lower-case digits, CR LF, no final line end",
+       "S0030000FC\r\nS1070000aabbccdd00",
+       "",
+       1,
+       4,
+       {{0, {0xAA, 0xBB, 0xCC, 0xDD}}},
+       {}},
+      {"S2 and S3, later records win",
+       "S2080100001122334400\nS3090001000099887766FF\nS5030002FA\nS9030000FC\n",
+       "",
+       2,
+       0x10004,
+       {{0x10000, {0x99, 0x88, 0x77, 0x66}}},
+       {}},
+      {"data at 0x20000 only", "S30600020000EE00\n", "", 3, 0x20001, {{0x20000, {0xEE}}}, {}},
+      {"other lines skipped",
+       "hello\n\ns1070000AABBCCDD00\nS7050000000000\nS107000401020304EA\n",
+       "",
+       1,
+       8,
+       {{4, {1, 2, 3, 4}}},
+       {}},
+      {"200 data bytes on one line", data200, "", 1, 0x10 + 200, {{0x10, Bytes(200, 0x5A)}}, {}},
+      {"only S0 and S9", "S0030000FC\nS9030000FC\n", "0019", 0, 0, {}, {}},
+      {"a record too short for its address", "S10200FD\n", "0019", 0, 0, {}, {}},
+      {"empty file", "", "0019", 0, 0, {}, {}},
+      {"a data line cut short", "S0030000FC\nS1070000AABB\n", "0018", 0, 0, {}, {"Line 2"}},
+      {"a character that is no hex digit", "S1070000AAXBCCDD00\n", "0018", 0, 0, {}, {"Line 1"}},
+      {"beyond the largest cartridge", "S306EA5F0000AA00\n", "0018", 0, 0, {}, {"Line 1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FlashImageLoad r = convert(c.text);
+    EXPECT_EQ(r.fault, c.fault);
+    EXPECT_EQ(r.faultLines, c.faultLines);
+    if (!c.fault.empty()) {
+      EXPECT_TRUE(r.image.empty());
+      continue;
+    }
+    Bytes expected(c.blocks * 65536ull, 0xFF);
+    for (const Write& w : c.writes)
+      std::copy(w.bytes.begin(), w.bytes.end(), expected.begin() + w.address);
+    EXPECT_EQ(r.blockCount, c.blocks);
+    EXPECT_EQ(r.endAddress, c.end);
+    EXPECT_TRUE(r.image == expected);
+    EXPECT_EQ(r.checksum, test::testChecksum(expected, c.end));
+  }
+}
+
+TEST(FlashImageTest, BinaryFilesArePaddedToWholeBlocks) {
+  for (const size_t size : {size_t(0), size_t(1), size_t(65536), size_t(65537)}) {
+    SCOPED_TRACE(size);
+    Bytes file(size);
+    for (size_t i = 0; i < size; ++i) file[i] = uint8_t(i * 7 + 1);
+    const FlashImageLoad r = convertBinary(file);
+    EXPECT_EQ(r.fault, "");
+    const size_t blocks = (size + 65535) / 65536;
+    EXPECT_EQ(r.blockCount, blocks);
+    Bytes expected = file;
+    expected.resize(blocks * 65536, 0xFF);
+    EXPECT_TRUE(r.image == expected);
+    EXPECT_EQ(r.checksum, test::testChecksum(file, size));
+  }
+}
+
+TEST(FlashImageTest, ThePlanCoversTheImageBlocksTheTableHas) {
+  Bytes image(3 * 65536, 0xFF);
+  image[5] = 0x12;
+  image[6] = 0x34;
+  image[2 * 65536] = 0;
+  std::vector<BlockRecord> table(2);
+  for (BlockRecord& r : table) {
+    r.sourceBlock = 7;
+    r.source = SectorSource::PackageImage;
+  }
+  planImageBlocks(image, table);
+  // Block 0: 65534 blank bytes sum to 0x02 (mod 256) and xor to 0.
+  const uint8_t sum0 = uint8_t(0x12 + 0x34 + 0x02), xor0 = uint8_t(0x12 ^ 0x34);
+  EXPECT_EQ(table[0], (BlockRecord{1, 1, sum0, xor0, 7, SectorSource::FlashImage}));
+  EXPECT_EQ(table[1], (BlockRecord{0, 1, 0, 0, 7, SectorSource::FlashImage}));
+}
+
+// The reference tools of the platform read the same files the same way.
+class ReferenceTools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v objcopy >/dev/null && command -v srec_cat >/dev/null") != 0)
+      GTEST_SKIP() << "objcopy and srec_cat are installed by scripts/setup.sh";
+    dir_ = std::filesystem::temp_directory_path() /
+           ("ostrel-srec-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  static void save(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  static Bytes load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  static bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+  std::filesystem::path dir_;
+};
+
+// Generated records of every type and length, with gaps and both line ends.
+std::string generatedSRecords(uint32_t seed, uint64_t& end) {
+  std::mt19937 rng(seed);
+  std::string text = "S00F000068656C6C6F202020202000003C\r\n";
+  uint64_t address = 0;
+  char buf[16];
+  while (address < 300000) {
+    const size_t n = 1 + rng() % 64;
+    const int type = address > 0xFFFFFF ? 3
+                     : address > 0xFFFF ? 2 + int(rng() % 2)
+                                        : 1 + int(rng() % 3);
+    const int addressBytes = type + 1;
+    const unsigned count = unsigned(addressBytes + n + 1);
+    std::snprintf(buf, sizeof buf, "S%d%02X", type, count);
+    text += buf;
+    unsigned sum = count;
+    auto hexByte = [&](unsigned b) {
+      std::snprintf(buf, sizeof buf, "%02X", b);
+      text += buf;
+      sum += b;
+    };
+    for (int i = addressBytes - 1; i >= 0; --i) hexByte(unsigned((address >> (8 * i)) & 0xFF));
+    for (size_t i = 0; i < n; ++i) hexByte(rng() & 0xFF);
+    std::snprintf(buf, sizeof buf, "%02X", ~sum & 0xFF);
+    text += buf;
+    text += rng() % 2 ? "\r\n" : "\n";
+    end = address + n;
+    address += n + (rng() % 4 == 0 ? rng() % 100000 : 0);
+  }
+  return text;
+}
+
+TEST_F(ReferenceTools, GeneratedFilesMatchObjcopyAndSrecCat) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    uint64_t end = 0;
+    const std::string text = generatedSRecords(seed, end);
+    const FlashImageLoad r = convert(text);
+    ASSERT_EQ(r.fault, "");
+    ASSERT_EQ(r.endAddress, end);
+    const std::string in = path("in.s"), viaObjcopy = path("objcopy.bin"),
+                      viaSrecCat = path("srec_cat.bin");
+    save(in, bytesOf(text));
+    ASSERT_TRUE(run("objcopy -I srec -O binary --gap-fill 0xFF " + in + " " + viaObjcopy));
+    ASSERT_TRUE(run("srec_cat " + in + " -fill 0xFF 0 " + std::to_string(end) + " -o " +
+                    viaSrecCat + " -binary"));
+    const Bytes image(r.image.begin(), r.image.begin() + end);
+    EXPECT_TRUE(load(viaObjcopy) == image);
+    EXPECT_TRUE(load(viaSrecCat) == image);
+  }
+}
+
+TEST_F(ReferenceTools, FilesWrittenByTheToolsReadBackAsTheirImage) {
+  std::mt19937 rng(9);
+  Bytes binary(200000);
+  for (auto& b : binary) b = uint8_t(rng());
+  const std::string bin = path("in.bin"), viaObjcopy = path("objcopy.s3"),
+                    viaSrecCat = path("srec_cat.s");
+  save(bin, binary);
+  ASSERT_TRUE(run("objcopy -I binary -O srec --srec-forceS3 " + bin + " " + viaObjcopy));
+  ASSERT_TRUE(run("srec_cat " + bin + " -binary -o " + viaSrecCat + " -motorola"));
+  for (const std::string& file : {viaObjcopy, viaSrecCat}) {
+    SCOPED_TRACE(file);
+    const FlashImageLoad r = convertSRecords(load(file), 2048);
+    ASSERT_EQ(r.fault, "");
+    EXPECT_EQ(r.endAddress, binary.size());
+    EXPECT_TRUE(Bytes(r.image.begin(), r.image.begin() + binary.size()) == binary);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
