@@ -362,6 +362,9 @@ void ModuleSim::onHostBytes(const uint8_t* data, size_t length, uint32_t nowMs) 
 
 void ModuleSim::abandonPartialInput() {
   switch (mode_) {
+    // The host gave up on the data: its bytes are data whatever they look
+    // like (A2 00 04, A5 01 ...), so they are dropped, never run; the write
+    // ends and the module waits for a new command.
     case Mode::WriteData12:
       violation("write data stopped after " + std::to_string(xfer_.size()) + " of " +
                 std::to_string(xferLength_) + " bytes");
@@ -369,14 +372,11 @@ void ModuleSim::abandonPartialInput() {
       mode_ = Mode::Command;
       break;
     case Mode::RawWriteChunks:
-      // The host gave up on the chunk: what arrived may be its next command.
       violation("data chunk " + std::to_string(chunk_) + " stopped after " +
                 std::to_string(xfer_.size()) + " bytes");
-      in_.insert(in_.begin(), xfer_.begin(), xfer_.end());
       xfer_.clear();
       mode_ = Mode::Command;
-      process();
-      return;
+      break;
     default:
       // Ostrel IV: an A7/A8 that stays at seven bytes is the short form (a
       // sector written back without its logical number).
@@ -553,8 +553,10 @@ bool ModuleSim::processCommand() {
   if (in_.size() < need) return false;
   bool malformed = false;
   if (need >= 7) malformed = !(in_[3] == 0 && in_[4] == 0 && in_[5] == 0 && in_[6] == 0x10);
-  // A chip erase is taken only when it stands alone, never from a data burst.
-  if (b == 0xA3 && in_.size() != 1) malformed = true;
+  // The host sends each command on its own and waits for the answer: bytes
+  // behind a command mean a data burst (a chunk sent again after the module
+  // gave up on it), which is never taken for a command.
+  if (in_.size() != need) malformed = true;
   if (malformed) {
     violation("malformed command " + hex2(b) + " (" + std::to_string(in_.size()) +
               " bytes dropped)");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 
 #include "sim/presets.h"
@@ -516,7 +517,7 @@ TEST(Faults, ChunkNotAcknowledgedOnceThenResent) {
   EXPECT_TRUE(h.sim.violations().empty());
 }
 
-TEST(Faults, ChunkNeverAcknowledgedThenANewCommandIsTaken) {
+TEST(Faults, ChunkNeverAcknowledgedThenTheResentCommandIsTaken) {
   SimConfig c = strict(SimConfig::fromTypeCode(0x89));
   c.faults.chunkNack = SimFaults::ChunkNack{10, 2, SimRepeat::Always};
   Harness h(c);
@@ -526,6 +527,10 @@ TEST(Faults, ChunkNeverAcknowledgedThenANewCommandIsTaken) {
     h.exchange(Bytes(data.begin() + k * 4096, data.begin() + (k + 1) * 4096), 1000);
   EXPECT_TRUE(h.exchange(Bytes(data.begin() + 8192, data.begin() + 12288), 1000).empty());
   h.run(7000);  // the host pauses, then writes the sector anew on another physical sector
+  // The module still waits for chunk 2: the command's bytes are data of that
+  // chunk, dropped when the line goes quiet; the host sends the command again
+  // after its 5000 ms reply wait, and that one is taken.
+  EXPECT_TRUE(h.exchange(raw7(0xA0, 11), 5000).empty());
   EXPECT_EQ(h.exchange(raw7(0xA0, 11), 1000), Bytes{0x5A});
   for (int k = 0; k < 16; ++k)
     EXPECT_EQ(h.exchange(Bytes(data.begin() + k * 4096, data.begin() + (k + 1) * 4096)),
@@ -570,6 +575,76 @@ TEST(Faults, StrictModeRecordsHostViolations) {
     Harness quiet(r.c);
     quiet.exchange(r.script, 1000);
     EXPECT_TRUE(quiet.sim.violations().empty()) << "recorded only in strict mode";
+  }
+}
+
+// The host sends a write and then only part of its data before going quiet:
+// the bytes are data, however much they look like commands. They must be
+// dropped, never run, and the module must wait for a new command.
+// The whole chunk sent again afterwards must not be run either.
+TEST(Faults, DataTheHostGaveUpOnIsDroppedNeverRun) {
+  // Ostrel I/II: frames that would select sector 4 and erase it, as data.
+  auto eraseFrames = [](bool ost1) {
+    std::vector<Bytes> frames{hostFrame({0x01, 0x04})};
+    if (ost1) {
+      for (uint8_t d : {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30}) frames.push_back(hostFrame({0x05, d}));
+    } else {
+      const uint8_t address[5] = {0xAA, 0x55, 0xAA, 0xAA, 0x55};
+      const uint8_t data[5] = {0xAA, 0x55, 0x80, 0xAA, 0x55};
+      for (int i = 0; i < 5; ++i) {
+        frames.push_back(hostFrame({0x03, address[i]}));
+        frames.push_back(hostFrame({0x02, address[i]}));
+        frames.push_back(hostFrame({0x04, data[i]}));
+      }
+      frames.push_back(hostFrame({0x04, 0x30}));
+    }
+    Bytes all;
+    for (const Bytes& f : frames) all.insert(all.end(), f.begin(), f.end());
+    return all;
+  };
+  struct Row {
+    const char* what;
+    SimConfig config;
+    Bytes head;  // the first bytes of the data
+  } rows[] = {
+      {"Ostrel III block erase", SimConfig::fromTypeCode(0x84), {0xA2, 0x00, 0x04}},
+      {"Ostrel III quality control", SimConfig::fromTypeCode(0x84), {0xA5, 0x01}},
+      {"Ostrel IV block erase", SimConfig::fromTypeCode(0x89), {0xA2, 0x00, 0x0B}},
+      {"Ostrel IV quality control", SimConfig::fromTypeCode(0x89), {0xA5, 0x01}},
+      {"Ostrel IV write (erases first)", SimConfig::fromTypeCode(0x89), raw7(0xA0, 0x0B)},
+      {"Ostrel I erase frames", SimConfig::ostrel1(), eraseFrames(true)},
+      {"Ostrel II erase frames", SimConfig::fromTypeCode(0x81), eraseFrames(false)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Harness h(strict(r.config));
+    ASSERT_TRUE(applySimPreset(SimPreset::Demo, h.sim.config(), h.sim.flash()));
+    std::map<uint32_t, Bytes> before;
+    for (uint32_t s = 0; s < h.sim.flash().capacity(); ++s)
+      if (h.sim.flash().state(s) != SectorState::Erased) before[s] = h.sim.flash().read(s);
+    ASSERT_GE(before.size(), 38u);  // the demo holds sectors 0..25 and 32..43
+
+    // A write to free sector 30, then 1027 bytes of its data, then nothing.
+    if (framed(r.config)) {
+      select12(h, 30);
+      ASSERT_EQ(h.exchange(hostFrame({0x10, 0xFF, 0xFF})), hostFrame({0x50, 0xFF, 0xFF}));
+    } else {
+      ASSERT_EQ(h.exchange(raw7(0xA0, 30)), Bytes{0x5A});
+    }
+    Bytes data = r.head;
+    data.resize(4096, 0x00);
+    EXPECT_TRUE(h.exchange(Bytes(data.begin(), data.begin() + 1027), 5000).empty());
+    EXPECT_TRUE(hasViolation(h.sim, "stopped after 1027"));
+    // Ostrel III/IV: after its reply wait the host sends the whole chunk again;
+    // the module no longer waits for data, and a burst is no command either.
+    if (!framed(r.config)) EXPECT_TRUE(h.exchange(data, 5000).empty());
+
+    std::map<uint32_t, Bytes> after;
+    for (uint32_t s = 0; s < h.sim.flash().capacity(); ++s)
+      if (h.sim.flash().state(s) != SectorState::Erased) after[s] = h.sim.flash().read(s);
+    EXPECT_TRUE(after == before) << "the flash changed";
+    // Back in command mode: the next command is answered, not taken as data.
+    EXPECT_EQ(h.exchange({0x81, 0x70, 0xF1}), (Bytes{0x81, 0xB0, 0x31}));
   }
 }
 
