@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -59,6 +60,11 @@ struct TComm::Session {
   std::atomic<uint32_t> readTotalConstant{0};
   std::atomic<bool> ignoreNull{false};
 
+  // The terminal's settings before the open, put back at the close so a
+  // terminal that was not a module is not left in raw mode.
+  termios original{};
+  bool restoreOriginal = false;
+
   std::atomic<bool> hangupPosted{false};
   bool countersAvailable = false;  // reader thread only
   serial_icounter_struct counters{};
@@ -73,6 +79,7 @@ struct TComm::Session {
   ~Session() {
     if (dataFd >= 0) ::close(dataFd);
     if (closeFd >= 0) ::close(closeFd);
+    if (fd >= 0 && restoreOriginal) ::tcsetattr(fd, TCSANOW, &original);
     if (fd >= 0) ::close(fd);
   }
 };
@@ -164,13 +171,24 @@ void TComm::OpenPort() {
 
   auto s = std::make_unique<Session>();
   const std::string path = devicePath(commName_);
+  // Serial ports are character devices: anything else a name leads to (a
+  // planted file or FIFO) is never opened. The open descriptor is checked
+  // again, as the path may have been changed in between; O_NONBLOCK keeps
+  // such an open from waiting meanwhile.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    throw ECommsError("Error opening serial port");
+  }
   s->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (s->fd < 0) throw ECommsError("Error opening serial port");
+  if (::fstat(s->fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    throw ECommsError("Error opening serial port");
+  }
   // Exclusive use: TIOCEXCL keeps out other openers (except root), the lock
   // keeps out everyone who also locks, including root.
   if (::flock(s->fd, LOCK_EX | LOCK_NB) != 0) throw ECommsError("Error opening serial port");
-  termios probe{};
-  if (::tcgetattr(s->fd, &probe) != 0) throw ECommsError("Cannot setup comm buffer");
+  if (::tcgetattr(s->fd, &s->original) != 0) throw ECommsError("Cannot setup comm buffer");
+  s->restoreOriginal = true;
   ::ioctl(s->fd, TIOCEXCL);
 
   ::tcflush(s->fd, TCIOFLUSH);
@@ -244,7 +262,7 @@ void TComm::stopSession(bool drain) {
   // What was left unsent is abandoned; received bytes not yet delivered too.
   ::tcflush(s.fd, drained ? TCIFLUSH : TCIOFLUSH);
   ::ioctl(s.fd, TIOCNXCL);
-  session_.reset();  // closes the port and both events
+  session_.reset();  // restores the terminal's settings, closes the port and both events
   ++generation_;     // queued calls of the old session are now ignored
   sendDataEmpty_ = true;
 }

@@ -10,7 +10,9 @@
 //
 // Port names: an absolute path is opened as it stands; any other name is
 // taken relative to /dev ("ttyUSB0" -> "/dev/ttyUSB0"). The default name
-// "COM2" therefore names no device until the owner sets a real one.
+// "COM2" therefore names no device until the owner sets a real one. Only a
+// character device is opened, and the terminal settings it had are put back
+// when the port closes.
 #pragma once
 
 #include <termios.h>

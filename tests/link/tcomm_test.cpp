@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -91,7 +95,8 @@ TEST(TComm, NewComponentDefaults) {
 
 TEST(TComm, DevicePathAndBaudMapping) {
   EXPECT_EQ(TComm::devicePath("ttyUSB0"), "/dev/ttyUSB0");
-  EXPECT_EQ(TComm::devicePath("/tmp/ostrel-ports/sim0"), "/tmp/ostrel-ports/sim0");
+  EXPECT_EQ(TComm::devicePath("/run/user/1000/ostrel-ports/sim0"),
+            "/run/user/1000/ostrel-ports/sim0");
   EXPECT_EQ(TComm::devicePath("COM2"), "/dev/COM2");
   struct Case {
     uint32_t baud;
@@ -105,8 +110,15 @@ TEST(TComm, OpenFailuresLeaveThePortClosed) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   QTemporaryDir dir;
-  const std::string plainFile = dir.path().toStdString() + "/not-a-tty";
+  const std::string folder = dir.path().toStdString();
+  const std::string plainFile = folder + "/not-a-tty";
   std::ofstream(plainFile) << "x";
+  // Things planted where a port is expected: never opened, let alone set up.
+  const std::string fifo = folder + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(plainFile, folder + "/link-to-file");
+  std::filesystem::create_symlink(fifo, folder + "/link-to-fifo");
+  std::filesystem::create_symlink(pty.slavePath, folder + "/link-to-tty");
 
   struct Case {
     std::string name;
@@ -114,14 +126,73 @@ TEST(TComm, OpenFailuresLeaveThePortClosed) {
   } cases[] = {
       {"/dev/ostrel-no-such-port", "Error opening serial port"},
       {"ostrel-no-such-port", "Error opening serial port"},
-      {plainFile, "Cannot setup comm buffer"},
+      {plainFile, "Error opening serial port"},
+      {fifo, "Error opening serial port"},
+      {folder + "/link-to-file", "Error opening serial port"},
+      {folder + "/link-to-fifo", "Error opening serial port"},
+      {folder, "Error opening serial port"},
+      {"/dev/null", "Cannot setup comm buffer"},  // a device, but no terminal
+      {folder + "/link-to-tty", ""},
   };
   for (const auto& c : cases) {
     TComm comm;
     comm.setCommName(c.name);
     EXPECT_EQ(openError(comm), c.error) << c.name;
-    EXPECT_FALSE(comm.isOpen());
-    EXPECT_FALSE(comm.SendBytes(reinterpret_cast<const uint8_t*>("a"), 1));
+    if (!c.error.empty()) {
+      EXPECT_FALSE(comm.isOpen());
+      EXPECT_FALSE(comm.SendBytes(reinterpret_cast<const uint8_t*>("a"), 1));
+    }
+  }
+}
+
+// Whatever way the port ends, the terminal gets back the settings it had
+// before: a terminal that was not a module must not stay raw.
+TEST(TComm, CloseRestoresTheTerminalSettings) {
+  struct Case {
+    const char* how;
+    std::function<void(std::unique_ptr<TComm>&)> end;
+  } cases[] = {
+      {"ClosePort", [](std::unique_ptr<TComm>& c) { c->ClosePort(); }},
+      {"destroyed while open", [](std::unique_ptr<TComm>& c) { c.reset(); }},
+      {"reopened with other settings, then closed",
+       [](std::unique_ptr<TComm>& c) {
+         c->ClosePort();
+         c->setBaudRate(9600);
+         c->setParity(TParity::Mark);
+         c->OpenPort();
+         c->ClosePort();
+       }},
+  };
+  for (const auto& c : cases) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    // A terminal as a shell leaves it: line editing, echo, signals, 38400.
+    termios before = slaveSettings(pty);
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_oflag |= OPOST;
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VTIME] = 3;
+    cfsetspeed(&before, B38400);
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+    before = slaveSettings(pty);
+
+    auto comm = std::make_unique<TComm>();
+    configureLikeComm1(*comm, pty.slavePath);
+    ASSERT_EQ(openError(*comm), "") << c.how;
+    const termios open = slaveSettings(pty);
+    ASSERT_EQ(open.c_lflag & ICANON, 0u) << "the port runs raw";
+    ASSERT_EQ(cfgetospeed(&open), speed_t(B115200));
+
+    c.end(comm);
+    const termios after = slaveSettings(pty);
+    EXPECT_EQ(after.c_iflag, before.c_iflag) << c.how;
+    EXPECT_EQ(after.c_oflag, before.c_oflag) << c.how;
+    EXPECT_EQ(after.c_cflag, before.c_cflag) << c.how;
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << c.how;
+    EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before)) << c.how;
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << c.how;
+    EXPECT_TRUE(std::equal(std::begin(after.c_cc), std::end(after.c_cc), std::begin(before.c_cc)))
+        << c.how;
   }
 }
 
