@@ -58,4 +58,10 @@ std::vector<uint8_t> demoSectorData(const std::string& brand, uint32_t index, ui
 // flash refused a write.
 bool applySimPreset(SimPreset preset, const SimConfig& config, FlashStore& flash);
 
+// The timings of ostrel-sim --quick, for demos: base with short sector and
+// block erases, Ostrel III/IV chip erase and quality-control steps. An
+// Ostrel I/II chip erase keeps its full time, since the host takes one
+// shorter than its standard time for a failed erase.
+SimTimings quickSimTimings(SimGeneration generation, SimTimings base = {});
+
 }  // namespace ostrel
