@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace ostrel {
 enum class MsgBoxKind : uint8_t { Information, Warning, Error, Question };
 enum class MsgBoxButtons : uint8_t { Ok, YesNo };
 enum class MsgBoxResult : uint8_t { Ok, Yes, No };
+
+// Receives one line for the debug log.
+using PortNote = std::function<void(const std::string& text)>;
 
 struct ScreenSize {
   int width = 1024;
@@ -54,7 +58,8 @@ class Host {
   // Ends in "/".
   virtual std::string programDirectory() = 0;
   // Candidate serial device names in a stable order; probed from last to first.
-  virtual std::vector<std::string> portList() = 0;
+  // note receives, for the debug log, what was left out and why.
+  virtual std::vector<std::string> portList(const PortNote& note) = 0;
 };
 
 }  // namespace ostrel

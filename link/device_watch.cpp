@@ -6,8 +6,6 @@
 
 #include <QSocketNotifier>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace ostrel {
 
@@ -42,8 +40,8 @@ void DeviceWatch::setUpUdev() {
 
 void DeviceWatch::setUpFolderWatch() {
   if (virtualDir_.empty()) return;
-  std::error_code ec;
-  std::filesystem::create_directories(virtualDir_, ec);
+  folderProblem_ = makePortFolder(virtualDir_);
+  if (!folderProblem_.empty()) return;
   if (inotifyFd_ < 0) {
     inotifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd_ < 0) return;
@@ -51,8 +49,9 @@ void DeviceWatch::setUpFolderWatch() {
     QObject::connect(inotifyNotifier_, &QSocketNotifier::activated, this,
                      [this] { readInotify(); });
   }
-  watch_ = ::inotify_add_watch(inotifyFd_, virtualDir_.c_str(),
-                               IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+  watch_ = ::inotify_add_watch(
+      inotifyFd_, virtualDir_.c_str(),
+      IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW);
 }
 
 void DeviceWatch::readUdev() {

@@ -22,8 +22,10 @@ class DeviceWatch : public QObject {
   static constexpr uint32_t kDeviceArrival = 0x8000;
   static constexpr uint32_t kDeviceRemoveComplete = 0x8004;
 
-  // Creates virtualDir when it is missing. A source that cannot be set up
-  // (no udev, no inotify) is left out; the other still works.
+  // Creates virtualDir (mode 0700) when it is missing, and watches it only
+  // when it is the user's own and nobody else can write to it. A source that
+  // cannot be set up (no udev, no inotify, an untrusted folder) is left out;
+  // the other still works.
   explicit DeviceWatch(const std::string& virtualDir = defaultVirtualPortDir(),
                        QObject* parent = nullptr);
   ~DeviceWatch() override;
@@ -33,6 +35,8 @@ class DeviceWatch : public QObject {
   bool udevActive() const { return monitor_ != nullptr; }
   bool folderWatchActive() const { return watch_ >= 0; }
   const std::string& virtualDir() const { return virtualDir_; }
+  // Why the folder is not watched ("" when it is or there is no folder).
+  const std::string& folderProblem() const { return folderProblem_; }
 
   std::function<void(uint32_t code)> OnDeviceChange;
 
@@ -44,6 +48,7 @@ class DeviceWatch : public QObject {
   void notify(uint32_t code);
 
   std::string virtualDir_;
+  std::string folderProblem_;
   udev* udev_ = nullptr;
   udev_monitor* monitor_ = nullptr;
   QSocketNotifier* udevNotifier_ = nullptr;

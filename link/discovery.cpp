@@ -181,7 +181,8 @@ void TForm_MAIN::Function_Detect() {
 }
 
 bool TForm_MAIN::Function_Device() {
-  const std::vector<std::string> ports = host.portList();
+  const std::vector<std::string> ports =
+      host.portList([this](const std::string& text) { Memo2_Lines_Add("", text); });
   for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto,
                     &Button_Read, &Button_QC, &Button_QC_Blank, &Button_QC_Loop})
     b->enabled = false;

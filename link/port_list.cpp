@@ -1,6 +1,14 @@
 #include "link/port_list.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -22,15 +30,13 @@ bool isUsbSerialName(std::string_view name) {
   return false;
 }
 
-std::vector<std::string> entryNames(const std::string& dir, bool usbOnly) {
+std::vector<std::string> usbEntryNames(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
     std::string name = it->path().filename().string();
-    if (name.empty() || name.front() == '.') continue;
-    if (usbOnly && !isUsbSerialName(name)) continue;
-    names.push_back(std::move(name));
+    if (isUsbSerialName(name)) names.push_back(std::move(name));
   }
   sortNatural(names);
   return names;
@@ -41,22 +47,116 @@ std::string joinPath(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
+// Opens dir as a folder without following a link in its place and checks the
+// folder it got, so what is checked is what is read. Returns -1 and sets
+// problem (and err) when dir may not be used.
+int openPortFolder(const std::string& dir, std::string& problem, int& err) {
+  err = 0;
+  problem.clear();
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    // Something other than a folder is in its place: say what.
+    struct stat st {};
+    if ((err == ENOTDIR || err == ELOOP) && ::lstat(dir.c_str(), &st) == 0) {
+      problem = portFolderProblem(st.st_mode, st.st_uid, ::geteuid());
+    }
+    if (problem.empty()) problem = std::strerror(err);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+    problem = std::strerror(err);
+  } else {
+    problem = portFolderProblem(st.st_mode, st.st_uid, ::geteuid());
+  }
+  if (problem.empty()) return fd;
+  ::close(fd);
+  return -1;
+}
+
 }  // namespace
 
 std::string defaultVirtualPortDir() {
+  // The /tmp fallback is per user: one shared name could be made first by
+  // anyone, and its owner would then decide what the scan opens.
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/ostrel-ports";
-  return "/tmp/ostrel-ports";
+  return "/tmp/ostrel-ports-" + std::to_string(::geteuid());
 }
 
-std::vector<std::string> listSerialPorts(const std::string& devDir, const std::string& virtualDir) {
+std::string portFolderProblem(uint32_t mode, uint32_t owner, uint32_t user) {
+  if (S_ISLNK(mode)) return "it is a link";
+  if (!S_ISDIR(mode)) return "it is not a folder";
+  if (owner != user) {
+    return "it belongs to user " + std::to_string(owner) + ", not to user " + std::to_string(user);
+  }
+  if ((mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", unsigned(mode & 07777));
+    return std::string("group or others can write to it (mode ") + octal + ")";
+  }
+  return "";
+}
+
+std::string checkPortFolder(const std::string& dir) {
+  std::string problem;
+  int err = 0;
+  const int fd = openPortFolder(dir, problem, err);
+  if (fd >= 0) ::close(fd);
+  return problem;
+}
+
+std::string makePortFolder(const std::string& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno == ENOENT) {
+    std::error_code ec;
+    fs::create_directories(fs::path(dir).parent_path(), ec);
+    ::mkdir(dir.c_str(), 0700);
+  }
+  // Whether it was made here or was there already (perhaps made by someone
+  // else a moment earlier), the same check decides.
+  return checkPortFolder(dir);
+}
+
+std::vector<std::string> listSerialPorts(const std::string& devDir, const std::string& virtualDir,
+                                         const PortNote& note) {
   std::vector<std::string> ports;
-  for (const std::string& name : entryNames(devDir, true)) ports.push_back(joinPath(devDir, name));
-  if (!virtualDir.empty()) {
-    for (const std::string& name : entryNames(virtualDir, false)) {
-      ports.push_back(joinPath(virtualDir, name));
+  for (const std::string& name : usbEntryNames(devDir)) ports.push_back(joinPath(devDir, name));
+  if (virtualDir.empty()) return ports;
+
+  auto report = [&note](const std::string& text) {
+    if (note) note(text);
+  };
+  std::string problem;
+  int err = 0;
+  const int fd = openPortFolder(virtualDir, problem, err);
+  if (fd < 0) {
+    if (err != ENOENT) report(virtualDir + ": not scanned, " + problem);
+    return ports;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return ports;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+  }
+  sortNatural(names);
+  for (const std::string& name : names) {
+    const std::string path = joinPath(virtualDir, name);
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), name.c_str(), &st, 0) != 0) {
+      report(path + ": not probed, " + std::strerror(errno));
+    } else if (!S_ISCHR(st.st_mode)) {
+      report(path + ": not probed, it is not a character device");
+    } else {
+      ports.push_back(path);
     }
   }
+  ::closedir(dir);
   return ports;
 }
 

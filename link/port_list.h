@@ -1,19 +1,43 @@
 // The serial ports discovery probes: USB serial devices, then the
 // pseudo-terminals the module simulator publishes in the virtual-port folder.
+//
+// The virtual-port folder is trusted only when it is the user's own and
+// nobody else can write to it, and only its entries that lead to character
+// devices are offered: anyone else who could plant a link there would have
+// the probe open, reconfigure and write into whatever the link names.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "app/host.h"  // PortNote
+
 namespace ostrel {
 
-// $XDG_RUNTIME_DIR/ostrel-ports, or /tmp/ostrel-ports without a runtime folder.
+// $XDG_RUNTIME_DIR/ostrel-ports when XDG_RUNTIME_DIR is an absolute path,
+// else /tmp/ostrel-ports-<effective user id>.
 std::string defaultVirtualPortDir();
 
-// devDir/ttyACM* and devDir/ttyUSB* in natural order, then every entry of
-// virtualDir in natural order, all as full paths. Folders that cannot be
-// read add nothing.
+// Why a folder with this mode and owner must not hold port links for user, or
+// "" when it may: a folder (not a link), owned by user, writable by nobody
+// else.
+std::string portFolderProblem(uint32_t mode, uint32_t owner, uint32_t user);
+
+// Checks dir (not following a link in its place) for this process's user:
+// "" when it may be used, else why not.
+std::string checkPortFolder(const std::string& dir);
+
+// Creates dir with mode 0700 when it is missing (missing parents as well),
+// then checks it as checkPortFolder does.
+std::string makePortFolder(const std::string& dir);
+
+// devDir/ttyACM* and devDir/ttyUSB* in natural order, then the entries of
+// virtualDir that lead to character devices, in natural order, all as full
+// paths. A missing folder adds nothing; an untrusted virtual-port folder and
+// the entries left out of a trusted one are reported to note.
 std::vector<std::string> listSerialPorts(const std::string& devDir = "/dev",
-                                         const std::string& virtualDir = defaultVirtualPortDir());
+                                         const std::string& virtualDir = defaultVirtualPortDir(),
+                                         const PortNote& note = {});
 
 }  // namespace ostrel

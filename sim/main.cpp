@@ -19,10 +19,11 @@ const char* kHelp = R"(Usage: ostrel-sim [options]
 
 Emulates an Ostrel module (generations I to IV) on a pseudo-terminal and
 publishes the terminal as a link in the virtual-port folder
-($XDG_RUNTIME_DIR/ostrel-ports, else /tmp/ostrel-ports), where the file
-manager's port scan finds it. Prints the terminal and the link, then serves
-until SIGINT or SIGTERM; the link is removed and the cartridge file is left
-consistent on the way out.
+($XDG_RUNTIME_DIR/ostrel-ports, else /tmp/ostrel-ports-<uid>, made with mode
+0700), where the file manager's port scan finds it. A folder that is not your
+own or that others can write to is refused. Prints the terminal and the
+link, then serves until SIGINT or SIGTERM; the link is removed and the
+cartridge file is left consistent on the way out.
 
 Module:
   --type HEX          TypeCode the module reports (default 84): 80 Ostrel II

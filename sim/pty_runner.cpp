@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/clock.h"
+#include "link/port_list.h"
 
 namespace ostrel {
 
@@ -41,12 +42,6 @@ constexpr size_t kMaxPending = 4u << 20;
 
 }  // namespace
 
-std::string defaultPortDir() {
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg && *xdg) return std::string(xdg) + "/ostrel-ports";
-  return "/tmp/ostrel-ports";
-}
-
 PtyRunner::PtyRunner(ModuleSim& sim, PtyOptions options) : sim_(sim), opt_(std::move(options)) {}
 
 PtyRunner::~PtyRunner() {
@@ -59,6 +54,12 @@ uint32_t PtyRunner::nowMs() const {
 }
 
 bool PtyRunner::start(std::string& error) {
+  const std::string dir = opt_.portDir.empty() ? defaultVirtualPortDir() : opt_.portDir;
+  if (const std::string problem = makePortFolder(dir); !problem.empty()) {
+    error = "refusing to publish in " + dir + ": " + problem +
+            "; the folder must be your own and writable by you alone";
+    return false;
+  }
   char name[256] = {};
   if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
     error = std::string("openpty failed: ") + std::strerror(errno);
@@ -89,9 +90,7 @@ bool PtyRunner::start(std::string& error) {
     inotify_ = -1;
   }
   namespace fs = std::filesystem;
-  std::string dir = opt_.portDir.empty() ? defaultPortDir() : opt_.portDir;
   std::error_code ec;
-  fs::create_directories(dir, ec);
   std::string link = opt_.linkName.empty() ? "sim-" + std::to_string(getpid()) : opt_.linkName;
   linkPath_ = dir + "/" + link;
   if (fs::is_symlink(fs::symlink_status(linkPath_, ec))) fs::remove(linkPath_, ec);

@@ -11,14 +11,11 @@
 namespace ostrel {
 
 struct PtyOptions {
-  std::string portDir;    // empty: $XDG_RUNTIME_DIR/ostrel-ports, else /tmp/ostrel-ports
+  std::string portDir;    // empty: defaultVirtualPortDir()
   std::string linkName;   // empty: sim-<pid>
   std::string strictLog;  // file that receives each violation as a line
   bool verbose = false;   // traffic to stderr
 };
-
-// The folder where virtual ports are published.
-std::string defaultPortDir();
 
 class PtyRunner {
  public:
@@ -27,7 +24,9 @@ class PtyRunner {
   PtyRunner(const PtyRunner&) = delete;
   PtyRunner& operator=(const PtyRunner&) = delete;
 
-  // Opens the pseudo-terminal and publishes the link.
+  // Opens the pseudo-terminal and publishes the link. Refuses a folder that
+  // is not the user's own or that others can write to: the program's port
+  // scan would skip it.
   bool start(std::string& error);
   const std::string& slavePath() const { return slavePath_; }
   const std::string& linkPath() const { return linkPath_; }

@@ -35,8 +35,12 @@ OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
   return r;
 }
 
-std::vector<std::string> CliHost::portList() {
-  return listSerialPorts();
+std::vector<std::string> CliHost::portList(const PortNote& note) {
+  // The form's debug log is not printed: what the scan left out is shown here.
+  return listSerialPorts("/dev", defaultVirtualPortDir(), [&](const std::string& text) {
+    if (!quiet_) std::fprintf(stderr, "%s\n", text.c_str());
+    note(text);
+  });
 }
 
 }  // namespace ostrel

@@ -25,7 +25,7 @@ class CliHost : public Host {
   OsVersion osVersion() override { return {true, 5, 0, 0}; }
   bool setPriorityClass(bool) override { return true; }
   std::string programDirectory() override { return programDir_; }
-  std::vector<std::string> portList() override;
+  std::vector<std::string> portList(const PortNote& note) override;
 
   std::vector<std::string> files;  // answers the open-file dialog
 

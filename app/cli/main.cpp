@@ -42,9 +42,9 @@ int usage(int code) {
 class PortHost : public ostrel::CliHost {
  public:
   using CliHost::CliHost;
-  std::vector<std::string> portList() override {
+  std::vector<std::string> portList(const ostrel::PortNote& note) override {
     if (!onlyPort.empty()) return {onlyPort};
-    return CliHost::portList();
+    return CliHost::portList(note);
   }
   std::string onlyPort;
 };

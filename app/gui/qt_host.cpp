@@ -89,8 +89,8 @@ bool QtHost::setPriorityClass(bool high) {
   return setpriority(PRIO_PROCESS, 0, high ? -10 : 0) == 0;
 }
 
-std::vector<std::string> QtHost::portList() {
-  return listSerialPorts();
+std::vector<std::string> QtHost::portList(const PortNote& note) {
+  return listSerialPorts("/dev", defaultVirtualPortDir(), note);
 }
 
 }  // namespace ostrel

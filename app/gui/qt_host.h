@@ -22,7 +22,7 @@ class QtHost : public Host {
   OsVersion osVersion() override;
   bool setPriorityClass(bool high) override;
   std::string programDirectory() override { return programDir_; }
-  std::vector<std::string> portList() override;
+  std::vector<std::string> portList(const PortNote& note) override;
 
   // Message boxes answer themselves (for screenshots and unattended runs).
   bool autoAnswer = false;

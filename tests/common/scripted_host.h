@@ -43,7 +43,7 @@ class ScriptedHost : public Host {
     return true;
   }
   std::string programDirectory() override { return programDir; }
-  std::vector<std::string> portList() override { return ports; }
+  std::vector<std::string> portList(const PortNote&) override { return ports; }
 
   std::vector<Box> boxes;
   std::deque<MsgBoxResult> answers;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <filesystem>
 
 #include "app/form_main.h"
 #include "app/qt_clock.h"
@@ -179,6 +180,30 @@ TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
   ASSERT_TRUE(rig.runUntil([&] { return rig.form.Connected && !rig.form.OperationRunning; }, 8000));
   EXPECT_EQ(rig.form.SectorCount, 1024);
   EXPECT_EQ(rig.form.StaticText_CUST_Device_1.text, "Device EXIST");
+}
+
+// A module in a folder others can write to is not probed, and the debug log
+// says why; once the folder is private again the module is found.
+TEST(DetectE2E, SharedFolderIsNotScannedAndTheDebugLogSaysWhy) {
+  namespace fs = std::filesystem;
+  PortDir dir;
+  SimProcess sim(dir.path, "module", {"--type", "84"});
+  ASSERT_TRUE(sim.running());
+  fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_write);
+  Rig rig(dir.path);
+  const std::string why = dir.path + ": not scanned, group or others can write to it (mode 0720)";
+  auto logged = [&] {
+    const auto& lines = rig.form.Memo2.lines;
+    return std::find(lines.begin(), lines.end(), why) != lines.end();
+  };
+  rig.form.Function_Detect();
+  EXPECT_FALSE(rig.form.Connected);
+  EXPECT_TRUE(logged());
+
+  fs::permissions(dir.path, fs::perms::owner_all);
+  rig.form.Function_Detect();
+  EXPECT_TRUE(rig.form.Connected);
+  EXPECT_FALSE(logged());
 }
 
 TEST(DetectE2E, DetectionBuildsTheBlankBlockAndClosesTheDialog) {

@@ -67,6 +67,8 @@ struct PortDir {
             ("ostrel-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++)))
                .string();
     std::filesystem::create_directories(path);
+    // Scanned only when private to the user.
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   }
   ~PortDir() { std::filesystem::remove_all(path); }
   static int& counter() {
@@ -81,7 +83,9 @@ struct PortDir {
 class FolderHost : public ScriptedHost {
  public:
   explicit FolderHost(std::string dir) : dir_(std::move(dir)) {}
-  std::vector<std::string> portList() override { return listSerialPorts("/nonexistent", dir_); }
+  std::vector<std::string> portList(const PortNote& note) override {
+    return listSerialPorts("/nonexistent", dir_, note);
+  }
 
  private:
   std::string dir_;

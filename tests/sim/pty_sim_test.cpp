@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "sim/presets.h"
@@ -42,7 +43,10 @@ struct SimProcess {
     dir = fs::temp_directory_path() /
           ("ostrel-pty-test-" + std::to_string(getpid()) + "-" + std::to_string(monoMs()));
     fs::create_directories(dir);
-    fs::permissions(dir, fs::perms::all);
+    // The program publishes only in a folder of its own user that nobody
+    // else can write to.
+    fs::permissions(dir, fs::perms::owner_all);
+    if (asUser != uid_t(-1) && chown(dir.c_str(), asUser, asUser) != 0) return;
     args.insert(args.begin(), {OSTREL_SIM_EXE, "--port-dir", dir.string(), "--name", "m"});
     int p[2];
     if (pipe(p) != 0) return;
@@ -340,6 +344,82 @@ TEST(PtyProgram, StrictLogRecordsViolations) {
   ss << in.rdbuf();
   EXPECT_NE(ss.str().find("chunk request 5A without a read"), std::string::npos) << ss.str();
   fs::remove(log);
+}
+
+// The program refuses a folder the port scan would not read, says why, and
+// publishes nothing; a missing folder it makes private.
+TEST(PtyProgram, PublishesOnlyInAPrivateFolder) {
+  const fs::path root = fs::temp_directory_path() / ("ostrel-pty-dirs-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "private");
+  fs::permissions(root / "private", fs::perms::owner_all);
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;
+    std::string refusal;  // empty: serves
+  } cases[] = {
+      {"shared",
+       [](const fs::path& d) {
+         fs::create_directory(d);
+         fs::permissions(d, fs::perms::all | fs::perms::sticky_bit);
+       },
+       "group or others can write to it (mode 1777)"},
+      {"group",
+       [](const fs::path& d) {
+         fs::create_directory(d);
+         fs::permissions(d, fs::perms::owner_all | fs::perms::group_all);
+       },
+       "group or others can write to it (mode 0770)"},
+      {"linked", [&](const fs::path& d) { fs::create_directory_symlink(root / "private", d); },
+       "it is a link"},
+      {"missing", [](const fs::path&) {}, ""},
+  };
+  for (const Case& c : cases) {
+    const fs::path dir = root / c.name;
+    c.make(dir);
+    std::string args[] = {OSTREL_SIM_EXE, "--port-dir", dir.string(), "--name", "m"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
+                    args[3].data(), args[4].data(), nullptr};
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(p[1], 1);
+      dup2(p[1], 2);
+      close(p[0]);
+      execv(argv[0], argv);
+      _exit(127);
+    }
+    close(p[1]);
+    // Everything it says until it serves or ends.
+    std::string text;
+    const uint64_t end = monoMs() + 15000;
+    while ((text.find("link: ") == std::string::npos || text.back() != '\n') && monoMs() < end) {
+      pollfd f{p[0], POLLIN, 0};
+      if (poll(&f, 1, 200) <= 0) continue;
+      char b[256];
+      const ssize_t n = read(p[0], b, sizeof b);
+      if (n <= 0) break;
+      text.append(b, size_t(n));
+    }
+    close(p[0]);
+    if (c.refusal.empty()) {
+      EXPECT_NE(text.find("link: " + (dir / "m").string()), std::string::npos) << text;
+      EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << c.name;
+      kill(pid, SIGTERM);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!c.refusal.empty()) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.name;
+      EXPECT_NE(text.find("refusing to publish in " + dir.string() + ": " + c.refusal),
+                std::string::npos)
+          << c.name << ": " << text;
+      EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "m"))) << c.name;
+      EXPECT_FALSE(fs::exists(fs::symlink_status(root / "private" / "m"))) << c.name;
+    }
+  }
+  fs::remove_all(root);
 }
 
 TEST(PtyProgram, HelpDocumentsEveryOption) {
