@@ -185,6 +185,20 @@ class TForm_MAIN {
   std::array<bool, 257> NewlyAdded{};  // slots 1..256 added by the installer (index 0 unused)
   bool ObdiiTooOld = false;            // an "OBDII" entry carries too old a version
   bool FatFreshRead = false;           // tables read since the last sector plan was built
+  // Whether the catalogue in memory is the cartridge's and may be changed.
+  enum class CatalogueState : uint8_t {
+    NotRead,         // no FAT read on this module yet
+    Readable,        // read as it stands on the cartridge
+    Unreadable,      // the FAT (on Ostrel IV also the mapping table) could not be read or is damaged
+    EntriesIgnored,  // the FAT declares more entries than its sector holds
+  };
+  CatalogueState CartridgeCatalogueState = CatalogueState::NotRead;
+  // Ostrel IV: the mapping table in memory is the cartridge's own, or the
+  // cartridge's table sectors are erased; only then can the FAT be found.
+  bool MappingTableTrusted = false;
+  // Installation and removal ask this first: false, after telling the user
+  // why, when the catalogue in memory must not be written back.
+  bool catalogueChangeAllowed();
   // --- end of cartridge tables
 
   // ========================= fields =========================
@@ -360,6 +374,8 @@ class TForm_MAIN {
   void setModuleButtonsEnabled(bool on);
   void resetWithoutModule();
   std::string hexLine(const uint8_t* bytes, size_t count) const;
+  // The first 64 bytes as hexLine, followed by "... " when there are more.
+  std::string shortHexLine(const uint8_t* bytes, size_t count) const;
 
   std::array<std::string, 88> cachedPrompts_;
   TimerId driverNoteTimer_ = 0;

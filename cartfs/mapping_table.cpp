@@ -66,8 +66,13 @@ MappingReadOutcome decodeMappingTable(std::span<const uint8_t> sectorLow,
 
   MappingReadOutcome outcome = MappingReadOutcome::Valid;
   if (!lowPresent || !highPresent || !mappingTableValid(table)) {
+    const auto erased = [](std::span<const uint8_t> s) {
+      return std::all_of(s.begin(), s.end(), [](uint8_t b) { return b == 0xFF; });
+    };
+    outcome = lowPresent && highPresent && erased(sectorLow) && erased(sectorHigh)
+                  ? MappingReadOutcome::Blank
+                  : MappingReadOutcome::FreshStarted;
     makeFreshMappingTable(table);
-    outcome = MappingReadOutcome::FreshStarted;
   }
   rebuildPhysicalSectorInUse(table, sectorCount);
   return outcome;

@@ -53,9 +53,12 @@ bool mappingTableValid(const MappingTable& table);
 void makeFreshMappingTable(MappingTable& table);
 
 enum class MappingReadOutcome {
-  NoData,        // neither sector came back: failure, table all unmapped
-  Valid,         // the cartridge's table was taken
-  FreshStarted,  // invalid or half missing: a fresh table was started (not a failure)
+  NoData,  // neither sector came back: failure, table all unmapped
+  Valid,   // the cartridge's table was taken
+  Blank,   // both sectors read back erased: a fresh table for a cartridge that holds nothing
+  // Invalid, damaged or half missing: a fresh table was started (not a
+  // failure), but nothing on the cartridge can be found through it.
+  FreshStarted,
 };
 
 // Decodes the two table sectors as read. An empty span (or any size other

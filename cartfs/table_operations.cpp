@@ -20,6 +20,24 @@ constexpr uint8_t kOst4 = 3;
 constexpr int kMsgReading = 43, kMsgReadOk = 44, kMsgReadFail = 45, kMsgNotExist = 46;
 constexpr int kMsgObdiiTooOld = 82, kMsgFaultPrefix = 63;
 
+// Why the catalogue may not be changed, in the four languages.
+constexpr const char* kUnreadableText[4] = {
+    "The cartridge's file allocation table could not be read: installing and removing software "
+    "is refused. Erase the cartridge or clear its catalogue to repair it.",
+    "無法讀取軟體匣的檔案配置表：拒絕安裝與移除軟體。請清除軟體匣或清空其目錄以修復。",
+    "无法读取软件匣的档案配置表：拒绝安装与移除软件。请清除软件匣或清空其目录以修复。",
+    "カートリッジのファイル割り当てテーブルを読み取れません。ソフトウェアのインストールと削除は"
+    "できません。カートリッジを消去するか、カタログをクリアして修復してください。",
+};
+constexpr const char* kEntriesIgnoredText[4] = {
+    "The cartridge's file allocation table lists more entries than it can hold: installing and "
+    "removing software is refused, so that no entry is lost.",
+    "軟體匣的檔案配置表列出的項目超過其容量：為避免遺失項目，拒絕安裝與移除軟體。",
+    "软件匣的档案配置表列出的项目超过其容量：为避免丢失项目，拒绝安装与移除软件。",
+    "カートリッジのファイル割り当てテーブルの項目数が上限を超えています。項目を失わないよう、"
+    "ソフトウェアのインストールと削除はできません。",
+};
+
 // The current ReadBuffer when it holds a whole sector; empty otherwise.
 std::vector<uint8_t> takeSector(const MemoryStream& buffer) {
   if (buffer.Size() != kSectorSize) return {};
@@ -56,16 +74,24 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   SetPriority(1);
 
   const MappingReadOutcome outcome = decodeMappingTable(low, high, SectorCount, MappingTable);
+  MappingTableTrusted =
+      outcome == MappingReadOutcome::Valid || outcome == MappingReadOutcome::Blank;
   if (outcome == MappingReadOutcome::NoData) {
     Form_Wait.Close();
     Memo1_Lines_Add(Prompt(kMsgReadFail));
     StaticText_Status2.text = Prompt(kMsgReadFail);
+    CartridgeCatalogueState = CatalogueState::Unreadable;
     OperationRunning = wasRunning;
     return false;
   }
-  if (outcome == MappingReadOutcome::FreshStarted) {
+  if (outcome != MappingReadOutcome::Valid) {
     Memo1_Lines_Add("MAPPING TABLE not exist");
     StaticText_Status2.text = Prompt(kMsgNotExist);
+  }
+  if (outcome == MappingReadOutcome::FreshStarted) {
+    // A damaged or half-read table is not a blank cartridge: the software on
+    // it can no longer be found, and must not be overwritten by what comes next.
+    Memo1_Lines_Add("MAPPING TABLE damaged: the catalogue cannot be found through it");
   }
   Form_Wait.Close();
   FatFreshRead = true;
@@ -102,9 +128,12 @@ bool TForm_MAIN::Function_ReadFAT() {
   Form_Wait.ProgressBar_Wait.position = 10;
 
   std::vector<uint8_t> sector;
-  if (ModuleGeneration == kOst4 && MappingTable.words[1] == UNMAPPED_SECTOR) {
-    // A fresh table maps no FAT sector: there is nothing to read and the
-    // module has no such physical sector, so the FAT reads as erased.
+  if (ModuleGeneration == kOst4 && !MappingTableTrusted) {
+    // Without the cartridge's own table the FAT cannot be found: the read
+    // fails rather than showing an empty catalogue over software that is there.
+  } else if (ModuleGeneration == kOst4 && MappingTable.words[1] == UNMAPPED_SECTOR) {
+    // The cartridge's table maps no FAT sector: there is nothing to read and
+    // the module has no such physical sector, so the FAT reads as erased.
     sector.assign(kFatSectorSize, 0xFF);
   } else {
     Function_ReadSector(1, false);
@@ -118,6 +147,7 @@ bool TForm_MAIN::Function_ReadFAT() {
     Form_Wait.Close();
     Memo1_Lines_Add(Prompt(kMsgReadFail));
     StaticText_Status2.text = Prompt(kMsgReadFail);
+    CartridgeCatalogueState = CatalogueState::Unreadable;
     OperationRunning = wasRunning;
     return false;
   }
@@ -129,8 +159,10 @@ bool TForm_MAIN::Function_ReadFAT() {
     StaticText_Status2.text = Prompt(kMsgNotExist);
   } else if (parsed.entriesIgnored > 0) {
     // The sector has room for 256 entries only; a larger count is damage.
+    // Rewriting such a catalogue would drop the ignored entries for good.
     Memo1_Lines_Add("FAT entry count " + std::to_string(parsed.declaredCount) + ", " +
-                    std::to_string(parsed.entriesIgnored) + " entries ignored");
+                    std::to_string(parsed.entriesIgnored) +
+                    " entries ignored: installation and removal refused");
   }
 
   for (std::size_t k = 1; k <= scratch.header.entryCount; ++k) {
@@ -153,7 +185,11 @@ bool TForm_MAIN::Function_ReadFAT() {
   }
 
   CartridgeCatalogue = scratch;
-  if (ModuleGeneration == kOst4) {
+  CartridgeCatalogueState =
+      parsed.entriesIgnored > 0 ? CatalogueState::EntriesIgnored : CatalogueState::Readable;
+  // Pruning frees every sector no entry owns: with entries ignored it would
+  // free the sectors of software that is still on the cartridge.
+  if (ModuleGeneration == kOst4 && CartridgeCatalogueState == CatalogueState::Readable) {
     const std::vector<SectorRun> runs = liveSectorRuns(CartridgeCatalogue);
     pruneMappingTable(MappingTable, runs, SectorCount);
   }
@@ -189,6 +225,25 @@ void TForm_MAIN::Function_FATRefresh(MemoryStream& image, int relocate) {
     record->sum = refreshed.check.sum;
     record->xorValue = refreshed.check.xorValue;
   }
+}
+
+bool TForm_MAIN::catalogueChangeAllowed() {
+  const size_t language = Language >= 0 && Language < 4 ? size_t(Language) : 0;
+  const char* why = nullptr;
+  switch (CartridgeCatalogueState) {
+    case CatalogueState::Readable:
+      return true;
+    case CatalogueState::NotRead:
+    case CatalogueState::Unreadable:
+      why = kUnreadableText[language];
+      break;
+    case CatalogueState::EntriesIgnored:
+      why = kEntriesIgnoredText[language];
+      break;
+  }
+  Memo1_Lines_Add(why);
+  host.messageBox(why, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+  return false;
 }
 
 // ---------------------------------------------------------------- views

@@ -147,7 +147,13 @@ void TForm_MAIN::Function_Detect() {
     bool ok = true;
     if (ModuleGeneration == 3 && readMappingTable) ok = readMappingTable();
     if (ok && readFat) ok = readFat();
-    if (!ok) {
+    if (!ok && BuildMode != 2 && ModuleGeneration == 3 && !MappingTableTrusted) {
+      // An Ostrel IV whose mapping table is missing or damaged stays connected
+      // in the engineering builds, so that it can be erased or have its
+      // catalogue cleared; installation and removal refuse to touch it.
+      CartridgeCatalogue = {};
+      Memo1_Lines_Add("Catalogue unreadable: erase the cartridge or clear its catalogue");
+    } else if (!ok) {
       Connected = false;
       Comm1.ClosePort();
     }
@@ -203,12 +209,15 @@ bool TForm_MAIN::Function_Device() {
     try {
       Comm1.OpenPort();
     } catch (const ECommsError& e) {
-      Memo2_Lines_Add("", ports[size_t(i)] + ": " + e.what());
+      // In use or gone: skipped without a word to the user.
+      Memo2_Lines_Add(kTag, ports[size_t(i)] + ": " + e.what());
       continue;
     }
     clock.sleep(1);
     Memo2_Lines_Add(kTag, "");
     Memo2_Lines_Add(kTag, "< 80 >");
+    // A short reply must not be completed by what an earlier port answered.
+    ReplyBuffer.fill(0);
     ReplyComplete = 0;
     ReceivedCount = 0;
     const uint8_t probe = 0x80;

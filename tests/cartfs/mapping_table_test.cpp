@@ -76,6 +76,15 @@ TEST(MappingTableTest, DecodeOutcomes) {
       {"high half missing", [](std::vector<uint8_t>&) {}, false, true,
        MappingReadOutcome::FreshStarted},
       {"blank", [](std::vector<uint8_t>& i) { std::fill(i.begin(), i.end(), 0xFF); }, false, false,
+       MappingReadOutcome::Blank},
+      {"blank but one byte",
+       [](std::vector<uint8_t>& i) {
+         std::fill(i.begin(), i.end(), 0xFF);
+         i[70000] = 0xFE;
+       },
+       false, false, MappingReadOutcome::FreshStarted},
+      {"blank low half, high half missing",
+       [](std::vector<uint8_t>& i) { std::fill(i.begin(), i.end(), 0xFF); }, false, true,
        MappingReadOutcome::FreshStarted},
       {"nothing read", [](std::vector<uint8_t>&) {}, true, true, MappingReadOutcome::NoData},
   };
@@ -94,7 +103,7 @@ TEST(MappingTableTest, DecodeOutcomes) {
       expected->words = good->words;
       expected->physicalSectorInUse[7] = 1;
       expected->physicalSectorInUse[3] = 1;  // 12 is not marked: logical 40000 > 100
-    } else if (outcome == MappingReadOutcome::FreshStarted) {
+    } else if (outcome != MappingReadOutcome::NoData) {
       makeFreshMappingTable(*expected);
     }
     EXPECT_TRUE(*table == *expected);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -396,8 +397,10 @@ TEST(TableOperations, DamagedHeadersStayInsideTheSector) {
     size_t taken;
     const char* ignoredLine;
   } cases[] = {
-      {"count above 256", 0xA11E, 300, 256, "FAT entry count 300, 44 entries ignored"},
-      {"count 0xFFFF", 0xA11E, 0xFFFF, 256, "FAT entry count 65535, 65279 entries ignored"},
+      {"count above 256", 0xA11E, 300, 256,
+       "FAT entry count 300, 44 entries ignored: installation and removal refused"},
+      {"count 0xFFFF", 0xA11E, 0xFFFF, 256,
+       "FAT entry count 65535, 65279 entries ignored: installation and removal refused"},
       {"older signature", 0x55AA, 256, 256, nullptr},
       {"unknown signature", 0x1234, 256, 0, nullptr},
   };
@@ -422,6 +425,87 @@ TEST(TableOperations, DamagedHeadersStayInsideTheSector) {
     EXPECT_EQ(rig->logIndex(kNotExist), -1);
     if (c.ignoredLine) {
       EXPECT_GE(rig->logIndex(c.ignoredLine), 0);
+    }
+    // Writing back a catalogue whose entries were ignored would lose them.
+    EXPECT_EQ(rig->form->catalogueChangeAllowed(), c.ignoredLine == nullptr);
+    EXPECT_EQ(rig->host.boxes.size(), c.ignoredLine ? 1u : 0u);
+  }
+}
+
+// Entries beyond what the FAT sector holds own sectors too: their mappings
+// must survive the read on an Ostrel IV.
+TEST(TableOperations, Ost4KeepsMappingsWhenFatEntriesWereIgnored) {
+  for (uint16_t storedCount : {uint16_t(14), uint16_t(300)}) {
+    SCOPED_TRACE(storedCount);
+    TableRig rig(SimConfig::fromTypeCode(0x89), SimPreset::Demo);
+    const uint16_t n = rig.config.sectorCount;
+    ASSERT_TRUE(rig.form->Function_Read_MAPPING_TABLE());
+    Bytes fat = rig.flash(demoPhysicalSector(1, n));
+    fat[106] = uint8_t(storedCount >> 8);
+    fat[107] = uint8_t(storedCount);
+    rig.module->flash().erase(demoPhysicalSector(1, n));
+    rig.module->flash().program(demoPhysicalSector(1, n), 0, fat);
+    const auto stray = allocatePhysicalSector(rig.form->MappingTable, 28, n);
+    ASSERT_TRUE(stray);
+    ASSERT_TRUE(rig.form->Function_ReadFAT());
+    const bool ignored = storedCount > 256;
+    EXPECT_EQ(rig.form->MappingTable.words[28], ignored ? *stray : UNMAPPED_SECTOR);
+    EXPECT_EQ(rig.form->MappingTable.physicalSectorInUse[*stray], ignored ? 1 : 0);
+  }
+}
+
+// A mapping table that could not be read or is damaged is not a blank
+// cartridge: the FAT read fails instead of showing an empty catalogue that
+// the next installation would write over the software still there.
+TEST(TableOperations, Ost4MappingTableStatesAndWhatDetectionMakesOfThem) {
+  struct Case {
+    const char* what;
+    SimPreset preset;
+    std::function<void(TableRig&)> damage;
+    bool mappingRead, fatRead;
+  };
+  const Case cases[] = {
+      {"demo", SimPreset::Demo, [](TableRig&) {}, true, true},
+      {"blank", SimPreset::Blank, [](TableRig&) {}, true, true},
+      {"signature damaged", SimPreset::Demo,
+       [](TableRig& r) { r.module->flash().program(60001, 65504, Bytes{0x0D}); }, true, false},
+      {"second sector unreadable", SimPreset::Demo,
+       [](TableRig& r) { r.module->faults().silenceAfterCommands = 17; }, true, false},
+      {"nothing read", SimPreset::Demo,
+       [](TableRig& r) { r.module->faults().silenceAfterCommands = 0; }, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      TableRig rig(SimConfig::fromTypeCode(0x89), c.preset);
+      c.damage(rig);
+      EXPECT_EQ(rig.form->Function_Read_MAPPING_TABLE(), c.mappingRead);
+      rig.form->Memo1.clear();
+      EXPECT_EQ(rig.form->Function_ReadFAT(), c.fatRead);
+      if (!c.fatRead) {
+        EXPECT_EQ(rig.form->StaticText_Status2.text, kReadFail);
+      }
+      EXPECT_EQ(rig.form->catalogueChangeAllowed(), c.fatRead);
+    }
+    // Detection: the customer build drops such a module; the engineering
+    // builds keep it, with an empty catalogue that may not be changed.
+    for (int buildMode : {2, 1}) {
+      SCOPED_TRACE(buildMode);
+      TableRig rig(SimConfig::fromTypeCode(0x89), c.preset, buildMode);
+      rig.comm.ClosePort();
+      rig.form->CartridgeCatalogue.header.entryCount = 5;  // left by an earlier module
+      c.damage(rig);
+      // The identify probe is one more command before the tables.
+      if (auto& silence = rig.module->faults().silenceAfterCommands) *silence += 1;
+      rig.comm.replug("SIM0");
+      rig.form->Function_Detect();
+      const bool kept = buildMode != 2;
+      EXPECT_EQ(rig.form->Connected, c.fatRead || kept);
+      if (!c.fatRead && kept) {
+        EXPECT_EQ(rig.form->CartridgeCatalogue.header.entryCount, 0);
+        EXPECT_FALSE(rig.form->catalogueChangeAllowed());
+        EXPECT_TRUE(rig.form->Button_Erase.enabled);
+      }
     }
   }
 }
