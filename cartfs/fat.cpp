@@ -230,7 +230,16 @@ struct RelocationWalk {
 
   bool live(std::size_t i) const { return catalogue.entries[i].kind != 0; }
   uint16_t start(std::size_t i) const { return catalogue.entries[i].startSector; }
-  uint16_t length(std::size_t i) const { return catalogue.entries[i].sectorCount; }
+  // Aliases share one stored run, as long as the longest of them: the group
+  // moves as that run, or a shorter alias would strand the longer one's tail.
+  uint16_t length(std::size_t i) const {
+    uint16_t longest = catalogue.entries[i].sectorCount;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (live(j) && start(j) == start(i))
+        longest = std::max(longest, catalogue.entries[j].sectorCount);
+    }
+    return longest;
+  }
 
   // Entry 1 and its aliases hold the base software, which never moves.
   bool isBase(std::size_t i) const { return i == 0 || (live(0) && start(i) == start(0)); }

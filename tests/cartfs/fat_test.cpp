@@ -400,6 +400,10 @@ TEST(FatTest, RelocationCases) {
        {makeEntry(2, "OBDII", 0, 10), makeEntry(2, "A", 20, 5), makeEntry(2, "A2", 20, 5),
         makeEntry(2, "B", 40, 5)},
        {0, 90, 90, 95}},
+      // The group is as long as its longest alias: all of it moves.
+      {"aliases of different lengths",
+       {makeEntry(2, "OBDII", 0, 10), makeEntry(2, "A", 20, 5), makeEntry(2, "A2", 20, 8)},
+       {0, 92, 92}},
       {"slot order does not matter",
        {makeEntry(2, "OBDII", 0, 10), makeEntry(2, "B", 40, 5), makeEntry(2, "A", 20, 5)},
        {0, 95, 90}},
@@ -422,16 +426,15 @@ TEST(FatTest, RelocationCases) {
     makeFreshMappingTable(*table);
     for (uint16_t l = 0; l <= kSectorCount; ++l) table->words[l] = static_cast<uint16_t>(2000 + l);
     auto catalogue = catalogueOf(c.entries);
-    // Map every owned sector to its old start: after the pass each entry's
-    // first word must still be its old data.
-    std::map<std::size_t, uint16_t> firstWord;
-    for (std::size_t k = 0; k < c.entries.size(); ++k) {
-      firstWord[k] = table->words[c.entries[k].startSector];
-    }
     relocateToTop(*catalogue, *table, kSectorCount);
+    // Every sector of every entry still maps to its old data.
     for (std::size_t k = 0; k < c.entries.size(); ++k) {
-      EXPECT_EQ(catalogue->entries[k].startSector, c.expectedStarts[k]) << "slot " << k + 1;
-      EXPECT_EQ(table->words[catalogue->entries[k].startSector], firstWord[k]) << "slot " << k + 1;
+      const FatEntry& moved = catalogue->entries[k];
+      EXPECT_EQ(moved.startSector, c.expectedStarts[k]) << "slot " << k + 1;
+      for (uint16_t i = 0; i < moved.sectorCount && moved.startSector + i <= kSectorCount; ++i) {
+        EXPECT_EQ(table->words[moved.startSector + i], 2000 + c.entries[k].startSector + i)
+            << "slot " << k + 1 << " sector " << i;
+      }
     }
   }
 }
