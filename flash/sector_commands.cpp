@@ -555,8 +555,16 @@ void TForm_MAIN::OST4_Function_ReadSector(uint16_t sector, bool direct) {
     rawSectorRead(*this, command.data(), 7, kOst4CommandWait, kOst4CommandTotal);
     return;
   }
+  const uint16_t physical = MappingTable.words[sector];
+  if (physical > std::min(SectorCount, kHighestPoolSector)) {
+    // Unmapped, or no sector of this cartridge: nothing to ask the module for.
+    ClearStatus2();
+    ReportFault(FaultCode::k0056);
+    ReadBuffer.Clear();
+    return;
+  }
   const bool fat = sector == 1;
-  const auto command = rawSectorCommand(fat ? 0xA8 : 0xA1, MappingTable.words[sector], sector);
+  const auto command = rawSectorCommand(fat ? 0xA8 : 0xA1, physical, sector);
   rawSectorRead(*this, command.data(), fat ? 9 : 7, kOst4CommandWait, kOst4CommandTotal);
 }
 

@@ -13,7 +13,32 @@ namespace {
 constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kBusyStepMs = 200;
 constexpr size_t kChunkSize = 4096;
+constexpr size_t kSectorBytes = 65536;
+// Received-data log lines show at most this many bytes, then "...".
+constexpr size_t kLoggedBytes = 64;
+// A device that keeps sending must not overflow the counters or fill memory:
+// the counters stop at these bounds (far beyond any reply or block), and the
+// ReadBuffer keeps no more than a block and one piece beyond it, enough to
+// tell that more came than was asked for.
+constexpr int32_t kCountBound = 1 << 24;
+constexpr size_t kReadBufferLimit = kSectorBytes + kChunkSize;
+
+int32_t boundedCount(int64_t value) {
+  return int32_t(std::clamp<int64_t>(value, -kCountBound, kCountBound));
+}
+
+// Appends a block piece to the ReadBuffer up to its limit.
+void appendBlockBytes(MemoryStream& buffer, const uint8_t* bytes, size_t length) {
+  const size_t room = buffer.Size() < kReadBufferLimit ? kReadBufferLimit - buffer.Size() : 0;
+  buffer.Seek(buffer.Size());
+  buffer.Write(bytes, std::min(room, length));
+}
 }  // namespace
+
+std::string TForm_MAIN::shortHexLine(const uint8_t* bytes, size_t count) const {
+  if (count <= kLoggedBytes) return hexLine(bytes, count);
+  return hexLine(bytes, kLoggedBytes) + "... ";
+}
 
 void TForm_MAIN::BusyStep() {
   ++BusyCounter;
@@ -105,9 +130,7 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   auto logBytes = [&] {
     Memo2_Lines_Add(kTag, "");
     if (debugLogAccepts(kTag))
-      Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) +
-                                hexLine(data, std::min<uint32_t>(length, 64)) +
-                                (length > 64 ? "... " : "") + ">");
+      Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + shortHexLine(data, length) + ">");
   };
   auto replyDone = [this] { return ReplyComplete != 0; };
   const bool singleRequest = length == 1 && data[0] == 0x5A;
@@ -177,8 +200,8 @@ void TForm_MAIN::general_ReceiveDataParser(const uint8_t* buffer, uint16_t lengt
 
 void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length) {
   if (ReceiveMode == 0) {
-    ReadBuffer.Write(buffer, length);
-    ReceivedCount -= int32_t(length);
+    appendBlockBytes(ReadBuffer, buffer, length);
+    ReceivedCount = boundedCount(int64_t(ReceivedCount) - length);
     if (ReceivedCount == 0) ReplyComplete = 1;
     return;
   }
@@ -189,7 +212,7 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
       ReceivedCount < int32_t(ReplyBuffer.size()) ? ReplyBuffer.size() - size_t(ReceivedCount) : 0;
   std::copy_n(buffer, std::min<size_t>(room, length),
               ReplyBuffer.begin() + std::min<size_t>(ReceivedCount, 128));
-  ReceivedCount += length;
+  ReceivedCount = boundedCount(int64_t(ReceivedCount) + length);
   if (ReceivedCount < 1) return;
   const int32_t expected = int32_t(frameLength(ReplyBuffer[0]));
   if (ReceivedCount != expected || expected > int32_t(ReplyBuffer.size())) return;
@@ -203,12 +226,12 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
 
 void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) {
   if (ReceiveMode == 0) {
-    ReadBuffer.Write(buffer, length);
-    ReceivedCount -= int32_t(length);
+    appendBlockBytes(ReadBuffer, buffer, length);
+    ReceivedCount = boundedCount(int64_t(ReceivedCount) - length);
     if (debugLogAccepts(kTag))
       Memo2_Lines_Add(kTag, "[ Batch_Read--" + std::to_string(clock.tick()) +
-                                hexLine(buffer, std::min<size_t>(length, 64)) +
-                                "]--Read_LEN =" + std::to_string(length));
+                                shortHexLine(buffer, length) + "]--Read_LEN =" +
+                                std::to_string(length));
     if (ReceivedCount == 0) ReplyComplete = 1;
     return;
   }
@@ -217,8 +240,8 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
   std::copy_n(buffer, stored, ReplyBuffer.begin());
   ReceivedCount = length;
   if (debugLogAccepts(kTag))
-    Memo2_Lines_Add(
-        kTag, "[Default-- " + hexLine(buffer, stored) + "]--Read_LEN =" + std::to_string(length));
+    Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) + "]--Read_LEN =" +
+                              std::to_string(length));
   ReplyComplete = 1;
 }
 
@@ -229,13 +252,15 @@ bool TForm_MAIN::WriteBack_Sector(uint16_t sector, MemoryStream& source) {
   RequestBuffer[2] = uint8_t(sector);
   RequestBuffer[3] = RequestBuffer[4] = RequestBuffer[5] = 0;
   RequestBuffer[6] = 0x10;
+  // A short source is refused before anything is sent: a module left waiting
+  // for the rest of the sector would take the next command for data.
+  if (source.Size() - source.Position() < kSectorBytes) return false;
   if (!Send_Package_OST3(RequestBuffer.data(), 7, 0, 1000, 2000)) return false;
   uint8_t chunk[kChunkSize];
-  for (size_t sent = 0; sent < 65536; sent += kChunkSize) {
+  for (size_t sent = 0; sent < kSectorBytes; sent += kChunkSize) {
     ReplyComplete = 0;
     ReceivedCount = 0;
-    // A short source would program whatever lies in the chunk buffer: refuse.
-    if (source.Read(chunk, kChunkSize) != kChunkSize) return false;
+    source.Read(chunk, kChunkSize);
     if (!Send_Package_OST3(chunk, kChunkSize, 0, 1000, 2000)) return false;
   }
   return true;

@@ -197,6 +197,22 @@ TEST_F(DiscoveryTest, PortsAreProbedFromLastToFirstAndTheLastModuleWins) {
   EXPECT_EQ(comm.opened, (std::vector<std::string>{"d", "c", "c"}));
 }
 
+// After an Ostrel III or IV the raw parser takes any burst as a whole reply:
+// a one-byte answer must not be completed by the previous module's identity.
+TEST_F(DiscoveryTest, ShortProbeReplyIsNotTakenForThePreviousModule) {
+  host.ports = {"p"};
+  modules = {{"p", 0x84}};
+  ASSERT_TRUE(form->Function_Device());
+  ASSERT_EQ(form->ModuleGeneration, 2);
+  comm.ClosePort();
+  comm.responder = [](const Bytes& sent) {
+    std::vector<ScriptedTransport::Reply> r;
+    if (sent == Bytes{0x80}) r.push_back({30, Bytes{0x0A}});  // length 10: the old TypeCode
+    return r;
+  };
+  EXPECT_FALSE(form->Function_Device());
+}
+
 TEST_F(DiscoveryTest, NoPortsReturnsAtOnce) {
   uint32_t start = clock.tick();
   EXPECT_FALSE(form->Function_Device());

@@ -121,6 +121,51 @@ TEST_F(ProtocolTest, WrongCodeUnderCountedRetriesRestoresTheBudgetAndPauses) {
   EXPECT_EQ(comm.sent[4].tick - comm.sent[3].tick, 1000u);  // a silence costs one retry
 }
 
+// Under the long erase limit only consecutive silences use up the retries:
+// this sequence gets through only when the wrong code restores the budget.
+TEST_F(ProtocolTest, WrongCodeBetweenSilencesRestoresTheFullBudget) {
+  form.RetryBudget = 5;
+  int calls = 0;
+  comm.responder = [&](const Bytes&) {
+    ++calls;
+    std::vector<ScriptedTransport::Reply> r;
+    if (calls == 6) r.push_back({10, buildFrame(Bytes{0x55})});   // alive but wrong
+    if (calls == 12) r.push_back({10, buildFrame(Bytes{0x42})});  // the right reply
+    return r;
+  };
+  EXPECT_TRUE(send({0x82, 0x02, 0x00}, 0, 1000, kCountedRetryTime));
+  EXPECT_EQ(calls, 12);
+}
+
+// A device that never stops sending: counters and the ReadBuffer stay
+// bounded, nothing completes, and log lines stay short.
+TEST_F(ProtocolTest, EndlessStreamsStayBounded) {
+  form.CheckBox_Debug_fillter.checked = false;
+  const Bytes burst(32768, 0x81);  // a framed reply that never ends
+  for (uint8_t generation : {uint8_t(1), uint8_t(2)}) {
+    for (int mode : {0, 1}) {
+      SCOPED_TRACE(std::to_string(generation) + "/" + std::to_string(mode));
+      form.ModuleGeneration = generation;
+      form.ReceiveMode = mode;
+      form.ReceivedCount = mode == 0 ? 65000 : 0;  // overrun by the second burst
+      form.ReplyComplete = 0;
+      form.ReadBuffer.Clear();
+      // 4 GiB in all: enough to overflow a 32-bit count twice.
+      for (int i = 0; i < 131072; ++i) form.Comm1ReceiveData(burst.data(), uint16_t(burst.size()));
+      EXPECT_LE(form.ReadBuffer.Size(), 65536u + 4096u);
+      if (mode == 0) {
+        EXPECT_LT(form.ReceivedCount, 0);
+        EXPECT_EQ(form.ReplyComplete, 0);
+      }
+      if (mode == 1 && generation == 1) {
+        EXPECT_GT(form.ReceivedCount, 128);
+        EXPECT_EQ(form.ReplyComplete, 0);
+      }
+    }
+  }
+  for (const std::string& line : form.Memo2.lines) ASSERT_LT(line.size(), 300u) << line;
+}
+
 TEST_F(ProtocolTest, DeadlineAcrossTheTickWrap) {
   VirtualClock wrapClock(0xFFFFFF00u);
   ScriptedTransport t(wrapClock);
@@ -268,14 +313,20 @@ TEST_F(ProtocolTest, WriteBackSendsTheCommandAndSixteenChunks) {
     joined.insert(joined.end(), comm.sent[i].bytes.begin(), comm.sent[i].bytes.end());
   EXPECT_EQ(joined, sector);
 
-  // Any other sector uses A0; a short source is refused instead of sending junk.
+  // Any other sector uses A0.
   comm.sent.clear();
-  MemoryStream shortSource;
-  shortSource.Write(Bytes(5000, 0x11));
-  shortSource.Seek(0);
-  EXPECT_FALSE(form.WriteBack_Sector(0x1234, shortSource));
-  EXPECT_EQ(comm.sent[0].bytes[0], 0xA0);
-  EXPECT_EQ(comm.sent[0].bytes[1], 0x12);
+  source.Seek(0);
+  EXPECT_TRUE(form.WriteBack_Sector(0x1234, source));
+  EXPECT_EQ(comm.sent[0].bytes, (Bytes{0xA0, 0x12, 0x34, 0, 0, 0, 0x10}));
+
+  // A source without a whole sector left is refused before anything is sent:
+  // a module given the command would take the next command for data.
+  for (size_t left : {size_t(0), size_t(5000), size_t(65535)}) {
+    comm.sent.clear();
+    source.Seek(65536 - left);
+    EXPECT_FALSE(form.WriteBack_Sector(0x1234, source)) << left;
+    EXPECT_TRUE(comm.sent.empty()) << left;
+  }
 
   form.ModuleGeneration = 1;
   EXPECT_FALSE(form.WriteBack_Sector(2, source));

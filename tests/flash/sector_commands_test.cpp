@@ -652,6 +652,24 @@ TEST(SectorRead, MoreThanOneSectorOfDataFails0056) {
   }
 }
 
+// A logical sector that maps to no sector of the cartridge is not asked for:
+// the read fails at once instead of resending for the whole time limit.
+TEST(SectorRead, Ost4LogicalSectorWithoutPhysicalSectorFailsAtOnce) {
+  for (uint16_t word : {UNMAPPED_SECTOR, uint16_t(17), uint16_t(60000), uint16_t(0xFFFF)}) {
+    SCOPED_TRACE(word);
+    ScriptRig rig(3, 16);
+    rig.comm.responder = ackEverything;
+    rig.form->MappingTable.words[5] = word;
+    rig.form->ReadBuffer.Write(sectorPattern(0));
+    const uint32_t start = rig.clock.tick();
+    rig.form->Function_ReadSector(5, false);
+    EXPECT_TRUE(rig.comm.sent.empty());
+    EXPECT_EQ(rig.clock.tick(), start);
+    EXPECT_EQ(rig.form->ReadBuffer.Size(), 0u);
+    EXPECT_EQ(rig.form->StaticText_Status2.text, "Fault code:0056");
+  }
+}
+
 TEST(SectorRead, UnansweredChunkRequestsEndThePassAfterABound) {
   ScriptRig rig(2);
   RawModule module;
@@ -672,6 +690,7 @@ TEST(SectorRead, FirstCommandUnansweredLeavesFaultPrefixAlone) {
   for (uint8_t gen : {0, 1, 2, 3}) {
     ScriptRig rig(gen);
     rig.comm.responder = [](const Bytes&) { return Replies{}; };
+    rig.form->MappingTable.words[4] = 4;
     rig.form->ReadBuffer.Write(sectorPattern(0));
     rig.form->Function_ReadSector(4, false);
     EXPECT_EQ(rig.form->StaticText_Status2.text, "Fault code:") << int(gen);
