@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace ostrel {
@@ -50,6 +51,50 @@ bool writeWholeFile(const std::string& path, std::span<const uint8_t> data, std:
     return fail(path);
   }
   return true;
+}
+
+FileReadResult readWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t maxSize,
+                             std::string* error) {
+  out.clear();
+  auto fail = [&](const std::string& what, FileReadResult result = FileReadResult::Failed) {
+    if (error) *error = what;
+    out.clear();
+    out.shrink_to_fit();
+    return result;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return fail(path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(path + ": not a regular file");
+  }
+  if (uint64_t(st.st_size) > maxSize) {
+    ::close(fd);
+    return fail(path + ": larger than " + std::to_string(maxSize) + " bytes",
+                FileReadResult::TooLarge);
+  }
+  try {
+    out.resize(size_t(st.st_size));
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return fail(path + ": not enough memory", FileReadResult::TooLarge);
+  }
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const std::string why = path + ": " + std::strerror(errno);
+      ::close(fd);
+      return fail(why);
+    }
+    if (n == 0) break;  // the file shrank meanwhile: take what is there
+    done += size_t(n);
+  }
+  ::close(fd);
+  out.resize(done);
+  return FileReadResult::Ok;
 }
 
 }  // namespace ostrel

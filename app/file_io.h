@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -14,5 +15,13 @@ namespace ostrel {
 // (path untouched) when any step fails; error then says why.
 bool writeWholeFile(const std::string& path, std::span<const uint8_t> data,
                     std::string* error = nullptr);
+
+enum class FileReadResult { Ok, Failed, TooLarge };
+
+// Reads a regular file whole into out. Anything else (a folder, a device, a
+// pipe that never ends) fails, and a file larger than maxSize is not read at
+// all. On failure out is empty and error says why.
+FileReadResult readWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t maxSize,
+                             std::string* error = nullptr);
 
 }  // namespace ostrel

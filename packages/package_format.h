@@ -39,6 +39,11 @@ inline constexpr size_t kHeaderPayloadBuffer = 1024;
 inline constexpr size_t kWrittenHeaderPayload = 142;
 // The short form carries an 8-bit block number.
 inline constexpr uint32_t kShortFormBlocks = 256;
+// The largest package a writer makes: every block of the largest cartridge
+// in a long-form record, header and end records, and the few bytes a file
+// may carry before its first record. Larger files are refused unread.
+inline constexpr uint64_t kLargestPackageBytes =
+    uint64_t(kLargestCartridgeSectors + 2) * (kLongHeaderSize + kMaxRecordPayload + 2) + 6;
 
 using PackageIdentity = std::array<uint8_t, 8>;
 
