@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace ostrel {
@@ -18,6 +19,16 @@ class MemoryStream {
   void SetSize(size_t size) {
     data_.resize(size);
     position_ = std::min(position_, size);
+  }
+  // Takes the bytes over without copying; position 0.
+  void Assign(std::vector<uint8_t>&& bytes) {
+    data_ = std::move(bytes);
+    position_ = 0;
+  }
+  // Hands the bytes out without copying, leaving the stream empty.
+  std::vector<uint8_t> Take() {
+    position_ = 0;
+    return std::exchange(data_, {});
   }
   void Clear() {
     data_.clear();

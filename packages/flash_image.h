@@ -13,6 +13,10 @@
 
 namespace ostrel {
 
+// S-record text holds at least two characters per data byte; three times
+// the largest image is more than any real file of a cartridge.
+inline constexpr uint64_t kLargestSRecordBytes = 3 * kLargestImageBytes;
+
 struct FlashImageLoad {
   std::string_view fault;               // empty on success
   std::vector<std::string> faultLines;  // detail lines for the log after the fault line

@@ -33,9 +33,6 @@ namespace ostrel {
 namespace {
 
 constexpr int kExitOk = 0, kExitFault = 1, kExitUsage = 2;
-// Text holds at least two characters per data byte; three times the largest
-// image is more than any real S-record file of a cartridge.
-constexpr uint64_t kLargestSRecordBytes = 3 * kLargestImageBytes;
 constexpr uint32_t kDefaultSRecordSectors = 2048;
 
 const char kUsage[] =
