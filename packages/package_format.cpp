@@ -134,16 +134,22 @@ struct KeyDraw {
 // ---------------------------------------------------------------- checksum
 
 void ImageChecksum::add(std::span<const uint8_t> bytes) {
-  uint8_t s = s_, x = x_;
-  uint8_t w = uint8_t(offset_ + 1);
+  // S sums the bytes and the weights: a plain (vectorised) byte sum plus the
+  // weights' sum. X is a chain of xor and add, one byte after the other.
+  uint64_t weights = 0;
+  const uint64_t n = bytes.size();
+  const uint64_t first = offset_ + 1;  // the first byte's weight, before mod 256
+  weights = (n / 256) * (255 * 256 / 2);
+  for (uint64_t i = n - n % 256; i < n; ++i) weights += (first + i) % 256;
+  uint8_t x = x_;
+  uint8_t w = uint8_t(first);
   for (const uint8_t b : bytes) {
-    s = uint8_t(s + b + w);
     x = uint8_t((x ^ b) + w);
     ++w;
   }
-  s_ = s;
+  s_ = uint8_t(s_ + sum8(bytes) + weights);
   x_ = x;
-  offset_ += bytes.size();
+  offset_ += n;
 }
 
 void ImageChecksum::addBlank(uint64_t count) {
