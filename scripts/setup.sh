@@ -3,7 +3,7 @@
 # Idempotent and quiet; run as root (or with sudo) on Debian 12.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
+  build-essential binutils cmake ninja-build g++ clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libudev-dev xvfb xauth x11-apps netpbm
   fonts-droid-fallback socat srecord inotify-tools ccache
