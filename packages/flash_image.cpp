@@ -20,6 +20,25 @@ constexpr std::array<uint8_t, 256> kHexValue = [] {
   return t;
 }();
 
+// Two hex digits (as they lie in memory) to their byte; 0x100 marks a pair
+// with a character that is no hex digit. One look-up per data byte.
+const std::array<uint16_t, 65536>& hexPairTable() {
+  static const std::array<uint16_t, 65536> table = [] {
+    std::array<uint16_t, 65536> t{};
+    for (unsigned first = 0; first < 256; ++first) {
+      for (unsigned second = 0; second < 256; ++second) {
+        const uint8_t hi = kHexValue[first], lo = kHexValue[second];
+        uint8_t pair[2] = {uint8_t(first), uint8_t(second)};
+        uint16_t key;
+        std::memcpy(&key, pair, 2);
+        t[key] = ((hi | lo) & 0x80) ? 0x100 : uint16_t(hi << 4 | lo);
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
 // Progress is reported about once per this many bytes of text.
 constexpr size_t kProgressStep = size_t(1) << 20;
 
@@ -45,6 +64,7 @@ FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCou
   // untouched reserved pages cost nothing.
   image.reserve(size_t(std::min<uint32_t>(sectorCount, 2048)) * kSectorSize);
 
+  const std::array<uint16_t, 65536>& pairs = hexPairTable();
   const uint8_t* const base = text.data();
   const size_t size = text.size();
   size_t lineStart = 0;
@@ -93,12 +113,15 @@ FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCou
     if (recordEnd > maxImageBytes) return refuse();
     if (image.size() < recordEnd) image.resize(size_t(blocksFor(recordEnd)) * kSectorSize, 0xFF);
     uint8_t* out = image.data() + address;
+    uint16_t badPair = 0;
     for (size_t i = 0; i < dataBytes; ++i, digit += 2) {
-      const uint8_t hi = kHexValue[digit[0]], lo = kHexValue[digit[1]];
-      bad |= hi | lo;
-      out[i] = uint8_t(hi << 4 | lo);
+      uint16_t key;
+      std::memcpy(&key, digit, 2);
+      const uint16_t value = pairs[key];
+      badPair |= value;
+      out[i] = uint8_t(value);
     }
-    if (bad & 0x80) return refuse();
+    if (badPair & 0x100) return refuse();
     end = std::max(end, recordEnd);
   }
   if (progress) progress(size, size);
