@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +13,7 @@ namespace ostrel {
 TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport& comm)
     : BuildMode(buildMode), Language(language), host(h), clock(c), Comm1(comm), Timer1(c, 3000) {
   registerControls();
-  Timer1.OnTimer = [this] { Timer1Timer(); };
+  Timer1.OnTimer = [this] { runHandler([this] { Timer1Timer(); }); };
   ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
@@ -134,13 +135,35 @@ Control* TForm_MAIN::findControl(std::string_view name) {
 bool TForm_MAIN::Click(std::string_view name) {
   Control* c = findControl(name);
   auto handler = ClickHandlers.find(name);
-  if (!c || handler == ClickHandlers.end() || !WindowEnabled || !c->enabled || !c->visible)
+  if (!c || handler == ClickHandlers.end() || Closed || !WindowEnabled || !c->enabled ||
+      !c->visible)
     return false;
   if (!c->parent.empty()) {
     Control* panel = findControl(c->parent);
     if (panel && (!panel->visible || !panel->enabled)) return false;
   }
-  handler->second();
+  runHandler(handler->second);
+  return true;
+}
+
+void TForm_MAIN::runHandler(const std::function<void()>& handler) {
+  ++handlerDepth_;
+  handler();
+  --handlerDepth_;
+  if (handlerDepth_ > 0 || !ClosePending || OperationRunning || Closed) return;
+  FormClose();
+  if (onDeferredClose) onDeferredClose();
+}
+
+bool TForm_MAIN::requestClose() {
+  if (Closed) return true;
+  // Waits for operations run without a handler too (the command line's, tests').
+  if (handlerDepth_ > 0 || OperationRunning) {
+    if (!ClosePending) ShowStatus1(std::string(closeDeferredText(Language)));
+    ClosePending = true;
+    return false;
+  }
+  FormClose();
   return true;
 }
 
@@ -208,11 +231,31 @@ void TForm_MAIN::SetPriority(int kind) {
   if (kind == 2) host.setPriorityClass(true);
 }
 
+// Every button whose operation needs a module: erase, program, verify, check,
+// auto, read, quality control, install (copy and BURN), select, delete, load.
 void TForm_MAIN::setModuleButtonsEnabled(bool on) {
-  for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto, &Button_Read,
-                    &Button_QC, &Button_QC_Blank, &Button_QC_Loop, &Button_Erase, &Button_Install,
-                    &Button_SelectAll_IN, &Button_ClearAll_IN, &Button_SelectAll_OUT,
-                    &Button_ClearAll_OUT, &Button_DEL, &Button_DeleteIN})
+  for (Button* b : {&Button_Program,
+                    &Button_Verify,
+                    &Button_CHECK,
+                    &Button_Auto,
+                    &Button_Read,
+                    &Button_QC,
+                    &Button_QC_Blank,
+                    &Button_QC_Loop,
+                    &Button_Erase,
+                    &Button_Install,
+                    &Button_SelectAll_IN,
+                    &Button_ClearAll_IN,
+                    &Button_SelectAll_OUT,
+                    &Button_ClearAll_OUT,
+                    &Button_DEL,
+                    &Button_DeleteIN,
+                    &Button_Copy2Card,
+                    &Button_CopyAll2Card,
+                    &Button1,
+                    &Button_LoadFile,
+                    &Button_Cus_LoadFile,
+                    &Button2})
     b->enabled = on;
 }
 
@@ -253,7 +296,6 @@ void TForm_MAIN::FormCreate() {
   StaticText_ReadStartAddr.text = StaticText_ReadStopAddr.text = "0000";
   Timer1.setEnabled(false);
   setModuleButtonsEnabled(false);
-  Button_LoadFile.enabled = false;
   ListView_FAT_OUT.clear();
   ListView_FAT_IN.clear();
   TreeView_FAT_OUT.clear();
@@ -286,7 +328,7 @@ void TForm_MAIN::FormCreate() {
   if (BuildMode == 2)
     layoutCustomer(screen);
   else
-    layoutEngineering();
+    layoutEngineering(screen);
 
   // 6. Title.
   WindowCaption = Prompt(0) + " ";
@@ -301,108 +343,169 @@ void TForm_MAIN::FormCreate() {
   Panel_Status.left = 0;
   const Panel& above = BuildMode == 2 ? Panel_STEP2 : Panel_FAT_IN;
   Panel_Status.top = above.top + above.height;
-  StaticText_Status2.width = WindowWidth - StaticText_Status1.width - 7;
+  layoutStatusPanel();
 
-  // 8. Content size on a screen larger than 800 x 600, otherwise maximised and sizeable.
+  // 8. Maximised and sizeable when the layout at its designed sizes does not
+  // fit the screen (the layouts decide and give way), else at its content size.
   WindowHeight = Panel_Status.top + Panel_Status.height;
-  if (screen.width > 800 || screen.height > 600) {
-    WindowSizeable = false;
-    WindowMaximized = false;
-  } else {
-    WindowSizeable = true;
-    WindowMaximized = true;
-  }
+  WindowSizeable = WindowMaximized;
 }
 
-void TForm_MAIN::layoutEngineering() {
-  Button_Auto.text = "AUTO";
+namespace {
+
+// Room for the title bar and borders the desktop draws around the client area.
+constexpr int kFrameWidth = 8;
+constexpr int kFrameHeight = 36;
+
+// A size that may give way so the window fits its screen, down to its floor.
+struct Yield {
+  int& size;
+  int floor;
+};
+
+// Takes the excess from the sizes in order, none below its floor; returns what
+// could not be taken.
+int giveWay(int excess, std::initializer_list<Yield> order) {
+  for (const Yield& y : order) {
+    const int take = std::clamp(excess, 0, std::max(0, y.size - y.floor));
+    y.size -= take;
+    excess -= take;
+  }
+  return excess;
+}
+
+// A control of a row: its x and width in the row's panel.
+struct Cell {
+  Control* control;
+  int x;
+  int width;
+};
+// Controls side by side, all as high as the row.
+struct Row {
+  int height;
+  std::vector<Cell> cells;
+};
+
+int rowsHeight(int gap, const std::vector<Row>& rows) {
+  int h = 0;
+  for (const Row& r : rows) h += gap + r.height;
+  return h;
+}
+
+// Rows one under the other, each gap pixels below the previous; returns the
+// y under the last.
+int placeRows(int y, int gap, const std::vector<Row>& rows) {
+  for (const Row& r : rows) {
+    y += gap;
+    for (const Cell& c : r.cells) {
+      c.control->left = c.x;
+      c.control->top = y;
+      c.control->width = c.width;
+      c.control->height = r.height;
+    }
+    y += r.height;
+  }
+  return y;
+}
+
+template <typename T, size_t N>
+const T& rowFor(const T (&rows)[N], int value) {
+  for (const T& r : rows)
+    if (value <= r.upTo) return r;
+  return rows[N - 1];
+}
+
+}  // namespace
+
+void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   for (Control* c :
        std::initializer_list<Control*>{&Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4,
                                        &ProgressBar2, &ProgressBar3, &Label3, &Label4, &Button2})
     c->visible = false;
   Button_Cus_LoadFile.enabled = false;
+  // The customer identity row is not part of this layout.
+  for (Control* c : std::initializer_list<Control*>{
+           &Label_CUST_Device, &Label_CUST_AuxNo, &Label_CUST_ID, &Label_Cus_id2,
+           &Label_Cus_Card_Status2, &StaticText_CUST_Device_1, &StaticText_CUST_AuxNo,
+           &StaticText_CUST_ID, &StaticText_Cus_id2, &StaticText_Cus_Card_Status2, &ProgressBar4})
+    c->visible = false;
 
-  // Flash-operation panel at the top left.
+  // Flash-operation panel at the top left: the buttons in rows of four, then
+  // one captioned field per row.
+  const struct {
+    Button* button;
+    const char* caption;
+  } buttons[] = {
+      {&Button_LoadFile, "LOAD"},    {&Button_Erase, "ERASE"},     {&Button_Program, "PROGRAM"},
+      {&Button_Verify, "VERIFY"},    {&Button_CHECK, "CHECK"},     {&Button_Auto, "AUTO"},
+      {&Button_Read, "READ"},        {&Button_QC, "QC Auto"},      {&Button_QC_Blank, "QC STEP1"},
+      {&Button_QC_Loop, "QC STEP2"}, {&Button_CF_test, "CF_test"}, {&Button4, "Button4"}};
+  for (size_t i = 0; i < std::size(buttons); ++i) {
+    Button* b = buttons[i].button;
+    b->text = buttons[i].caption;
+    b->left = 8 + int(i % 4) * 80;
+    b->top = 6 + int(i / 4) * 27;
+    b->width = 75;
+    b->height = 24;
+  }
+  Button4.visible = false;  // a developer's test, never offered
+  const struct {
+    Label* label;
+    const char* caption;
+  } captions[] = {{&Label_Device, "Device"}, {&Label_AuxNo, "Aux No."}, {&Label_ID, "ID"},
+                  {&Label_LOAD, "Load"},     {&Label_PROG, "Program"},  {&Label_CHECK, "Check"}};
+  for (const auto& c : captions) c.label->text = c.caption;
+  auto captioned = [](int height, Label* label, Control& field) {
+    return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
+  };
+  const std::vector<Row> fields = {captioned(20, &Label_Device, StaticText_Device_1),
+                                   captioned(20, &Label_AuxNo, StaticText_AuxNo),
+                                   captioned(20, &Label_ID, StaticText_ID),
+                                   captioned(18, &Label_LOAD, ProgressBar_LOAD),
+                                   captioned(18, &Label_PROG, ProgressBar_PROG),
+                                   captioned(18, &Label_CHECK, ProgressBar_CHECK),
+                                   {18, {{&ProgressBar1, 80, 240}}},
+                                   {20,
+                                    {{&StaticText_PROG_Size, 8, 100},
+                                     {&StaticText_PROG_FINISH, 114, 100},
+                                     {&StaticText_Checksum, 220, 100}}},
+                                   {20,
+                                    {{&StaticText_ReadStartAddr, 8, 50},
+                                     {&UpDown_ReadStartAddr, 60, 17},
+                                     {&StaticText_ReadStopAddr, 90, 50},
+                                     {&UpDown_ReadStopAddr, 142, 17},
+                                     {&StaticText_Software_ID, 170, 150}}},
+                                   {20, {{&Edit_FileName, 8, 312}}}};
   Panel_Control.left = 0;
   Panel_Control.top = 0;
   Panel_Control.width = 330;
-  Panel_Control.height = 330;
-  struct Cell {
-    Control* c;
-    const char* caption;
-  };
-  const Cell buttons[] = {{&Button_LoadFile, "LOAD"},     {&Button_Erase, "ERASE"},
-                          {&Button_Program, "PROGRAM"},   {&Button_Verify, "VERIFY"},
-                          {&Button_CHECK, "CHECK"},       {&Button_Auto, "AUTO"},
-                          {&Button_Read, "READ"},         {&Button_QC, "QC"},
-                          {&Button_QC_Blank, "QC Blank"}, {&Button_QC_Loop, "QC Loop"},
-                          {&Button_CF_test, "FAT Test"},  {&Button4, "Test"}};
-  for (size_t i = 0; i < std::size(buttons); ++i) {
-    Control* b = buttons[i].c;
-    b->text = buttons[i].caption;
-    b->left = 8 + int(i % 4) * 80;
-    b->top = 8 + int(i / 4) * 30;
-    b->width = 75;
-    b->height = 25;
-  }
-  int y = 104;
-  // A caption on the left and its field (a text or a bar) to its right.
-  auto row = [&](Label& label, const char* caption, Control& field, int height, int step) {
-    label.text = caption;
-    label.left = 8;
-    label.top = y + 2;
-    label.width = 70;
-    field.left = 80;
-    field.top = y;
-    field.width = 240;
-    field.height = height;
-    y += step;
-  };
-  row(Label_Device, "Device", StaticText_Device_1, 21, 26);
-  row(Label_AuxNo, "Aux No.", StaticText_AuxNo, 21, 26);
-  row(Label_ID, "ID", StaticText_ID, 21, 26);
-  row(Label_LOAD, "Load", ProgressBar_LOAD, 18, 24);
-  row(Label_PROG, "Program", ProgressBar_PROG, 18, 24);
-  row(Label_CHECK, "Check", ProgressBar_CHECK, 18, 24);
-  ProgressBar1.left = 80;
-  ProgressBar1.top = y;
-  ProgressBar1.width = 240;
-  ProgressBar1.height = 18;
-  y += 26;
-  int x = 8;
-  for (StaticText* t : {&StaticText_PROG_Size, &StaticText_PROG_FINISH, &StaticText_Checksum}) {
-    t->left = x;
-    t->top = y;
-    t->width = 100;
-    x += 106;
-  }
-  y += 26;
-  StaticText_ReadStartAddr.left = 8;
-  StaticText_ReadStartAddr.top = y;
-  StaticText_ReadStartAddr.width = 50;
-  UpDown_ReadStartAddr.left = 60;
-  UpDown_ReadStartAddr.top = y;
-  UpDown_ReadStartAddr.width = 17;
-  StaticText_ReadStopAddr.left = 90;
-  StaticText_ReadStopAddr.top = y;
-  StaticText_ReadStopAddr.width = 50;
-  UpDown_ReadStopAddr.left = 142;
-  UpDown_ReadStopAddr.top = y;
-  UpDown_ReadStopAddr.width = 17;
-  StaticText_Software_ID.left = 170;
-  StaticText_Software_ID.top = y;
-  StaticText_Software_ID.width = 150;
-  y += 26;
-  Edit_FileName.left = 8;
-  Edit_FileName.top = y;
-  Edit_FileName.width = 312;
+  Panel_Control.height = placeRows(Button4.top + Button4.height, 2, fields) + 6;
 
-  // Timings and the debug log directly below.
+  // The debug panel under it and the status panel at the bottom share what
+  // the screen leaves; the two catalogue panels stand to the right.
+  const int budgetWidth = screen.usableWidth() - kFrameWidth;
+  const int budgetHeight = screen.usableHeight() - kFrameHeight;
+  int catalogueWidth = 560;
+  int debugHeight = 330;
+  int statusHeight = 150;
+  const int designedWidth = Panel_Control.width + catalogueWidth;
+  const int designedHeight = Panel_Control.height + debugHeight + statusHeight;
+  WindowMaximized = designedWidth > budgetWidth || designedHeight > budgetHeight;
+  giveWay(designedWidth - budgetWidth, {{catalogueWidth, 420}});
+  giveWay(designedHeight - budgetHeight,
+          {{statusHeight, 100}, {debugHeight, 130}, {statusHeight, 64}});
+  if (WindowMaximized) {
+    // The catalogues and the log take what the screen offers.
+    catalogueWidth = std::max(catalogueWidth, budgetWidth - Panel_Control.width);
+    statusHeight = std::max(statusHeight, budgetHeight - Panel_Control.height - debugHeight);
+  }
+  WindowWidth = Panel_Control.width + catalogueWidth;
+
   Panel_Debug.left = 0;
   Panel_Debug.top = Panel_Control.top + Panel_Control.height;
-  Panel_Debug.width = 330;
-  Panel_Debug.height = 330;
-  x = 8;
+  Panel_Debug.width = Panel_Control.width;
+  Panel_Debug.height = debugHeight;
+  int x = 8;
   for (StaticText* t : {&StaticText_AllTime, &StaticText_EraseTime, &StaticText_ProgramTime,
                         &StaticText_VerifyTime}) {
     t->left = x;
@@ -413,84 +516,61 @@ void TForm_MAIN::layoutEngineering() {
   Memo2.left = 8;
   Memo2.top = 32;
   Memo2.width = 314;
-  Memo2.height = 260;
+  Memo2.height = debugHeight - 32 - 34;
   Button_Debug_Window_Switch.text = "Switch off";
-  Button_Debug_Window_Switch.left = 8;
-  Button_Debug_Window_Switch.top = 298;
   Button_Debug_Clear.text = "Clear";
-  Button_Debug_Clear.left = 90;
-  Button_Debug_Clear.top = 298;
-  CheckBox_Debug_fillter.left = 172;
-  CheckBox_Debug_fillter.top = 300;
+  placeRows(debugHeight - 34, 0,
+            {{25,
+              {{&Button_Debug_Window_Switch, 8, 75},
+               {&Button_Debug_Clear, 90, 75},
+               {&CheckBox_Debug_fillter, 172, 80}}}});
 
-  // Catalogue of the cartridge at the top right, loaded files below it.
-  for (Panel* p : {&Panel_FAT_OUT, &Panel_FAT_IN}) {
-    p->left = Panel_Control.width;
-    p->width = 560;
-    p->height = 330;
-  }
+  // Catalogue of the cartridge at the top right, loaded files below it, the
+  // two as high as the left column.
+  const int columnHeight = Panel_Control.height + debugHeight;
   Panel_FAT_OUT.top = 0;
+  Panel_FAT_OUT.height = columnHeight / 2;
   Panel_FAT_IN.top = Panel_FAT_OUT.height;
-  auto catalogue = [](Label& title, TreeView& tree, ListView& list) {
+  Panel_FAT_IN.height = columnHeight - Panel_FAT_OUT.height;
+  const int treeWidth = catalogueWidth >= 520 ? 150 : 110;
+  auto catalogue = [&](Panel& panel, Label& title, TreeView& tree, ListView& list,
+                       const std::vector<Row>& under) {
+    panel.left = Panel_Control.width;
+    panel.width = catalogueWidth;
     title.left = 8;
     title.top = 4;
-    title.width = 300;
+    title.width = catalogueWidth - 16;
+    title.height = 18;
     tree.left = 8;
     tree.top = 24;
-    tree.width = 150;
-    tree.height = 240;
-    list.left = 164;
+    tree.width = treeWidth;
+    tree.height = panel.height - tree.top - rowsHeight(6, under) - 4;
+    list.left = tree.left + treeWidth + 6;
     list.top = 24;
-    list.width = 388;
-    list.height = 240;
-    list.columns = {{"", 150}, {"", 150}, {"", 70}};
+    list.width = catalogueWidth - list.left - 8;
+    list.height = tree.height;
+    const int nameWidth = (list.width - 70 - 4) / 2;
+    list.columns = {{"", nameWidth}, {"", nameWidth}, {"", 70}};
+    placeRows(tree.top + tree.height, 6, under);
   };
-  catalogue(Label_OUT, TreeView_FAT_OUT, ListView_FAT_OUT);
-  catalogue(Label_IN, TreeView_FAT_IN, ListView_FAT_IN);
-  // Each panel's buttons in one row under its lists.
-  auto buttonRow = [](std::initializer_list<Button*> buttons) {
-    int x = 8;
-    for (Button* b : buttons) {
-      b->left = x;
-      b->top = 272;
-      b->width = 100;
-      x += 106;
-    }
-  };
-  buttonRow({&Button_SelectAll_OUT, &Button_ClearAll_OUT, &Button_DEL});
-  Label_FreeSpace.left = 8;
-  Label_FreeSpace.top = 302;
-  StaticText_FreeSpace.left = 90;
-  StaticText_FreeSpace.top = 300;
-  Label_TotalUseSpace.left = 200;
-  Label_TotalUseSpace.top = 302;
-  StaticText_TotalUseSpace.left = 282;
-  StaticText_TotalUseSpace.top = 300;
-  buttonRow({&Button_SelectAll_IN, &Button_ClearAll_IN, &Button_DeleteIN, &Button_Install});
-  Label_TotalSelectSpace.left = 8;
-  Label_TotalSelectSpace.top = 302;
-  Label_TotalSelectSpace.width = 100;
-  StaticText_TotalSelectSpace.left = 110;
-  StaticText_TotalSelectSpace.top = 300;
-  // The customer identity row is not part of this layout.
-  for (Control* c : std::initializer_list<Control*>{
-           &Label_CUST_Device, &Label_CUST_AuxNo, &Label_CUST_ID, &Label_Cus_id2,
-           &Label_Cus_Card_Status2, &StaticText_CUST_Device_1, &StaticText_CUST_AuxNo,
-           &StaticText_CUST_ID, &StaticText_Cus_id2, &StaticText_Cus_Card_Status2, &ProgressBar4})
-    c->visible = false;
-
-  WindowWidth = Panel_FAT_OUT.left + Panel_FAT_OUT.width;
-  // Status lines and operator log below the catalogue panels.
-  Panel_Status.height = 150;
-  StaticText_Status1.left = 8;
-  StaticText_Status1.top = 6;
-  StaticText_Status1.width = 300;
-  StaticText_Status2.left = 315;
-  StaticText_Status2.top = 6;
-  Memo1.left = 8;
-  Memo1.top = 32;
-  Memo1.width = WindowWidth - 16;
-  Memo1.height = 110;
+  // Button widths hold the longest caption of the four languages.
+  catalogue(
+      Panel_FAT_OUT, Label_OUT, TreeView_FAT_OUT, ListView_FAT_OUT,
+      {{24,
+        {{&Button_SelectAll_OUT, 8, 75}, {&Button_ClearAll_OUT, 88, 110}, {&Button_DEL, 203, 60}}},
+       {21,
+        {{&Label_FreeSpace, 8, 80},
+         {&StaticText_FreeSpace, 90, 100},
+         {&Label_TotalUseSpace, 200, 80},
+         {&StaticText_TotalUseSpace, 282, 100}}}});
+  catalogue(Panel_FAT_IN, Label_IN, TreeView_FAT_IN, ListView_FAT_IN,
+            {{24,
+              {{&Button_SelectAll_IN, 8, 75},
+               {&Button_ClearAll_IN, 88, 110},
+               {&Button_DeleteIN, 203, 60},
+               {&Button_Install, 268, 130}}},
+             {21, {{&Label_TotalSelectSpace, 8, 100}, {&StaticText_TotalSelectSpace, 110, 100}}}});
+  Panel_Status.height = statusHeight;
 }
 
 void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
@@ -502,71 +582,116 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
            &ProgressBar_LOAD, &ProgressBar_PROG, &ProgressBar_CHECK, &Label_LOAD, &Label_PROG,
            &Label_CHECK})
     c->visible = false;
+  // Device and ID are shown by the S/N row of this layout.
+  for (Control* c : std::initializer_list<Control*>{&Label_CUST_Device, &StaticText_CUST_Device_1,
+                                                    &Label_CUST_ID, &StaticText_CUST_ID})
+    c->visible = false;
   Button1.visible = true;
 
-  // Columns and list width by screen width.
+  // By screen width: the lists' columns and width, the trees' width (fixed on
+  // the smallest screens, where the trees may give way otherwise), fonts, and
+  // where the S/N row puts its fields. Below 801 pixels the card status and
+  // Delete take a row of their own under the S/N.
   struct WidthRow {
     int upTo;
-    int c0, c1, c2, listWidth;
+    int c0, c1, c2, listWidth, treeWidth;
+    int treeFont, listFont;
+    bool statusOwnRow;
+    int snLabelX, idX, statusLabelX, statusX, statusWidth;
+    int barGap;  // between the progress labels and their bars
   };
-  static constexpr WidthRow widthRows[] = {{800, 80, 100, 45, 225},
-                                           {1024, 150, 150, 45, 350},
-                                           {1152, 170, 170, 70, 410},
-                                           {INT32_MAX, 190, 190, 70, 480}};
-  const WidthRow* wr = &widthRows[3];
-  for (const WidthRow& r : widthRows)
-    if (screen.width <= r.upTo) {
-      wr = &r;
-      break;
-    }
-  int treeWidth = 150;
-  if (screen.width <= 800) {
-    treeWidth = 130;
-    for (Control* c : std::initializer_list<Control*>{&TreeView_FAT_IN, &TreeView_FAT_OUT,
-                                                      &ListView_FAT_IN, &ListView_FAT_OUT})
-      c->fontSize = 6;
-  } else if (screen.width <= 1024) {
-    treeWidth = 120;  // two panels and the copy buttons fit a 1024-pixel screen
-    ListView_FAT_IN.fontSize = ListView_FAT_OUT.fontSize = 8;
-  }
-  // Heights by screen height.
-  int listHeight, panelHeight, button3Gap;
-  if (screen.height <= 600) {
-    listHeight = 260;
-    panelHeight = 405;
-    button3Gap = 25;
-    ProgressBar2.width = ProgressBar3.width = 130;
-  } else if (screen.height <= 768) {
-    listHeight = 350;
-    panelHeight = 500;
-    button3Gap = 30;
+  static constexpr WidthRow widthRows[] = {
+      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 92, 4, 92, 160, 10},
+      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 92, 188, 262, 150, 60},
+      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 92, 188, 262, 150, 60},
+      {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};
+  struct HeightRow {
+    int upTo;
+    int listHeight, panelHeight, button3Gap, barWidth;
+  };
+  static constexpr HeightRow heightRows[] = {
+      {600, 260, 405, 25, 130}, {768, 350, 500, 30, 150}, {INT32_MAX, 450, 600, 30, 150}};
+  const WidthRow& wr = rowFor(widthRows, screen.width);
+  const HeightRow& hr = rowFor(heightRows, screen.height);
+
+  const int budgetWidth = screen.usableWidth() - kFrameWidth;
+  const int budgetHeight = screen.usableHeight() - kFrameHeight;
+  // The copy buttons stand in a column between the two panels.
+  constexpr int kButtonColumn = 5 + 50 + 5;
+  int treeWidth = wr.treeWidth;
+  const bool widthFits =
+      giveWay((2 * (treeWidth + wr.listWidth + 10) + kButtonColumn - budgetWidth + 1) / 2,
+              {{treeWidth, 80}}) <= 0;
+  const int panelWidth = treeWidth + wr.listWidth + 10;
+
+  // Rows under the cartridge list, 10 pixels apart.
+  const int delX = wr.statusX + wr.statusWidth + 10;
+  Row snRow{21,
+            {{&Label_Cus_id2, wr.snLabelX, wr.idX - wr.snLabelX - 5},
+             {&StaticText_Cus_id2, wr.idX, wr.statusOwnRow ? 120 : wr.statusLabelX - wr.idX - 10}}};
+  const Row statusRow{21,
+                      {{&Label_Cus_Card_Status2, wr.statusLabelX, wr.statusX - wr.statusLabelX - 5},
+                       {&StaticText_Cus_Card_Status2, wr.statusX, wr.statusWidth},
+                       {&Button_DEL, delX, 50}}};
+  std::vector<Row> outRows = {
+      {16, {{&Label_FreeSpace, 4, 110}, {&StaticText_FreeSpace, 120, 100}}},
+      {16, {{&Label_TotalUseSpace, 4, 110}, {&StaticText_TotalUseSpace, 120, 100}}}};
+  if (wr.statusOwnRow) {
+    outRows.push_back(snRow);
+    outRows.push_back(statusRow);
   } else {
-    listHeight = 450;
-    panelHeight = 600;
-    button3Gap = 30;
+    snRow.cells.insert(snRow.cells.end(), statusRow.cells.begin(), statusRow.cells.end());
+    outRows.push_back(snRow);
+  }
+  // BURN with its two labelled bars, labels and bars 15 high on two lines.
+  constexpr int kBurnBlock = 30;
+  const std::vector<Row> inRows = {
+      {21, {{&Label_TotalSelectSpace, 4, 110}, {&StaticText_TotalSelectSpace, 120, 100}}},
+      {21, {{&Button2, 4, 75}}}};
+
+  // Heights: the catalogue panels, the step panels and the status panel.
+  // The list keeps what the rows under it leave in its panel.
+  int panelHeight = hr.panelHeight;
+  int listHeight =
+      std::min(hr.listHeight, panelHeight - 24 - rowsHeight(10, outRows) - 6 - kBurnBlock - 2);
+  int stepHeight = 160;
+  int statusHeight = 130;
+  const int designedHeight = panelHeight + stepHeight + statusHeight;
+  WindowMaximized = !widthFits || designedHeight > budgetHeight;
+  constexpr int kMinListHeight = 150;
+  const int panelFloor = panelHeight - std::max(0, listHeight - kMinListHeight);
+  giveWay(designedHeight - budgetHeight,
+          {{statusHeight, 100}, {stepHeight, 110}, {panelHeight, panelFloor}, {statusHeight, 64}});
+  listHeight -= hr.panelHeight - panelHeight;
+  WindowWidth = 2 * panelWidth + kButtonColumn;
+  if (WindowMaximized) {
+    WindowWidth = std::max(WindowWidth, budgetWidth);
+    statusHeight = std::max(statusHeight, budgetHeight - panelHeight - stepHeight);
   }
 
   auto catalogue = [&](Panel& panel, Label& title, TreeView& tree, ListView& list) {
-    panel.width = treeWidth + wr->listWidth + 10;
+    panel.top = 0;
+    panel.width = panelWidth;
     panel.height = panelHeight;
     title.left = 4;
     title.top = 4;
-    title.width = panel.width - 8;
+    title.width = panelWidth - 8;
+    title.height = 18;
     tree.left = 2;
     tree.top = 24;
     tree.width = treeWidth;
     tree.height = listHeight;
-    list.left = tree.left + tree.width + 4;  // lists right of their trees
+    tree.fontSize = wr.treeFont;
+    list.left = tree.left + treeWidth + 4;  // lists right of their trees
     list.top = 24;
-    list.width = wr->listWidth;
+    list.width = wr.listWidth;
     list.height = listHeight;
-    list.columns = {{"", wr->c0}, {"", wr->c1}, {"", wr->c2}};
+    list.fontSize = wr.listFont;
+    list.columns = {{"", wr.c0}, {"", wr.c1}, {"", wr.c2}};
   };
   catalogue(Panel_FAT_IN, Label_IN, TreeView_FAT_IN, ListView_FAT_IN);
   catalogue(Panel_FAT_OUT, Label_OUT, TreeView_FAT_OUT, ListView_FAT_OUT);
   Panel_FAT_IN.left = 0;
-  Panel_FAT_IN.top = 0;
-  // The copy buttons stand between the two panels.
   const int buttonColumn = Panel_FAT_IN.left + Panel_FAT_IN.width + 5;
   const int heights[] = {100, 160, 220};
   Button* between[] = {&Button_Cus_LoadFile, &Button_Copy2Card, &Button_CopyAll2Card};
@@ -577,120 +702,70 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     between[i]->height = 40;
   }
   Panel_FAT_OUT.left = buttonColumn + 50 + 5;
-  Panel_FAT_OUT.top = 0;
 
-  // Rows under the lists, each 10 pixels below the previous one.
-  int y = 24 + listHeight + 10;
-  for (Label* l : {&Label_FreeSpace, &Label_TotalUseSpace, &Label_TotalSelectSpace}) l->width = 110;
-  // Rows of 17 pixels keep BURN and its bars inside the panel's height.
-  Label_FreeSpace.left = 4;
-  Label_FreeSpace.top = y;
-  StaticText_FreeSpace.left = 120;
-  StaticText_FreeSpace.top = y;
-  for (Control* c :
-       std::initializer_list<Control*>{&Label_FreeSpace, &StaticText_FreeSpace,
-                                       &Label_TotalUseSpace, &StaticText_TotalUseSpace})
-    c->height = 17;
-  y += 17 + 10;
-  Label_TotalUseSpace.left = 4;
-  Label_TotalUseSpace.top = y;
-  StaticText_TotalUseSpace.left = 120;
-  StaticText_TotalUseSpace.top = y;
-  y += 17 + 10;
-  // S/N row.
-  Label_Cus_id2.left = 20;
-  StaticText_Cus_id2.left = 120;
-  Label_Cus_Card_Status2.left = 250;
-  StaticText_Cus_Card_Status2.left = 350;
-  for (Control* c :
-       std::initializer_list<Control*>{&Label_Cus_id2, &StaticText_Cus_id2, &Label_Cus_Card_Status2,
-                                       &StaticText_Cus_Card_Status2}) {
-    c->top = y;
-    c->height = 21;
-  }
-  StaticText_Cus_id2.width = 120;
-  // Narrow enough to leave room for Delete inside the panel on a 1024-pixel screen.
-  StaticText_Cus_Card_Status2.width = 76;
-  StaticText_Cus_Card_Status2.fontSize = 8;
-  Button_DEL.width = 40;
-  Button_DEL.fontSize = 8;
-  Button_DEL.left = StaticText_Cus_Card_Status2.left + StaticText_Cus_Card_Status2.width + 10;
-  Button_DEL.top = StaticText_Cus_Card_Status2.top;
-  Button_DEL.height = StaticText_Cus_Card_Status2.height;
-  const int snRowBottom = y + 21;
-  // Device and ID fields of the customer layout sit on the title row of the cartridge panel.
-  Label_CUST_Device.visible = false;
-  StaticText_CUST_Device_1.visible = false;
-  Label_CUST_ID.visible = false;
-  StaticText_CUST_ID.visible = false;
-
-  // Selected-space row and LOAD in the loaded-files panel.
-  int yi = 24 + listHeight + 10;
-  Label_TotalSelectSpace.left = 4;
-  Label_TotalSelectSpace.top = yi;
-  StaticText_TotalSelectSpace.left = 120;
-  StaticText_TotalSelectSpace.top = yi;
-  yi += 21 + 10;
-  Button2.parent = "Panel_FAT_IN";
-  Button2.left = 4;
-  Button2.top = yi;
-  ProgressBar4.parent = "Panel_FAT_IN";
-  ProgressBar4.left = Button2.left + Button2.width + 100;
-  ProgressBar4.top = yi;
-  ProgressBar4.width = 150;
-  // BURN under the S/N row with its two progress bars.
+  // The panels' inner right edge, inside their border.
+  const int innerRight = panelWidth - 2;
+  // BURN 10 pixels under the S/N row; its labels start a little higher.
+  const int burnTop = placeRows(24 + listHeight, 10, outRows) + 6;
   for (Control* c : std::initializer_list<Control*>{&Button1, &Label3, &ProgressBar2, &Label4,
                                                     &ProgressBar3, &Button3})
     c->parent = "Panel_FAT_OUT";
-  Button1.left = 20;
-  Button1.top = snRowBottom + 10;
-  Label3.width = Label4.width = 90;
-  Label3.height = Label4.height = ProgressBar2.height = ProgressBar3.height = 15;
-  Label3.left = Button1.left + Button1.width + 25;
-  Label3.top = Button1.top - 3;
-  ProgressBar2.left = Label3.left + Label3.width + 60;
+  Button1.left = wr.snLabelX;
+  Button1.top = burnTop + 4;
+  Button1.height = 21;
+  Label3.left = Label4.left = Button1.left + Button1.width + 25;
+  Label3.width = Label4.width = 95;
+  Label3.top = burnTop;
+  Label4.top = burnTop + 15;
+  ProgressBar2.left = ProgressBar3.left = Label3.left + Label3.width + wr.barGap;
   ProgressBar2.top = Label3.top;
-  Label4.left = Label3.left;
-  Label4.top = Label3.top + 17;
-  ProgressBar3.left = ProgressBar2.left;
   ProgressBar3.top = Label4.top;
-  if (ProgressBar2.width == 75) ProgressBar2.width = ProgressBar3.width = 150;
+  ProgressBar2.width = ProgressBar3.width = std::min(hr.barWidth, innerRight - ProgressBar2.left);
+  for (Control* c : std::initializer_list<Control*>{&Label3, &Label4, &ProgressBar2, &ProgressBar3})
+    c->height = 15;
   Button3.text = std::string(button3Caption(Language));
   Button3.left = Button1.left;
-  Button3.top = Button1.top + Button1.height + button3Gap;
+  Button3.top = Button1.top + Button1.height + hr.button3Gap;
   Button3.visible = false;
   Button3.enabled = false;
 
-  WindowWidth = Panel_FAT_OUT.left + Panel_FAT_OUT.width;
+  // Selected space and LOAD with its bar in the loaded-files panel.
+  Button2.parent = ProgressBar4.parent = "Panel_FAT_IN";
+  placeRows(24 + listHeight, 10, inRows);
+  ProgressBar4.left = Button2.left + Button2.width + 100;
+  ProgressBar4.top = Button2.top;
+  ProgressBar4.height = Button2.height;
+  ProgressBar4.width = std::min(150, innerRight - ProgressBar4.left);
+
   // Step panels stacked under the catalogue panels; step 1 shows first.
   for (Panel* p : {&Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4}) {
     p->left = 0;
     p->top = panelHeight;
-    p->height = 160;
+    p->height = stepHeight;
   }
-  for (int s = 0; s < 4; ++s) {
-    StepCaption[size_t(s)].left = 8;
-    StepCaption[size_t(s)].top = 8;
-    StepCaption[size_t(s)].width = 120;
-    StepTitle[size_t(s)].left = 130;
-    StepTitle[size_t(s)].top = 8;
-    StepTitle[size_t(s)].width = 400;
-    StepNote[size_t(s)].left = 8;
-    StepNote[size_t(s)].top = 34;
-    StepNote[size_t(s)].width = WindowWidth - 16;
-    StepNote[size_t(s)].height = 120;
+  for (size_t s = 0; s < 4; ++s) {
+    placeRows(0, 6, {{18, {{&StepCaption[s], 8, 120}, {&StepTitle[s], 130, WindowWidth - 138}}}});
+    StepNote[s].left = 8;
+    StepNote[s].top = 30;
+    StepNote[s].width = WindowWidth - 16;
+    StepNote[s].height = stepHeight - 34;
   }
   SetStepPanel(1);
-  Panel_Status.height = 130;
-  StaticText_Status1.left = 8;
-  StaticText_Status1.top = 6;
+  Panel_Status.height = statusHeight;
+}
+
+void TForm_MAIN::layoutStatusPanel() {
+  // StaticText_Status2 is as wide as the window less StaticText_Status1 and 7.
+  StaticText_Status1.left = 2;
+  StaticText_Status1.top = 4;
   StaticText_Status1.width = 300;
-  StaticText_Status2.left = 315;
-  StaticText_Status2.top = 6;
-  Memo1.left = 8;
-  Memo1.top = 32;
-  Memo1.width = WindowWidth - 16;
-  Memo1.height = 90;
+  StaticText_Status2.left = StaticText_Status1.left + StaticText_Status1.width + 3;
+  StaticText_Status2.top = 4;
+  StaticText_Status2.width = WindowWidth - StaticText_Status1.width - 7;
+  Memo1.left = 2;
+  Memo1.top = 30;
+  Memo1.width = WindowWidth - 4;
+  Memo1.height = Panel_Status.height - 32;
 }
 
 void TForm_MAIN::SetStepPanel(int step) {
@@ -727,6 +802,9 @@ void TForm_MAIN::FormShow() {
 }
 
 void TForm_MAIN::FormClose() {
+  if (Closed) return;
+  Closed = true;
+  ClosePending = false;
   Timer1.setEnabled(false);
   if (Connected && ModuleGeneration <= 1) {
     RequestBuffer[0] = 0x81;

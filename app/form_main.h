@@ -45,7 +45,19 @@ class TForm_MAIN {
   // --- lifecycle (window creation, showing, closing)
   void FormCreate();
   void FormShow();
+  // Sends the end-of-connection packet (Ostrel I and II), closes the port and
+  // frees the streams; once only.
   void FormClose();
+  // The user asks to close the window. While an operation or any handler the
+  // front-end called is still running (it may hold the port and point into
+  // the streams), the close waits: the first status line says so and the
+  // close happens as soon as that work has returned. True: closed now.
+  bool requestClose();
+  // Told after a waiting close has been carried out, so the front-end can
+  // close its window too.
+  std::function<void()> onDeferredClose;
+  bool ClosePending = false;
+  bool Closed = false;
   int GetOSVersionInfo();
   // The USB serial driver check of the NT family (never true on this platform).
   bool is_sp3_driver();
@@ -214,6 +226,9 @@ class TForm_MAIN {
   // Window.
   std::string WindowCaption;
   bool WindowEnabled = true;
+  // Opened maximised and sizeable when the layout does not fit the screen at
+  // its designed sizes; otherwise fixed at its content size. Width and height
+  // are the client area.
   bool WindowMaximized = false;
   bool WindowSizeable = false;
   int WindowWidth = 0;
@@ -369,15 +384,20 @@ class TForm_MAIN {
  private:
   void registerControls();
   void applyLanguage();
-  void layoutEngineering();
+  void layoutEngineering(const ScreenSize& screen);
   void layoutCustomer(const ScreenSize& screen);
+  void layoutStatusPanel();
   void setModuleButtonsEnabled(bool on);
+  // Runs a front-end's call into the core; a close asked for meanwhile is
+  // carried out when the outermost one returns.
+  void runHandler(const std::function<void()>& handler);
   void resetWithoutModule();
   std::string hexLine(const uint8_t* bytes, size_t count) const;
   // The first 64 bytes as hexLine, followed by "... " when there are more.
   std::string shortHexLine(const uint8_t* bytes, size_t count) const;
 
   std::array<std::string, 88> cachedPrompts_;
+  int handlerDepth_ = 0;
   TimerId driverNoteTimer_ = 0;
 };
 

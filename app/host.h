@@ -17,9 +17,15 @@ enum class MsgBoxResult : uint8_t { Ok, Yes, No };
 // Receives one line for the debug log.
 using PortNote = std::function<void(const std::string& text)>;
 
+// The screen in pixels, and the part of it a window may cover (the screen less
+// the desktop's panels); an available size of 0 means the whole screen.
 struct ScreenSize {
   int width = 1024;
   int height = 768;
+  int availableWidth = 0;
+  int availableHeight = 0;
+  int usableWidth() const { return availableWidth > 0 ? availableWidth : width; }
+  int usableHeight() const { return availableHeight > 0 ? availableHeight : height; }
 };
 
 // What the operating-system version query returns; ok false when it failed.

@@ -421,4 +421,17 @@ std::string_view button3Caption(int language) {
   return "Erase All";
 }
 
+std::string_view closeDeferredText(int language) {
+  switch (language) {
+    case kLanguageTraditionalChinese:
+      return "作業結束後關閉視窗...";
+    case kLanguageSimplifiedChinese:
+      return "操作结束后关闭窗口...";
+    case kLanguageJapanese:
+      return "処理が終わると閉じます...";
+    default:
+      return "Closing when this operation ends...";
+  }
+}
+
 }  // namespace ostrel

@@ -55,4 +55,8 @@ int languageFontCharset(int language);
 std::string_view cusLoadFileCaption(int language);
 std::string_view button3Caption(int language);
 
+// First status line while a request to close the window waits for the
+// running operation to end (UTF-8).
+std::string_view closeDeferredText(int language);
+
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 #include "app/gui/main_window.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
@@ -63,13 +64,17 @@ void WaitDialog::sync() {
     label_->setText(qs(model_.Label_WaitInfo.text));
   if (bar_->value() != model_.ProgressBar_Wait.position)
     bar_->setValue(model_.ProgressBar_Wait.position);
-  if (model_.Visible && !isVisible()) {
+  // While a message box (or the file dialog) waits for the operator the
+  // progress steps aside, so the two are not drawn over each other.
+  QWidget* modal = QApplication::activeModalWidget();
+  const bool wanted = model_.Visible && (!modal || modal == this);
+  if (wanted && !isVisible()) {
     if (parentWidget()) {
       QRect owner = parentWidget()->frameGeometry();
       move(owner.center() - rect().center());
     }
     show();
-  } else if (!model_.Visible && isVisible()) {
+  } else if (!wanted && isVisible()) {
     hide();
   }
 }
@@ -86,9 +91,14 @@ MainWindow::MainWindow(TForm_MAIN& form) : form_(form) {
     if (c->kind != ControlKind::Panel) create(*c);
   }
   wait_ = new WaitDialog(form_.Form_Wait, this);
+  form_.onDeferredClose = [this] { close(); };
   connect(&syncTimer_, &QTimer::timeout, this, [this] { sync(); });
   syncTimer_.start(40);
   sync();
+}
+
+MainWindow::~MainWindow() {
+  form_.onDeferredClose = nullptr;
 }
 
 QWidget* MainWindow::widget(const std::string& name) const {
@@ -122,7 +132,6 @@ QWidget* MainWindow::create(Control& c) {
     case ControlKind::Label: {
       auto* l = new QLabel(parent);
       l->setWordWrap(true);
-      l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       w = l;
       break;
     }
@@ -175,6 +184,11 @@ QWidget* MainWindow::create(Control& c) {
     case ControlKind::TreeView: {
       auto* t = new QTreeWidget(parent);
       t->setHeaderHidden(true);
+      // Deep folders in a narrow tree: a small indent, and a column as wide
+      // as its names so a horizontal scroll bar reaches the deepest ones.
+      t->setIndentation(12);
+      t->header()->setStretchLastSection(false);
+      t->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
       w = t;
       break;
     }
@@ -212,6 +226,14 @@ void MainWindow::syncOne(Entry& e) {
     case ControlKind::Label: {
       auto* l = static_cast<QLabel*>(w);
       if (l->text() != text) l->setText(text);
+      if (c.kind == ControlKind::Label) {
+        // A caption beside a field sits on the field's middle; a text of
+        // several lines starts at the top.
+        const Qt::Alignment align =
+            Qt::AlignLeft |
+            (c.height >= 2 * l->fontMetrics().height() ? Qt::AlignTop : Qt::AlignVCenter);
+        if (l->alignment() != align) l->setAlignment(align);
+      }
       setTextColor(l, c.fontColor);
       break;
     }
@@ -274,7 +296,15 @@ void MainWindow::syncOne(Entry& e) {
       for (const auto& col : m.columns) headers << qs(col.caption);
       t->setColumnCount(int(std::max<size_t>(1, m.columns.size())));
       t->setHeaderLabels(headers);
-      for (size_t i = 0; i < m.columns.size(); ++i) t->setColumnWidth(int(i), m.columns[i].width);
+      // A list exactly as wide as its columns needs no horizontal scroll bar
+      // for its own frame: the last column gives up those pixels.
+      int room = c.width - 2 * t->frameWidth();
+      for (size_t i = 0; i < m.columns.size(); ++i) {
+        const bool last = i + 1 == m.columns.size();
+        t->setColumnWidth(
+            int(i), last ? std::min(m.columns[i].width, std::max(room, 0)) : m.columns[i].width);
+        room -= m.columns[i].width;
+      }
       for (const auto& item : m.items) {
         QStringList cells{qs(item.caption)};
         for (const auto& s : item.subItems) cells << qs(s);
@@ -312,12 +342,15 @@ void MainWindow::sync() {
   if (closed_) return;
   const QString title = qs(form_.WindowCaption);
   if (windowTitle() != title) setWindowTitle(title);
-  if (isEnabled() != form_.WindowEnabled) setEnabled(form_.WindowEnabled);
+  // Only the controls are disabled: the progress dialog and message boxes,
+  // children of this window, must stay usable while an operation runs.
+  if (central_->isEnabled() != form_.WindowEnabled) central_->setEnabled(form_.WindowEnabled);
   for (const std::string& name : order_) syncOne(entries_[name]);
   if (!sized_ && form_.WindowWidth > 0) {
     sized_ = true;
-    central_->setMinimumSize(form_.WindowWidth, form_.WindowHeight);
     if (form_.WindowMaximized) {
+      // Without a window manager the window keeps this size.
+      resize(form_.WindowWidth, form_.WindowHeight);
       setWindowState(windowState() | Qt::WindowMaximized);
     } else {
       central_->setFixedSize(form_.WindowWidth, form_.WindowHeight);
@@ -328,10 +361,17 @@ void MainWindow::sync() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!closed_ && !form_.requestClose()) {
+    // An operation still uses the port and the streams: the core closes
+    // when it ends.
+    event->ignore();
+    sync();
+    return;
+  }
   if (!closed_) {
     closed_ = true;
     syncTimer_.stop();
-    form_.FormClose();
+    wait_->hide();
   }
   event->accept();
 }

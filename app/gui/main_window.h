@@ -30,6 +30,7 @@ class WaitDialog : public QDialog {
 class MainWindow : public QMainWindow {
  public:
   explicit MainWindow(TForm_MAIN& form);
+  ~MainWindow() override;
   // Applies every change of the models to the widgets.
   void sync();
   QWidget* widget(const std::string& name) const;

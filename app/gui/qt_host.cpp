@@ -76,8 +76,9 @@ void QtHost::setHourglass(bool on) {
 ScreenSize QtHost::screenSize() {
   QScreen* screen = QGuiApplication::primaryScreen();
   if (!screen) return {};
-  QSize s = screen->size();
-  return {s.width(), s.height()};
+  const QSize s = screen->size();
+  const QRect a = screen->availableGeometry();
+  return {s.width(), s.height(), a.width(), a.height()};
 }
 
 // Linux is none of the old desktop families: the version rules see "any other platform".

@@ -2,9 +2,12 @@
 // the progress dialog.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "app/form_main.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"
+#include "sim/sim_transport.h"
 
 namespace ostrel {
 namespace {
@@ -59,24 +62,39 @@ TEST(FormCreate, JapaneseTitleUsesItsOwnTexts) {
 TEST(FormCreate, CustomerLayoutFollowsTheScreenWidth) {
   struct Case {
     int width;
-    int c0, c1, c2, listWidth, treeWidth;
+    int c0, c1, c2, listWidth;
+    int fixedTreeWidth;  // 0: the trees may give way to fit the screen
   } cases[] = {
       {800, 80, 100, 45, 225, 130},
-      {1024, 150, 150, 45, 350, 120},
-      {1152, 170, 170, 70, 410, 150},
-      {1280, 190, 190, 70, 480, 150},
+      {1024, 150, 150, 45, 350, 0},
+      {1152, 170, 170, 70, 410, 0},
+      {1280, 190, 190, 70, 480, 0},
   };
   for (const auto& c : cases) {
-    Fixture f(2, {c.width, 768});
+    Fixture f(2, {c.width, 1024});
     const ListView& list = f.form->ListView_FAT_OUT;
     ASSERT_EQ(list.columns.size(), 3u);
     EXPECT_EQ(list.columns[0].width, c.c0) << c.width;
     EXPECT_EQ(list.columns[1].width, c.c1);
     EXPECT_EQ(list.columns[2].width, c.c2);
     EXPECT_EQ(list.width, c.listWidth);
-    EXPECT_EQ(f.form->TreeView_FAT_IN.width, c.treeWidth);
-    EXPECT_EQ(f.form->Panel_FAT_IN.width, c.treeWidth + c.listWidth + 10);
+    const int tree = f.form->TreeView_FAT_IN.width;
+    if (c.fixedTreeWidth) {
+      EXPECT_EQ(tree, c.fixedTreeWidth);
+    } else {
+      EXPECT_LE(tree, 150);
+      EXPECT_GE(tree, 80);
+    }
+    EXPECT_EQ(f.form->TreeView_FAT_OUT.width, tree);
+    EXPECT_EQ(f.form->Panel_FAT_IN.width, tree + c.listWidth + 10);
+    EXPECT_EQ(f.form->Panel_FAT_OUT.width, tree + c.listWidth + 10);
     EXPECT_GE(list.left, f.form->TreeView_FAT_OUT.left + f.form->TreeView_FAT_OUT.width);
+    // The copy buttons stand 5 pixels right of the loaded-files panel.
+    EXPECT_EQ(f.form->Button_Copy2Card.left, f.form->Panel_FAT_IN.width + 5);
+    EXPECT_EQ(f.form->Button_DEL.width, 50);
+    EXPECT_EQ(f.form->Button_DEL.left, f.form->StaticText_Cus_Card_Status2.left +
+                                           f.form->StaticText_Cus_Card_Status2.width + 10);
+    EXPECT_EQ(f.form->Button_DEL.top, f.form->StaticText_Cus_Card_Status2.top);
   }
 }
 
@@ -87,9 +105,17 @@ TEST(FormCreate, CustomerLayoutFollowsTheScreenHeight) {
   } cases[] = {{600, 260, 405, 25}, {768, 350, 500, 30}, {1024, 450, 600, 30}};
   for (const auto& c : cases) {
     Fixture f(2, {1280, c.height});
-    EXPECT_EQ(f.form->ListView_FAT_IN.height, c.listHeight) << c.height;
-    EXPECT_EQ(f.form->TreeView_FAT_OUT.height, c.listHeight);
-    EXPECT_EQ(f.form->Panel_FAT_OUT.height, c.panelHeight);
+    const int panel = f.form->Panel_FAT_OUT.height;
+    const int list = f.form->ListView_FAT_IN.height;
+    // Where the screen is too low for the designed heights the catalogue
+    // panels give way, their lists by as much as the panels.
+    EXPECT_LE(panel, c.panelHeight) << c.height;
+    EXPECT_EQ(c.panelHeight - panel, c.listHeight - list) << c.height;
+    if (!f.form->WindowMaximized) {
+      EXPECT_EQ(panel, c.panelHeight);
+    }
+    EXPECT_EQ(f.form->Panel_FAT_IN.height, panel);
+    EXPECT_EQ(f.form->TreeView_FAT_OUT.height, list);
     EXPECT_EQ(f.form->Button3.top - (f.form->Button1.top + f.form->Button1.height), c.button3Gap);
   }
 }
@@ -98,11 +124,121 @@ TEST(FormCreate, SmallScreenOpensMaximisedAndSizeable) {
   Fixture small(2, {800, 600});
   EXPECT_TRUE(small.form->WindowMaximized);
   EXPECT_TRUE(small.form->WindowSizeable);
-  Fixture large(2, {1024, 768});
+  Fixture large(2, {1280, 1024});
   EXPECT_FALSE(large.form->WindowMaximized);
   EXPECT_FALSE(large.form->WindowSizeable);
   EXPECT_EQ(large.form->WindowWidth,
             large.form->Panel_FAT_OUT.left + large.form->Panel_FAT_OUT.width);
+}
+
+// Every layout on every common screen, with and without a desktop panel
+// taking 40 pixels: the window and its title bar fit what the screen offers.
+// It opens at its content size, with the designed customer heights, when
+// they fit, and maximised and sizeable otherwise.
+TEST(FormCreate, WindowFitsTheAvailableArea) {
+  struct Screen {
+    int width, height;
+    bool customerFits;  // 600 + 160 + a log under a title bar, from the designed heights
+  } screens[] = {{800, 600, false},
+                 {1024, 768, false},
+                 {1280, 1024, true},
+                 {1366, 768, false},
+                 {1920, 1080, true}};
+  constexpr int kTitleBar = 30, kBorders = 8;
+  for (int mode = 0; mode <= 2; ++mode) {
+    for (const Screen& s : screens) {
+      for (int panel : {0, 40}) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << s.width << "x" << s.height
+                                        << ", panel " << panel);
+        Fixture f(mode, {s.width, s.height, s.width, s.height - panel});
+        const TForm_MAIN& form = *f.form;
+        EXPECT_LE(form.WindowWidth + kBorders, s.width);
+        EXPECT_LE(form.WindowHeight + kTitleBar, s.height - panel);
+        EXPECT_EQ(form.WindowSizeable, form.WindowMaximized);
+        EXPECT_EQ(form.Panel_Status.top + form.Panel_Status.height, form.WindowHeight);
+        EXPECT_EQ(form.Panel_Status.width, form.WindowWidth);
+        EXPECT_GE(form.Memo1.height, 30);
+        if (s.width == 800) {
+          EXPECT_TRUE(form.WindowMaximized);
+        }
+        if (mode == 2) {
+          EXPECT_EQ(form.WindowMaximized, !s.customerFits);
+          if (!form.WindowMaximized) {
+            EXPECT_EQ(form.Panel_STEP2.height, 160);
+            EXPECT_EQ(form.Panel_FAT_OUT.height, 600);
+          }
+        }
+      }
+    }
+  }
+}
+
+// The engineering buttons as the operator sees them, and the rule that a
+// button whose operation needs a module stays disabled while none is
+// connected: at start, and again when a detection finds nothing.
+TEST(FormCreate, EngineeringButtonsAndModuleButtons) {
+  struct Caption {
+    Button TForm_MAIN::*button;
+    const char* text;
+    bool visible;
+  } captions[] = {
+      {&TForm_MAIN::Button_LoadFile, "LOAD", true},
+      {&TForm_MAIN::Button_Erase, "ERASE", true},
+      {&TForm_MAIN::Button_Program, "PROGRAM", true},
+      {&TForm_MAIN::Button_Verify, "VERIFY", true},
+      {&TForm_MAIN::Button_CHECK, "CHECK", true},
+      {&TForm_MAIN::Button_Auto, "AUTO", true},
+      {&TForm_MAIN::Button_Read, "READ", true},
+      {&TForm_MAIN::Button_QC, "QC Auto", true},
+      {&TForm_MAIN::Button_QC_Blank, "QC STEP1", true},
+      {&TForm_MAIN::Button_QC_Loop, "QC STEP2", true},
+      {&TForm_MAIN::Button_CF_test, "CF_test", true},
+      {&TForm_MAIN::Button4, "Button4", false},
+  };
+  Button TForm_MAIN::*const needModule[] = {
+      &TForm_MAIN::Button_Erase,
+      &TForm_MAIN::Button_Program,
+      &TForm_MAIN::Button_Verify,
+      &TForm_MAIN::Button_CHECK,
+      &TForm_MAIN::Button_Auto,
+      &TForm_MAIN::Button_Read,
+      &TForm_MAIN::Button_QC,
+      &TForm_MAIN::Button_QC_Blank,
+      &TForm_MAIN::Button_QC_Loop,
+      &TForm_MAIN::Button_Install,
+      &TForm_MAIN::Button_Copy2Card,
+      &TForm_MAIN::Button_CopyAll2Card,
+      &TForm_MAIN::Button1,
+      &TForm_MAIN::Button_SelectAll_IN,
+      &TForm_MAIN::Button_SelectAll_OUT,
+      &TForm_MAIN::Button_ClearAll_IN,
+      &TForm_MAIN::Button_ClearAll_OUT,
+      &TForm_MAIN::Button_DEL,
+      &TForm_MAIN::Button_DeleteIN,
+      &TForm_MAIN::Button_LoadFile,
+      &TForm_MAIN::Button_Cus_LoadFile,
+      &TForm_MAIN::Button2,
+  };
+  for (int mode = 0; mode <= 2; ++mode) {
+    SCOPED_TRACE(mode);
+    Fixture f(mode);
+    TForm_MAIN& form = *f.form;
+    if (mode < 2) {
+      for (const Caption& c : captions) {
+        EXPECT_EQ((form.*c.button).text, c.text);
+        EXPECT_EQ((form.*c.button).visible, c.visible) << c.text;
+      }
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+      for (auto button : needModule) {
+        EXPECT_FALSE((form.*button).enabled) << (form.*button).name << " pass " << pass;
+      }
+      // No port answers: the detection leaves the window without a module.
+      form.FormShow();
+      f.clock.advance(1500);
+      EXPECT_EQ(form.StaticText_Cus_Card_Status2.text, "Device not EXIST");
+    }
+  }
 }
 
 TEST(FormCreate, StepPanelsShowOneAtATimeInSilver) {
@@ -179,6 +315,108 @@ TEST(FormClose, EndOfConnectionOnlyForOstrelOneAndTwo) {
       EXPECT_TRUE(f.comm.sent.empty()) << int(gen);
     }
     EXPECT_FALSE(f.comm.isOpen());
+  }
+}
+
+// A simulated port that lets a test act at the moment bytes go out.
+struct WatchedPort : SimTransport {
+  using SimTransport::SimTransport;
+  bool SendBytes(const uint8_t* data, uint16_t length) override {
+    if (onSend) std::exchange(onSend, nullptr)();
+    return SimTransport::SendBytes(data, length);
+  }
+  std::function<void()> onSend;
+};
+
+// The user closes the window while an operation holds the port and the
+// streams: the close waits, says so, and happens once the operation (and
+// the handler that ran it) has returned; the end-of-connection packet of an
+// Ostrel I or II is the last thing sent.
+TEST(FormClose, CloseDuringAnOperationWaitsForItsEnd) {
+  enum class When { Idle, Detection, Erase };
+  struct Case {
+    const char* name;
+    SimConfig config;
+    When when;
+  } cases[] = {
+      {"idle", SimConfig::fromTypeCode(0x84), When::Idle},
+      {"detection, Ostrel I", SimConfig::ostrel1(), When::Detection},
+      {"detection, Ostrel III", SimConfig::fromTypeCode(0x84), When::Detection},
+      {"erase, Ostrel II", SimConfig::fromTypeCode(0x81), When::Erase},
+      {"erase, Ostrel III", SimConfig::fromTypeCode(0x84), When::Erase},
+  };
+  const std::vector<uint8_t> pattern(65536, 0x5A);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedHost host;
+    host.ports = {"SIM0"};
+    VirtualClock clock;
+    WatchedPort comm(clock);
+    auto module = comm.addModule("SIM0", c.config);
+    module->flash().program(2, 0, pattern);
+    TForm_MAIN form(1, 0, host, clock, comm);
+    form.FormCreate();
+    int closedByCore = 0;
+    form.onDeferredClose = [&] { ++closedByCore; };
+    struct {
+      bool asked = false, closedAtOnce = true, portOpen = false;
+      std::string status;
+    } during;
+    auto askToClose = [&] {
+      during.asked = true;
+      during.closedAtOnce = form.requestClose();
+      during.portOpen = comm.isOpen();
+      during.status = form.StaticText_Status1.text;
+    };
+    if (c.when != When::Detection) {
+      form.FormShow();
+      clock.advance(1500);
+      ASSERT_TRUE(form.Connected);
+    }
+    const size_t sentBefore = comm.sentLog().size();
+    switch (c.when) {
+      case When::Idle:
+        askToClose();
+        break;
+      case When::Detection:
+        comm.onSend = askToClose;
+        form.FormShow();
+        clock.advance(1500);
+        break;
+      case When::Erase:
+        comm.onSend = askToClose;
+        ASSERT_TRUE(form.Click("Button_Erase"));
+        break;
+    }
+    ASSERT_TRUE(during.asked);
+    EXPECT_TRUE(form.Closed);
+    EXPECT_FALSE(comm.isOpen());
+    EXPECT_TRUE(form.FlashImage.Size() == 0 && form.BlankBlock.Size() == 0);
+    if (c.when == When::Idle) {
+      EXPECT_TRUE(during.closedAtOnce);
+      EXPECT_EQ(closedByCore, 0);
+      continue;
+    }
+    EXPECT_FALSE(during.closedAtOnce);
+    EXPECT_TRUE(during.portOpen);
+    EXPECT_EQ(during.status, "Closing when this operation ends...");
+    EXPECT_EQ(closedByCore, 1);
+    // The operation ran to its end on the open port.
+    if (c.when == When::Detection) {
+      EXPECT_TRUE(form.Connected);
+      EXPECT_TRUE(form.FatFreshRead);
+    } else {
+      EXPECT_EQ(module->flash().read(2), std::vector<uint8_t>(65536, 0xFF));
+    }
+    const auto& sent = comm.sentLog();
+    ASSERT_GT(sent.size(), sentBefore);
+    const bool endOfConnection = sent.back().bytes.size() >= 2 && sent.back().bytes[0] == 0x81 &&
+                                 sent.back().bytes[1] == 0x90;
+    EXPECT_EQ(endOfConnection, c.config.generation <= SimGeneration::Ost2);
+    // Once closed, nothing more runs.
+    EXPECT_FALSE(form.Click("Button_Erase"));
+    EXPECT_TRUE(form.requestClose());
+    EXPECT_EQ(comm.sentLog().size(), sent.size());
   }
 }
 
