@@ -140,6 +140,10 @@ class TForm_MAIN {
   bool OST3_Function_ProgramSector(uint16_t sector);
   bool OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector);
   // Success leaves exactly 65536 bytes in ReadBuffer; failure leaves it empty.
+  // The 65536 bytes planned for a sector: the FlashImage at the sector's own
+  // offset or the PackageImage at its sourceBlock, as its record says; null
+  // when there is no record or the stream is too short.
+  const uint8_t* plannedSectorData(uint16_t sector);
   void Function_ReadSector(uint16_t sector, bool direct);
   void OST1_2_Function_ReadSector(uint16_t sector);
   void OST3_Function_ReadSector(uint16_t sector);

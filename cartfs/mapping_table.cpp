@@ -89,6 +89,21 @@ void rebuildPhysicalSectorInUse(MappingTable& table, uint16_t sectorCount) {
   }
 }
 
+void mapIdentitySector(MappingTable& table, uint16_t sector, uint16_t sectorCount) {
+  if (sector >= kIdentitySectors) return;
+  releaseLogicalSector(table, sector, sectorCount);
+  const std::size_t lastLogical = std::min<std::size_t>(sectorCount, kMappingLogicalLimit - 1);
+  for (std::size_t logical = 0; logical <= lastLogical; ++logical)
+    if (table.words[logical] == sector) table.words[logical] = UNMAPPED_SECTOR;
+  table.words[sector] = sector;
+  if (sector <= poolTop(sectorCount)) table.physicalSectorInUse[sector] = 1;
+}
+
+void reserveIdentitySectors(MappingTable& table, uint16_t sectorCount) {
+  for (uint16_t p = 0; p < kIdentitySectors && p <= poolTop(sectorCount); ++p)
+    table.physicalSectorInUse[p] = 1;
+}
+
 void forceIdentityLowSectors(MappingTable& table) {
   for (uint16_t i = 0; i < 128; ++i) table.words[i] = i;
   setSignature(table);

@@ -74,7 +74,14 @@ void rebuildPhysicalSectorInUse(MappingTable& table, uint16_t sectorCount);
 
 // Whole-flash images: words 0..127 become the identity mapping and the
 // signature words are set.
+inline constexpr uint16_t kIdentitySectors = 128;
 void forceIdentityLowSectors(MappingTable& table);
+// While a whole-flash image is written, logical sector k below 128 goes to
+// physical sector k: k's old physical sector is freed, and any other logical
+// sector on physical k is unmapped.
+void mapIdentitySector(MappingTable& table, uint16_t sector, uint16_t sectorCount);
+// Marks physical sectors 0..127 in use, so that allocation passes them by.
+void reserveIdentitySectors(MappingTable& table, uint16_t sectorCount);
 
 // The 131072-byte big-endian image of words 0..65534 followed by their sum
 // (the in-memory word 65535 is not used). Bytes 0..65535 go to physical

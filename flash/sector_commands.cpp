@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "app/fault_codes.h"
@@ -189,6 +190,14 @@ void TForm_MAIN::ResetBlockTable() {
   resetBlockTable(BlockTable, SectorCount);
 }
 
+const uint8_t* TForm_MAIN::plannedSectorData(uint16_t sector) {
+  const BlockRecord* record = blockRecordAt(BlockTable, sector);
+  if (!record) return nullptr;
+  if (record->source == SectorSource::FlashImage)
+    return sectorSource(FlashImage, size_t(sector) * kSectorSize);
+  return sectorSource(PackageImage, size_t(record->sourceBlock) * kSectorSize);
+}
+
 // ---------------------------------------------------------------- kept sectors
 
 TForm_MAIN::KeptSector* TForm_MAIN::keptSector(uint16_t sector) {
@@ -266,7 +275,7 @@ bool TForm_MAIN::OST1_2_Function_ProgramSector(uint16_t sector) {
       return false;
     }
     if (!record->writeFlag) return true;
-    const uint8_t* data = sectorSource(FlashImage, size_t(sector) * kSectorSize);
+    const uint8_t* data = plannedSectorData(sector);
     if (!data) {
       // Nothing to send: programming whatever the image lacks would be worse.
       ReportFault(FaultCode::k0032);
@@ -309,9 +318,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
     }
     if (!record->writeFlag) return true;
     const bool fat = sector == 1;
-    const uint8_t* data =
-        fat ? sectorSource(FlashImage, kSectorSize)
-            : sectorSource(PackageImage, size_t(record->sourceBlock) * kSectorSize);
+    const uint8_t* data = plannedSectorData(sector);
     if (!data) break;
     const auto command = rawSectorCommand(fat ? 0xA7 : 0xA0, sector, sector);
     if (!sendRawCommand(*this, command.data(), 7, kOst3Wait, kOst3Total)) break;
@@ -347,13 +354,8 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
     if (!direct && record->eraseFlag) releaseLogicalSector(MappingTable, sector, SectorCount);
     if (!direct && !record->writeFlag) break;
 
-    const uint8_t* data = nullptr;
-    if (direct)
-      data = sectorSource(MappingImage, sector == 60001 ? kSectorSize : 0);
-    else if (fatSector || ImageKind == 1)
-      data = sectorSource(FlashImage, size_t(sector) * kSectorSize);
-    else
-      data = sectorSource(PackageImage, size_t(record->sourceBlock) * kSectorSize);
+    const uint8_t* data = direct ? sectorSource(MappingImage, sector == 60001 ? kSectorSize : 0)
+                                 : plannedSectorData(sector);
     if (!data) {
       result = false;
       break;
@@ -361,23 +363,28 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
 
     uint8_t code = 0xA0;
     uint16_t physical = sector;
-    const uint16_t previousWord = MappingTable.words[sector];
+    const auto before = std::make_unique<::ostrel::MappingTable>();  // undo state of a failed pass
     if (!direct) {
+      *before = MappingTable;
       code = fatSector ? 0xA7 : 0xA0;
-      // No free physical sector: nothing is sent and the write fails.
-      const auto allocated = allocatePhysicalSector(MappingTable, sector, SectorCount);
-      if (!allocated) {
-        result = false;
-        break;
+      if (ImageKind == 1 && sector < kIdentitySectors) {
+        // A whole-flash image keeps its low sectors where the image puts them:
+        // the table write maps them one to one.
+        mapIdentitySector(MappingTable, sector, SectorCount);
+      } else {
+        // No free physical sector: nothing is sent and the write fails.
+        const auto allocated = allocatePhysicalSector(MappingTable, sector, SectorCount);
+        if (!allocated) {
+          result = false;
+          break;
+        }
+        physical = *allocated;
       }
-      physical = *allocated;
     }
     // A failed pass gives its physical sector back, so a retry starts from the
     // same table and no sector stays marked for data that never arrived.
     auto undoAllocation = [&] {
-      if (direct) return;
-      MappingTable.physicalSectorInUse[physical] = 0;
-      MappingTable.words[sector] = previousWord;
+      if (!direct) MappingTable = *before;
     };
 
     // A kept copy in the target's block goes back before anything else is

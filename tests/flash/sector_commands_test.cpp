@@ -10,6 +10,8 @@
 namespace ostrel::test {
 namespace {
 
+constexpr SectorSource kPackage = SectorSource::PackageImage;
+
 // An Ostrel III/IV module reduced to what the sector commands need: sector
 // writes in chunks, reads in pieces, block and chip erase.
 struct RawModule {
@@ -232,7 +234,7 @@ TEST(SectorWrite, Ost3ChunkNotAcknowledgedRetriesThenFaults0032) {
     rig.comm.responder = std::ref(module);
     const Bytes data = sectorPattern(40);
     fillStream(rig.form->PackageImage, 2 * 65536, data);
-    rig.form->BlockTable[8] = {1, 0, 0, 0, 2};
+    rig.form->BlockTable[8] = {1, 0, 0, 0, 2, kPackage};
     EXPECT_EQ(rig.form->Function_ProgramSector(8, false, false), c.ok);
     const size_t commands = rig.countSent(rawCommand(0xA0, 8));
     if (c.ok) {
@@ -252,7 +254,7 @@ TEST(SectorWrite, Ost3EraseFailureLogs0030Then0032) {
     if (b.size() == 3 && b[0] == 0xA2) return {};  // the block erase is never acknowledged
     return module(b);
   };
-  rig.form->BlockTable[4] = {1, 1, 0, 0, 0};
+  rig.form->BlockTable[4] = {1, 1, 0, 0, 0, kPackage};
   rig.form->BlockTable[5].eraseFlag = 1;  // so the erase needs no partner read
   fillStream(rig.form->PackageImage, 0, sectorPattern(0));
   EXPECT_FALSE(rig.form->Function_ProgramSector(4, false, false));
@@ -281,7 +283,7 @@ TEST(SectorWrite, Ost3CommandNotAcknowledgedGivesNoFurtherPass) {
   ScriptRig rig(2);
   rig.comm.responder = [](const Bytes&) { return Replies{}; };
   fillStream(rig.form->PackageImage, 0, sectorPattern(0));
-  rig.form->BlockTable[8] = {1, 0, 0, 0, 0};
+  rig.form->BlockTable[8] = {1, 0, 0, 0, 0, kPackage};
   EXPECT_FALSE(rig.form->Function_ProgramSector(8, false, false));
   EXPECT_EQ(rig.countSent(rawCommand(0xA0, 8)), 2u);  // one exchange: two tries in 2000 ms
   EXPECT_EQ(rig.form->Memo1.lines.back(), "Fault code:0032");
@@ -324,7 +326,7 @@ TEST(SectorWrite, Ost4AllocatesTheLowestFreePhysicalSector) {
       rig.form->MappingTable.physicalSectorInUse[size_t(c.freeFirst)] = 0;
       rig.form->MappingTable.words[1] = UNMAPPED_SECTOR;
     }
-    rig.form->BlockTable[c.logical] = {1, c.eraseFlag, 0, 0, 0};
+    rig.form->BlockTable[c.logical] = {1, c.eraseFlag, 0, 0, 0, kPackage};
     EXPECT_TRUE(rig.form->Function_ProgramSector(c.logical, false, false));
     ASSERT_FALSE(rig.commands().empty());
     EXPECT_EQ(rig.commands().front(), rawCommand(0xA0, c.physical));
@@ -384,7 +386,7 @@ TEST(SectorWrite, Ost4FatAndDirectWritesUseTheirSourcesAndCommandForms) {
 TEST(SectorWrite, Ost4WithoutFreePhysicalSectorFails0032WithoutSending) {
   Ost4Rig rig;
   for (size_t p = 0; p <= 16; ++p) rig.form->MappingTable.physicalSectorInUse[p] = 1;
-  rig.form->BlockTable[9] = {1, 0, 0, 0, 0};
+  rig.form->BlockTable[9] = {1, 0, 0, 0, 0, kPackage};
   const uint32_t start = rig.clock.tick();
   EXPECT_FALSE(rig.form->Function_ProgramSector(9, false, false));
   EXPECT_TRUE(rig.comm.sent.empty());
@@ -402,7 +404,7 @@ TEST(SectorWrite, Ost4ThirdChunkNotAcknowledgedWaitsAndRewritesTheWholeSector) {
   rig.module.dropChunk = [](int n) { return n == 3; };
   const Bytes data = sectorPattern(55);
   fillStream(rig.form->PackageImage, 65536, data);
-  rig.form->BlockTable[5] = {1, 1, 0, 0, 1};
+  rig.form->BlockTable[5] = {1, 1, 0, 0, 1, kPackage};
   EXPECT_TRUE(rig.form->Function_ProgramSector(5, false, false));
   EXPECT_TRUE(rig.memoHas("send_write_pkg_no_response,pkg: 8192"));
 
@@ -431,7 +433,7 @@ TEST(SectorWrite, Ost4DispatcherMakesASecondAttemptAfterSevenSeconds) {
   for (const auto& c : cases) {
     Ost4Rig rig(c.buildMode);
     rig.module.dropChunk = [](int) { return true; };
-    rig.form->BlockTable[7] = {1, 0, 0, 0, 0};
+    rig.form->BlockTable[7] = {1, 0, 0, 0, 0, kPackage};
     EXPECT_FALSE(rig.form->Function_ProgramSector(7, false, false));
     EXPECT_EQ(rig.countSent(rawCommand(0xA0, 4)), 2 * c.passes);
     EXPECT_EQ(rig.host.boxes.size(), c.boxes);
@@ -446,7 +448,7 @@ TEST(SectorWrite, Ost4DispatcherMakesASecondAttemptAfterSevenSeconds) {
 TEST(SectorWrite, Ost4BusyGuardRefusesASecondWrite) {
   Ost4Rig rig(2);
   rig.form->Flag_test_busy = true;
-  rig.form->BlockTable[7] = {1, 0, 0, 0, 0};
+  rig.form->BlockTable[7] = {1, 0, 0, 0, 0, kPackage};
   EXPECT_FALSE(rig.form->OST4_Function_ProgramSector(7, false, false));
   EXPECT_TRUE(rig.comm.sent.empty());
   ASSERT_EQ(rig.host.boxes.size(), 1u);  // shown in every build mode
@@ -457,8 +459,8 @@ TEST(SectorWrite, Ost4BusyGuardRefusesASecondWrite) {
 
 TEST(SectorWrite, Ost4WriteStartedDuringAnotherIsRefused) {
   Ost4Rig rig;
-  rig.form->BlockTable[7] = {1, 0, 0, 0, 0};
-  rig.form->BlockTable[8] = {1, 0, 0, 0, 0};
+  rig.form->BlockTable[7] = {1, 0, 0, 0, 0, kPackage};
+  rig.form->BlockTable[8] = {1, 0, 0, 0, 0, kPackage};
   bool nested = true;
   // Something handled while the first write waits for an acknowledgement.
   rig.clock.schedule(1, [&] { nested = rig.form->OST4_Function_ProgramSector(8, false, false); });

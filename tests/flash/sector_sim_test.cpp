@@ -42,7 +42,13 @@ struct SimRig {
     const size_t offset = (form->ModuleGeneration <= 1 ? sector : block) * size_t(65536);
     if (stream.Size() < offset + 65536) stream.SetSize(offset + 65536);
     std::copy(data.begin(), data.end(), stream.Memory() + offset);
-    form->BlockTable[sector] = {1, uint8_t(erase), byteSum(data), byteXor(data), block};
+    form->BlockTable[sector] = {1,
+                                uint8_t(erase),
+                                byteSum(data),
+                                byteXor(data),
+                                block,
+                                form->ModuleGeneration <= 1 ? SectorSource::FlashImage
+                                                            : SectorSource::PackageImage};
   }
 
   ScriptedHost host;
