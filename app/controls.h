@@ -120,6 +120,7 @@ struct ListItem {
   bool selected = false;
   bool checked = false;
   uint32_t textColor = Colors::kWindowText;
+  bool bold = false;
   int data = 0;  // index of the row this item shows
 };
 struct ListView : Control {

@@ -140,4 +140,10 @@ bool utf8ToLegacy(int language, std::string_view in, std::string& out) {
   return convert(legacyCodePage(language), "UTF-8", in, out);
 }
 
+std::string displayText(int language, std::string_view stored) {
+  if (Isutf8str(stored)) return std::string(stored);
+  std::string out;
+  return legacyToUtf8(language, stored, out) ? out : std::string(stored);
+}
+
 }  // namespace ostrel

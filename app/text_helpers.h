@@ -54,4 +54,8 @@ const char* legacyCodePage(int language);
 bool legacyToUtf8(int language, std::string_view in, std::string& out);
 bool utf8ToLegacy(int language, std::string_view in, std::string& out);
 
+// A stored catalogue text as a control shows it: UTF-8 as it is, otherwise
+// taken as the language's legacy code page; what neither reads stays as stored.
+std::string displayText(int language, std::string_view stored);
+
 }  // namespace ostrel
