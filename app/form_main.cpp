@@ -146,6 +146,11 @@ bool TForm_MAIN::Click(std::string_view name) {
   return true;
 }
 
+void TForm_MAIN::handleEvent(const std::function<void()>& handler) {
+  if (Closed) return;
+  runHandler(handler);
+}
+
 void TForm_MAIN::runHandler(const std::function<void()>& handler) {
   ++handlerDepth_;
   handler();

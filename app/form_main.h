@@ -384,6 +384,10 @@ class TForm_MAIN {
   // Runs the button's handler when the window, the button and its panel accept
   // input; false when the click was ignored.
   bool Click(std::string_view name);
+  // Runs any other event a front-end forwards (a selection, a key, a double
+  // click, the focus entering a control) the way Click runs a button's
+  // handler, so a close asked for meanwhile waits for it; ignored once closed.
+  void handleEvent(const std::function<void()>& handler);
 
  private:
   void registerControls();
