@@ -413,6 +413,11 @@ int placeRows(int y, int gap, const std::vector<Row>& rows) {
   return y;
 }
 
+// Both catalogue lists: brand, version and space columns of these widths.
+std::vector<ListColumn> catalogueColumns(int brand, int version, int space) {
+  return {{"Vehicle brand", brand}, {"Version information", version}, {"Space", space}};
+}
+
 template <typename T, size_t N>
 const T& rowFor(const T (&rows)[N], int value) {
   for (const T& r : rows)
@@ -490,7 +495,7 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   // the screen leaves; the two catalogue panels stand to the right.
   const int budgetWidth = screen.usableWidth() - kFrameWidth;
   const int budgetHeight = screen.usableHeight() - kFrameHeight;
-  int catalogueWidth = 560;
+  int catalogueWidth = 692;  // lists of 520: the designed columns and a scroll bar
   int debugHeight = 330;
   int statusHeight = 150;
   const int designedWidth = Panel_Control.width + catalogueWidth;
@@ -554,8 +559,7 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
     list.top = 24;
     list.width = catalogueWidth - list.left - 8;
     list.height = tree.height;
-    const int nameWidth = (list.width - 70 - 4) / 2;
-    list.columns = {{"", nameWidth}, {"", nameWidth}, {"", 70}};
+    list.columns = catalogueColumns(200, 200, 90);
     placeRows(tree.top + tree.height, 6, under);
   };
   // Button widths hold the longest caption of the four languages.
@@ -692,7 +696,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     list.width = wr.listWidth;
     list.height = listHeight;
     list.fontSize = wr.listFont;
-    list.columns = {{"", wr.c0}, {"", wr.c1}, {"", wr.c2}};
+    list.columns = catalogueColumns(wr.c0, wr.c1, wr.c2);
   };
   catalogue(Panel_FAT_IN, Label_IN, TreeView_FAT_IN, ListView_FAT_IN);
   catalogue(Panel_FAT_OUT, Label_OUT, TreeView_FAT_OUT, ListView_FAT_OUT);
