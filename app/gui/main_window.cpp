@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,21 +11,13 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
-#include <QTreeWidget>
+
+#include "app/gui/catalogue_widgets.h"
+#include "app/gui/qt_convert.h"
 
 namespace ostrel {
 
 namespace {
-
-QColor toQColor(uint32_t c, const QPalette& palette) {
-  if (c == Colors::kWindowText) return palette.color(QPalette::WindowText);
-  if (c == Colors::kBtnFace) return palette.color(QPalette::Window);
-  return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
-}
-
-QString qs(const std::string& s) {
-  return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
 
 void setTextColor(QWidget* w, uint32_t color) {
   QPalette p = w->palette();
@@ -99,6 +90,44 @@ MainWindow::MainWindow(TForm_MAIN& form) : form_(form) {
 
 MainWindow::~MainWindow() {
   form_.onDeferredClose = nullptr;
+}
+
+void MainWindow::forward(const std::function<void()>& handler) {
+  form_.handleEvent(handler);
+  // The core may have refilled the very list or tree whose signal brought
+  // us here: the widgets follow once that signal has returned.
+  if (syncQueued_ || closed_) return;
+  syncQueued_ = true;
+  QTimer::singleShot(0, this, [this] {
+    syncQueued_ = false;
+    sync();
+  });
+}
+
+ListEvents MainWindow::listEvents(const std::string& name) {
+  TForm_MAIN& f = form_;
+  if (name == "ListView_FAT_OUT")
+    return {[this, &f] { forward([&f] { f.ListView_FAT_OUTSelectItem(); }); },
+            [this, &f] { forward([&f] { f.ListView_FAT_OUTDblClick(); }); },
+            [this, &f](int key) { forward([&f, key] { f.ListView_FAT_OUTKeyDown(key); }); },
+            [this, &f](char key) { forward([&f, key] { f.ListView_FAT_OUTKeyPress(key); }); }};
+  if (name == "ListView_FAT_IN")
+    return {[this, &f] { forward([&f] { f.ListView_FAT_INSelectItem(); }); },
+            [this, &f] { forward([&f] { f.ListView_FAT_INDblClick(); }); },
+            [this, &f](int key) { forward([&f, key] { f.ListView_FAT_INKeyDown(key); }); },
+            {}};
+  return {};
+}
+
+TreeEvents MainWindow::treeEvents(const std::string& name) {
+  TForm_MAIN& f = form_;
+  if (name == "TreeView_FAT_OUT")
+    return {[this, &f] { forward([&f] { f.TreeView_FAT_OUTChange(); }); },
+            [this, &f] { forward([&f] { f.TreeView_FAT_OUTEnter(); }); }};
+  if (name == "TreeView_FAT_IN")
+    return {[this, &f] { forward([&f] { f.TreeView_FAT_INChange(); }); },
+            [this, &f] { forward([&f] { f.TreeView_FAT_INEnter(); }); }};
+  return {};
 }
 
 QWidget* MainWindow::widget(const std::string& name) const {
@@ -174,24 +203,12 @@ QWidget* MainWindow::create(Control& c) {
     case ControlKind::Edit:
       w = new QLineEdit(parent);
       break;
-    case ControlKind::ListView: {
-      auto* t = new QTreeWidget(parent);
-      t->setRootIsDecorated(false);
-      t->setSelectionMode(QAbstractItemView::ExtendedSelection);
-      w = t;
+    case ControlKind::ListView:
+      w = new CatalogueList(static_cast<ListView&>(c), listEvents(name), parent);
       break;
-    }
-    case ControlKind::TreeView: {
-      auto* t = new QTreeWidget(parent);
-      t->setHeaderHidden(true);
-      // Deep folders in a narrow tree: a small indent, and a column as wide
-      // as its names so a horizontal scroll bar reaches the deepest ones.
-      t->setIndentation(12);
-      t->header()->setStretchLastSection(false);
-      t->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-      w = t;
+    case ControlKind::TreeView:
+      w = new CatalogueTree(static_cast<TreeView&>(c), treeEvents(name), parent);
       break;
-    }
   }
   w->setObjectName(QString::fromStdString(name));
   entries_[name] = Entry{&c, w};
@@ -286,55 +303,12 @@ void MainWindow::syncOne(Entry& e) {
       if (le->text() != text) le->setText(text);
       break;
     }
-    case ControlKind::ListView: {
-      auto& m = static_cast<ListView&>(c);
-      auto* t = static_cast<QTreeWidget*>(w);
-      if (e.revision == m.revision) break;
-      e.revision = m.revision;
-      t->clear();
-      QStringList headers;
-      for (const auto& col : m.columns) headers << qs(col.caption);
-      t->setColumnCount(int(std::max<size_t>(1, m.columns.size())));
-      t->setHeaderLabels(headers);
-      // A list exactly as wide as its columns needs no horizontal scroll bar
-      // for its own frame: the last column gives up those pixels.
-      int room = c.width - 2 * t->frameWidth();
-      for (size_t i = 0; i < m.columns.size(); ++i) {
-        const bool last = i + 1 == m.columns.size();
-        t->setColumnWidth(
-            int(i), last ? std::min(m.columns[i].width, std::max(room, 0)) : m.columns[i].width);
-        room -= m.columns[i].width;
-      }
-      for (const auto& item : m.items) {
-        QStringList cells{qs(item.caption)};
-        for (const auto& s : item.subItems) cells << qs(s);
-        auto* row = new QTreeWidgetItem(t, cells);
-        if (item.textColor != Colors::kWindowText)
-          for (int col = 0; col < cells.size(); ++col)
-            row->setForeground(col, toQColor(item.textColor, QPalette()));
-        row->setSelected(item.selected);
-      }
+    case ControlKind::ListView:
+      static_cast<CatalogueList*>(w)->sync();
       break;
-    }
-    case ControlKind::TreeView: {
-      auto& m = static_cast<TreeView&>(c);
-      auto* t = static_cast<QTreeWidget*>(w);
-      if (e.revision == m.revision) break;
-      e.revision = m.revision;
-      t->clear();
-      std::vector<QTreeWidgetItem*> made;
-      for (const auto& node : m.nodes) {
-        QTreeWidgetItem* item =
-            node.parent >= 0 && size_t(node.parent) < made.size()
-                ? new QTreeWidgetItem(made[size_t(node.parent)], QStringList{qs(node.text)})
-                : new QTreeWidgetItem(t, QStringList{qs(node.text)});
-        made.push_back(item);
-      }
-      for (size_t i = 0; i < made.size(); ++i) made[i]->setExpanded(m.nodes[i].expanded);
-      if (m.selected >= 0 && size_t(m.selected) < made.size())
-        t->setCurrentItem(made[size_t(m.selected)]);
+    case ControlKind::TreeView:
+      static_cast<CatalogueTree*>(w)->sync();
       break;
-    }
   }
 }
 

@@ -5,10 +5,12 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QTimer>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "app/form_main.h"
+#include "app/gui/catalogue_widgets.h"
 
 class QLabel;
 class QProgressBar;
@@ -48,6 +50,10 @@ class MainWindow : public QMainWindow {
   };
   QWidget* create(Control& c);
   void syncOne(Entry& e);
+  // Runs a list's or tree's event in the core, then refreshes the widgets.
+  void forward(const std::function<void()>& handler);
+  ListEvents listEvents(const std::string& name);
+  TreeEvents treeEvents(const std::string& name);
 
   TForm_MAIN& form_;
   QWidget* central_;
@@ -57,6 +63,7 @@ class MainWindow : public QMainWindow {
   QTimer syncTimer_;
   bool closed_ = false;
   bool sized_ = false;
+  bool syncQueued_ = false;
 };
 
 }  // namespace ostrel

@@ -8,15 +8,12 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include "app/gui/qt_convert.h"
 #include "link/port_list.h"
 
 namespace ostrel {
 
 namespace {
-QString qs(const std::string& s) {
-  return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
 // "Name |*.ext|Name |*.ext" → Qt's "Name (*.ext)" list.
 QStringList qtFilters(const std::string& filter) {
   QStringList parts = qs(filter).split('|');

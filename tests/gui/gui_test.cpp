@@ -10,7 +10,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <sstream>
 
 #include "app/form_main.h"
 #include "app/gui/main_window.h"
@@ -21,6 +25,7 @@
 
 // The simulator has a method named emit, which Qt's keyword macro would rewrite.
 #undef emit
+#include "sim/presets.h"
 #include "sim/sim_transport.h"
 
 namespace ostrel {
@@ -282,6 +287,295 @@ TEST(Gui, CloseDuringAnOperationWaitsForItsEnd) {
   EXPECT_TRUE(form.Closed);
   EXPECT_FALSE(comm.isOpen());
   EXPECT_FALSE(window.isVisible());
+}
+
+// ---------------------------------------------------------------- catalogue panels
+
+// The demo cartridge as the preset stores it (not as the views read it):
+// whether an entry lies in a directory, and a directory's list captions,
+// "[child]" in first-use order then the software right there (an alias
+// shares the sectors of the entry before it and shows in that row).
+std::vector<std::string> levelsOf(const SimFatEntry& e) {
+  std::vector<std::string> levels;
+  std::stringstream path(e.path);
+  for (std::string name; std::getline(path, name, '\\');) levels.push_back(name);
+  return levels;
+}
+bool inDirectory(const SimFatEntry& e, const std::vector<std::string>& dir) {
+  const auto levels = levelsOf(e);
+  return levels.size() >= dir.size() && std::equal(dir.begin(), dir.end(), levels.begin());
+}
+std::vector<std::string> expectedCaptions(const std::vector<std::string>& dir) {
+  std::vector<std::string> children, software;
+  const auto demo = demoCatalogue();
+  for (size_t i = 0; i < demo.size(); ++i) {
+    const auto levels = levelsOf(demo[i]);
+    if (!inDirectory(demo[i], dir)) continue;
+    const std::string child = levels.size() > dir.size() ? "[" + levels[dir.size()] + "]" : "";
+    if (!child.empty() && std::find(children.begin(), children.end(), child) == children.end())
+      children.push_back(child);
+    if (child.empty() && (i == 0 || demo[i - 1].startSector != demo[i].startSector))
+      software.push_back(demo[i].brand);
+  }
+  children.insert(children.end(), software.begin(), software.end());
+  return children;
+}
+
+std::vector<std::string> shownColumn(const QTreeWidget* t, int column) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < t->topLevelItemCount(); ++i)
+    texts.push_back(t->topLevelItem(i)->text(column).toStdString());
+  return texts;
+}
+QTreeWidgetItem* shownItem(const QTreeWidget* t, const std::string& text) {
+  const auto found =
+      t->findItems(QString::fromStdString(text), Qt::MatchExactly | Qt::MatchRecursive, 0);
+  return found.isEmpty() ? nullptr : found.front();
+}
+
+// A host whose message boxes can act while they are open.
+struct HookedHost : ScriptedHost {
+  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
+                          MsgBoxButtons buttons) override {
+    if (duringBox) duringBox();
+    return ScriptedHost::messageBox(text, caption, kind, buttons);
+  }
+  std::function<void()> duringBox;
+};
+
+// The window on a simulated Ostrel III holding the demo cartridge, its FAT read.
+struct DemoWindow {
+  explicit DemoWindow(int mode, ScreenSize screen = {1024, 768})
+      : form(mode, 0, (host.screen = screen, host), clock, comm) {
+    SimConfig config = SimConfig::fromTypeCode(0x84);
+    config.strict = true;
+    EXPECT_TRUE(applySimPreset(SimPreset::Demo, config, comm.addModule("SIM0", config)->flash()));
+    comm.setCommName("SIM0");
+    form.FormCreate();
+    comm.OpenPort();
+    form.ModuleGeneration = uint8_t(config.generation);
+    form.SectorCount = config.sectorCount;
+    form.ResetBlockTable();
+    window = std::make_unique<MainWindow>(form);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    EXPECT_TRUE(form.Function_ReadFAT());
+    settle();
+  }
+  QTreeWidget* view(const std::string& name) const {
+    return qobject_cast<QTreeWidget*>(window->widget(name));
+  }
+  // Queued refreshes run, then the widgets catch up with the models.
+  void settle() {
+    QCoreApplication::processEvents();
+    window->sync();
+  }
+  void click(const std::string& view, const std::string& item,
+             Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool twice = false) {
+    QTreeWidget* t = this->view(view);
+    QTreeWidgetItem* at = shownItem(t, item);
+    ASSERT_NE(at, nullptr) << item;
+    t->scrollToItem(at);
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, modifiers, t->visualItemRect(at).center());
+    if (twice)
+      QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, t->visualItemRect(at).center());
+    settle();
+  }
+  void key(const std::string& view, Qt::Key k) {
+    QTest::keyClick(this->view(view), k);
+    settle();
+  }
+
+  HookedHost host;
+  VirtualClock clock{1000};
+  SimTransport comm{clock};
+  TForm_MAIN form;
+  std::unique_ptr<MainWindow> window;
+};
+
+// After a FAT read the widgets show the models and the demo cartridge on
+// every layout: the designed columns (the hidden one never), the units never
+// cut, the model's widths wherever the list has room; the tree nested and
+// expanded as its model says.
+TEST(GuiCatalogue, DemoCartridgeShowsInTheWidgetsOnEveryLayout) {
+  const struct {
+    int mode;
+    ScreenSize screen;
+    bool roomForDesignedColumns;
+  } cases[] = {{0, {1920, 1080}, true},
+               {0, {800, 600}, false},
+               {2, {1920, 1080}, true},
+               {2, {1024, 768}, false},
+               {2, {800, 600}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.screen.width);
+    DemoWindow d(c.mode, c.screen);
+    const ListView& model = d.form.ListView_FAT_OUT;
+    const QTreeWidget* list = d.view("ListView_FAT_OUT");
+    ASSERT_EQ(list->columnCount(), 3);
+    EXPECT_EQ(list->headerItem()->text(0) + "|" + list->headerItem()->text(1) + "|" +
+                  list->headerItem()->text(2),
+              "Vehicle brand|Version information|Space");
+    EXPECT_EQ(shownColumn(list, 0), expectedCaptions({}));
+    ASSERT_EQ(size_t(list->topLevelItemCount()), model.items.size());
+    int columnsWidth = 0;
+    for (int col = 0; col < 3; ++col) {
+      columnsWidth += list->columnWidth(col);
+      if (c.roomForDesignedColumns || col < 2)
+        EXPECT_LE(list->columnWidth(col), model.columns[size_t(col)].width);
+      if (c.roomForDesignedColumns)
+        EXPECT_EQ(list->columnWidth(col), model.columns[size_t(col)].width);
+    }
+    EXPECT_LE(columnsWidth, list->viewport()->width());
+    for (size_t i = 0; i < model.items.size(); ++i) {
+      const QTreeWidgetItem* row = list->topLevelItem(int(i));
+      EXPECT_EQ(row->text(1).toStdString(), model.items[i].subItems[0]);
+      EXPECT_EQ(row->text(2).toStdString(), model.items[i].subItems[1]);
+      EXPECT_TRUE(row->textAlignment(2) & Qt::AlignRight);
+      EXPECT_LT(QFontMetrics(list->font()).horizontalAdvance(row->text(2)), list->columnWidth(2));
+    }
+
+    const TreeView& treeModel = d.form.TreeView_FAT_OUT;
+    const QTreeWidget* tree = d.view("TreeView_FAT_OUT");
+    EXPECT_EQ(tree->currentItem(), tree->topLevelItem(0));
+    for (const TreeNode& node : treeModel.nodes) {
+      const QTreeWidgetItem* item = shownItem(tree, node.text);
+      ASSERT_NE(item, nullptr) << node.text;
+      EXPECT_EQ(item->parent() ? item->parent()->text(0).toStdString() : "",
+                node.parent >= 0 ? treeModel.nodes[size_t(node.parent)].text : "");
+      if (item->childCount() > 0) EXPECT_EQ(item->isExpanded(), node.expanded) << node.text;
+    }
+  }
+}
+
+// The user's selection is in the model when the core's handler runs: the
+// handlers decide from the model alone (which buttons, which directory), so
+// any lag shows. Refreshing a widget from the model reports nothing back.
+TEST(GuiCatalogue, UserSelectionReachesTheModelBeforeTheCore) {
+  DemoWindow d(0);
+  TForm_MAIN& f = d.form;
+  d.click("TreeView_FAT_OUT", "EUROPE");
+  EXPECT_EQ(nodePath(f.CartridgeTree, f.TreeView_FAT_OUT.selected),
+            std::vector<std::string>{"EUROPE"});
+  EXPECT_EQ(shownColumn(d.view("ListView_FAT_OUT"), 0), expectedCaptions({"EUROPE"}));
+  // The tree took the focus, so Delete would take the whole directory;
+  // refilling the list did not report an empty selection back.
+  EXPECT_TRUE(f.Button_DEL.enabled);
+
+  const struct {
+    const char* item;
+    Qt::KeyboardModifiers modifiers;
+    std::vector<std::string> selected;
+  } clicks[] = {{"[GERMANY]", Qt::NoModifier, {"[GERMANY]"}},
+                {"[SPAIN]", Qt::ControlModifier, {"[GERMANY]", "[SPAIN]"}},
+                {"[GERMANY]", Qt::ControlModifier, {"[SPAIN]"}},
+                {"[SPAIN]", Qt::ControlModifier, {}}};
+  for (const auto& c : clicks) {
+    SCOPED_TRACE(c.item);
+    d.click("ListView_FAT_OUT", c.item, c.modifiers);
+    std::vector<std::string> selected;
+    for (const ListItem& item : f.ListView_FAT_OUT.items)
+      if (item.selected) selected.push_back(item.caption);
+    EXPECT_EQ(selected, c.selected);
+    ASSERT_GE(f.ListView_FAT_OUT.itemFocused, 0);
+    EXPECT_EQ(f.ListView_FAT_OUT.items[size_t(f.ListView_FAT_OUT.itemFocused)].caption, c.item);
+    EXPECT_EQ(f.Button_DEL.enabled, !c.selected.empty());
+    EXPECT_EQ(f.Button_ClearAll_OUT.enabled, !c.selected.empty());
+  }
+
+  // The core's own selection reaches the widget, and only the widget.
+  f.handleEvent([&] { f.Button_SelectAll_OUTClick(); });
+  d.settle();
+  EXPECT_EQ(size_t(d.view("ListView_FAT_OUT")->selectedItems().size()),
+            expectedCaptions({"EUROPE"}).size());
+  for (const ListItem& item : f.ListView_FAT_OUT.items) EXPECT_TRUE(item.selected);
+
+  // A double-click opens the focused directory; the tree follows the model.
+  d.click("ListView_FAT_OUT", "[NORDIC]", Qt::NoModifier, true);
+  EXPECT_EQ(d.view("TreeView_FAT_OUT")->currentItem()->text(0).toStdString(), "NORDIC");
+  EXPECT_EQ(shownColumn(d.view("ListView_FAT_OUT"), 0), expectedCaptions({"EUROPE", "NORDIC"}));
+
+  const int beeps = d.host.beeps;
+  d.key("ListView_FAT_OUT", Qt::Key_Space);
+  EXPECT_EQ(d.host.beeps, beeps + 1);
+}
+
+// Delete on a directory item goes through the core: the confirmation box,
+// the removal, the widgets refilled; a close asked for while the box is
+// open waits until the removal has returned.
+TEST(GuiCatalogue, DeleteKeyOnADirectoryRemovesItThroughTheCore) {
+  const struct {
+    MsgBoxResult answer;
+    bool closeDuringBox;
+  } cases[] = {{MsgBoxResult::Yes, false}, {MsgBoxResult::No, false}, {MsgBoxResult::Yes, true}};
+  for (const auto& c : cases) {
+    const bool yes = c.answer == MsgBoxResult::Yes;
+    SCOPED_TRACE(testing::Message() << yes << c.closeDuringBox);
+    DemoWindow d(0);
+    d.click("ListView_FAT_OUT", "[ASIA]");
+    d.host.answers = {c.answer};
+    bool closedDuringBox = false;
+    d.host.duringBox = [&] {
+      if (c.closeDuringBox) closedDuringBox = (d.window->close(), d.form.Closed);
+    };
+    d.key("ListView_FAT_OUT", Qt::Key_Delete);
+
+    ASSERT_FALSE(d.host.boxes.empty());
+    EXPECT_EQ(d.host.boxes.front().text, "Remove1 items??");
+    const auto demo = demoCatalogue();
+    for (size_t i = 0; i < demo.size(); ++i)
+      EXPECT_EQ(d.form.CartridgeCatalogue.entries[i].kind == 0,
+                yes && inDirectory(demo[i], {"ASIA"}))
+          << demo[i].brand;
+    EXPECT_FALSE(closedDuringBox);
+    EXPECT_EQ(d.form.Closed, c.closeDuringBox);
+    if (c.closeDuringBox) continue;
+    const auto shown = shownColumn(d.view("ListView_FAT_OUT"), 0);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "[ASIA]"), yes ? 0 : 1);
+    EXPECT_EQ(shownItem(d.view("TreeView_FAT_OUT"), "JAPAN") != nullptr, !yes);
+  }
+}
+
+// Newly added software and every directory above it are drawn bold in red
+// until the FAT is read again. The list is refilled between the core's
+// change and the click into the tree: the click still counts.
+TEST(GuiCatalogue, NewlyAddedSoftwareIsDrawnBoldInRed) {
+  DemoWindow d(2);
+  TForm_MAIN& f = d.form;
+  const auto demo = demoCatalogue();
+  const size_t added = 2;  // an entry two levels down
+  const auto levels = levelsOf(demo[added]);
+  ASSERT_GE(levels.size(), 2u);
+  f.NewlyAdded[added + 1] = true;
+  f.handleEvent([&] { f.ItemFAT_OUT(); });
+  d.click("TreeView_FAT_OUT", levels[0]);
+  QTreeWidget* list = d.view("ListView_FAT_OUT");
+
+  // Red pixels of the row showing this caption, as drawn.
+  const auto redPixels = [&](const std::string& caption) {
+    QTreeWidgetItem* item = shownItem(list, caption);
+    if (!item) return -1;
+    const QImage image = list->viewport()->grab(list->visualItemRect(item)).toImage();
+    int red = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        red += c.red() > 160 && c.green() < 90 && c.blue() < 90;
+      }
+    return red;
+  };
+  const std::string newDir = "[" + levels[1] + "]";
+  const auto captions = expectedCaptions({levels[0]});
+  const std::string otherDir = captions.front() == newDir ? captions.back() : captions.front();
+  ASSERT_GT(redPixels(newDir), 20);
+  EXPECT_TRUE(shownItem(list, newDir)->font(0).bold());
+  EXPECT_EQ(redPixels(otherDir), 0);
+  EXPECT_FALSE(shownItem(list, otherDir)->font(0).bold());
+
+  ASSERT_TRUE(f.Function_ReadFAT());
+  d.settle();
+  EXPECT_EQ(redPixels(newDir), 0);
+  EXPECT_FALSE(shownItem(list, newDir)->font(0).bold());
 }
 
 }  // namespace
