@@ -373,6 +373,13 @@ void CatalogueTree::userExpanded(QTreeWidgetItem* item, bool expanded) {
   if (node >= 0) model_.nodes[size_t(node)].expanded = expanded;
 }
 
+bool CatalogueTree::viewportEvent(QEvent* event) {
+  // The column spans at least the visible width, so a selected folder is
+  // marked across the tree; longer names still scroll sideways.
+  if (event->type() == QEvent::Resize) header()->setMinimumSectionSize(viewport()->width());
+  return QTreeWidget::viewportEvent(event);
+}
+
 void CatalogueTree::focusInEvent(QFocusEvent* event) {
   QTreeWidget::focusInEvent(event);
   // Only the focus coming from another control is an entry: the window

@@ -82,6 +82,7 @@ class CatalogueTree : public QTreeWidget {
 
  protected:
   void focusInEvent(QFocusEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
 
  private:
   // Nodes in step with the model; true when the same folders stayed.
