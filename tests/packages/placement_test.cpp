@@ -1,0 +1,149 @@
+// First fit and the two compactions as pure rules: where software goes, what
+// the new image holds and what the sector plan says afterwards.
+#include "packages/placement.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ostrel {
+namespace {
+
+struct Soft {
+  uint16_t start, count;
+  const char* brand = "S";
+};
+
+std::unique_ptr<CartridgeCatalogue> catalogue(const std::vector<Soft>& entries) {
+  auto c = std::make_unique<CartridgeCatalogue>();
+  c->header.entryCount = uint16_t(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    c->entries[i].kind = 2;
+    setFatText(c->entries[i].brand, entries[i].brand);
+    c->entries[i].startSector = entries[i].start;
+    c->entries[i].sectorCount = entries[i].count;
+  }
+  return c;
+}
+
+std::vector<uint16_t> starts(const CartridgeCatalogue& c) {
+  std::vector<uint16_t> out;
+  for (std::size_t i = 0; i < c.header.entryCount; ++i) out.push_back(c.entries[i].startSector);
+  return out;
+}
+
+TEST(Placement, FirstFitBehindTheBaseSoftware) {
+  const auto c = catalogue({{0, 10}, {20, 10}, {30, 10}});
+  struct Case {
+    uint16_t n;
+    bool gap;
+    uint32_t start;
+  } cases[] = {{8, true, 10}, {10, true, 10}, {11, false, 40}, {12, false, 40}};
+  for (const Case& k : cases) {
+    const FirstFit fit = firstFit(*c, k.n);
+    EXPECT_EQ(fit.gap, k.gap) << k.n;
+    EXPECT_EQ(fit.start, k.start) << k.n;
+  }
+  EXPECT_FALSE(firstFit(*catalogue({{0, 4}}), 3).gap);
+  EXPECT_EQ(firstFit(*catalogue({{0, 4}}), 3).start, 4u);
+  // A larger base software needs the room of the software right behind it.
+  EXPECT_TRUE(baseNeedsRoom(*c, 21));
+  EXPECT_FALSE(baseNeedsRoom(*c, 20));
+  EXPECT_FALSE(baseNeedsRoom(*catalogue({{0, 4}}), 40));
+}
+
+// A byte pattern per sector, independent of the code under test.
+std::vector<uint8_t> sectorData(uint32_t tag) {
+  std::vector<uint8_t> d(kSectorSize);
+  for (std::size_t i = 0; i < d.size(); ++i) d[i] = uint8_t((i * 31 + tag * 7 + 1) % 251);
+  return d;
+}
+
+TEST(Placement, CompactionsMoveSoftwareAndPlanItsSectors) {
+  struct Case {
+    const char* what;
+    std::vector<Soft> entries;
+    uint16_t sectorCount;
+    bool descending;
+    std::vector<uint16_t> pendingStarts;  // entries planned by an installation not yet written
+    std::vector<uint16_t> expectedStarts;
+  };
+  const Case cases[] = {
+      {"ascending", {{0, 4}, {10, 5}, {20, 10}}, 40, false, {}, {0, 4, 9}},
+      {"descending", {{0, 4}, {10, 5}, {20, 10}}, 100, true, {}, {0, 85, 90}},
+      {"only entry 1, ascending", {{0, 4}}, 40, false, {}, {0}},
+      {"only entry 1, descending", {{0, 4}}, 40, true, {}, {0}},
+      {"aliases move together",
+       {{0, 4}, {10, 3, "A"}, {10, 3, "A2"}, {20, 2}},
+       40,
+       false,
+       {},
+       {0, 4, 4, 7}},
+      {"pending entry moves without a gap", {{0, 4}, {4, 3}, {9, 2}}, 40, false, {4}, {0, 4, 7}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    auto working = catalogue(k.entries);
+    const auto before = *working;
+    std::vector<BlockRecord> table(k.sectorCount);
+    // The cartridge's sectors hold their software; pending software lives in
+    // its planned data only.
+    std::vector<uint8_t> backup(std::size_t(k.sectorCount) * kSectorSize, 0xFF);
+    std::map<uint16_t, std::vector<uint8_t>> planned;
+    for (const Soft& s : k.entries) {
+      const bool pending = std::find(k.pendingStarts.begin(), k.pendingStarts.end(), s.start) !=
+                           k.pendingStarts.end();
+      for (uint16_t f = 0; f < s.count; ++f) {
+        const auto data = sectorData(s.start + f);
+        if (pending) {
+          planned[uint16_t(s.start + f)] = data;
+          planSectorWrite(table[s.start + f], data, true, uint16_t(200 + f));
+        } else {
+          std::copy(data.begin(), data.end(),
+                    backup.begin() + ptrdiff_t((s.start + f) * kSectorSize));
+        }
+      }
+    }
+    const auto moves = k.descending ? descendingPass(*working, table, k.sectorCount)
+                                    : ascendingPass(*working, table);
+    EXPECT_EQ(starts(*working), k.expectedStarts);
+
+    std::vector<uint8_t> image(backup.size(), 0xFF);
+    const PlannedData plannedData = [&](uint16_t s) -> const uint8_t* {
+      auto it = planned.find(s);
+      return it == planned.end() ? nullptr : it->second.data();
+    };
+    ASSERT_TRUE(applyMoves(moves, backup, plannedData, image, table));
+    // Every moved sector holds its software's data at the new place and is
+    // planned from the new image with its own check values; other places stay blank.
+    std::vector<bool> moved(k.sectorCount, false);
+    for (const SoftwareMove& m : moves) {
+      for (uint16_t f = 0; f < m.count; ++f) {
+        const auto want = sectorData(m.from + f);
+        const std::vector<uint8_t> got(image.begin() + ptrdiff_t((m.to + f) * kSectorSize),
+                                       image.begin() + ptrdiff_t((m.to + f + 1) * kSectorSize));
+        EXPECT_TRUE(got == want) << "sector " << m.to + f;
+        const BlockRecord& r = table[m.to + f];
+        EXPECT_EQ(r.writeFlag, 1);
+        EXPECT_EQ(r.eraseFlag, 1);
+        EXPECT_EQ(r.source, SectorSource::FlashImage);
+        EXPECT_EQ(r.sum, dataCheck(want).sum);
+        EXPECT_EQ(r.xorValue, dataCheck(want).xorValue);
+        moved[m.to + f] = true;
+      }
+    }
+    for (uint16_t s = 0; s < k.sectorCount; ++s) {
+      if (moved[s]) continue;
+      ASSERT_TRUE(std::all_of(image.begin() + ptrdiff_t(s * kSectorSize),
+                              image.begin() + ptrdiff_t((s + 1) * kSectorSize),
+                              [](uint8_t b) { return b == 0xFF; }))
+          << "sector " << s;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
