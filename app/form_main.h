@@ -19,6 +19,7 @@
 #include "app/host.h"
 #include "app/memory_stream.h"
 #include "app/timer.h"
+#include "cartfs/catalogue_view.h"  // catalogue views: rows and trees
 #include "cartfs/fat.h"            // cartridge tables: CartridgeCatalogue
 #include "cartfs/mapping_table.h"  // sector commands: MappingTable
 #include "flash/block_table.h"     // sector commands: BlockTable
@@ -139,11 +140,11 @@ class TForm_MAIN {
   bool OST1_2_Function_ProgramSector(uint16_t sector);
   bool OST3_Function_ProgramSector(uint16_t sector);
   bool OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector);
-  // Success leaves exactly 65536 bytes in ReadBuffer; failure leaves it empty.
   // The 65536 bytes planned for a sector: the FlashImage at the sector's own
   // offset or the PackageImage at its sourceBlock, as its record says; null
   // when there is no record or the stream is too short.
   const uint8_t* plannedSectorData(uint16_t sector);
+  // Success leaves exactly 65536 bytes in ReadBuffer; failure leaves it empty.
   void Function_ReadSector(uint16_t sector, bool direct);
   void OST1_2_Function_ReadSector(uint16_t sector);
   void OST3_Function_ReadSector(uint16_t sector);
@@ -192,20 +193,23 @@ class TForm_MAIN {
   // Serialises CartridgeCatalogue (compacted; relocated to the top on Ostrel
   // IV when relocate is 1) into image at 65536 and BlockTable record 1.
   void Function_FATRefresh(MemoryStream& image, int relocate);
-  // Cartridge view and selection reconciliation: placeholders until the
-  // catalogue views exist.
-  void ItemFAT_OUT();
+  // After every successful FAT read: packages the last installation handled
+  // leave the selection side (cartfs/catalogue_operations.cpp).
   void Function_FatDelIN();
   ::ostrel::CartridgeCatalogue CartridgeCatalogue;
   bool FatDirty = false;               // the catalogue changed; the program sequence rewrites it
   std::array<bool, 257> NewlyAdded{};  // slots 1..256 added by the installer (index 0 unused)
   bool ObdiiTooOld = false;            // an "OBDII" entry carries too old a version
   bool FatFreshRead = false;           // tables read since the last sector plan was built
+  // The catalogue and the FAT sector as last read from the cartridge (a burn
+  // journals the sector; a compaction reads back the software it lists).
+  ::ostrel::CartridgeCatalogue LastReadCatalogue;
+  std::vector<uint8_t> LastFatSector;
   // Whether the catalogue in memory is the cartridge's and may be changed.
   enum class CatalogueState : uint8_t {
-    NotRead,         // no FAT read on this module yet
-    Readable,        // read as it stands on the cartridge
-    Unreadable,      // the FAT (on Ostrel IV also the mapping table) could not be read or is damaged
+    NotRead,     // no FAT read on this module yet
+    Readable,    // read as it stands on the cartridge
+    Unreadable,  // the FAT (on Ostrel IV also the mapping table) could not be read or is damaged
     EntriesIgnored,  // the FAT declares more entries than its sector holds
   };
   CatalogueState CartridgeCatalogueState = CatalogueState::NotRead;
@@ -216,6 +220,116 @@ class TForm_MAIN {
   // why, when the catalogue in memory must not be written back.
   bool catalogueChangeAllowed();
   // --- end of cartridge tables
+
+  // --- catalogue views and removal (cartfs/catalogue_operations.cpp)
+  void initViewHandlers();
+  // Rebuilds the rows, tree, list and totals of one side, keeping the user's place.
+  void ItemFAT_OUT();
+  void refreshSelectionView();
+  // Fill the list of the selected tree node.
+  void TreeView_FAT_OUTChange();
+  void TreeView_FAT_INChange();
+  // The tree gets the focus: removal or installation then take the whole node.
+  void TreeView_FAT_OUTEnter();
+  void TreeView_FAT_INEnter();
+  void ListView_FAT_OUTSelectItem();
+  void ListView_FAT_INSelectItem();
+  void ListView_FAT_OUTDblClick();
+  void ListView_FAT_INDblClick();
+  void ListView_FAT_OUTKeyPress(char key);
+  void ListView_FAT_OUTKeyDown(int virtualKey);
+  void ListView_FAT_INKeyDown(int virtualKey);
+  void Button_SelectAll_OUTClick();
+  void Button_ClearAll_OUTClick();
+  void Button_SelectAll_INClick();
+  void Button_ClearAll_INClick();
+  uint16_t Function_TotalUseSpace();
+  uint16_t Function_FreeSpace();
+  uint16_t Function_TotalSelectSpace();
+  void Button_DELClick();
+  void Button_DeleteINClick();
+  // True (after one message-86 box per directory) when installing the
+  // selection would put more than 50 pieces of software in a directory.
+  bool file_number_limited_check();
+  std::vector<CatalogueRow> CartridgeRows, SelectionRows;
+  // The trees with the names as stored; the tree controls show them converted.
+  std::vector<DirectoryNode> CartridgeTree, SelectionTree;
+  // LoadedCatalogue slots 1..256 the last installation handled (index 0 unused).
+  std::array<bool, 257> InstalledMarks{};
+  // The write sequence removal runs at once in the customer build; the
+  // sequences set it.
+  std::function<bool()> autoSequence;
+  // --- end of catalogue views
+
+  // --- installation and compaction (packages/install_operations.cpp)
+  void initInstallHandlers();
+  void Button_InstallClick();
+  void Button_Copy2CardClick();
+  void Button1Click();
+  // Plans one selection row onto the cartridge; false stops the installation
+  // (the user has been told why).
+  bool Function_FATADD(uint16_t rowIndex);
+  // The software on the cartridge as last read, at its own sectors; empty
+  // when a sector cannot be read.
+  MemoryStream Function_BACKUP();
+  // New whole-cartridge images with the free space gathered behind the
+  // software (ascending) or behind the base software (descending); empty on failure.
+  MemoryStream Function_SpaceAscendAdj(const MemoryStream& input);
+  MemoryStream Function_SpaceDescendAdj(const MemoryStream& input);
+  MemoryStream compactSpace(const MemoryStream& input, bool ascending);
+  // The backup read by the last compaction, kept for the burn that carries it out.
+  MemoryStream CompactionBackup;
+  // --- end of installation
+
+  // --- whole-cartridge sequences (flash/sequences.cpp)
+  void initSequenceHandlers();
+  bool Function_Program();
+  bool Function_Verify();
+  bool Function_Check();
+  bool Function_Read();
+  bool Function_Auto();
+  void Button_ProgramClick();
+  void Button_VerifyClick();
+  void Button_CHECKClick();
+  void Button_ReadClick();
+  void Button_AutoClick();
+  void UpDown_ReadStartAddrClick();
+  void UpDown_ReadStopAddrClick();
+  // Where Function_Read left its file (empty in the customer build or on failure).
+  std::string ReadFileName;
+  // --- end of whole-cartridge sequences
+
+  // --- loading (packages/load_operations.cpp)
+  // Click handlers of the LOAD buttons and the button hook on module loss.
+  void initLoadHandlers();
+  void Button_LoadFileClick();
+  void Button_Cus_LoadFileClick();
+  void Button2Click();
+  // Runs the open dialog and loads every chosen file.
+  void Function_Load();
+  // Loads one file as the dialog's current filter index says (1 package,
+  // 2 S-record, 3 binary); true on success.
+  bool Function_LoadFromFile(const std::string& fileName);
+  // Package file to image; empty on a fault (reported). Appends the entries
+  // to the LoadedCatalogue as the image's place at the end of PackageImage.
+  MemoryStream BNtoBIN(const MemoryStream& source);
+  // Image of whole blocks to a package carrying ModuleIdentity; empty when
+  // the image cannot be packed.
+  MemoryStream BINtoBN(const MemoryStream& image);
+  // S-record text to a whole-flash image with its BlockTable plan; empty on
+  // a fault (reported).
+  MemoryStream HexToBin_Conv(const MemoryStream& text);
+  // Pads a binary image in place and plans its blocks; false on a fault.
+  bool Bin_Conv(MemoryStream& image);
+  // Selection view: a placeholder until the catalogue views exist.
+  void ItemFAT_IN();
+  ::ostrel::CartridgeCatalogue LoadedCatalogue;  // entries of the loaded packages
+  std::array<uint8_t, 8> PackageIdentity{};      // identity of the last package read
+  uint16_t ImageBlockCount = 0;                  // blocks of the FlashImage
+  bool LoadedFiles = false;                      // a load succeeded since the module came
+  int OpenDialogFilterIndex = 1;                 // the dialog's filter, kept between runs
+  int LastLoadCount = 0;                         // files the last Function_Load loaded
+  // --- end of loading
 
   // ========================= fields =========================
   // Build constants: fixed by each executable, never changed.
@@ -327,6 +441,9 @@ class TForm_MAIN {
       StaticText_ReadStartAddr{"StaticText_ReadStartAddr", "Panel_Control"},
       StaticText_ReadStopAddr{"StaticText_ReadStopAddr", "Panel_Control"};
   Edit Edit_FileName{"Edit_FileName", "Panel_Control"};
+  // Read range of an Ostrel IV, typed as hexadecimal sector numbers.
+  Edit ost4_read_sector_start{"ost4_read_sector_start", "Panel_Control"},
+      ost4_read_sector_stop{"ost4_read_sector_stop", "Panel_Control"};
   UpDown UpDown_ReadStartAddr{"UpDown_ReadStartAddr", "Panel_Control"},
       UpDown_ReadStopAddr{"UpDown_ReadStopAddr", "Panel_Control"};
   ProgressBar ProgressBar1{"ProgressBar1", "Panel_Control"},

@@ -1,13 +1,17 @@
 // ostrel-cli: the main form without a window, for scripts and production lines.
 //   ostrel-cli [options] detect        find and identify the module
 //   ostrel-cli [options] list [--json] print the cartridge catalogue
+//   ostrel-cli [options] load FILE...  load files as the LOAD button does
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/cli/cli_host.h"
 #include "app/form_main.h"
@@ -21,20 +25,29 @@ namespace {
 
 int usage(int code) {
   std::printf(
-      "usage: ostrel-cli [--mode 0|1|2] [--port PATH] [--yes|--no] [--quiet] COMMAND\n"
+      "usage: ostrel-cli [--mode 0|1|2] [--language 0..3] [--port PATH] [--yes|--no] [--quiet]\n"
+      "                  COMMAND\n"
       "commands:\n"
       "  detect          find and identify the module; exit 0 when one is connected, 1 when not\n"
       "  list [--json]   detect, then print the cartridge catalogue: slot, kind, brand,\n"
       "                  version, start sector, sector count, directory\n"
+      "  load FILE... [--json]\n"
+      "                  detect, then load the files as the LOAD button does (.bn package,\n"
+      "                  .bin binary image, anything else S-record; mode 2 loads packages\n"
+      "                  only) and print the loaded entries; exit 1 when a file fails\n"
       "options:\n"
       "  --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG\n"
+      "  --language N    language of the texts and legacy code page of directory names:\n"
+      "                  0 English (default), 1 and 2 Chinese, 3 Japanese\n"
       "  --port PATH     probe only this serial device instead of every port\n"
       "  --yes, --no     answer every question of the program (default: ask on a terminal, else "
       "no)\n"
       "  --quiet         print only results and faults\n"
       "example:\n"
       "  ostrel-cli detect\n"
-      "  ostrel-cli list --json > catalogue.json\n");
+      "  ostrel-cli list --json > catalogue.json\n"
+      "  ostrel-cli load europe.bn asia.bn\n"
+      "  ostrel-cli --mode 0 load firmware.hx\n");
   return code;
 }
 
@@ -57,9 +70,8 @@ std::string displayPath(const ostrel::FatEntry& e, int language) {
   return ostrel::legacyToUtf8(language, raw, out) ? out : std::string(raw);
 }
 
-void printCatalogue(const ostrel::TForm_MAIN& form, bool json) {
+void printCatalogue(const ostrel::CartridgeCatalogue& cat, int language, bool json) {
   using namespace ostrel;
-  const CartridgeCatalogue& cat = form.CartridgeCatalogue;
   const size_t count = std::min<size_t>(cat.header.entryCount, cat.entries.size());
   QJsonArray rows;
   if (!json)
@@ -72,7 +84,7 @@ void printCatalogue(const ostrel::TForm_MAIN& form, bool json) {
     std::string version(fatText(e.version));
     const std::string extra(fatText(e.versionExtra));
     if (!extra.empty()) version += " " + extra;
-    const std::string path = displayPath(e, form.Language);
+    const std::string path = displayPath(e, language);
     if (json) {
       QJsonObject row;
       row["slot"] = int(i + 1);
@@ -91,11 +103,67 @@ void printCatalogue(const ostrel::TForm_MAIN& form, bool json) {
   if (json) std::printf("%s", QJsonDocument(rows).toJson(QJsonDocument::Indented).constData());
 }
 
+// The dialog's filter index for a file: 1 package, 2 S-record, 3 binary.
+int filterFor(const std::string& file) {
+  auto endsWith = [&](const char* ext) {
+    const size_t n = std::strlen(ext);
+    if (file.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+      if (std::tolower(static_cast<unsigned char>(file[file.size() - n + i])) != ext[i])
+        return false;
+    return true;
+  };
+  if (endsWith(".bn")) return 1;
+  if (endsWith(".bin")) return 3;
+  return 2;
+}
+
+// load: each run of packages goes through one dialog, as several files chosen
+// at once; an S-record or binary file is a dialog of its own.
+int loadFiles(ostrel::TForm_MAIN& form, PortHost& host, const std::vector<std::string>& files,
+              bool json, bool quiet) {
+  using namespace ostrel;
+  std::vector<std::pair<int, std::vector<std::string>>> runs;
+  for (const std::string& f : files) {
+    const int filter = filterFor(f);
+    if (filter == 1 && !runs.empty() && runs.back().first == 1)
+      runs.back().second.push_back(f);
+    else
+      runs.push_back({filter, {f}});
+  }
+  size_t loaded = 0;
+  bool image = false;
+  const size_t logStart = form.Memo1.lines.size();
+  for (const auto& [filter, chosen] : runs) {
+    host.files = chosen;
+    form.OpenDialogFilterIndex = filter;
+    form.Function_Load();
+    loaded += size_t(form.LastLoadCount);
+    image = image || (filter != 1 && form.LastLoadCount > 0);
+  }
+  const std::string faultPrefix = form.Prompt(63);
+  for (size_t i = logStart; i < form.Memo1.lines.size(); ++i) {
+    const std::string& line = form.Memo1.lines[i];
+    if (line.rfind(faultPrefix, 0) == 0)
+      std::fprintf(stderr, "%s\n", line.c_str());
+    else if (!quiet && !json && !line.empty())
+      std::printf("%s\n", line.c_str());
+  }
+  printCatalogue(form.LoadedCatalogue, form.Language, json);
+  if (image && !json)
+    std::printf("Flash image: %u blocks, checksum %s, last address %s\n",
+                unsigned(form.ImageBlockCount), form.StaticText_Checksum.text.c_str(),
+                form.StaticText_PROG_Size.text.c_str());
+  return loaded == files.size() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   int mode = ostrel::kDeliveredBuildMode;
+  int language = ostrel::kDeliveredLanguage;
+  std::vector<std::string> files;
   auto answer = ostrel::CliHost::Answer::Ask;
   bool quiet = false;
   bool json = false;
@@ -105,6 +173,10 @@ int main(int argc, char** argv) {
     if (a == "--mode" && i + 1 < argc) {
       mode = std::atoi(argv[++i]);
       if (mode < 0 || mode > 2) return usage(2);
+    } else if (a == "--language" && i + 1 < argc) {
+      const std::string v = argv[++i];
+      if (v.size() != 1 || v[0] < '0' || v[0] > '3') return usage(2);
+      language = v[0] - '0';
     } else if (a == "--port" && i + 1 < argc) {
       port = argv[++i];
     } else if (a == "--yes") {
@@ -119,11 +191,24 @@ int main(int argc, char** argv) {
       return usage(0);
     } else if (command.empty() && a[0] != '-') {
       command = a;
+    } else if (command == "load" && a[0] != '-') {
+      files.push_back(a);
     } else {
       return usage(2);
     }
   }
-  if (command != "detect" && command != "list") return usage(2);
+  if (command != "detect" && command != "list" && command != "load") return usage(2);
+  if (command == "load") {
+    if (files.empty()) return usage(2);
+    for (const std::string& f : files) {
+      if (mode == 2 && filterFor(f) != 1) {
+        std::fprintf(stderr,
+                     "ostrel-cli: %s: the customer build (--mode 2) loads .bn packages only\n",
+                     f.c_str());
+        return 2;
+      }
+    }
+  }
 
   using namespace ostrel;
   QtClock clock;
@@ -131,14 +216,25 @@ int main(int argc, char** argv) {
   applyComm1Values(comm);
   PortHost host(writableProgramDirectory(currentExecutablePath()), answer, quiet);
   host.onlyPort = port;
-  TForm_MAIN form(mode, kDeliveredLanguage, host, clock, comm);
+  TForm_MAIN form(mode, language, host, clock, comm);
   form.FormCreate();
 
   form.Function_Detect();
+  if (command == "load") {
+    // LOAD needs a module, and an S-record image its sector count.
+    if (!form.Connected) {
+      std::fprintf(stderr, "%s\n", form.StaticText_Device_1.text.c_str());
+      form.FormClose();
+      return 1;
+    }
+    const int rc = loadFiles(form, host, files, json, quiet);
+    form.FormClose();
+    return rc;
+  }
   if (command == "list") {
     const bool connected = form.Connected;
     if (connected)
-      printCatalogue(form, json);
+      printCatalogue(form.CartridgeCatalogue, form.Language, json);
     else
       std::fprintf(stderr, "%s\n", form.StaticText_Device_1.text.c_str());
     form.FormClose();

@@ -1,0 +1,308 @@
+// Loading files from the main form: the LOAD buttons, the open dialog and the
+// three converters (package, S-record, binary). The formats live in
+// package_format.cpp and flash_image.cpp; this file moves bytes between
+// files, streams, the LoadedCatalogue and the BlockTable, and reports.
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/fault_codes.h"
+#include "app/file_io.h"
+#include "app/form_main.h"
+#include "app/text_helpers.h"
+#include "packages/flash_image.h"
+#include "packages/package_format.h"
+
+namespace ostrel {
+
+namespace {
+
+// Message numbers of loading.
+constexpr int kMsgLoading = 27, kMsgLoadOk = 28, kMsgLoadFail = 29, kMsgLoadCancel = 30;
+// The dialog's filter index: what the chosen files are.
+constexpr int kFilterPackage = 1, kFilterSRecord = 2, kFilterBinary = 3;
+
+// The largest file each kind may be; larger ones are refused unread.
+uint64_t largestFile(int filter) {
+  if (filter == kFilterPackage) return kLargestPackageBytes;
+  if (filter == kFilterSRecord) return kLargestSRecordBytes;
+  return kLargestImageBytes;
+}
+
+std::string hexByteList(const uint8_t* bytes, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    if (i) out += ' ';
+    out += hexByte(bytes[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+void TForm_MAIN::initLoadHandlers() {
+  ClickHandlers["Button_LoadFile"] = [this] { Button_LoadFileClick(); };
+  ClickHandlers["Button_Cus_LoadFile"] = [this] { Button_Cus_LoadFileClick(); };
+  ClickHandlers["Button2"] = [this] { Button2Click(); };
+  // Without a module nothing loaded stays: the streams go with it (detection
+  // empties them), the catalogue and the flag go here.
+  onModuleLost = [this, previous = onModuleLost] {
+    if (previous) previous();
+    LoadedCatalogue.header.entryCount = 0;
+    LoadedFiles = false;
+  };
+}
+
+void TForm_MAIN::Button_LoadFileClick() {
+  Function_Load();
+}
+void TForm_MAIN::Button_Cus_LoadFileClick() {
+  Function_Load();
+}
+void TForm_MAIN::Button2Click() {
+  Function_Load();
+}
+
+// The catalogue views are built elsewhere; until then loading leaves them
+// as they are.
+void TForm_MAIN::ItemFAT_IN() {}
+
+// ---------------------------------------------------------------- the dialog
+
+void TForm_MAIN::Function_Load() {
+  // A device notice during the load waits until it is done (a detection
+  // would empty the streams under it), and a second LOAD is not started.
+  if (OperationRunning) return;
+  OperationRunning = true;
+  LastLoadCount = 0;
+
+  Button_LoadFile.enabled = false;
+  Button_Cus_LoadFile.enabled = false;
+  Memo1_Lines_Add("");
+  Memo1.fontColor = Colors::kWindowText;
+
+  // Back to "load a file": step 2 and no flash sequence to run.
+  auto backToStep2 = [this] {
+    SetStepPanel(2);
+    Button_Cus_LoadFile.enabled = true;
+    Button_Copy2Card.enabled = false;
+    Button1.enabled = false;
+    for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
+      b->enabled = false;
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
+  };
+  auto done = [this] {
+    Button_LoadFile.enabled = true;
+    Button_Cus_LoadFile.enabled = true;
+    OperationRunning = false;
+  };
+
+  OpenFileRequest request;
+  request.filter = OpenDialogFilter;
+  request.filterIndex = OpenDialogFilterIndex;
+  request.initialDir = OpenDialogInitialDir;
+  request.multiSelect = true;
+  const OpenFileResult chosen = host.openFileDialog(request);
+  if (!chosen.accepted || chosen.files.empty()) {
+    ReportCancel(Prompt(kMsgLoadCancel));
+    if (!LoadedFiles) backToStep2();
+    done();
+    return;
+  }
+  // The customer build offers packages only; engineering builds three kinds.
+  OpenDialogFilterIndex =
+      BuildMode == 2 ? kFilterPackage
+      : chosen.filterIndex >= kFilterPackage && chosen.filterIndex <= kFilterBinary
+          ? chosen.filterIndex
+          : kFilterPackage;
+
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4, &ProgressBar_PROG,
+                         &ProgressBar2, &ProgressBar_CHECK, &ProgressBar3})
+    p->reset();
+
+  int loaded = 0;
+  if (OpenDialogFilterIndex == kFilterPackage) {
+    for (const std::string& file : chosen.files)
+      if (Function_LoadFromFile(file)) ++loaded;
+  } else if (Function_LoadFromFile(chosen.files.front())) {
+    loaded = 1;
+  }
+
+  if (loaded > 0) {
+    if (OpenDialogFilterIndex == kFilterPackage) {
+      ItemFAT_IN();
+    } else {
+      // A whole-flash image replaces the plan: no package is selected, and
+      // the FAT change an installation planned is gone with the old image.
+      FatDirty = false;
+      ListView_FAT_IN.clear();
+      StaticText_TotalSelectSpace.text.clear();
+      LoadedCatalogue.header.entryCount = 0;
+      ItemFAT_IN();
+      ItemFAT_OUT();
+      for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
+        b->enabled = true;
+    }
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
+    ReportSuccess(Prompt(kMsgLoadOk), false);
+    LoadedFiles = true;
+    SetStepPanel(3);
+    Button_Cus_LoadFile.enabled = false;
+    Button_Copy2Card.enabled = true;
+    Button1.enabled = true;
+  } else {
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
+    ReportFailure(Prompt(kMsgLoadFail), {}, false);
+    if (!LoadedFiles) {
+      StaticText_Software_ID.text.clear();
+      Edit_FileName.text.clear();
+      StaticText_PROG_Size.text = "00000000";
+      StaticText_Checksum.text = "00000000";
+      backToStep2();
+    }
+  }
+  Memo1_Lines_Add(std::to_string(loaded) + " files load ok!!");
+  LastLoadCount = loaded;
+  done();
+}
+
+// ---------------------------------------------------------------- one file
+
+bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
+  ImageKind = 0;
+  const int filter = OpenDialogFilterIndex;
+  std::vector<uint8_t> bytes;
+  std::string error;
+  const FileReadResult read = readWholeFile(fileName, bytes, largestFile(filter), &error);
+  if (read != FileReadResult::Ok) {
+    Memo2_Lines_Add("", error);
+    ReportFailure(Prompt(kMsgLoadFail),
+                  read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
+    return false;
+  }
+  ShowStatus1(Prompt(kMsgLoading));
+  Memo1_Lines_Add(fileName);
+
+  MemoryStream source;
+  source.Assign(std::move(bytes));
+  MemoryStream image;
+  if (filter == kFilterPackage) {
+    image = BNtoBIN(source);
+  } else if (filter == kFilterSRecord) {
+    ImageKind = 1;
+    image = HexToBin_Conv(source);
+  } else {
+    ImageKind = 1;
+    if (Bin_Conv(source)) image = std::move(source);
+  }
+  source.Clear();  // the file's bytes are not needed any more
+
+  if (image.Size() == 0) {
+    ShowStatus1(Prompt(kMsgLoadFail));
+    if (BuildMode == 2)
+      host.messageBox(Prompt(kMsgLoadFail) + " " + fileName, WindowCaption, MsgBoxKind::Error,
+                      MsgBoxButtons::Ok);
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
+    return false;
+  }
+
+  if (filter == kFilterPackage) {
+    // Whole blocks, so the next package's entries address their own data.
+    if (PackageImage.Size() == 0) {
+      PackageImage.Assign(image.Take());
+    } else {
+      PackageImage.SetSize((PackageImage.Size() + kSectorSize - 1) / kSectorSize * kSectorSize);
+      PackageImage.Seek(PackageImage.Size());
+      PackageImage.Write(image.Bytes());
+    }
+    const std::string id = hexByteList(PackageIdentity.data() + 4, 4);
+    Memo1_Lines_Add("Software ID : " + id);
+    StaticText_Software_ID.text = id;
+  } else {
+    if (filter == kFilterSRecord && BuildMode == 0) {
+      // A look at what was converted; a folder that cannot take it is no fault.
+      std::string ignored;
+      writeWholeFile(fileName + ".DBG", image.Bytes(), &ignored);
+    }
+    StaticText_PROG_Size.text = upperHex8(uint32_t(image.Size() - 1));
+    FlashImage = std::move(image);
+    FlashImage.Seek(0);
+  }
+  Edit_FileName.text = fileName;
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
+  ShowStatus1(Prompt(kMsgLoadOk));
+  return true;
+}
+
+// ---------------------------------------------------------------- converters
+
+MemoryStream TForm_MAIN::BNtoBIN(const MemoryStream& source) {
+  ClearStatus2();
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
+  SpanSource bytes(source.Bytes());
+  const int language = Language;
+  const LegacyTextConverter convert = [language](std::string_view in, std::string& out) {
+    return legacyToUtf8(language, in, out);
+  };
+  PackageRead read = readPackage(bytes, convert, [this](uint64_t done, uint64_t total) {
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4})
+      p->setFraction(done, total);
+    clock.processEvents();
+  });
+  if (read.fault.empty() &&
+      !appendLoadedEntries(LoadedCatalogue, read.catalogue,
+                           uint32_t((PackageImage.Size() + kSectorSize - 1) / kSectorSize)))
+    read.fault = FaultCode::k0018;
+  if (!read.fault.empty()) {
+    ReportFault(read.fault);
+    for (const std::string& line : read.faultLines) Memo1_Lines_Add(line);
+    return {};
+  }
+  PackageIdentity = read.identity;
+  StaticText_Checksum.text = upperHex4(read.checksum);
+  MemoryStream image;
+  image.Assign(std::move(read.image));
+  return image;
+}
+
+MemoryStream TForm_MAIN::BINtoBN(const MemoryStream& image) {
+  // The key changes with the millisecond the package is written.
+  MemoryStream package;
+  package.Assign(writePackage(image.Bytes(), ModuleIdentity, clock.tick()));
+  return package;
+}
+
+MemoryStream TForm_MAIN::HexToBin_Conv(const MemoryStream& text) {
+  ClearStatus2();
+  FlashImageLoad load =
+      convertSRecords(text.Bytes(), SectorCount, [this](uint64_t done, uint64_t total) {
+        ProgressBar1.setFraction(done, total);
+        clock.processEvents();
+      });
+  if (!load.fault.empty()) {
+    ReportFault(load.fault);
+    for (const std::string& line : load.faultLines) Memo1_Lines_Add(line);
+    return {};
+  }
+  ImageBlockCount = uint16_t(load.blockCount);
+  StaticText_Checksum.text = upperHex4(load.checksum);
+  planImageBlocks(load.image, BlockTable);
+  MemoryStream image;
+  image.Assign(std::move(load.image));
+  return image;
+}
+
+bool TForm_MAIN::Bin_Conv(MemoryStream& image) {
+  FlashImageLoad load = convertBinary(image.Take());
+  if (!load.fault.empty()) {
+    ReportFault(load.fault);
+    return false;
+  }
+  ImageBlockCount = uint16_t(load.blockCount);
+  StaticText_Checksum.text = upperHex4(load.checksum);
+  planImageBlocks(load.image, BlockTable);
+  image.Assign(std::move(load.image));
+  return true;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,130 @@
+// ostrel-cli load against ostrel-sim on a pseudo-terminal, with the sample
+// packages the build made.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "e2e/sim_process.h"
+
+namespace ostrel {
+namespace {
+
+using test::PortDir;
+using test::SimProcess;
+
+struct CliRun {
+  int exitCode = -1;
+  QByteArray out, err;
+};
+
+CliRun runCli(const QStringList& args) {
+  QProcess p;
+  p.setStandardInputFile(QProcess::nullDevice());
+  p.start(OSTREL_CLI_PATH, args);
+  CliRun r;
+  if (!p.waitForFinished(60000)) return r;
+  r.exitCode = p.exitCode();
+  r.out = p.readAllStandardOutput();
+  r.err = p.readAllStandardError();
+  return r;
+}
+
+QString sample(const char* name) {
+  return QString(OSTREL_SAMPLES_DIR) + "/" + name + ".bn";
+}
+
+QJsonObject description(const char* name) {
+  QFile f(QString(OSTREL_SAMPLES_SOURCE) + "/" + name + ".json");
+  return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                     : QJsonObject();
+}
+
+// Three packages in one run: each package's entries start where its image
+// begins in the PackageImage (two blocks ahead of its first software), so
+// the starts follow from the descriptions' sector counts.
+TEST(CliLoadTest, PackagesLoadAfterDetectionWithTheirEntries) {
+  PortDir dir;
+  SimProcess sim(dir.path, "module", {"--type", "84"});
+  ASSERT_TRUE(sim.running());
+  const char* names[] = {"europe", "america_aliases", "legacy_path"};
+  QStringList args{"--port", QString::fromStdString(sim.link()), "load"};
+  for (const char* n : names) args << sample(n);
+  args << "--json";
+  const CliRun r = runCli(args);
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  const QJsonArray rows = QJsonDocument::fromJson(r.out).array();
+
+  int base = 0, row = 0;
+  for (const char* n : names) {
+    SCOPED_TRACE(n);
+    int next = 2;
+    for (const QJsonValue& v : description(n)["software"].toArray()) {
+      const QJsonObject s = v.toObject();
+      QJsonArray names{s};
+      for (const QJsonValue& a : s["aliases"].toArray()) names.append(a);
+      for (const QJsonValue& alias : names) {
+        ASSERT_LT(row, rows.size());
+        const QJsonObject got = rows[row++].toObject();
+        EXPECT_EQ(got["slot"].toInt(), row);
+        EXPECT_EQ(got["brand"].toString(), alias.toObject()["brand"].toString());
+        EXPECT_EQ(got["start"].toInt(), base + next);
+        EXPECT_EQ(got["count"].toInt(), s["sectors"].toInt());
+        const QString path = alias.toObject().contains("path") ? alias.toObject()["path"].toString()
+                                                               : s["path"].toString();
+        EXPECT_EQ(got["path"].toString(), path);
+      }
+      next += s["sectors"].toInt();
+    }
+    base += next;
+  }
+  EXPECT_EQ(row, rows.size());
+}
+
+TEST(CliLoadTest, LoadNeedsAModuleAndReportsFaults) {
+  QTemporaryDir files;
+  const QString cut = files.filePath("cut.bn"), hx = files.filePath("image.hx");
+  {
+    QFile in(sample("asia")), out(cut);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    out.write(in.readAll().left(70000));
+    QFile s(hx);
+    ASSERT_TRUE(s.open(QIODevice::WriteOnly));
+    s.write("S0030000FC\nS30600020000EE00\nS9030000FC\n");
+  }
+  PortDir dir;
+  SimProcess sim(dir.path, "module", {"--type", "84"});
+  ASSERT_TRUE(sim.running());
+  const QString port = QString::fromStdString(sim.link());
+  struct Case {
+    QStringList args;
+    int exitCode;
+    const char* stdoutHas;
+    const char* stderrHas;
+  };
+  const Case cases[] = {
+      {{"--port", port, "load", sample("asia"), cut}, 1, "Sunaga", "Fault code:0015\n"},
+      {{"--port", port, "--mode", "0", "load", hx}, 0, "Flash image: 3 blocks", ""},
+      {{"--port", port, "load", hx}, 2, "", "packages only"},
+      {{"--port", port, "load"}, 2, "", ""},
+      {{"--port", QString::fromStdString(dir.path + "/nothing"), "load", sample("asia")},
+       1,
+       "",
+       "Device not EXIST"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    const CliRun r = runCli(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(c.stdoutHas)) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains(c.stderrHas)) << r.err.toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
