@@ -63,10 +63,6 @@ void TForm_MAIN::Button2Click() {
   Function_Load();
 }
 
-// The catalogue views are built elsewhere; until then loading leaves them
-// as they are.
-void TForm_MAIN::ItemFAT_IN() {}
-
 // ---------------------------------------------------------------- the dialog
 
 void TForm_MAIN::Function_Load() {
