@@ -18,6 +18,10 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
   initTableHandlers();
+  initLoadHandlers();
+  initViewHandlers();
+  initSequenceHandlers();
+  initInstallHandlers();
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) {
     Comm1ReceiveData(buffer, length);
   };
@@ -72,6 +76,8 @@ void TForm_MAIN::registerControls() {
                                                     &StaticText_ReadStartAddr,
                                                     &StaticText_ReadStopAddr,
                                                     &Edit_FileName,
+                                                    &ost4_read_sector_start,
+                                                    &ost4_read_sector_stop,
                                                     &UpDown_ReadStartAddr,
                                                     &UpDown_ReadStopAddr,
                                                     &ProgressBar1,
@@ -299,6 +305,7 @@ void TForm_MAIN::FormCreate() {
     u->max = 0;
   }
   StaticText_ReadStartAddr.text = StaticText_ReadStopAddr.text = "0000";
+  ost4_read_sector_start.text = ost4_read_sector_stop.text = "0";
   Timer1.setEnabled(false);
   setModuleButtonsEnabled(false);
   ListView_FAT_OUT.clear();
@@ -468,24 +475,26 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   auto captioned = [](int height, Label* label, Control& field) {
     return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
   };
-  const std::vector<Row> fields = {captioned(20, &Label_Device, StaticText_Device_1),
-                                   captioned(20, &Label_AuxNo, StaticText_AuxNo),
-                                   captioned(20, &Label_ID, StaticText_ID),
-                                   captioned(18, &Label_LOAD, ProgressBar_LOAD),
-                                   captioned(18, &Label_PROG, ProgressBar_PROG),
-                                   captioned(18, &Label_CHECK, ProgressBar_CHECK),
-                                   {18, {{&ProgressBar1, 80, 240}}},
-                                   {20,
-                                    {{&StaticText_PROG_Size, 8, 100},
-                                     {&StaticText_PROG_FINISH, 114, 100},
-                                     {&StaticText_Checksum, 220, 100}}},
-                                   {20,
-                                    {{&StaticText_ReadStartAddr, 8, 50},
-                                     {&UpDown_ReadStartAddr, 60, 17},
-                                     {&StaticText_ReadStopAddr, 90, 50},
-                                     {&UpDown_ReadStopAddr, 142, 17},
-                                     {&StaticText_Software_ID, 170, 150}}},
-                                   {20, {{&Edit_FileName, 8, 312}}}};
+  const std::vector<Row> fields = {
+      captioned(20, &Label_Device, StaticText_Device_1),
+      captioned(20, &Label_AuxNo, StaticText_AuxNo),
+      captioned(20, &Label_ID, StaticText_ID),
+      captioned(18, &Label_LOAD, ProgressBar_LOAD),
+      captioned(18, &Label_PROG, ProgressBar_PROG),
+      captioned(18, &Label_CHECK, ProgressBar_CHECK),
+      {18, {{&ProgressBar1, 80, 240}}},
+      {20,
+       {{&StaticText_PROG_Size, 8, 100},
+        {&StaticText_PROG_FINISH, 114, 100},
+        {&StaticText_Checksum, 220, 100}}},
+      {20,
+       {{&StaticText_ReadStartAddr, 8, 50},
+        {&UpDown_ReadStartAddr, 60, 17},
+        {&StaticText_ReadStopAddr, 90, 50},
+        {&UpDown_ReadStopAddr, 142, 17},
+        {&StaticText_Software_ID, 170, 150}}},
+      {20, {{&Edit_FileName, 8, 312}}},
+      {20, {{&ost4_read_sector_start, 8, 70}, {&ost4_read_sector_stop, 90, 70}}}};
   Panel_Control.left = 0;
   Panel_Control.top = 0;
   Panel_Control.width = 330;

@@ -10,6 +10,7 @@
 #include "app/form_main.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"
+#include "sim/sim_transport.h"
 
 namespace ostrel::test {
 
@@ -92,6 +93,61 @@ struct ScriptRig {
   ScriptedHost host;
   VirtualClock clock{1000};
   ScriptedTransport comm{clock};
+  std::unique_ptr<TForm_MAIN> form;
+};
+
+// A main form on a virtual clock linked to one simulated module (strict:
+// every protocol violation of the host is recorded).
+struct SimRig {
+  explicit SimRig(SimConfig config, int buildMode = 0) {
+    config.strict = true;
+    module = comm.addModule("SIM0", config);
+    comm.setCommName("SIM0");
+    form = std::make_unique<TForm_MAIN>(buildMode, 0, host, clock, comm);
+    form->FormCreate();
+    comm.OpenPort();
+    form->ModuleGeneration = uint8_t(config.generation);
+    form->SectorCount = config.sectorCount;
+    form->ResetBlockTable();
+    if (config.generation == SimGeneration::Ost4) makeFreshMappingTable(form->MappingTable);
+  }
+  Bytes flash(uint32_t sector) const { return module->flash().read(sector); }
+  bool memoHas(const std::string& line) const {
+    const auto& l = form->Memo1.lines;
+    return std::find(l.begin(), l.end(), line) != l.end();
+  }
+  size_t countSent(const Bytes& message) const {
+    size_t n = 0;
+    for (const auto& s : comm.sentLog()) n += s.bytes == message ? 1 : 0;
+    return n;
+  }
+  Bytes readBack() const {
+    return Bytes(form->ReadBuffer.Bytes().begin(), form->ReadBuffer.Bytes().end());
+  }
+  std::string violations() const {
+    std::string all;
+    for (const auto& v : module->violations()) all += v.text + "\n";
+    return all;
+  }
+  // Puts data where the generation's write takes it from and plans the sector.
+  void plan(uint16_t sector, const Bytes& data, bool erase, uint16_t block) {
+    MemoryStream& stream = form->ModuleGeneration <= 1 ? form->FlashImage : form->PackageImage;
+    const size_t offset = (form->ModuleGeneration <= 1 ? sector : block) * size_t(65536);
+    if (stream.Size() < offset + 65536) stream.SetSize(offset + 65536);
+    std::copy(data.begin(), data.end(), stream.Memory() + offset);
+    form->BlockTable[sector] = {
+        1,
+        uint8_t(erase),
+        byteSum(data),
+        byteXor(data),
+        block,
+        form->ModuleGeneration <= 1 ? SectorSource::FlashImage : SectorSource::PackageImage};
+  }
+
+  ScriptedHost host;
+  VirtualClock clock{1000};
+  SimTransport comm{clock};
+  std::shared_ptr<ModuleSim> module;
   std::unique_ptr<TForm_MAIN> form;
 };
 

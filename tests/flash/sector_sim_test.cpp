@@ -9,54 +9,10 @@
 #include "common/sim_generations.h"
 #include "common/temp_dir.h"
 #include "flash_rig.h"
-#include "sim/sim_transport.h"
 
 namespace ostrel::test {
 namespace {
 
-struct SimRig {
-  explicit SimRig(SimConfig config, int buildMode = 0) {
-    config.strict = true;
-    module = comm.addModule("SIM0", config);
-    comm.setCommName("SIM0");
-    form = std::make_unique<TForm_MAIN>(buildMode, 0, host, clock, comm);
-    form->FormCreate();
-    comm.OpenPort();
-    form->ModuleGeneration = uint8_t(config.generation);
-    form->SectorCount = config.sectorCount;
-    form->ResetBlockTable();
-    if (config.generation == SimGeneration::Ost4) makeFreshMappingTable(form->MappingTable);
-  }
-  Bytes flash(uint32_t sector) const { return module->flash().read(sector); }
-  Bytes readBack() const {
-    return Bytes(form->ReadBuffer.Bytes().begin(), form->ReadBuffer.Bytes().end());
-  }
-  std::string violations() const {
-    std::string all;
-    for (const auto& v : module->violations()) all += v.text + "\n";
-    return all;
-  }
-  // Puts data where the generation's write takes it from and plans the sector.
-  void plan(uint16_t sector, const Bytes& data, bool erase, uint16_t block) {
-    MemoryStream& stream = form->ModuleGeneration <= 1 ? form->FlashImage : form->PackageImage;
-    const size_t offset = (form->ModuleGeneration <= 1 ? sector : block) * size_t(65536);
-    if (stream.Size() < offset + 65536) stream.SetSize(offset + 65536);
-    std::copy(data.begin(), data.end(), stream.Memory() + offset);
-    form->BlockTable[sector] = {1,
-                                uint8_t(erase),
-                                byteSum(data),
-                                byteXor(data),
-                                block,
-                                form->ModuleGeneration <= 1 ? SectorSource::FlashImage
-                                                            : SectorSource::PackageImage};
-  }
-
-  ScriptedHost host;
-  VirtualClock clock{1000};
-  SimTransport comm{clock};
-  std::shared_ptr<ModuleSim> module;
-  std::unique_ptr<TForm_MAIN> form;
-};
 
 // The physical sector a logical one lands in (the same number before Ostrel IV).
 uint32_t physicalOf(const SimRig& rig, uint16_t logical) {

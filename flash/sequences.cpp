@@ -1,0 +1,555 @@
+// Whole-cartridge operations: Program, Verify, Check, Read and Auto, their
+// buttons and the read-range controls. Every sector's data comes from the one
+// rule plannedSectorData: what Program writes is what Verify compares with.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/fault_codes.h"
+#include "app/form_main.h"
+#include "app/text_helpers.h"
+#include "flash/burn_journal_file.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
+constexpr const char* kTag = "OST3_Return_Value";
+constexpr uint32_t kCheckReplyWaitMs = 10000;
+// Message numbers of the sequences.
+constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36,
+              kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
+              kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
+
+// Hourglass, window disabled, OperationRunning and high priority for the
+// length of a scope; what was there before comes back on every path, so a
+// sequence run inside another leaves the outer one's frame as it was.
+class OperationFrame {
+ public:
+  explicit OperationFrame(TForm_MAIN& f)
+      : f_(f), wasRunning_(f.OperationRunning), wasEnabled_(f.WindowEnabled) {
+    f_.host.setHourglass(true);
+    f_.SetWindowEnabled(false);
+    f_.OperationRunning = true;
+    f_.SetPriority(2);
+  }
+  ~OperationFrame() {
+    f_.SetPriority(1);
+    f_.OperationRunning = wasRunning_;
+    f_.SetWindowEnabled(wasEnabled_);
+    f_.host.setHourglass(false);
+  }
+  OperationFrame(const OperationFrame&) = delete;
+  OperationFrame& operator=(const OperationFrame&) = delete;
+
+ private:
+  TForm_MAIN& f_;
+  bool wasRunning_, wasEnabled_;
+};
+
+std::string hex8(uint32_t value) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", unsigned(value));
+  return text;
+}
+std::string hex4(uint32_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", unsigned(value & 0xFFFF));
+  return text;
+}
+
+// "n sectors" as the displays show it: the last byte's offset, or zeros.
+std::string byteSpan(uint32_t sectors) {
+  return sectors == 0 ? "00000000" : hex8(uint32_t(sectors * kSectorSize - 1));
+}
+
+std::string elapsed(TForm_MAIN& f, uint32_t since) {
+  return std::to_string(uint32_t(f.clock.tick() - since)) + " ms";
+}
+
+bool planned(const BlockRecord& r) {
+  return r.writeFlag || r.eraseFlag;
+}
+
+// Sectors 0..SectorCount-1 whose record passes the test.
+uint32_t countSectors(const TForm_MAIN& f, bool (*test)(const BlockRecord&)) {
+  const size_t last = std::min<size_t>(f.SectorCount, f.BlockTable.size());
+  return uint32_t(
+      std::count_if(f.BlockTable.begin(), f.BlockTable.begin() + ptrdiff_t(last), test));
+}
+
+// The sectors a sequence walks: the loaded image's blocks, never past the table.
+size_t imageSectors(const TForm_MAIN& f) {
+  return std::min<size_t>(f.ImageBlockCount, f.BlockTable.size());
+}
+
+void setBars(std::initializer_list<ProgressBar*> bars, uint32_t done, uint32_t total) {
+  for (ProgressBar* p : bars) p->setFraction(done, total);
+}
+
+// Only hex digits of a typed sector number go into a file name.
+std::string nameDigits(std::string_view typed) {
+  std::string out;
+  for (char c : typed)
+    if (std::isxdigit(static_cast<unsigned char>(c))) out += c;
+  return out.empty() ? "0" : out;
+}
+
+// A file written sector by sector beside its final name and renamed into
+// place at the end, so a read that fails leaves no half file behind and a
+// long range never has to fit in memory.
+class SectorFile {
+ public:
+  explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
+    fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+  }
+  ~SectorFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      ::unlink(temp_.c_str());
+    }
+  }
+  bool ok() const { return fd_ >= 0; }
+  bool append(std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (fd_ >= 0 && done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += size_t(n);
+    }
+    return fd_ >= 0;
+  }
+  bool commit() {
+    if (fd_ < 0) return false;
+    const bool synced = ::fsync(fd_) == 0;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (synced && closed && ::rename(temp_.c_str(), path_.c_str()) == 0) return true;
+    ::unlink(temp_.c_str());
+    return false;
+  }
+
+ private:
+  std::string path_, temp_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void TForm_MAIN::initSequenceHandlers() {
+  ClickHandlers["Button_Program"] = [this] { Button_ProgramClick(); };
+  ClickHandlers["Button_Verify"] = [this] { Button_VerifyClick(); };
+  ClickHandlers["Button_CHECK"] = [this] { Button_CHECKClick(); };
+  ClickHandlers["Button_Read"] = [this] { Button_ReadClick(); };
+  ClickHandlers["Button_Auto"] = [this] { Button_AutoClick(); };
+  autoSequence = [this] { return Function_Auto(); };
+}
+
+// ---------------------------------------------------------------- program
+
+bool TForm_MAIN::Function_Program() {
+  if (FatDirty) Function_FATRefresh(FlashImage, 0);
+  bool result = true;
+  {
+    OperationFrame frame(*this);
+    const uint32_t n = countSectors(*this, planned);
+    ShowStatus1(Prompt(kMsgProgramming));
+    ClearStatus2();
+    const uint32_t start = clock.tick();
+    FlashImage.Seek(0);
+    setBars({&ProgressBar1, &ProgressBar_PROG, &ProgressBar2}, 0, 1);
+    StaticText_PROG_FINISH.text = "00000000";
+    StaticText_PROG_Size.text = byteSpan(n);
+
+    // The sectors this burn writes, the ones that overwrite no software first.
+    std::vector<uint16_t> sectors;
+    for (size_t j = 0; j < imageSectors(*this) && sectors.size() < n; ++j)
+      if (planned(BlockTable[j])) sectors.push_back(uint16_t(j));
+    sectors = orderForBurn(sectors);
+    const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
+
+    BurnJournalFile journal;
+    if (!sectors.empty() || FatDirty || writesTable)
+      result = startBurnJournal(journal, sectors, FatDirty);
+    if (result && ModuleGeneration == kOst4) {
+      // Until the new table is on the cartridge the old one is what counts:
+      // no physical sector it uses is given to anything else.
+      BurnQuarantine = true;
+      for (size_t p = 0; p < CartridgePhysicalInUse.size(); ++p)
+        if (CartridgePhysicalInUse[p]) MappingTable.physicalSectorInUse[p] = 1;
+      // A whole-flash image maps logical sectors 0..127 one to one.
+      if (ImageKind == 1) reserveIdentitySectors(MappingTable, SectorCount);
+    }
+    onMappingTableWrite = [&journal](std::span<const uint8_t> image) {
+      journal.add(JournalRecord::NewTable, 0, image);
+    };
+
+    uint32_t done = 0;
+    for (size_t i = 0; i < sectors.size() && result; ++i) {
+      clock.processEvents();
+      result = journal.add(JournalRecord::SectorBegins, sectors[i]) &&
+               Function_ProgramSector(sectors[i], false, false);
+      if (!result) break;
+      ++done;
+      BusyCounter = (BusyCounter + 1) % 5;
+      BusyMarks.clear();
+      StaticText_Status2.text = Prompt(kMsgBusy);
+      StaticText_PROG_FINISH.text = byteSpan(done);
+      setBars({&ProgressBar1, &ProgressBar_PROG, &ProgressBar2}, done, n);
+    }
+
+    if (FatDirty && result) {
+      if (BlockRecord* fat = blockRecordAt(BlockTable, 1)) {
+        fat->eraseFlag = fat->writeFlag = 1;
+        fat->source = SectorSource::FlashImage;
+      }
+      ShowStatus1(Prompt(kMsgWritingFat));
+      if (ModuleGeneration == kOst4) Function_FATRefresh(FlashImage, 1);
+      const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
+      result = journal.add(JournalRecord::NewFat, 1, fat) &&
+               journal.add(JournalRecord::SectorBegins, 1) &&
+               Function_ProgramSector(1, false, true) && journal.add(JournalRecord::FatWritten, 1);
+      // The table goes out only after the FAT it belongs to: a table moved
+      // ahead of the FAT on the cartridge would point its entries elsewhere.
+      if (result && ModuleGeneration == kOst4) result = Function_Write_Mapping_Table();
+    }
+    if (result && ImageKind == 1 && ModuleGeneration == kOst4)
+      result = Function_Write_Mapping_Table();
+    onMappingTableWrite = nullptr;
+    BurnQuarantine = false;
+    if (ModuleGeneration == kOst4) rebuildPhysicalSectorInUse(MappingTable, SectorCount);
+    if (result && journal.add(JournalRecord::Complete, 0)) journal.remove();
+
+    if (result) {
+      ShowStatus1(Prompt(kMsgProgramOk));
+      ClearStatus2();
+    } else {
+      ShowStatus1(Prompt(kMsgProgramFail));
+    }
+    StaticText_ProgramTime.text = elapsed(*this, start);
+    FatDirty = false;
+  }
+  // The loaded packages leave the selection once they have been programmed.
+  while (TreeView_FAT_IN.selected > 0 && size_t(TreeView_FAT_IN.selected) < SelectionTree.size())
+    TreeView_FAT_IN.selected = SelectionTree[size_t(TreeView_FAT_IN.selected)].parent;
+  ++TreeView_FAT_IN.revision;
+  Button_DeleteINClick();
+  return result;
+}
+
+// ---------------------------------------------------------------- verify
+
+bool TForm_MAIN::Function_Verify() {
+  OperationFrame frame(*this);
+  const uint32_t k = countSectors(*this, [](const BlockRecord& r) { return r.eraseFlag != 0; });
+  const uint32_t start = clock.tick();
+  ShowStatus1(Prompt(kMsgVerifying));
+  ClearStatus2();
+  ProgressBar1.reset();
+  StaticText_PROG_FINISH.text = "00000000";
+  StaticText_PROG_Size.text = byteSpan(k);
+
+  bool result = true;
+  uint32_t v = 0;
+  for (size_t i = 0; i < imageSectors(*this) && result; ++i) {
+    const BlockRecord& record = BlockTable[i];
+    if (record.writeFlag) {
+      Function_ReadSector(uint16_t(i), false);
+      if (ReadBuffer.Size() != kSectorSize) {
+        ReportFault(FaultCode::k0050);
+        result = false;
+        break;
+      }
+      const uint8_t* expected = plannedSectorData(uint16_t(i));
+      const uint8_t* got = ReadBuffer.Memory();
+      size_t p = 0;
+      while (expected && p < kSectorSize && got[p] == expected[p]) ++p;
+      if (!expected || p < kSectorSize) {
+        ReportFault(FaultCode::k0051);
+        Memo1_Lines_Add("##" + hex8(uint32_t(i * kSectorSize + (expected ? p : 0))));
+        result = false;
+        break;
+      }
+    }
+    if (record.eraseFlag) ++v;
+    StaticText_PROG_FINISH.text = byteSpan(v);
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3})
+      p->position = k ? int(uint64_t(v) * uint64_t(p->max) / k) : 1;
+  }
+  if (result) {
+    ShowStatus1(Prompt(kMsgVerifyOk));
+    ClearStatus2();
+  } else {
+    ShowStatus1(Prompt(kMsgVerifyFail));
+  }
+  StaticText_VerifyTime.text = elapsed(*this, start);
+  return result;
+}
+
+// ---------------------------------------------------------------- check
+
+bool TForm_MAIN::Function_Check() {
+  OperationFrame frame(*this);
+  const uint32_t k = countSectors(*this, [](const BlockRecord& r) { return r.eraseFlag != 0; });
+  ShowStatus1(Prompt(kMsgChecking));
+  ClearStatus2();
+  for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
+  StaticText_PROG_FINISH.text = "00000000";
+  StaticText_PROG_Size.text = byteSpan(k);
+
+  bool result = true;
+  uint32_t v = 0;
+  int attempts = RetryBudget;
+  for (size_t s = 0; s < imageSectors(*this) && result;) {
+    const BlockRecord& record = BlockTable[s];
+    if (record.eraseFlag) {
+      if (ModuleGeneration == kOst1 || ModuleGeneration == kOst2) {
+        RequestBuffer[0] = 0x82;
+        RequestBuffer[1] = 0x01;
+        RequestBuffer[2] = uint8_t(s);
+        bool selected = Send_Package(RequestBuffer.data(), 0, 1000, 2000);
+        if (selected && ModuleGeneration == kOst1) {
+          RequestBuffer[0] = 0x82;
+          RequestBuffer[1] = 0x02;
+          RequestBuffer[2] = 0x00;
+          selected = Send_Package(RequestBuffer.data(), 0, 1000, 2000);
+        }
+        if (!selected) {
+          result = false;
+          break;
+        }
+      }
+      RequestBuffer[0] = 0x81;
+      RequestBuffer[1] = 0x30;
+      RequestBuffer[2] = 0xB1;
+      ReceiveMode = 1;
+      ReplyComplete = 0;
+      ReceivedCount = 0;
+      Comm1_WriteCommData(RequestBuffer.data(), 3);
+      Memo2_Lines_Add(kTag, "");
+      Memo2_Lines_Add(kTag, "< 81 30 B1 >");
+      if (!clock.waitUntil([this] { return ReplyComplete != 0; },
+                           clock.tick() + kCheckReplyWaitMs)) {
+        ReportFault(FaultCode::k0071);
+        result = false;
+        break;
+      }
+      if (ReplyBuffer[1] != 0x70 || ReplyBuffer[2] != record.sum ||
+          ReplyBuffer[3] != record.xorValue) {
+        if (--attempts > 0) continue;  // the same sector again
+        ReportFault(FaultCode::k0070);
+        Memo1_Lines_Add("Error sector No. : " + hexAtLeast2(uint32_t(s)));
+        Memo1_Lines_Add("CheckSum (File Manager): " + hexByte(record.sum) + " " +
+                        hexByte(record.xorValue));
+        Memo1_Lines_Add("CheckSum (Cartridge)   : " + hexByte(ReplyBuffer[2]) + " " +
+                        hexByte(ReplyBuffer[3]));
+        result = false;
+        break;
+      }
+      ++v;
+    }
+    ++s;
+    attempts = RetryBudget;
+    BusyStep();
+    StaticText_PROG_FINISH.text = byteSpan(v);
+    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3})
+      p->position = k ? int(uint64_t(v) * uint64_t(p->max) / k) : 1;
+  }
+  if (result) {
+    ShowStatus1(Prompt(kMsgCheckOk));
+    ClearStatus2();
+  } else {
+    ShowStatus1(Prompt(kMsgCheckFail));
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- read
+
+bool TForm_MAIN::Function_Read() {
+  OperationFrame frame(*this);
+  ReadFileName.clear();
+  ShowStatus1("Reading.....");
+  ClearStatus2();
+  ProgressBar1.reset();
+  StaticText_PROG_FINISH.text = "00000000";
+
+  uint32_t first = uint32_t(UpDown_ReadStartAddr.position);
+  uint32_t last = uint32_t(UpDown_ReadStopAddr.position);
+  std::string firstText = hex4(first), lastText = hex4(last);
+  if (ModuleGeneration == kOst4) {
+    first = hexTextToUint(ost4_read_sector_start.text) & 0xFFFF;
+    last = hexTextToUint(ost4_read_sector_stop.text) & 0xFFFF;
+    firstText = nameDigits(ost4_read_sector_start.text);
+    lastText = nameDigits(ost4_read_sector_stop.text);
+  }
+  auto fail = [this] {
+    ShowStatus1("Read fail!!");
+    ClearStatus2();
+    return false;
+  };
+  if (first > last) return fail();
+  const uint32_t total = last - first + 1;
+
+  // The sectors go straight to the file: a range of the whole cartridge
+  // would not fit in memory.
+  std::unique_ptr<SectorFile> file;
+  if (BuildMode != 2) {
+    const std::string name =
+        host.programDirectory() + ModuleSerialText + "_SEC" + firstText + "-" + lastText + ".BIN";
+    file = std::make_unique<SectorFile>(name);
+    if (!file->ok()) {
+      Memo1_Lines_Add(name + ": " + std::strerror(errno));
+      return fail();
+    }
+    ReadFileName = name;
+  }
+  uint32_t lap = clock.tick();
+  uint32_t done = 0;
+  for (uint32_t s = first; s <= last; ++s) {
+    Function_ReadSector(uint16_t(s), true);
+    if (ReadBuffer.Size() != kSectorSize || (file && !file->append(ReadBuffer.Bytes()))) {
+      ReadFileName.clear();
+      return fail();
+    }
+    if (s % 100 == 0) {
+      StaticText_VerifyTime.text = elapsed(*this, lap);
+      lap = clock.tick();
+    }
+    ++done;
+    StaticText_PROG_FINISH.text = byteSpan(done);
+    ProgressBar1.setFraction(done, total);
+  }
+  if (file && !file->commit()) {
+    ReadFileName.clear();
+    return fail();
+  }
+  ShowStatus1("Read finish!!");
+  ClearStatus2();
+  StaticText_VerifyTime.text = elapsed(*this, lap);
+  return true;
+}
+
+// ---------------------------------------------------------------- auto
+
+bool TForm_MAIN::Function_Auto() {
+  host.setHourglass(true);
+  const bool wasEnabled = WindowEnabled;
+  SetWindowEnabled(false);
+  for (StaticText* t : {&StaticText_AllTime, &StaticText_ProgramTime, &StaticText_VerifyTime})
+    t->text.clear();
+  const uint32_t start = clock.tick();
+  for (ProgressBar* p :
+       {&ProgressBar1, &ProgressBar_PROG, &ProgressBar2, &ProgressBar_CHECK, &ProgressBar3})
+    p->reset();
+  bool result = false;
+  switch (ModuleGeneration) {
+    case kOst1:
+    case kOst2:
+      result = Function_Program() && Function_Check();
+      break;
+    case kOst3:
+      result = Function_Program() && Function_Verify();
+      break;
+    case kOst4:
+      result = Function_Program();
+      break;
+    default:
+      break;
+  }
+  StaticText_AllTime.text = elapsed(*this, start);
+  SetWindowEnabled(wasEnabled);
+  host.setHourglass(false);
+  return result;
+}
+
+// ---------------------------------------------------------------- buttons
+
+namespace {
+
+void startButton(TForm_MAIN& f) {
+  f.Memo1.clear();
+  f.Memo2.clear();
+  f.Memo1.fontColor = Colors::kWindowText;
+}
+
+// After a successful write the views show what the cartridge now holds.
+void rereadTables(TForm_MAIN& f) {
+  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
+  if (f.readFat) f.readFat();
+}
+
+}  // namespace
+
+void TForm_MAIN::Button_ProgramClick() {
+  startButton(*this);
+  if (Function_Program()) {
+    Beep(1);
+    rereadTables(*this);
+  } else {
+    Beep(3);
+  }
+}
+
+void TForm_MAIN::Button_AutoClick() {
+  startButton(*this);
+  if (Function_Auto()) {
+    Beep(1);
+    rereadTables(*this);
+  } else {
+    Beep(3);
+    Memo1.fontColor = Colors::kRed;
+  }
+}
+
+void TForm_MAIN::Button_VerifyClick() {
+  startButton(*this);
+  Beep(Function_Verify() ? 1 : 3);
+}
+
+void TForm_MAIN::Button_ReadClick() {
+  startButton(*this);
+  Beep(Function_Read() ? 1 : 3);
+}
+
+void TForm_MAIN::Button_CHECKClick() {
+  startButton(*this);
+  Beep(Function_Check() ? 1 : 3);
+}
+
+// ---------------------------------------------------------------- read range
+
+namespace {
+void showRange(TForm_MAIN& f) {
+  f.StaticText_ReadStartAddr.text = hex4(uint32_t(f.UpDown_ReadStartAddr.position));
+  f.StaticText_ReadStopAddr.text = hex4(uint32_t(f.UpDown_ReadStopAddr.position));
+}
+}  // namespace
+
+void TForm_MAIN::UpDown_ReadStartAddrClick() {
+  UpDown& start = UpDown_ReadStartAddr;
+  start.position = std::clamp(start.position, start.min, std::max(start.min, start.max));
+  if (start.position >= UpDown_ReadStopAddr.position) UpDown_ReadStopAddr.position = start.position;
+  showRange(*this);
+}
+
+void TForm_MAIN::UpDown_ReadStopAddrClick() {
+  UpDown& stop = UpDown_ReadStopAddr;
+  if (stop.position >= stop.max) stop.position = stop.min;
+  if (stop.position <= stop.min) stop.position = stop.max;
+  if (UpDown_ReadStartAddr.position >= stop.position) UpDown_ReadStartAddr.position = stop.position;
+  showRange(*this);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,239 @@
+// Program, Verify, Check, Read and Auto in virtual time against the module
+// simulator: what they leave on the cartridge, what they report, and that
+// every path leaves the operation frame.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "common/sim_generations.h"
+#include "common/temp_dir.h"
+#include "flash_rig.h"
+
+namespace ostrel::test {
+namespace {
+
+// A whole-flash image with data on a few sectors and gaps between them, as
+// the S-record and binary loaders plan it: the data lie in the FlashImage.
+const std::vector<uint16_t> kImageSectors = {0, 2, 3, 7};
+
+void planImage(SimRig& rig) {
+  TForm_MAIN& f = *rig.form;
+  f.FlashImage.Clear();
+  f.FlashImage.SetSize(8 * 65536);
+  for (uint16_t s : kImageSectors) {
+    const Bytes data = sectorPattern(s + 40);
+    std::copy(data.begin(), data.end(), f.FlashImage.Memory() + size_t(s) * 65536);
+    planFlashImageWrite(f.BlockTable[s], data, true);
+  }
+  f.ImageBlockCount = 8;
+  f.ImageKind = 1;
+}
+
+uint32_t physicalSector(SimRig& rig, uint16_t logical) {
+  return rig.form->ModuleGeneration == 3 ? rig.form->MappingTable.words[logical] : logical;
+}
+
+bool frameLeft(const SimRig& rig) {
+  return !rig.form->OperationRunning && rig.form->WindowEnabled && !rig.host.hourglass;
+}
+
+TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
+  for (const auto& g : allGenerations()) {
+    SCOPED_TRACE(g.name);
+    SimRig rig(g.config);
+    planImage(rig);
+    ASSERT_TRUE(rig.form->Function_Auto());
+    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0003FFFF");
+    EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0003FFFF");
+    for (uint16_t s : kImageSectors) {
+      // An image on an Ostrel IV keeps its low sectors where the image puts them.
+      EXPECT_EQ(physicalSector(rig, s), s);
+      EXPECT_EQ(rig.flash(physicalSector(rig, s)), sectorPattern(s + 40)) << s;
+    }
+    if (g.config.generation == SimGeneration::Ost4) {
+      EXPECT_NE(rig.flash(60000), Bytes(65536, 0xFF));  // the table went out after the data
+      continue;
+    }
+    // A byte changed on the cartridge: Verify names its address.
+    ASSERT_TRUE(rig.form->Function_Verify());
+    Bytes changed = sectorPattern(3 + 40);
+    changed[16] = uint8_t(changed[16] & 0x0F);
+    if (changed[16] == sectorPattern(3 + 40)[16]) changed[16] ^= 0x01;
+    rig.module->flash().erase(3);
+    rig.module->flash().program(3, 0, changed);
+    EXPECT_FALSE(rig.form->Function_Verify());
+    EXPECT_TRUE(rig.memoHas("Fault code:0051"));
+    EXPECT_TRUE(rig.memoHas("##00030010"));
+    EXPECT_EQ(rig.form->StaticText_Status1.text, "Verify Fail!");
+  }
+}
+
+// Software planned from the PackageImage is written and verified from there
+// on every generation, also where the write once took the FlashImage.
+TEST(Sequences, PackageDataIsWrittenAndVerifiedFromThePackageImage) {
+  for (const auto& g : allGenerations()) {
+    SCOPED_TRACE(g.name);
+    SimRig rig(g.config);
+    rig.plan(5, sectorPattern(9), true, 1);
+    rig.form->BlockTable[5].source = SectorSource::PackageImage;
+    rig.form->PackageImage.SetSize(2 * 65536);
+    const Bytes data = sectorPattern(9);
+    std::copy(data.begin(), data.end(), rig.form->PackageImage.Memory() + 65536);
+    rig.form->FlashImage.Clear();
+    rig.form->ImageBlockCount = 6;
+    ASSERT_TRUE(rig.form->Function_Program());
+    EXPECT_EQ(rig.flash(physicalSector(rig, 5)), data);
+    if (g.config.generation != SimGeneration::Ost4) {
+      EXPECT_TRUE(rig.form->Function_Verify());
+    }
+  }
+}
+
+TEST(Sequences, ProgramWithNothingPlannedSendsNothing) {
+  SimRig rig(SimConfig::fromTypeCode(0x84));
+  rig.form->ImageBlockCount = 256;
+  ASSERT_TRUE(rig.form->Function_Program());
+  EXPECT_TRUE(rig.comm.sentLog().empty());
+  EXPECT_EQ(rig.form->ProgressBar_PROG.position, 0);
+  EXPECT_EQ(rig.form->StaticText_Status1.text, "Program OK!");
+  EXPECT_TRUE(frameLeft(rig));
+}
+
+TEST(Sequences, FailureInTheMiddleLeavesTheFrameAndConsumesFatDirty) {
+  SimRig rig(SimConfig::fromTypeCode(0x84));
+  planImage(rig);
+  rig.form->FatDirty = true;
+  rig.module->faults().silenceAfterCommands = 20;  // the second sector dies
+  EXPECT_FALSE(rig.form->Function_Auto());
+  EXPECT_TRUE(frameLeft(rig));
+  EXPECT_FALSE(rig.form->FatDirty);
+  EXPECT_EQ(rig.form->StaticText_Status1.text, "Program Fail!");
+  EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0000FFFF");
+  EXPECT_EQ(rig.flash(0), sectorPattern(40));
+}
+
+TEST(Sequences, CheckRetriesASectorThenTakesAFreshBudget) {
+  struct Case {
+    const char* what;
+    std::optional<SimRepeat> wrongSum;
+    bool silent;
+    bool ok;
+    const char* fault;
+  };
+  const Case cases[] = {
+      {"one wrong answer", SimRepeat::Once, false, true, nullptr},
+      {"always wrong", SimRepeat::Always, false, false, "Fault code:0070"},
+      {"no answer", std::nullopt, true, false, "Fault code:0071"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(SimConfig::fromTypeCode(0x81));
+    planImage(rig);
+    ASSERT_TRUE(rig.form->Function_Program());
+    rig.module->faults().wrongSum = c.wrongSum;
+    // Silent after the selection of the first sector.
+    if (c.silent) rig.module->faults().silenceAfterCommands = rig.module->commandCount() + 1;
+    rig.comm.clearLogs();
+    EXPECT_EQ(rig.form->Function_Check(), c.ok);
+    EXPECT_TRUE(frameLeft(rig));
+    if (c.fault) {
+      EXPECT_TRUE(rig.memoHas(c.fault));
+    }
+    if (c.wrongSum == SimRepeat::Always) {
+      // RetryBudget attempts on the first sector, then the three lines.
+      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), size_t(rig.form->RetryBudget));
+      EXPECT_TRUE(rig.memoHas("Error sector No. : 00"));
+    }
+    if (c.ok) {
+      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), kImageSectors.size() + 1);
+      EXPECT_EQ(rig.form->StaticText_Status1.text, "Check OK!");
+    }
+  }
+}
+
+TEST(Sequences, ReadWritesTheRangeToTheNamedFile) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    int buildMode;
+    std::string start, stop;  // Ostrel IV edit boxes; others use the up-down controls
+    uint16_t first, last;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"Ostrel III", SimConfig::fromTypeCode(0x84), 0, "", "", 0x10, 0x12,
+       "12345678_SEC0010-0012.BIN"},
+      {"Ostrel IV takes the typed texts", SimConfig::fromTypeCode(0x89), 1, "10", "1f", 0x10, 0x1F,
+       "12345678_SEC10-1f.BIN"},
+      {"customer build writes no file", SimConfig::fromTypeCode(0x84), 2, "", "", 5, 5, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(c.config, c.buildMode);
+    TempDir dir;
+    rig.host.programDir = dir.slash();
+    rig.form->ModuleSerialText = "12345678";
+    Bytes expected;
+    for (uint16_t s = c.first; s <= c.last; ++s) {
+      rig.module->flash().program(s, 0, sectorPattern(s));
+      const Bytes d = sectorPattern(s);
+      expected.insert(expected.end(), d.begin(), d.end());
+    }
+    rig.form->UpDown_ReadStartAddr.position = c.first;
+    rig.form->UpDown_ReadStopAddr.position = c.last;
+    rig.form->ost4_read_sector_start.text = c.start;
+    rig.form->ost4_read_sector_stop.text = c.stop;
+    ASSERT_TRUE(rig.form->Function_Read());
+    EXPECT_EQ(rig.form->StaticText_Status1.text, "Read finish!!");
+    EXPECT_TRUE(frameLeft(rig));
+    if (!c.name) {
+      EXPECT_TRUE(rig.form->ReadFileName.empty());
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+      continue;
+    }
+    EXPECT_EQ(rig.form->ReadFileName, dir.slash() + c.name);
+    std::ifstream file(dir.slash() + c.name, std::ios::binary);
+    EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(file), {}) == expected);
+  }
+}
+
+TEST(Sequences, ReadRangeControls) {
+  SimRig rig(SimConfig::fromTypeCode(0x84));
+  TForm_MAIN& f = *rig.form;
+  for (UpDown* u : {&f.UpDown_ReadStartAddr, &f.UpDown_ReadStopAddr}) {
+    u->min = 0;
+    u->max = 255;
+  }
+  struct Step {
+    bool stopControl;
+    int position;  // where the click left the control
+    int start, stop;
+    const char* startText;
+    const char* stopText;
+  };
+  const Step steps[] = {
+      {true, 5, 0, 5, "0000", "0005"},         // stop up to 5
+      {false, 9, 9, 9, "0009", "0009"},        // start passes stop: stop follows
+      {true, 0, 9, 255, "0009", "00FF"},       // stop stepped onto its minimum shows the maximum
+      {true, 255, 9, 255, "0009", "00FF"},     // and stays at the maximum
+      {false, 300, 255, 255, "00FF", "00FF"},  // start clamped
+  };
+  f.UpDown_ReadStopAddr.position = 0;
+  for (const Step& s : steps) {
+    UpDown& u = s.stopControl ? f.UpDown_ReadStopAddr : f.UpDown_ReadStartAddr;
+    u.position = s.position;
+    if (s.stopControl)
+      f.UpDown_ReadStopAddrClick();
+    else
+      f.UpDown_ReadStartAddrClick();
+    EXPECT_EQ(f.UpDown_ReadStartAddr.position, s.start);
+    EXPECT_EQ(f.UpDown_ReadStopAddr.position, s.stop);
+    EXPECT_EQ(f.StaticText_ReadStartAddr.text, s.startText);
+    EXPECT_EQ(f.StaticText_ReadStopAddr.text, s.stopText);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::test
