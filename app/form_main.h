@@ -20,12 +20,15 @@
 #include "app/memory_stream.h"
 #include "app/timer.h"
 #include "cartfs/catalogue_view.h"  // catalogue views: rows and trees
-#include "cartfs/fat.h"            // cartridge tables: CartridgeCatalogue
-#include "cartfs/mapping_table.h"  // sector commands: MappingTable
-#include "flash/block_table.h"     // sector commands: BlockTable
+#include "cartfs/fat.h"             // cartridge tables: CartridgeCatalogue
+#include "cartfs/mapping_table.h"   // sector commands: MappingTable
+#include "flash/block_table.h"      // sector commands: BlockTable
+#include "flash/burn_journal.h"     // interrupted burns: BurnJournal
 #include "link/transport.h"
 
 namespace ostrel {
+
+class BurnJournalFile;
 
 // Device-change notice: the message number and the event codes that matter.
 inline constexpr uint32_t kWmDeviceChange = 0x219;
@@ -225,7 +228,7 @@ class TForm_MAIN {
   void initViewHandlers();
   // Rebuilds the rows, tree, list and totals of one side, keeping the user's place.
   void ItemFAT_OUT();
-  void refreshSelectionView();
+  void ItemFAT_IN();
   // Fill the list of the selected tree node.
   void TreeView_FAT_OUTChange();
   void TreeView_FAT_INChange();
@@ -281,6 +284,30 @@ class TForm_MAIN {
   MemoryStream CompactionBackup;
   // --- end of installation
 
+  // --- interrupted burns (flash/recovery.cpp)
+  // Where this module's burn journal lives (the folder the program writes to).
+  std::string burnJournalPath();
+  // The sectors of a burn in the order that keeps the old catalogue intact
+  // longest: those that overwrite no software first.
+  std::vector<uint16_t> orderForBurn(const std::vector<uint16_t>& sectors);
+  // Creates the journal with everything the burn may overwrite; false (and
+  // nothing written to the module) when that copy cannot be kept.
+  bool startBurnJournal(BurnJournalFile& journal, const std::vector<uint16_t>& sectors,
+                        bool fatToo);
+  // At a connection: judges a journal left by a burn that did not end and
+  // offers the repair. Returns whether the tables are read now.
+  bool resolveInterruptedBurn(bool tablesRead);
+  bool repairFromJournal(const BurnJournal& journal);
+  // Told the mapping-table image a burn is about to write (the journal notes it).
+  std::function<void(std::span<const uint8_t>)> onMappingTableWrite;
+  // Ostrel IV: the mapping table sectors as last read (both, or empty), and
+  // the physical sectors then in use; a burn overwrites none of them before
+  // the new table is on the cartridge.
+  std::vector<uint8_t> LastMappingImage;
+  std::vector<uint8_t> CartridgePhysicalInUse;
+  bool BurnQuarantine = false;  // a burn runs: CartridgePhysicalInUse stays taken
+  // --- end of interrupted burns
+
   // --- whole-cartridge sequences (flash/sequences.cpp)
   void initSequenceHandlers();
   bool Function_Program();
@@ -321,8 +348,6 @@ class TForm_MAIN {
   MemoryStream HexToBin_Conv(const MemoryStream& text);
   // Pads a binary image in place and plans its blocks; false on a fault.
   bool Bin_Conv(MemoryStream& image);
-  // Selection view: a placeholder until the catalogue views exist.
-  void ItemFAT_IN();
   ::ostrel::CartridgeCatalogue LoadedCatalogue;  // entries of the loaded packages
   std::array<uint8_t, 8> PackageIdentity{};      // identity of the last package read
   uint16_t ImageBlockCount = 0;                  // blocks of the FlashImage

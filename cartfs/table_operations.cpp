@@ -73,6 +73,11 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   Form_Wait.ProgressBar_Wait.toMax();
   SetPriority(1);
 
+  LastMappingImage.clear();
+  if (low.size() == kSectorSize && high.size() == kSectorSize) {
+    LastMappingImage = low;
+    LastMappingImage.insert(LastMappingImage.end(), high.begin(), high.end());
+  }
   const MappingReadOutcome outcome = decodeMappingTable(low, high, SectorCount, MappingTable);
   MappingTableTrusted =
       outcome == MappingReadOutcome::Valid || outcome == MappingReadOutcome::Blank;
@@ -109,7 +114,9 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
   MappingImage.Seek(0);
 
   if (ImageKind == 1) forceIdentityLowSectors(MappingTable);
-  MappingImage.Write(encodeMappingTable(MappingTable));
+  const std::vector<uint8_t> image = encodeMappingTable(MappingTable);
+  if (onMappingTableWrite) onMappingTableWrite(image);
+  MappingImage.Write(image);
   MappingImage.Seek(0);
 
   if (!Function_ProgramSector(kMappingTableSectorLow, true, false)) return false;
@@ -185,6 +192,8 @@ bool TForm_MAIN::Function_ReadFAT() {
   }
 
   CartridgeCatalogue = scratch;
+  LastReadCatalogue = scratch;
+  LastFatSector = sector;
   CartridgeCatalogueState =
       parsed.entriesIgnored > 0 ? CatalogueState::EntriesIgnored : CatalogueState::Readable;
   // Pruning frees every sector no entry owns: with entries ignored it would
@@ -193,6 +202,11 @@ bool TForm_MAIN::Function_ReadFAT() {
     const std::vector<SectorRun> runs = liveSectorRuns(CartridgeCatalogue);
     pruneMappingTable(MappingTable, runs, SectorCount);
   }
+  if (ModuleGeneration == kOst4) {
+    CartridgePhysicalInUse.assign(MappingTable.physicalSectorInUse.begin(),
+                                  MappingTable.physicalSectorInUse.begin() + SectorCount + 1);
+  }
+  CompactionBackup.Clear();  // read from the cartridge as it was before
 
   Form_Wait.Close();
   Memo1_Lines_Add(Prompt(kMsgReadOk));
@@ -245,12 +259,5 @@ bool TForm_MAIN::catalogueChangeAllowed() {
   host.messageBox(why, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
   return false;
 }
-
-// ---------------------------------------------------------------- views
-
-// The catalogue views are built elsewhere; until then a read leaves them as
-// they are.
-void TForm_MAIN::ItemFAT_OUT() {}
-void TForm_MAIN::Function_FatDelIN() {}
 
 }  // namespace ostrel

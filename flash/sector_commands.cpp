@@ -351,7 +351,14 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
   bool result = direct || record;
   int attempts = passBudget(*this);
   while (result && attempts > 0) {
-    if (!direct && record->eraseFlag) releaseLogicalSector(MappingTable, sector, SectorCount);
+    if (!direct && record->eraseFlag) {
+      const uint16_t old = MappingTable.words[sector];
+      releaseLogicalSector(MappingTable, sector, SectorCount);
+      // During a burn the old table's sectors stay taken until the new table
+      // is on the cartridge.
+      if (BurnQuarantine && old < CartridgePhysicalInUse.size() && CartridgePhysicalInUse[old])
+        MappingTable.physicalSectorInUse[old] = 1;
+    }
     if (!direct && !record->writeFlag) break;
 
     const uint8_t* data = direct ? sectorSource(MappingImage, sector == 60001 ? kSectorSize : 0)

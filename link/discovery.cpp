@@ -147,6 +147,7 @@ void TForm_MAIN::Function_Detect() {
     bool ok = true;
     if (ModuleGeneration == 3 && readMappingTable) ok = readMappingTable();
     if (ok && readFat) ok = readFat();
+    ok = resolveInterruptedBurn(ok);
     if (!ok && BuildMode != 2 && ModuleGeneration == 3 && !MappingTableTrusted) {
       // An Ostrel IV whose mapping table is missing or damaged stays connected
       // in the engineering builds, so that it can be erased or have its

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/host.h"
+#include "common/temp_dir.h"
 
 namespace ostrel {
 
@@ -54,7 +55,10 @@ class ScriptedHost : public Host {
   ScreenSize screen{1024, 768};
   OsVersion os{true, 5, 6, 8};  // a host that is none of the old families
   std::vector<bool> priorityCalls;
-  std::string programDir = "/tmp/";
+  // Files the program writes (read-back images, journals, kept sectors) land
+  // in a folder of the test's own.
+  test::TempDir ownFolder;
+  std::string programDir = ownFolder.slash();
   std::vector<std::string> ports;
 };
 

@@ -1,4 +1,4 @@
-#include "packages/burn_journal.h"
+#include "flash/burn_journal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The burn journal: what survives an interruption at any byte, and what the
 // next connection makes of the cartridge it finds.
-#include "packages/burn_journal.h"
+#include "flash/burn_journal.h"
 
 #include <gtest/gtest.h>
 
