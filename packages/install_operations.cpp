@@ -1,0 +1,409 @@
+// Installing the selected packages onto the cartridge: the plan of where each
+// piece of software goes (first fit, or the base software at sector 0), the
+// compactions that gather fragmented free space, and the backup they read.
+// Nothing is written to the module here; the program sequence carries the
+// plan out.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/fault_codes.h"
+#include "app/file_io.h"
+#include "app/form_main.h"
+#include "app/text_helpers.h"
+#include "packages/placement.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr uint8_t kOst4 = 3;
+// Message numbers of installation and compaction.
+constexpr int kMsgUnit = 21, kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgOverwrite = 51,
+              kMsgNoSystemFile = 53, kMsgNotEnoughSpace = 54, kMsgMustAdjust = 55,
+              kMsgAdjusting = 56, kMsgAdjusted = 57, kMsgAdjustFail = 58, kMsgAlreadyThere = 59,
+              kMsgExit = 60, kMsgFaultPrefix = 63, kMsgBackupQuestion = 65, kMsgVersionTooOld = 81,
+              kMsgObdiiTooOld = 82, kMsgTooManyFiles = 85;
+constexpr const char* kOst4MustProgramFirst =
+    "空間必需重組，請先執行燒錄，燒錄步驟會自動重組空間!!!";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// A release of the base software older than the scanner takes: after a "V",
+// "3" with a digit below "5" three places on, or anything below "3".
+bool obdiiReleaseTooOld(const FatEntry& entry) {
+  const std::string_view version = fatText(entry.version);
+  if (!startsWith(version, "91")) return false;
+  auto at = [&](std::size_t i) { return i < version.size() ? version[i] : '\0'; };
+  for (std::size_t i = 0; i < version.size(); ++i) {
+    if (version[i] != 'v' && version[i] != 'V') continue;
+    if ((at(i + 1) == '3' && at(i + 3) < '5') || at(i + 1) < '3') return true;
+  }
+  return false;
+}
+
+std::size_t liveEntries(const CartridgeCatalogue& c) {
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < std::min<std::size_t>(c.header.entryCount, kFatMaxEntries); ++k)
+    n += c.entries[k].kind != 0 ? 1 : 0;
+  return n;
+}
+
+void copyEntryFields(FatEntry& to, const FatEntry& from) {
+  to.kind = from.kind;
+  to.attribute = from.attribute;
+  to.brand = from.brand;
+  to.version = from.version;
+  to.versionExtra = from.versionExtra;
+  to.pathField = from.pathField;
+}
+
+// The FlashImage has room for whole-cartridge sector s.
+void growFlashImage(MemoryStream& image, std::size_t sectors) {
+  if (image.Size() < sectors * kSectorSize) {
+    const std::size_t old = image.Size();
+    image.SetSize(sectors * kSectorSize);
+    std::fill(image.Memory() + old, image.Memory() + image.Size(), uint8_t(0xFF));
+  }
+}
+
+}  // namespace
+
+void TForm_MAIN::initInstallHandlers() {
+  ClickHandlers["Button_Install"] = [this] { Button_InstallClick(); };
+  ClickHandlers["Button_Copy2Card"] = [this] { Button_Copy2CardClick(); };
+  ClickHandlers["Button1"] = [this] { Button1Click(); };
+}
+
+void TForm_MAIN::Button_Copy2CardClick() {
+  Button_InstallClick();
+}
+
+void TForm_MAIN::Button1Click() {
+  Button_InstallClick();
+}
+
+// ---------------------------------------------------------------- the selection
+
+void TForm_MAIN::Button_InstallClick() {
+  if (!catalogueChangeAllowed()) return;
+  bool anySelected = false;
+  for (const ListItem& item : ListView_FAT_IN.items) anySelected = anySelected || item.selected;
+  if (!anySelected) {
+    Button_SelectAll_INClick();
+    StaticText_TotalSelectSpace.text =
+        std::to_string(Function_TotalSelectSpace()) + Prompt(kMsgUnit);
+  }
+  std::size_t selected = 0;
+  for (const ListItem& item : ListView_FAT_IN.items) selected += item.selected ? 1 : 0;
+  if (selected + CartridgeRows.size() >= 256) {
+    host.messageBox(Prompt(kMsgTooManyFiles), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+    return;
+  }
+  if (file_number_limited_check()) return;
+
+  if (FatFreshRead) {
+    // A fresh plan for a freshly read cartridge.
+    FlashImage.Clear();
+    FlashImage.SetSize(12 * kSectorSize);
+    std::fill_n(FlashImage.Memory(), 2 * kSectorSize, uint8_t(0xFF));
+    for (BlockRecord& r : BlockTable) {
+      r.writeFlag = 0;
+      r.eraseFlag = 0;
+    }
+    FatFreshRead = false;
+  }
+
+  std::vector<int> taken;
+  for (const ListItem& item : ListView_FAT_IN.items) {
+    if (!item.selected || item.subItems.size() < 3) continue;
+    for (int r : rowsOfItem(SelectionRows, item.subItems[2])) taken.push_back(r);
+  }
+  unsigned required = 0;
+  for (int r : taken) required += SelectionRows[std::size_t(r)].units;
+  if (Function_FreeSpace() < required) {
+    host.messageBox(Prompt(kMsgNotEnoughSpace), WindowCaption, MsgBoxKind::Error,
+                    MsgBoxButtons::Ok);
+    ItemFAT_OUT();
+    ItemFAT_IN();
+    return;
+  }
+
+  // The base software first, then the rest, each in the order taken.
+  for (bool basePass : {true, false}) {
+    for (int r : taken) {
+      const CatalogueRow& row = SelectionRows[std::size_t(r)];
+      if (startsWith(row.name, kObdiiText) != basePass) continue;
+      if (!Function_FATADD(uint16_t(r))) break;
+      for (uint16_t slot : row.entries) InstalledMarks[slot] = true;
+    }
+  }
+
+  ItemFAT_OUT();
+  ItemFAT_IN();
+  FatDirty = true;
+  ImageBlockCount = SectorCount;
+  SetStepPanel(3);
+  ProgressBar_LOAD.reset();
+  ProgressBar4.reset();
+  Button_Copy2Card.enabled = Button1.enabled = true;
+  if (BuildMode != 2) {
+    for (Button* b : {&Button_Program, &Button_Verify, &Button_Auto}) b->enabled = true;
+    Button_CHECK.enabled = ModuleGeneration <= 1;
+    return;
+  }
+
+  if (!Function_Auto()) {
+    Beep(3);
+    host.messageBox(Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+    ShowStatus1(Prompt(kMsgProgramFail));
+    return;
+  }
+  Beep(1);
+  if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
+  if (readFat) readFat();
+  ShowStatus1(Prompt(kMsgProgramOk));
+  const MsgBoxResult exit = host.messageBox(Prompt(kMsgProgramOk) + Prompt(kMsgExit), WindowCaption,
+                                            MsgBoxKind::Information, MsgBoxButtons::YesNo);
+  if (exit == MsgBoxResult::Yes) {
+    SetStepPanel(4);
+    for (ProgressBar* p :
+         {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3, &ProgressBar_LOAD, &ProgressBar4})
+      p->reset();
+    Button_Cus_LoadFile.enabled = Button_Copy2Card.enabled = Button1.enabled = false;
+  } else {
+    for (ProgressBar* p :
+         {&ProgressBar_PROG, &ProgressBar2, &ProgressBar_CHECK, &ProgressBar3, &ProgressBar1})
+      p->reset();
+    SetStepPanel(2);
+    Button_Cus_LoadFile.enabled = true;
+    Button_Copy2Card.enabled = Button1.enabled = false;
+  }
+}
+
+// ---------------------------------------------------------------- one row
+
+bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
+  if (rowIndex >= SelectionRows.size()) return true;
+  const CatalogueRow& row = SelectionRows[rowIndex];
+  const FatEntry& first = LoadedCatalogue.entries[row.entries.front() - 1];
+  const uint16_t block = first.startSector;
+  const uint16_t n = first.sectorCount;
+  auto warn = [this](const std::string& text, MsgBoxKind kind) {
+    host.messageBox(text, WindowCaption, kind, MsgBoxButtons::Ok);
+  };
+  auto refuse = [&](const std::string& text, MsgBoxKind kind) {
+    warn(text, kind);
+    ItemFAT_OUT();
+    return false;
+  };
+
+  bool replaceBase = false;
+  if (startsWith(row.name, kObdiiText)) {
+    if (obdiiReleaseTooOld(first)) {
+      warn(
+          Prompt(kMsgVersionTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0020),
+          MsgBoxKind::Warning);
+      return true;
+    }
+    replaceBase =
+        liveEntries(CartridgeCatalogue) == 0 ||
+        host.messageBox(Prompt(kMsgOverwrite) + std::string(kObdiiText) + " ??", WindowCaption,
+                        MsgBoxKind::Information, MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
+  }
+  if (!replaceBase && liveEntries(CartridgeCatalogue) == 0)
+    return refuse(Prompt(kMsgNoSystemFile), MsgBoxKind::Error);
+
+  for (const CatalogueRow& there : CartridgeRows) {
+    if (there.name != row.name || there.versionText != row.versionText) continue;
+    if (host.messageBox(displayText(Language, fatText(first.brand)) + Prompt(kMsgAlreadyThere),
+                        WindowCaption, MsgBoxKind::Information,
+                        MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
+      ItemFAT_OUT();
+      return true;
+    }
+    break;
+  }
+
+  if (replaceBase) ObdiiTooOld = false;
+  if (ObdiiTooOld) {
+    warn(Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
+         MsgBoxKind::Warning);
+    return true;
+  }
+
+  // The data must be there: a package whose entry points past its blocks
+  // would plan sectors from nothing.
+  if (n == 0 || (std::size_t(block) + n) * kSectorSize > PackageImage.Size() || n > SectorCount)
+    return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+
+  uint32_t target = 0;
+  if (replaceBase) {
+    if (CartridgeCatalogue.header.entryCount <= 1) {
+      CartridgeCatalogue.header.entryCount = 1;
+    } else if (baseNeedsRoom(CartridgeCatalogue, n)) {
+      if (ModuleGeneration == kOst4) return refuse(kOst4MustProgramFirst, MsgBoxKind::Information);
+      warn(Prompt(kMsgMustAdjust), MsgBoxKind::Information);
+      MemoryStream adjusted = Function_SpaceDescendAdj(FlashImage);
+      if (adjusted.Size() == 0) return refuse(Prompt(kMsgAdjustFail), MsgBoxKind::Error);
+      FlashImage = std::move(adjusted);
+      // The base software grows into the space behind it, which must now hold it.
+      const auto next = nextEntryAbove(CartridgeCatalogue, 0);
+      if (next && CartridgeCatalogue.entries[*next].startSector < n)
+        return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+    }
+    FatEntry& base = CartridgeCatalogue.entries[0];
+    copyEntryFields(base, first);
+    base.startSector = 0;
+    base.sectorCount = n;
+    NewlyAdded[1] = true;
+  } else {
+    if (CartridgeCatalogue.header.entryCount + row.entries.size() > kFatMaxEntries)
+      return refuse(Prompt(kMsgTooManyFiles), MsgBoxKind::Error);
+    target = firstFit(CartridgeCatalogue, n).start;
+    if (target + n > SectorCount) {
+      if (ModuleGeneration == kOst4) return refuse(kOst4MustProgramFirst, MsgBoxKind::Information);
+      warn(Prompt(kMsgMustAdjust), MsgBoxKind::Information);
+      MemoryStream adjusted = Function_SpaceAscendAdj(FlashImage);
+      if (adjusted.Size() == 0) return refuse(Prompt(kMsgAdjustFail), MsgBoxKind::Error);
+      FlashImage = std::move(adjusted);
+      const auto last = lastEntry(CartridgeCatalogue);
+      target = last ? uint32_t(CartridgeCatalogue.entries[*last].startSector) +
+                          CartridgeCatalogue.entries[*last].sectorCount
+                    : 0;
+      // Even gathered, the free space may not hold it: nothing is planned
+      // beyond the cartridge.
+      if (target + n > SectorCount) return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+    }
+    for (uint16_t slot : row.entries) {
+      const std::size_t k = CartridgeCatalogue.header.entryCount;
+      FatEntry& added = CartridgeCatalogue.entries[k];
+      const FatEntry& loaded = LoadedCatalogue.entries[slot - 1];
+      added = FatEntry{};
+      copyEntryFields(added, loaded);
+      added.startSector = uint16_t(target);
+      added.sectorCount = loaded.sectorCount;
+      NewlyAdded[k + 1] = true;
+      CartridgeCatalogue.header.entryCount = uint16_t(k + 1);
+    }
+  }
+
+  // The sectors: each from its block of the PackageImage; the base
+  // software's first sectors also go into the FlashImage.
+  for (uint16_t f = 0; f < n; ++f) {
+    BlockRecord* record = blockRecordAt(BlockTable, target + f);
+    if (!record) break;
+    const std::span<const uint8_t> data(
+        PackageImage.Memory() + (std::size_t(block) + f) * kSectorSize, kSectorSize);
+    planSectorWrite(*record, data, true, uint16_t(block + f));
+    record->writeFlag =
+        std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0xFF; }) ? 1 : 0;
+    if (target <= 1) {
+      growFlashImage(FlashImage, target + f + 1);
+      std::copy(data.begin(), data.end(), FlashImage.Memory() + (target + f) * kSectorSize);
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- compaction
+
+MemoryStream TForm_MAIN::Function_BACKUP() {
+  const bool wasRunning = OperationRunning;
+  OperationRunning = true;
+  SetPriority(2);
+  MemoryStream backup;
+  backup.SetSize(std::size_t(SectorCount) * kSectorSize);
+  std::fill(backup.Memory(), backup.Memory() + backup.Size(), uint8_t(0xFF));
+  const ::ostrel::CartridgeCatalogue& read = LastReadCatalogue;
+  const std::size_t count = std::min<std::size_t>(read.header.entryCount, kFatMaxEntries);
+  std::vector<bool> done(SectorCount, false);
+  bool ok = true;
+  for (std::size_t d = 0; d < count && ok; ++d) {
+    const FatEntry& e = read.entries[d];
+    if (e.kind == 0) continue;
+    for (uint32_t s = e.startSector; s < uint32_t(e.startSector) + e.sectorCount && ok; ++s) {
+      if (s >= SectorCount || done[s]) continue;  // aliases share their sectors
+      Function_ReadSector(uint16_t(s), false);
+      ok = ReadBuffer.Size() == kSectorSize;
+      if (ok) std::copy_n(ReadBuffer.Memory(), kSectorSize, backup.Memory() + s * kSectorSize);
+      done[s] = true;
+    }
+    Form_Wait.ProgressBar_Wait.setFraction(d + 1, count);
+    clock.processEvents();
+  }
+  if (!ok) backup.Clear();
+  SetPriority(1);
+  OperationRunning = wasRunning;
+  return backup;
+}
+
+MemoryStream TForm_MAIN::Function_SpaceAscendAdj(const MemoryStream& input) {
+  return compactSpace(input, true);
+}
+
+MemoryStream TForm_MAIN::Function_SpaceDescendAdj(const MemoryStream& input) {
+  return compactSpace(input, false);
+}
+
+MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending) {
+  const bool backupFiles =
+      BuildMode == 0 &&
+      host.messageBox(Prompt(kMsgBackupQuestion), WindowCaption, MsgBoxKind::Information,
+                      MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
+  const bool wasEnabled = WindowEnabled;
+  SetWindowEnabled(false);
+  Form_Wait.Show();
+  Form_Wait.Label_WaitInfo.text = Prompt(kMsgAdjusting);
+  auto finish = [&](MemoryStream result) {
+    Form_Wait.Close();
+    SetWindowEnabled(wasEnabled);
+    return result;
+  };
+
+  MemoryStream backup = Function_BACKUP();
+  if (backup.Size() == 0) return finish({});
+  if (backupFiles) {
+    const std::string base = host.programDirectory() + ModuleSerialText + "_BACKUP";
+    std::string error;
+    if (!writeWholeFile(base + ".BN", BINtoBN(backup).Bytes(), &error) ||
+        !writeWholeFile(base + ".DBG", backup.Bytes(), &error)) {
+      // Asked for and not written: nothing is moved without it.
+      Memo1_Lines_Add(error);
+      host.messageBox(error, WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+      return finish({});
+    }
+  }
+
+  auto working = std::make_unique<::ostrel::CartridgeCatalogue>(CartridgeCatalogue);
+  std::vector<BlockRecord> table = BlockTable;
+  const std::vector<SoftwareMove> moves =
+      ascending ? ascendingPass(*working, table) : descendingPass(*working, table, SectorCount);
+  MemoryStream image;
+  image.SetSize(std::size_t(SectorCount) * kSectorSize);
+  std::fill(image.Memory(), image.Memory() + image.Size(), uint8_t(0xFF));
+  // Planned data as the sector-data rule gives it, from the image handed in.
+  const PlannedData planned = [this, &input](uint16_t s) -> const uint8_t* {
+    const BlockRecord* r = blockRecordAt(BlockTable, s);
+    if (!r) return nullptr;
+    if (r->source == SectorSource::FlashImage) {
+      const std::size_t at = std::size_t(s) * kSectorSize;
+      return input.Size() >= at + kSectorSize ? input.Memory() + at : nullptr;
+    }
+    return plannedSectorData(s);
+  };
+  if (!applyMoves(moves, backup.Bytes(), planned, std::span<uint8_t>(image.Memory(), image.Size()),
+                  table))
+    return finish({});
+  CartridgeCatalogue = *working;
+  BlockTable = std::move(table);
+  // The burn that carries this out keeps the old content of what it overwrites.
+  CompactionBackup = std::move(backup);
+  Form_Wait.ProgressBar_Wait.toMax();
+  ShowStatus1(Prompt(kMsgAdjusted));
+  return finish(std::move(image));
+}
+
+}  // namespace ostrel
