@@ -280,8 +280,12 @@ class TForm_MAIN {
   MemoryStream Function_SpaceAscendAdj(const MemoryStream& input);
   MemoryStream Function_SpaceDescendAdj(const MemoryStream& input);
   MemoryStream compactSpace(const MemoryStream& input, bool ascending);
-  // The backup read by the last compaction, kept for the burn that carries it out.
+  // Reads the sectors of the software as last read (all, or those marked in only).
+  MemoryStream readSoftware(const std::vector<bool>* only);
+  // What the last compaction read back, kept for the burn that carries it
+  // out, and which of its sectors were read.
   MemoryStream CompactionBackup;
+  std::vector<bool> CompactionBackupRead;
   // --- end of installation
 
   // --- interrupted burns (flash/recovery.cpp)

@@ -207,6 +207,7 @@ bool TForm_MAIN::Function_ReadFAT() {
                                   MappingTable.physicalSectorInUse.begin() + SectorCount + 1);
   }
   CompactionBackup.Clear();  // read from the cartridge as it was before
+  CompactionBackupRead.clear();
 
   Form_Wait.Close();
   Memo1_Lines_Add(Prompt(kMsgReadOk));
@@ -238,6 +239,8 @@ void TForm_MAIN::Function_FATRefresh(MemoryStream& image, int relocate) {
   if (BlockRecord* record = blockRecordAt(BlockTable, 1)) {
     record->sum = refreshed.check.sum;
     record->xorValue = refreshed.check.xorValue;
+    // Whatever was planned for sector 1 before, it now receives this FAT.
+    record->source = SectorSource::FlashImage;
   }
 }
 

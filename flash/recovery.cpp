@@ -104,7 +104,8 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
   for (uint32_t s = 0; s < SectorCount && ok; ++s) {
     if (!touched[s] || !used[s] || s == 1) continue;
     const uint8_t* old = nullptr;
-    if (CompactionBackup.Size() >= (s + 1) * kSectorSize) {
+    if (s < CompactionBackupRead.size() && CompactionBackupRead[s] &&
+        CompactionBackup.Size() >= (s + 1) * kSectorSize) {
       old = CompactionBackup.Memory() + s * kSectorSize;
     } else {
       Function_ReadSector(uint16_t(s), false);

@@ -311,30 +311,38 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
 // ---------------------------------------------------------------- compaction
 
 MemoryStream TForm_MAIN::Function_BACKUP() {
+  return readSoftware(nullptr);
+}
+
+MemoryStream TForm_MAIN::readSoftware(const std::vector<bool>* only) {
   const bool wasRunning = OperationRunning;
   OperationRunning = true;
   SetPriority(2);
   MemoryStream backup;
   backup.SetSize(std::size_t(SectorCount) * kSectorSize);
   std::fill(backup.Memory(), backup.Memory() + backup.Size(), uint8_t(0xFF));
+  CompactionBackupRead.assign(SectorCount, false);
   const ::ostrel::CartridgeCatalogue& read = LastReadCatalogue;
   const std::size_t count = std::min<std::size_t>(read.header.entryCount, kFatMaxEntries);
-  std::vector<bool> done(SectorCount, false);
   bool ok = true;
   for (std::size_t d = 0; d < count && ok; ++d) {
     const FatEntry& e = read.entries[d];
     if (e.kind == 0) continue;
     for (uint32_t s = e.startSector; s < uint32_t(e.startSector) + e.sectorCount && ok; ++s) {
-      if (s >= SectorCount || done[s]) continue;  // aliases share their sectors
+      // Aliases share their sectors; sectors nobody asked for are skipped.
+      if (s >= SectorCount || CompactionBackupRead[s] || (only && !(*only)[s])) continue;
       Function_ReadSector(uint16_t(s), false);
       ok = ReadBuffer.Size() == kSectorSize;
       if (ok) std::copy_n(ReadBuffer.Memory(), kSectorSize, backup.Memory() + s * kSectorSize);
-      done[s] = true;
+      CompactionBackupRead[s] = ok;
     }
     Form_Wait.ProgressBar_Wait.setFraction(d + 1, count);
     clock.processEvents();
   }
-  if (!ok) backup.Clear();
+  if (!ok) {
+    backup.Clear();
+    CompactionBackupRead.clear();
+  }
   SetPriority(1);
   OperationRunning = wasRunning;
   return backup;
@@ -363,7 +371,17 @@ MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending)
     return result;
   };
 
-  MemoryStream backup = Function_BACKUP();
+  auto working = std::make_unique<::ostrel::CartridgeCatalogue>(CartridgeCatalogue);
+  std::vector<BlockRecord> table = BlockTable;
+  const std::vector<SoftwareMove> moves =
+      ascending ? ascendingPass(*working, table) : descendingPass(*working, table, SectorCount);
+  // Only the software that moves is read back, unless a backup of all of it
+  // was asked for.
+  std::vector<bool> moving(SectorCount, false);
+  for (const SoftwareMove& m : moves)
+    for (uint32_t s = m.from; s < uint32_t(m.from) + m.count && s < moving.size(); ++s)
+      moving[s] = !m.pending;
+  MemoryStream backup = readSoftware(backupFiles ? nullptr : &moving);
   if (backup.Size() == 0) return finish({});
   if (backupFiles) {
     const std::string base = host.programDirectory() + ModuleSerialText + "_BACKUP";
@@ -377,10 +395,6 @@ MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending)
     }
   }
 
-  auto working = std::make_unique<::ostrel::CartridgeCatalogue>(CartridgeCatalogue);
-  std::vector<BlockRecord> table = BlockTable;
-  const std::vector<SoftwareMove> moves =
-      ascending ? ascendingPass(*working, table) : descendingPass(*working, table, SectorCount);
   MemoryStream image;
   image.SetSize(std::size_t(SectorCount) * kSectorSize);
   std::fill(image.Memory(), image.Memory() + image.Size(), uint8_t(0xFF));

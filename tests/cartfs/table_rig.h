@@ -42,6 +42,9 @@ struct TableRig {
   }
   Bytes flash(uint32_t sector) const { return module->flash().read(sector); }
   const std::vector<std::string>& log() const { return form->Memo1.lines; }
+  bool memoHas(const std::string& line) const {
+    return std::find(log().begin(), log().end(), line) != log().end();
+  }
   long logIndex(const std::string& line) const {
     const auto& l = log();
     auto it = std::find(l.begin(), l.end(), line);
