@@ -50,8 +50,8 @@ Cartridge:
   --reset             erase an existing cartridge file and apply the preset
 
 Link:
-  --throughput BPS    limit module-to-host bytes per second (default
-                      unlimited)                     e.g. --throughput 23040
+  --throughput BPS    limit the bytes per second in each direction
+                      (default unlimited)            e.g. --throughput 23040
   --quick             short erase and quality-control times, for demos:
                       sector and block erases 100 ms, quality-control
                       start 200 ms, Ostrel III/IV chip erase 3 s; an

@@ -162,6 +162,7 @@ void ModuleSim::powerCycle() {
   cycles_.clear();
   addr1_ = addr2_ = 0;
   lineFreeAt_ = lastEmitAt_ = lastInputAt_ = INT64_MIN;
+  hostLineFreeUs_ = INT64_MIN;
   commandCount_ = 0;
   hostBytes_ = 0;
   silent_ = false;
@@ -340,6 +341,23 @@ bool ModuleSim::checkNotErased(uint32_t sector) {
 void ModuleSim::onHostBytes(const uint8_t* data, size_t length, uint32_t nowMs) {
   advanceTo(nowMs);
   if (cablePulled_ || length == 0 || data == nullptr) return;
+  const uint32_t rate = config_.timings.throughputBytesPerSec;
+  if (rate == 0) {
+    receive(data, length);
+    return;
+  }
+  // The host's bytes cross the line one after another at the line rate, so
+  // the firmware sees a command or chunk only once its last byte is in. The
+  // line is accounted in microseconds, so a burst handed over in pieces takes
+  // (to the microsecond) as long as the same burst handed over whole.
+  const int64_t startUs = std::max(now_ * 1000, hostLineFreeUs_);
+  hostLineFreeUs_ = startUs + (int64_t(length) * 1000000 + rate - 1) / rate;
+  at((hostLineFreeUs_ + 999) / 1000, [this, bytes = std::vector<uint8_t>(data, data + length)] {
+    if (!cablePulled_) receive(bytes.data(), bytes.size());
+  });
+}
+
+void ModuleSim::receive(const uint8_t* data, size_t length) {
   size_t take = length;
   bool pull = false;
   if (config_.faults.pullCableAfterHostBytes) {

@@ -1,5 +1,5 @@
 // The firmware of an Ostrel module (generations I to IV) as a state machine
-// over a byte stream. Bytes from the host go in with their arrival time; what
+// over a byte stream. Bytes from the host go in with the time they are sent; what
 // the module sends comes out as emissions, each one burst that the host
 // receives as one chunk at its time. Nothing here reads a clock: time only
 // moves through the nowMs arguments, so the same script gives the same bytes.
@@ -71,7 +71,8 @@ struct SimTimings {
   uint32_t qcMarkIntervalMs = 40;      // between two progress marks
   uint32_t minEmissionGapMs = 40;      // quiet between two unsolicited bursts
   uint32_t inputGapMs = 400;           // a partial command or chunk this quiet is abandoned
-  uint32_t throughputBytesPerSec = 0;  // 0: unlimited; else bursts take their line time
+  // 0: unlimited; else bytes take their line time in both directions.
+  uint32_t throughputBytesPerSec = 0;
 };
 
 struct SimConfig {
@@ -128,7 +129,9 @@ class ModuleSim {
   FlashStore& flash() { return *flash_; }
   const FlashStore& flash() const { return *flash_; }
 
-  // Bytes from the host, in order, split or merged in any way.
+  // Bytes from the host, in order, split or merged in any way, as they are
+  // sent at nowMs; with a throughput limit the firmware sees them after
+  // their line time.
   void onHostBytes(const uint8_t* data, size_t length, uint32_t nowMs);
   // Runs the firmware's own timed work (erase ends, progress marks, abandoned
   // partial input) that is due by nowMs.
@@ -193,6 +196,7 @@ class ModuleSim {
   void rawChunkComplete();
   void startQc(uint8_t step, uint8_t serial);
   void qcTick();
+  void receive(const uint8_t* data, size_t length);
   void abandonPartialInput();
   std::pair<uint8_t, uint8_t> report(uint8_t sum, uint8_t x);
   bool checkNotErased(uint32_t sector);
@@ -216,6 +220,7 @@ class ModuleSim {
   int64_t lineFreeAt_ = INT64_MIN;
   int64_t lastEmitAt_ = INT64_MIN;
   int64_t lastInputAt_ = INT64_MIN;
+  int64_t hostLineFreeUs_ = INT64_MIN;  // host-to-module line busy until (microseconds)
 
   // Protocol state.
   Mode mode_ = Mode::Command;

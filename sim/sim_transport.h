@@ -54,6 +54,8 @@ class SimTransport : public Transport {
   void replug(const std::string& name);
 
   // Host-to-module line time in bytes per second (0: bytes arrive at once).
+  // A module with its own throughput limit already delays the host's bytes:
+  // set one or the other, not both.
   void setHostBytesPerSec(uint32_t bytesPerSec) { hostBytesPerSec_ = bytesPerSec; }
   // Records a violation in the module (strict mode) when bytes are sent with
   // line settings other than the identify probe's (9600, Mark, 1 stop bit) or

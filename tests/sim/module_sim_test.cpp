@@ -722,12 +722,53 @@ TEST(LinkSpeed, ThroughputLimitDelaysBursts) {
   uint32_t start = h.now;
   h.exchange({0x80});
   ASSERT_EQ(h.out.size(), 1u);
-  EXPECT_EQ(h.out[0].atMs - start, 2u + 10u);  // reply delay + 12 bytes at 1200 B/s
-  writeSector(h, 1, pattern(1));
+  // The probe's byte crosses (0.83 ms), reply delay, 12 bytes at 1200 B/s.
+  EXPECT_EQ(h.out[0].atMs - start, 1u + 2u + 10u);
+  ASSERT_TRUE(h.sim.flash().program(1, 0, pattern(1)));
   h.exchange(raw7(0xA1, 1));
   uint32_t sent = h.now;
   h.exchange({0x5A}, 5000);
-  EXPECT_EQ(h.out.back().atMs - sent, 2u + 3414u);  // 4096 bytes
+  EXPECT_EQ(h.out.back().atMs - sent, 1u + 2u + 3414u);  // the request's byte, then 4096 bytes
+}
+
+// With no firmware time a reply leaves once the last byte of what asked for
+// it has crossed the line, and arrives once its own last byte has: at
+// 1000 B/s a byte takes a millisecond each way.
+TEST(LinkSpeed, HostBytesTakeTheirLineTimeBeforeTheModuleActs) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    std::vector<Bytes> sent;          // all at the same instant, in this order
+    std::vector<uint32_t> repliesAt;  // ms after sending
+  };
+  const Bytes chunk(4096, 0x3C);
+  const Case cases[] = {
+      {"identify probe", SimConfig::fromTypeCode(0x84), {{0x80}}, {1 + 12}},
+      {"raw write command and its first chunk back to back",
+       SimConfig::fromTypeCode(0x89),
+       {raw7(0xA0, 2), chunk},
+       {7 + 1, 7 + 4096 + 1}},
+      {"framed select, write command and a sector's data back to back",
+       SimConfig::fromTypeCode(0x81),
+       {hostFrame({0x01, 2}), hostFrame({0x10, 0xFF, 0xFF}), pattern(7)},
+       {4 + 4, 4 + 5 + 5, 4 + 5 + 65536 + 5}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    SimConfig c = k.config;
+    c.strict = true;
+    c.timings.throughputBytesPerSec = 1000;
+    c.timings.replyDelayMs = c.timings.chunkAckDelayMs = c.timings.programMs = 0;
+    c.timings.ost4WriteEraseMs = 0;
+    Harness h(c);
+    const uint32_t start = h.now;
+    for (const Bytes& b : k.sent) h.send(b);
+    h.run(70000);
+    std::vector<uint32_t> at;
+    for (const SimEmission& e : h.out) at.push_back(e.atMs - start);
+    EXPECT_EQ(at, k.repliesAt);
+    EXPECT_TRUE(h.sim.violations().empty());
+  }
 }
 
 // ---------------------------------------------------------------- demo preset
