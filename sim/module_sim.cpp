@@ -681,6 +681,7 @@ void ModuleSim::handleFramed(const std::vector<uint8_t>& f) {
       startBusy(config_.timings.checkMs, [this, s = selected_] {
         auto [sum, x] = sumXor(s, kSimSectorSize);
         auto [rs, rx] = report(sum, x);
+        if (worn(s, true)) rs = 0x00, rx = 0x01;
         emitFrame(now_, {0x70, rs, rx});
       });
       return;
@@ -713,6 +714,7 @@ void ModuleSim::handleFramed(const std::vector<uint8_t>& f) {
           }
         }
         auto [rs, rx] = report(sum, x);
+        if (worn(s, false)) rs = 0x00, rx = 0x01;
         emitFrame(now_, {uint8_t(code + 0x40), rs, rx});
       });
       return;
@@ -913,7 +915,17 @@ void ModuleSim::startQc(uint8_t step, uint8_t serial) {
   qc_->serial = serial;
   qc_->units = config_.generation == SimGeneration::Ost4 ? kOst4QcUnits : config_.sectorCount;
   busyUntil_ = INT64_MAX;
-  at(now_ + config_.timings.qcStartMs, [this] { qcTick(); });
+  // The module gets ready, accepts the step with 'Z', then reports.
+  at(now_ + config_.timings.qcStartMs, [this] {
+    if (!qc_) return;
+    emit(now_, {kAck});
+    at(now_ + config_.timings.qcMarkIntervalMs, [this] { qcTick(); });
+  });
+}
+
+bool ModuleSim::worn(uint32_t sector, bool atChecksum) const {
+  const auto& w = config_.faults.wornSector;
+  return w && w->sector == sector && w->atChecksum == atChecksum;
 }
 
 void ModuleSim::qcTick() {
@@ -952,6 +964,7 @@ void ModuleSim::qcTick() {
   }
   emit(now_, {uint8_t(mark)});
   QcFailure f = config_.faults.qcFailure;
+  if (f == QcFailure::Silent) return;  // hung: nothing more until powered again
   if (!j.failureInjected && ((f == QcFailure::AfterOpenBracket && mark == '[') ||
                              (f == QcFailure::AfterBackslash && mark == '\\'))) {
     j.failureInjected = true;
@@ -961,7 +974,7 @@ void ModuleSim::qcTick() {
   if (++j.mark == j.marksPerUnit()) {
     j.mark = 0;
     if (++j.unit == j.units) {
-      finish(kAck, j.serial);
+      finish(kAck, uint8_t(f == QcFailure::WrongSerial ? j.serial + 1 : j.serial));
       return;
     }
   }

@@ -24,8 +24,10 @@ enum class SimGeneration : uint8_t { Ost1 = 0, Ost2 = 1, Ost3 = 2, Ost4 = 3 };
 enum class SimRepeat : uint8_t { Once, Always };
 
 // Where a quality-control step of an Ostrel III/IV is made to fail: 0xD0 right
-// after the first '[' mark, or right after the first '\' mark.
-enum class QcFailure : uint8_t { None, AfterOpenBracket, AfterBackslash };
+// after the first '[' mark, or right after the first '\' mark; no report at
+// all after the first mark (the firmware hangs until powered again); or the
+// final 'Z' carrying another serial number than the command's.
+enum class QcFailure : uint8_t { None, AfterOpenBracket, AfterBackslash, Silent, WrongSerial };
 
 struct SimFaults {
   // Ostrel III/IV: data chunk `chunk` (0..15) of a write to (physical) sector
@@ -51,6 +53,13 @@ struct SimFaults {
   // pulled: later bytes are lost and nothing more is sent.
   std::optional<uint64_t> pullCableAfterHostBytes;
   QcFailure qcFailure = QcFailure::None;
+  // Ostrel I/II: a worn sector. Every quality-control step reply for it (or,
+  // with atChecksum, every 0x30 checksum reply) reports sum 00 and xor 01.
+  struct WornSector {
+    uint32_t sector = 0;
+    bool atChecksum = false;
+  };
+  std::optional<WornSector> wornSector;
 };
 
 // Every time of the firmware, in milliseconds. Zero for chipEraseMs means the
@@ -67,7 +76,7 @@ struct SimTimings {
   uint32_t blockEraseMs = 600;         // Ostrel III/IV 128 KiB block erase (A2)
   uint32_t ost4WriteEraseMs = 20;      // Ostrel IV erases the target before a write
   uint32_t qcSectorMs = 150;           // Ostrel I/II QC step on one sector
-  uint32_t qcStartMs = 1000;           // Ostrel III/IV: from A5/A6 to the first mark
+  uint32_t qcStartMs = 1000;           // Ostrel III/IV: from A5/A6 to its acceptance
   uint32_t qcMarkIntervalMs = 40;      // between two progress marks
   uint32_t minEmissionGapMs = 40;      // quiet between two unsolicited bursts
   uint32_t inputGapMs = 400;           // a partial command or chunk this quiet is abandoned
@@ -196,6 +205,7 @@ class ModuleSim {
   void rawChunkComplete();
   void startQc(uint8_t step, uint8_t serial);
   void qcTick();
+  bool worn(uint32_t sector, bool atChecksum) const;
   void receive(const uint8_t* data, size_t length);
   void abandonPartialInput();
   std::pair<uint8_t, uint8_t> report(uint8_t sum, uint8_t x);

@@ -435,22 +435,22 @@ TEST(QualityControl, RawStepsSendTheMarksTheProgressFormulasExpect) {
     h.send({k.step, 0x33});
     uint32_t start = h.now;
     h.run(60000);
-    ASSERT_EQ(h.out.size(), k.marks + 1);
+    // The step is accepted with 'Z' once the module is ready, then reported.
+    ASSERT_EQ(h.out.size(), k.marks + 2);
+    EXPECT_EQ(h.out.front().bytes, Bytes{0x5A});
     EXPECT_GE(h.out.front().atMs - start, 1000u);
     std::string seq;
-    for (size_t i = 0; i < k.marks; ++i) {
+    for (size_t i = 1; i <= k.marks; ++i) {
       ASSERT_EQ(h.out[i].bytes.size(), 1u);
       seq += char(h.out[i].bytes[0]);
-      if (i > 0) {
-        EXPECT_GE(h.out[i].atMs - h.out[i - 1].atMs, 30u) << "marks must be separate bursts";
-      }
+      EXPECT_GE(h.out[i].atMs - h.out[i - 1].atMs, 30u) << "reports must be separate bursts";
     }
     std::string unit = k.step == 0xA5 ? "[[\\" : "[\\";
     std::string expected;
     while (expected.size() < k.marks) expected += unit;
     EXPECT_EQ(seq, expected);
     EXPECT_EQ(h.out.back().bytes, (Bytes{0x5A, 0x33}));
-    EXPECT_GE(h.out.back().atMs - h.out[k.marks - 1].atMs, 30u);
+    EXPECT_GE(h.out.back().atMs - h.out[k.marks].atMs, 30u);
     SectorState after = k.step == 0xA5 ? SectorState::Erased : SectorState::LoopPattern;
     EXPECT_EQ(h.sim.flash().state(0), after);
     if (k.config.generation == SimGeneration::Ost4) {
@@ -466,8 +466,8 @@ TEST(QualityControl, InjectedFailureEndsInD0AfterTheChosenMark) {
     std::string marks;
   };
   for (Row r :
-       {Row{QcFailure::AfterOpenBracket, 0xA5, "["}, Row{QcFailure::AfterBackslash, 0xA5, "[[\\"},
-        Row{QcFailure::AfterBackslash, 0xA6, "[\\"}}) {
+       {Row{QcFailure::AfterOpenBracket, 0xA5, "Z["}, Row{QcFailure::AfterBackslash, 0xA5, "Z[[\\"},
+        Row{QcFailure::AfterBackslash, 0xA6, "Z[\\"}}) {
     SimConfig c = SimConfig::fromTypeCode(0x84);
     c.faults.qcFailure = r.f;
     Harness h(c);
@@ -492,7 +492,7 @@ TEST(QualityControl, LoopStepOverDataFailsAtTheCheck) {
   h.run(60000);
   std::string seq;
   for (size_t i = first; i + 1 < h.out.size(); ++i) seq += char(h.out[i].bytes.at(0));
-  EXPECT_EQ(seq, "[\\[\\[");
+  EXPECT_EQ(seq, "Z[\\[\\[");
   EXPECT_EQ(h.out.back().bytes, Bytes{0xD0});
 }
 
