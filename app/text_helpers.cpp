@@ -146,4 +146,15 @@ std::string displayText(int language, std::string_view stored) {
   return legacyToUtf8(language, stored, out) ? out : std::string(stored);
 }
 
+std::string upperHex(uint32_t value, int minDigits) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  do {
+    out.insert(out.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  if (int(out.size()) < minDigits) out.insert(0, size_t(minDigits) - out.size(), '0');
+  return out;
+}
+
 }  // namespace ostrel

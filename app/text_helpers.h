@@ -54,6 +54,10 @@ const char* legacyCodePage(int language);
 bool legacyToUtf8(int language, std::string_view in, std::string& out);
 bool utf8ToLegacy(int language, std::string_view in, std::string& out);
 
+// value as upper-case hexadecimal digits, at least minDigits of them
+// (zeros in front).
+std::string upperHex(uint32_t value, int minDigits);
+
 // A stored catalogue text as a control shows it: UTF-8 as it is, otherwise
 // taken as the language's legacy code page; what neither reads stays as stored.
 std::string displayText(int language, std::string_view stored);

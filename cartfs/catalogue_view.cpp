@@ -19,12 +19,6 @@ bool sameNames(const CatalogueRow& row, std::span<const std::string> names) {
   return true;
 }
 
-std::string hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
-  return text;
-}
-
 std::vector<std::string> childNames(const std::vector<DirectoryNode>& tree, int node) {
   std::vector<std::string> names;
   for (const DirectoryNode& n : tree)
@@ -175,7 +169,7 @@ std::vector<CatalogueItem> catalogueItems(const std::vector<CatalogueRow>& rows,
     item.caption = row.name;
     item.detail = row.versionText;
     item.space = std::to_string(row.units) + "Units";
-    item.hidden = hex4(unsigned(r));
+    item.hidden = upperHex(uint32_t(r), 4);
     item.highlighted = isNew(row);
     item.row = int(r);
     items.push_back(std::move(item));

@@ -68,12 +68,6 @@ bool isContinuation(uint8_t b) {
   return (b & 0xC0) == 0x80;
 }
 
-std::string hexAtLeastTwo(unsigned value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X", value);
-  return text;
-}
-
 }  // namespace
 
 std::string_view fatText(const std::array<char, kFatTextSize>& field) {
@@ -133,8 +127,8 @@ std::vector<uint8_t> serialiseFatSector(const CartridgeCatalogue& catalogue) {
 }
 
 std::string fatEntryLogLine(const FatEntry& entry) {
-  return "L:" + hexAtLeastTwo(entry.startSector) + "   s:" + hexAtLeastTwo(entry.sectorCount) +
-         "   N:" + hexAtLeastTwo(unsigned(entry.startSector) + entry.sectorCount);
+  return "L:" + upperHex(entry.startSector, 2) + "   s:" + upperHex(entry.sectorCount, 2) +
+         "   N:" + upperHex(unsigned(entry.startSector) + entry.sectorCount, 2);
 }
 
 ObdiiVerdict obdiiVersionVerdict(const FatEntry& entry) {

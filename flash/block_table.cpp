@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/text_helpers.h"
 #include "link/frame.h"
 
 namespace ostrel {
@@ -78,13 +79,11 @@ ChipEraseVerdict judgeChipErase(uint8_t generation, uint16_t chipStart, uint32_t
 }
 
 std::string hexAtLeast2(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X", unsigned(value));
-  return text;
+  return upperHex(value, 2);
 }
 
 std::string hexByte(uint8_t value) {
-  return hexAtLeast2(value);
+  return upperHex(value, 2);
 }
 
 std::array<uint8_t, 9> rawSectorCommand(uint8_t code, uint16_t sector, uint16_t logical) {

@@ -9,6 +9,7 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/text_helpers.h"
 #include "link/frame.h"
 #include "link/identify.h"
 
@@ -173,12 +174,6 @@ bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
   return false;
 }
 
-std::string hex4(uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", unsigned(value));
-  return text;
-}
-
 }  // namespace
 
 void TForm_MAIN::initFlashHandlers() {
@@ -216,14 +211,16 @@ void TForm_MAIN::keepSector(uint16_t sector, std::span<const uint8_t> data) {
   k.module = idHexText(ModuleIdentity);
   k.sector = sector;
   k.data.assign(data.begin(), data.end());
-  const std::string path = host.programDirectory() + k.module + "_SEC" + hex4(sector) + "_KEPT.BIN";
+  const std::string path =
+      host.programDirectory() + k.module + "_SEC" + upperHex(sector, 4) + "_KEPT.BIN";
   std::string error;
   if (writeWholeFile(path, k.data, &error)) {
     k.file = path;
-    Memo1_Lines_Add("Sector " + hex4(sector) + " not restored; its content is kept in " + path);
+    Memo1_Lines_Add("Sector " + upperHex(sector, 4) + " not restored; its content is kept in " +
+                    path);
   } else {
-    Memo1_Lines_Add("Sector " + hex4(sector) + " not restored; its content is kept in memory (" +
-                    error + ")");
+    Memo1_Lines_Add("Sector " + upperHex(sector, 4) +
+                    " not restored; its content is kept in memory (" + error + ")");
   }
   KeptSectors.push_back(std::move(k));
 }

@@ -57,20 +57,10 @@ class OperationFrame {
   bool wasRunning_, wasEnabled_;
 };
 
-std::string hex8(uint32_t value) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08X", unsigned(value));
-  return text;
-}
-std::string hex4(uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", unsigned(value & 0xFFFF));
-  return text;
-}
 
 // "n sectors" as the displays show it: the last byte's offset, or zeros.
 std::string byteSpan(uint32_t sectors) {
-  return sectors == 0 ? "00000000" : hex8(uint32_t(sectors * kSectorSize - 1));
+  return sectors == 0 ? "00000000" : upperHex(uint32_t(sectors * kSectorSize - 1), 8);
 }
 
 std::string elapsed(TForm_MAIN& f, uint32_t since) {
@@ -277,7 +267,7 @@ bool TForm_MAIN::Function_Verify() {
       while (expected && p < kSectorSize && got[p] == expected[p]) ++p;
       if (!expected || p < kSectorSize) {
         ReportFault(FaultCode::k0051);
-        Memo1_Lines_Add("##" + hex8(uint32_t(i * kSectorSize + (expected ? p : 0))));
+        Memo1_Lines_Add("##" + upperHex(uint32_t(i * kSectorSize + (expected ? p : 0)), 8));
         result = false;
         break;
       }
@@ -387,7 +377,7 @@ bool TForm_MAIN::Function_Read() {
 
   uint32_t first = uint32_t(UpDown_ReadStartAddr.position);
   uint32_t last = uint32_t(UpDown_ReadStopAddr.position);
-  std::string firstText = hex4(first), lastText = hex4(last);
+  std::string firstText = upperHex(first, 4), lastText = upperHex(last, 4);
   if (ModuleGeneration == kOst4) {
     first = hexTextToUint(ost4_read_sector_start.text) & 0xFFFF;
     last = hexTextToUint(ost4_read_sector_stop.text) & 0xFFFF;
@@ -532,8 +522,8 @@ void TForm_MAIN::Button_CHECKClick() {
 
 namespace {
 void showRange(TForm_MAIN& f) {
-  f.StaticText_ReadStartAddr.text = hex4(uint32_t(f.UpDown_ReadStartAddr.position));
-  f.StaticText_ReadStopAddr.text = hex4(uint32_t(f.UpDown_ReadStopAddr.position));
+  f.StaticText_ReadStartAddr.text = upperHex(uint32_t(f.UpDown_ReadStartAddr.position) & 0xFFFF, 4);
+  f.StaticText_ReadStopAddr.text = upperHex(uint32_t(f.UpDown_ReadStopAddr.position) & 0xFFFF, 4);
 }
 }  // namespace
 

@@ -2,14 +2,11 @@
 
 #include <cstdio>
 
+#include "app/text_helpers.h"
+
 namespace ostrel {
 
 namespace {
-std::string hex2(uint8_t b) {
-  char s[3];
-  std::snprintf(s, sizeof s, "%02X", b);
-  return s;
-}
 std::string dec2(unsigned v) {
   char s[8];
   std::snprintf(s, sizeof s, "%02u", v % 100);
@@ -72,11 +69,13 @@ std::vector<std::string> hardwareLines(const Identification& id) {
 }
 
 std::string identityText(const uint8_t* four) {
-  return hex2(four[0]) + " " + hex2(four[1]) + " " + hex2(four[2]) + " " + hex2(four[3]);
+  return upperHex(four[0], 2) + " " + upperHex(four[1], 2) + " " + upperHex(four[2], 2) + " " +
+         upperHex(four[3], 2);
 }
 
 std::string idHexText(const std::array<uint8_t, 8>& identity) {
-  return hex2(identity[4]) + hex2(identity[5]) + hex2(identity[6]) + hex2(identity[7]);
+  return upperHex(identity[4], 2) + upperHex(identity[5], 2) + upperHex(identity[6], 2) +
+         upperHex(identity[7], 2);
 }
 
 std::string ost3IdDisplayText(const uint8_t* id) {
@@ -86,7 +85,7 @@ std::string ost3IdDisplayText(const uint8_t* id) {
     return "RR 00 " + dec2(v / 100) + " " + dec2(v % 100);
   }
   if (b0 == 0x00 && b1 == 0x00 && b2 >= 0x2C && b2 <= 0x2F)
-    return "RR " + hex2(uint8_t(b1 + 1)) + " " + hex2(b2) + " " + hex2(b3);
+    return "RR " + upperHex(uint8_t(b1 + 1), 2) + " " + upperHex(b2, 2) + " " + upperHex(b3, 2);
   return identityText(id);
 }
 

@@ -220,7 +220,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
       std::string ignored;
       writeWholeFile(fileName + ".DBG", image.Bytes(), &ignored);
     }
-    StaticText_PROG_Size.text = upperHex8(uint32_t(image.Size() - 1));
+    StaticText_PROG_Size.text = upperHex(uint32_t(image.Size() - 1), 8);
     FlashImage = std::move(image);
     FlashImage.Seek(0);
   }
@@ -255,7 +255,7 @@ MemoryStream TForm_MAIN::BNtoBIN(const MemoryStream& source) {
     return {};
   }
   PackageIdentity = read.identity;
-  StaticText_Checksum.text = upperHex4(read.checksum);
+  StaticText_Checksum.text = upperHex(read.checksum, 4);
   MemoryStream image;
   image.Assign(std::move(read.image));
   return image;
@@ -281,7 +281,7 @@ MemoryStream TForm_MAIN::HexToBin_Conv(const MemoryStream& text) {
     return {};
   }
   ImageBlockCount = uint16_t(load.blockCount);
-  StaticText_Checksum.text = upperHex4(load.checksum);
+  StaticText_Checksum.text = upperHex(load.checksum, 4);
   planImageBlocks(load.image, BlockTable);
   MemoryStream image;
   image.Assign(std::move(load.image));
@@ -295,7 +295,7 @@ bool TForm_MAIN::Bin_Conv(MemoryStream& image) {
     return false;
   }
   ImageBlockCount = uint16_t(load.blockCount);
-  StaticText_Checksum.text = upperHex4(load.checksum);
+  StaticText_Checksum.text = upperHex(load.checksum, 4);
   planImageBlocks(load.image, BlockTable);
   image.Assign(std::move(load.image));
   return true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/fault_codes.h"
+#include "app/text_helpers.h"
 #include "link/frame.h"
 
 namespace ostrel {
@@ -188,18 +189,6 @@ std::span<const uint8_t> SpanSource::fetch(uint64_t position, size_t count) {
   return bytes_.subspan(size_t(position), std::min<uint64_t>(count, bytes_.size() - position));
 }
 
-std::string upperHex8(uint32_t value) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08X", unsigned(value));
-  return text;
-}
-
-std::string upperHex4(uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", unsigned(value));
-  return text;
-}
-
 // ---------------------------------------------------------------- reading
 
 PackageRead readPackage(ByteSource& source, const LegacyTextConverter& convert,
@@ -294,7 +283,7 @@ PackageRead readPackage(ByteSource& source, const LegacyTextConverter& convert,
       catalogueBlock.resize(length);
       unscramble(payload.data(), catalogueBlock.data(), length, key);
       if (imageEnd != r.declaredSize) {
-        r.faultLines = {upperHex8(uint32_t(imageEnd)), upperHex8(uint32_t(r.declaredSize))};
+        r.faultLines = {upperHex(uint32_t(imageEnd), 8), upperHex(uint32_t(r.declaredSize), 8)};
         return fail(FaultCode::k0013);
       }
       endSeen = true;

@@ -136,9 +136,4 @@ std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageI
 bool appendLoadedEntries(CartridgeCatalogue& loaded, const CartridgeCatalogue& package,
                          uint32_t baseBlock);
 
-// A value as exactly eight upper-case hexadecimal digits.
-std::string upperHex8(uint32_t value);
-// The checksum as four upper-case hexadecimal digits.
-std::string upperHex4(uint16_t value);
-
 }  // namespace ostrel

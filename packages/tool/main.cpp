@@ -203,7 +203,7 @@ int info(const std::string& path, bool json, int language) {
   if (json) {
     QJsonObject doc;
     doc["identity"] = QString::fromStdString(hexBytes(read.identity.data(), read.identity.size()));
-    doc["checksum"] = QString::fromStdString(upperHex4(read.checksum));
+    doc["checksum"] = QString::fromStdString(upperHex(read.checksum, 4));
     doc["imageSize"] = double(read.declaredSize);
     doc["blocks"] = double(read.image.size() / kSectorSize);
     QJsonArray entries;
@@ -227,7 +227,7 @@ int info(const std::string& path, bool json, int language) {
     return kExitOk;
   }
   std::printf("identity:  %s\n", hexBytes(read.identity.data(), read.identity.size()).c_str());
-  std::printf("checksum:  %s\n", upperHex4(read.checksum).c_str());
+  std::printf("checksum:  %s\n", upperHex(read.checksum, 4).c_str());
   std::printf("imageSize: %llu\n", (unsigned long long)read.declaredSize);
   std::printf("blocks:    %zu\n", read.image.size() / kSectorSize);
   std::printf("%-4s %-4s %-4s %-26s %-26s %-26s %6s %6s  %s\n", "slot", "kind", "attr", "brand",
@@ -276,7 +276,7 @@ int imageResult(const FlashImageLoad& r, const std::string& path, const std::str
   if (r.image.empty()) return failure(path + ": empty");
   if (!save(output, r.image)) return kExitFault;
   std::printf("blocks: %u  last address: %s  checksum: %s\n", unsigned(r.blockCount),
-              upperHex8(uint32_t(r.image.size() - 1)).c_str(), upperHex4(r.checksum).c_str());
+              upperHex(uint32_t(r.image.size() - 1), 8).c_str(), upperHex(r.checksum, 4).c_str());
   return kExitOk;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/text_helpers.h"
 #include "flash/flash_rig.h"
 #include "packages/package_format.h"
 #include "packages/package_records.h"
@@ -237,7 +238,7 @@ TEST(LoadTest, WholeFlashImagesBecomeTheFlashImageWithTheirPlan) {
       // Blocks 0 and 1 blank, block 2 holds one 0xEE: sum and xor by hand.
       Bytes expected(3 * 65536, 0xFF);
       expected[0x20000] = 0xEE;
-      EXPECT_EQ(form.StaticText_Checksum.text, upperHex4(test::testChecksum(expected, 0x20001)));
+      EXPECT_EQ(form.StaticText_Checksum.text, upperHex(test::testChecksum(expected, 0x20001), 4));
       EXPECT_EQ(form.BlockTable[0], (BlockRecord{0, 1, 0, 0, 0, SectorSource::FlashImage}));
       EXPECT_EQ(form.BlockTable[1], (BlockRecord{0, 1, 0, 0, 0, SectorSource::FlashImage}));
       EXPECT_EQ(form.BlockTable[2], (BlockRecord{1, 1, 0xEF, 0x11, 0, SectorSource::FlashImage}));
