@@ -135,6 +135,22 @@ std::unique_ptr<FlashStore> FlashStore::openFile(const std::string& path, uint32
   return store;
 }
 
+uint32_t FlashStore::fileCapacity(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open cartridge file " + path;
+    return 0;
+  }
+  uint8_t header[kHeaderSize];
+  if (!in.read(reinterpret_cast<char*>(header), kHeaderSize) ||
+      std::memcmp(header, kMagic, sizeof kMagic) != 0 || getLe32(header + 16) != kVersion ||
+      getLe32(header + 24) != kSimSectorSize || getLe32(header + 20) == 0) {
+    error = path + " is not a cartridge image";
+    return 0;
+  }
+  return getLe32(header + 20);
+}
+
 SectorState FlashStore::state(uint32_t sector) const {
   return sector < capacity_ ? states_[sector] : SectorState::Erased;
 }

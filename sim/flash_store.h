@@ -38,6 +38,9 @@ class FlashStore {
   // not a cartridge image, is refused. Returns nullptr and sets error.
   static std::unique_ptr<FlashStore> openFile(const std::string& path, uint32_t capacity,
                                               std::string& error, bool* created = nullptr);
+  // The capacity an existing cartridge image file was made for; 0 (and
+  // error set) when the file is missing or no cartridge image.
+  static uint32_t fileCapacity(const std::string& path, std::string& error);
 
   uint32_t capacity() const { return capacity_; }
   bool fileBacked() const { return file_ != nullptr; }

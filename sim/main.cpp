@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/cartridge_tool.h"
 #include "sim/flash_store.h"
 #include "sim/module_sim.h"
 #include "sim/presets.h"
@@ -16,6 +17,7 @@ using namespace ostrel;
 namespace {
 
 const char* kHelp = R"(Usage: ostrel-sim [options]
+       ostrel-sim dump|poke CARTRIDGE ...   (below)
 
 Emulates an Ostrel module (generations I to IV) on a pseudo-terminal and
 publishes the terminal as a link in the virtual-port folder
@@ -172,6 +174,7 @@ int main(int argc, char** argv) {
   std::optional<uint32_t> chipEraseMs;
   PtyOptions pty;
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (isCartridgeCommand(args)) return runCartridgeCommand(args);
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& out) {
@@ -183,6 +186,8 @@ int main(int argc, char** argv) {
     uint64_t n = 0;
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
+      std::fputs("\n", stdout);
+      std::fputs(kCartridgeCommandsHelp, stdout);
       return 0;
     } else if (a == "--type") {
       if (!value(v) || !parseUint(v, n, 16) || n > 0xFF) return usageError("bad --type");
