@@ -259,8 +259,8 @@ class TForm_MAIN {
   std::vector<DirectoryNode> CartridgeTree, SelectionTree;
   // LoadedCatalogue slots 1..256 the last installation handled (index 0 unused).
   std::array<bool, 257> InstalledMarks{};
-  // The write sequence removal runs at once in the customer build; the
-  // sequences set it.
+  // The write sequence removal and installation run at once in the customer
+  // build; the sequences set it to Function_Auto.
   std::function<bool()> autoSequence;
   // --- end of catalogue views
 

@@ -255,7 +255,11 @@ bool TForm_MAIN::Function_Verify() {
   for (size_t i = 0; i < imageSectors(*this) && result; ++i) {
     const BlockRecord& record = BlockTable[i];
     if (record.writeFlag) {
-      Function_ReadSector(uint16_t(i), false);
+      // An Ostrel IV whole-flash image lies one to one on physical sectors
+      // 0..127; the FAT read since may have dropped the mapping of those no
+      // entry owns, so they are read where Program put them.
+      const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+      Function_ReadSector(uint16_t(i), identity);
       if (ReadBuffer.Size() != kSectorSize) {
         ReportFault(FaultCode::k0050);
         result = false;

@@ -155,7 +155,9 @@ void TForm_MAIN::Button_InstallClick() {
     return;
   }
 
-  if (!Function_Auto()) {
+  // The same write removal runs, so a front-end that carries the plan out
+  // itself (or only shows it) takes both through one hook.
+  if (!(autoSequence && autoSequence())) {
     Beep(3);
     host.messageBox(Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     ShowStatus1(Prompt(kMsgProgramFail));
