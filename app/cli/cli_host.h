@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "app/host.h"
 
@@ -28,8 +31,25 @@ class CliHost : public Host {
   std::vector<std::string> portList(const PortNote& note) override;
 
   std::vector<std::string> files;  // answers the open-file dialog
+  Answer answerMode() const { return answer_; }
+  void setAnswerMode(Answer answer) { answer_ = answer; }
+  // Questions that make no sense on a command line, answered without asking.
+  std::map<std::string, MsgBoxResult> presetAnswers;
+  // Every question asked and the answer given; error and warning boxes shown.
+  struct Question {
+    std::string text;
+    MsgBoxResult answer;
+  };
+  std::vector<Question> questions;
+  int faultBoxes = 0;
+  // Boxes are still answered and counted, but no longer printed.
+  bool muted = false;
+  // Called before anything is printed (a progress line is cleared first).
+  std::function<void()> beforeOutput;
 
  private:
+  MsgBoxResult answer(const std::string& text);
+
   std::string programDir_;
   Answer answer_;
   bool quiet_;

@@ -41,6 +41,13 @@ TEST(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
   EXPECT_TRUE(r.out.contains("Device EXIST\n"));
   EXPECT_TRUE(r.out.contains("ID: 0A 0B 0C 0D\n"));
 
+  // --quiet leaves out the operator log, keeps the results.
+  CliRun quiet = runCli({"--port", QString::fromStdString(sim.link()), "--quiet", "detect"});
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(quiet.out.left(quiet.out.indexOf("Port: ")), "Device EXIST\n")
+      << quiet.out.toStdString();
+  EXPECT_TRUE(quiet.out.contains("ID: 0A 0B 0C 0D\n"));
+
   CliRun none = runCli({"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"});
   EXPECT_EQ(none.exitCode, 1);
   EXPECT_TRUE(none.out.contains("Device not EXIST"));
@@ -61,7 +68,7 @@ TEST(CliE2E, ListGivesTheCatalogueAsJson) {
     QJsonObject first = rows[0].toObject();
     EXPECT_EQ(first["slot"].toInt(), 1);
     EXPECT_EQ(first["brand"].toString(), "OBDII");
-    EXPECT_EQ(first["start"].toInt(), 0);
+    EXPECT_EQ(first["startSector"].toInt(), 0);
     int deepest = 0;
     for (const auto& v : rows)
       deepest = std::max<int>(deepest, int(v.toObject()["path"].toString().count('\\')) + 1);

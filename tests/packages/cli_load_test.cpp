@@ -73,8 +73,8 @@ TEST(CliLoadTest, PackagesLoadAfterDetectionWithTheirEntries) {
         const QJsonObject got = rows[row++].toObject();
         EXPECT_EQ(got["slot"].toInt(), row);
         EXPECT_EQ(got["brand"].toString(), alias.toObject()["brand"].toString());
-        EXPECT_EQ(got["start"].toInt(), base + next);
-        EXPECT_EQ(got["count"].toInt(), s["sectors"].toInt());
+        EXPECT_EQ(got["startSector"].toInt(), base + next);
+        EXPECT_EQ(got["sectorCount"].toInt(), s["sectors"].toInt());
         const QString path = alias.toObject().contains("path") ? alias.toObject()["path"].toString()
                                                                : s["path"].toString();
         EXPECT_EQ(got["path"].toString(), path);

@@ -1,0 +1,164 @@
+#include "app/cli/cli_output.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/text_helpers.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr int kProgressIntervalMs = 200;
+constexpr uint32_t kSectorBytes = 65536;
+
+std::string minutes(uint32_t ms) {
+  const uint32_t s = ms / 1000;
+  char text[24];
+  std::snprintf(text, sizeof text, "%u:%02u", s / 60, s % 60);
+  return text;
+}
+
+// Sectors a display shows as the offset of its last byte ("00000000": none).
+uint32_t sectorsShown(const std::string& text) {
+  if (text.size() != 8 || text == "00000000") return 0;
+  return uint32_t((uint64_t(hexTextToUint(text)) + 1) / kSectorBytes);
+}
+
+}  // namespace
+
+std::string progressLine(const ProgressFigures& f) {
+  std::string line = f.step;
+  char text[64];
+  if (f.total > 0) {
+    std::snprintf(text, sizeof text, "  %u/%u sectors", f.done, f.total);
+    line += text;
+    if (f.doneInStep > 0 && f.elapsedMs > 0) {
+      const double bytesPerSecond = double(f.doneInStep) * kSectorBytes * 1000.0 / f.elapsedMs;
+      if (bytesPerSecond >= 1e6)
+        std::snprintf(text, sizeof text, "  %.1f MB/s", bytesPerSecond / 1e6);
+      else
+        std::snprintf(text, sizeof text, "  %.0f kB/s", bytesPerSecond / 1e3);
+      line += text;
+      const uint64_t left =
+          uint64_t(f.total > f.done ? f.total - f.done : 0) * f.elapsedMs / f.doneInStep;
+      line += "  " + minutes(uint32_t(left)) + " left";
+      return line;
+    }
+  } else if (f.percent >= 0) {
+    std::snprintf(text, sizeof text, "  %d%%", f.percent);
+    line += text;
+  }
+  return line + "  " + minutes(f.elapsedMs);
+}
+
+CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
+    : form_(form), host_(host), quiet_(quiet), json_(json) {
+  terminal_ = !quiet && isatty(STDERR_FILENO);
+  host_.beforeOutput = [this] { clearProgress(); };
+  timer_.setInterval(kProgressIntervalMs);
+  QObject::connect(&timer_, &QTimer::timeout, [this] {
+    flushLog();
+    drawProgress();
+  });
+}
+
+void CliOutput::printLogLine(const std::string& line) {
+  if (line.rfind(form_.Prompt(63), 0) == 0) faultSeen_ = true;
+  // A fault and what the operation says after it go to stderr, also with --quiet.
+  if (faultSeen_) {
+    clearProgress();
+    std::fprintf(stderr, "%s\n", line.c_str());
+  } else if (!quiet_ && !json_ && !line.empty()) {
+    clearProgress();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+}
+
+void CliOutput::flushLog() {
+  const Memo& memo = form_.Memo1;
+  // Each line added and each clear moves the revision: more changes than new
+  // lines means the log was cleared, and every line there now is new.
+  const uint64_t changes = memo.revision - seenRevision_;
+  if (memo.lines.size() < printed_ || changes > memo.lines.size() - printed_) printed_ = 0;
+  seenRevision_ = memo.revision;
+  if (muted_) {
+    printed_ = memo.lines.size();
+    return;
+  }
+  for (; printed_ < memo.lines.size(); ++printed_) printLogLine(memo.lines[printed_]);
+}
+
+void CliOutput::mute() {
+  flushLog();
+  clearProgress();
+  muted_ = true;
+  host_.muted = true;
+}
+
+bool CliOutput::run(const std::function<bool()>& operation, Measure measure, uint32_t total) {
+  flushLog();
+  faultSeen_ = false;
+  measure_ = measure;
+  total_ = total;
+  stepKey_.clear();
+  if (terminal_) timer_.start();
+  const bool ok = operation();
+  timer_.stop();
+  clearProgress();
+  flushLog();
+  return ok;
+}
+
+void CliOutput::result(const std::string& line) {
+  clearProgress();
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void CliOutput::error(const std::string& line) {
+  clearProgress();
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void CliOutput::clearProgress() {
+  if (!drawn_) return;
+  std::fputs("\r\033[K", stderr);
+  drawn_ = false;
+}
+
+void CliOutput::drawProgress() {
+  if (muted_) return;
+  const TForm_MAIN& f = form_;
+  ProgressFigures p;
+  if (f.Form_Wait.Visible) {
+    p.step = f.Form_Wait.Label_WaitInfo.text;
+    const ProgressBar& bar = f.Form_Wait.ProgressBar_Wait;
+    p.percent = bar.max > bar.min ? (bar.position - bar.min) * 100 / (bar.max - bar.min) : 0;
+  } else if (measure_ == Measure::Sectors) {
+    p.step = f.StaticText_Status1.text;
+    p.total = total_ ? total_ : sectorsShown(f.StaticText_PROG_Size.text);
+    p.done = sectorsShown(f.StaticText_PROG_FINISH.text);
+  } else {
+    p.step = f.StaticText_Status1.text;
+    const ProgressBar& bar = f.ProgressBar1;
+    p.percent = bar.max > bar.min ? (bar.position - bar.min) * 100 / (bar.max - bar.min) : 0;
+  }
+  // The rate and the time left count from the start of the present step.
+  const uint32_t now = form_.clock.tick();
+  const std::string key = p.step + "|" + std::to_string(p.total);
+  if (key != stepKey_) {
+    stepKey_ = key;
+    stepStart_ = now;
+    stepDone_ = p.done;
+  }
+  p.elapsedMs = now - stepStart_;
+  p.doneInStep = p.done >= stepDone_ ? p.done - stepDone_ : 0;
+  std::fprintf(stderr, "\r\033[K%s", progressLine(p).c_str());
+  std::fflush(stderr);
+  drawn_ = true;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,55 @@
+// The commands of ostrel-cli: each drives the form core the way a user drives
+// the window (detection, the LOAD dialog, the catalogue lists, the buttons)
+// and prints what the window would show.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/cli/cli_host.h"
+#include "app/cli/cli_output.h"
+#include "app/form_main.h"
+#include "link/tcomm.h"
+
+namespace ostrel {
+
+// Exit status of every command.
+inline constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
+
+struct CliOptions {
+  int mode = 2;
+  int language = 0;
+  std::string port;
+  CliHost::Answer answer = CliHost::Answer::Ask;
+  bool quiet = false;
+  bool json = false;
+  bool rows = false;  // list: rows as the window shows them
+  bool tree = false;  // list --rows: the directory tree too
+  bool dryRun = false;
+  std::string command;
+  std::vector<std::string> args;    // what follows the command
+  std::vector<std::string> select;  // install --select
+  std::string output;               // read -o
+};
+
+struct Cli {
+  const CliOptions& opt;
+  TForm_MAIN& form;
+  CliHost& host;
+  CliOutput& out;
+  TComm& comm;
+};
+
+// The dialog's filter index for a file: 1 package, 2 S-record, 3 binary.
+int filterFor(const std::string& file);
+
+int runDetect(Cli& c);
+int runList(Cli& c);
+int runLoad(Cli& c);
+int runRemove(Cli& c);
+int runInstall(Cli& c);
+// erase, program, verify, check, auto (engineering builds).
+int runSequence(Cli& c);
+int runRead(Cli& c);
+
+}  // namespace ostrel

@@ -1,0 +1,382 @@
+// Whole jobs through ostrel-cli against ostrel-sim on pseudo-terminals, one
+// table per job with a row per generation: an image programmed, verified,
+// read back and found corrupted; sample packages installed; software removed.
+// What the cartridge must hold is worked out here from the inputs (the
+// S-records written here, ostrel-pkg's unpacked images, the simulator's demo
+// contents) and compared with ostrel-sim dump's view of the cartridge file.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "common/temp_dir.h"
+#include "e2e/cli_run.h"
+#include "e2e/sim_process.h"
+
+// The simulator has a method named emit, which Qt's keyword macro would rewrite.
+#undef emit
+#include "sim/presets.h"
+
+namespace ostrel {
+namespace {
+
+using test::FatRecord;
+using test::ProcessRun;
+using test::runCli;
+
+constexpr int kSector = 65536;
+
+struct Generation {
+  const char* name;
+  std::vector<std::string> simArgs;
+};
+
+const Generation kGenerations[] = {
+    {"Ostrel I", {"--ostrel1"}},
+    {"Ostrel II", {"--type", "80"}},
+    {"Ostrel III", {"--type", "84"}},
+    {"Ostrel IV", {"--type", "89"}},
+};
+
+// A simulated module whose cartridge lives in a file, so it can be stopped,
+// looked at and started again.
+class Module {
+ public:
+  Module(const Generation& g, const char* preset)
+      : args_(g.simArgs), cartridge_(QString::fromStdString(files.slash() + "cartridge")) {
+    // A module of its own: what the program keeps per module (a burn's
+    // journal, read-back files) never meets another test's running beside it.
+    static int made = 0;
+    const QString id = QString::asprintf("E2 %02X %02X %02X", (::getpid() >> 8) & 0xFF,
+                                         ::getpid() & 0xFF, ++made & 0xFF);
+    args_.insert(args_.end(), {"--instant", "--cartridge", cartridge_.toStdString(), "--preset",
+                               preset, "--id", id.toStdString()});
+    start();
+  }
+  void start() { sim_ = std::make_unique<test::SimProcess>(ports_.path, "module", args_); }
+  void stop() { sim_.reset(); }
+  bool running() const { return sim_ && sim_->running(); }
+  // ostrel-cli arguments that talk to this module.
+  QStringList cli(const QStringList& args) const {
+    return QStringList{"--port", QString::fromStdString(sim_->link())} + args;
+  }
+  QByteArray dump(int first, int last) const {
+    return test::dumpCartridge(cartridge_, file("dump.img"), first, last);
+  }
+  QString file(const char* name) const { return QString::fromStdString(files.slash() + name); }
+  const QString& cartridge() const { return cartridge_; }
+
+  test::TempDir files;
+
+ private:
+  test::PortDir ports_;
+  std::vector<std::string> args_;
+  QString cartridge_;
+  std::unique_ptr<test::SimProcess> sim_;
+};
+
+QByteArray pseudoRandom(int size, uint32_t seed) {
+  QByteArray bytes(size, 0);
+  for (char& b : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    b = char(seed >> 24);
+  }
+  return bytes;
+}
+
+// S3 records of up to 32 bytes for each piece, between an S0 header and an S7 end.
+QByteArray sRecords(const std::vector<std::pair<uint32_t, QByteArray>>& pieces) {
+  auto record = [](char type, uint32_t address, const QByteArray& data) {
+    QByteArray body;
+    body.append(char(4 + data.size() + 1));
+    for (int shift = 24; shift >= 0; shift -= 8) body.append(char(address >> shift));
+    body.append(data);
+    uint8_t sum = 0;
+    for (char c : body) sum = uint8_t(sum + uint8_t(c));
+    body.append(char(~sum));
+    return QByteArray("S") + type + body.toHex().toUpper() + "\r\n";
+  };
+  QByteArray text = "S00600004844521B\r\n";
+  for (const auto& [address, data] : pieces)
+    for (int at = 0; at < data.size(); at += 32)
+      text += record('3', address + at, data.mid(at, 32));
+  return text + record('7', 0, {});
+}
+
+// Data in sectors 0, 2, 3 (its tail and across into 4) and at the very end
+// of 5; sector 1 and most of the rest left as gaps.
+const std::vector<std::pair<uint32_t, QByteArray>>& imagePieces() {
+  static const std::vector<std::pair<uint32_t, QByteArray>> pieces = {
+      {0x00000, pseudoRandom(4096, 1)},    {0x08010, pseudoRandom(100, 2)},
+      {0x20000, pseudoRandom(kSector, 3)}, {0x3F000, pseudoRandom(4096, 4)},
+      {0x3FFF8, pseudoRandom(16, 5)},      {0x5FFF0, pseudoRandom(16, 6)},
+  };
+  return pieces;
+}
+
+TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
+  QByteArray expected(6 * kSector, char(0xFF));
+  for (const auto& [address, data] : imagePieces())
+    expected.replace(int(address), data.size(), data);
+  const int corrupt = 0x2ABCD;  // sector 2, byte 0xABCD
+
+  for (const Generation& g : kGenerations) {
+    SCOPED_TRACE(g.name);
+    Module m(g, "blank");
+    ASSERT_TRUE(m.running());
+    const QString image = m.file("image.s19");
+    ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
+
+    // The customer build has no PROG button.
+    EXPECT_EQ(runCli(m.cli({"program", image})).exitCode, 2);
+
+    // On a terminal the operation draws its progress line in place.
+    const ProcessRun program =
+        test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "program", image}));
+    ASSERT_EQ(program.exitCode, 0) << program.out.toStdString();
+    EXPECT_TRUE(program.out.contains("Program OK!"));
+    if (std::string(g.name) == "Ostrel I")  // slow enough (sector erases) to be caught drawing
+      EXPECT_TRUE(program.out.contains("\r\x1b[K") && program.out.contains(" sectors"))
+          << program.out.toStdString();
+
+    const ProcessRun verify = runCli(m.cli({"--mode", "1", "verify", image}));
+    EXPECT_EQ(verify.exitCode, 0) << verify.err.toStdString();
+    EXPECT_TRUE(verify.out.contains("Verify OK!"));
+    EXPECT_FALSE(verify.err.contains('\r'));  // no progress drawn into a pipe
+
+    const QString readBack = m.file("read.bin");
+    const ProcessRun read =
+        runCli(m.cli({"--mode", "1", "--quiet", "read", "0", "5", "-o", readBack}));
+    EXPECT_EQ(read.exitCode, 0) << read.err.toStdString();
+    EXPECT_TRUE(read.out.contains(readBack.toUtf8()));
+    EXPECT_TRUE(test::readFile(readBack) == expected);
+
+    m.stop();
+    EXPECT_TRUE(m.dump(0, 5) == expected);
+
+    const uint8_t changed = uint8_t(expected[corrupt]) ^ 0x5A;
+    ASSERT_EQ(test::runProcess(OSTREL_SIM_PATH, {"poke", m.cartridge(), QString::number(corrupt),
+                                                 QString::number(changed)})
+                  .exitCode,
+              0);
+    m.start();
+    const ProcessRun bad = runCli(m.cli({"--mode", "1", "--quiet", "verify", image}));
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_TRUE(bad.err.contains("Fault code:0051\n")) << bad.err.toStdString();
+    EXPECT_TRUE(
+        bad.err.contains("##" + QByteArray::number(corrupt, 16).toUpper().rightJustified(8, '0')))
+        << bad.err.toStdString();
+    EXPECT_TRUE(bad.out.isEmpty()) << bad.out.toStdString();  // --quiet: faults only
+  }
+}
+
+// ---------------------------------------------------------------- installation
+
+struct PackageEntry {
+  std::string brand;
+  QByteArray data;  // its blocks, as ostrel-pkg unpacks them
+};
+
+// Every entry of the sample packages, by brand, with the data it must land with.
+std::map<std::string, PackageEntry> packageEntries(const Module& m,
+                                                   const std::vector<const char*>& names) {
+  std::map<std::string, PackageEntry> entries;
+  for (const char* name : names) {
+    const QString package = QString(OSTREL_SAMPLES_DIR) + "/" + name + ".bn";
+    const ProcessRun info = test::runProcess(OSTREL_PKG_PATH, {"info", package, "--json"});
+    const QString unpacked = m.file("unpacked.img");
+    const ProcessRun unpack =
+        test::runProcess(OSTREL_PKG_PATH, {"unpack", package, "-o", unpacked});
+    EXPECT_EQ(info.exitCode + unpack.exitCode, 0) << name;
+    const QByteArray image = test::readFile(unpacked);
+    for (const QJsonValue& v : QJsonDocument::fromJson(info.out)["entries"].toArray()) {
+      const QJsonObject e = v.toObject();
+      PackageEntry p{
+          e["brand"].toString().toStdString(),
+          image.mid(e["startSector"].toInt() * kSector, e["sectorCount"].toInt() * kSector)};
+      entries[p.brand] = p;
+    }
+  }
+  return entries;
+}
+
+// Every sector of every piece of software the FAT lists holds what it must
+// (the FAT's own sector 1 aside).
+void expectSoftware(const Module& m, const std::vector<FatRecord>& fat,
+                    const std::function<QByteArray(const FatRecord&)>& want) {
+  std::set<uint16_t> seen;
+  for (const FatRecord& r : fat) {
+    if (!seen.insert(r.start).second) continue;  // an alias shares its sectors
+    SCOPED_TRACE(r.brand);
+    const QByteArray expected = want(r);
+    ASSERT_EQ(expected.size(), r.count * kSector);
+    const QByteArray got = m.dump(r.start, r.start + r.count - 1);
+    ASSERT_EQ(got.size(), expected.size());
+    for (int k = 0; k < r.count; ++k)
+      if (r.start + k != 1)
+        EXPECT_TRUE(got.mid(k * kSector, kSector) == expected.mid(k * kSector, kSector))
+            << "sector " << r.start + k;
+  }
+}
+
+QByteArray demoData(const std::vector<SimFatEntry>& demo, const FatRecord& r) {
+  // Aliases hold the data of the first entry at their start.
+  for (const SimFatEntry& owner : demo) {
+    if (owner.brand != r.brand) continue;
+    const SimFatEntry* first = &owner;
+    for (const SimFatEntry& e : demo)
+      if (e.startSector == owner.startSector) {
+        first = &e;
+        break;
+      }
+    QByteArray data;
+    for (uint32_t k = 0; k < first->sectorCount; ++k) {
+      const std::vector<uint8_t> d =
+          demoSectorData(first->brand, k, first->sectorCount, first->startSector + k);
+      data.append(reinterpret_cast<const char*>(d.data()), qsizetype(d.size()));
+    }
+    return data;
+  }
+  return {};
+}
+
+bool sameEntry(const FatRecord& r, const SimFatEntry& e) {
+  return r.brand == e.brand && r.version == e.version && r.versionExtra == e.versionExtra &&
+         r.path == e.path && r.count == e.sectorCount;
+}
+
+TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
+  struct Case {
+    const char* preset;
+    const char* mode;
+    std::vector<const char*> packages;
+  };
+  // The demo cartridge gets aliases and a legacy-coded directory, doubles of
+  // software it holds (the question answered yes); a blank one the base
+  // software first, in the customer build and in an engineering build.
+  const Case cases[] = {
+      {"demo", "2", {"america_aliases", "legacy_path"}},
+      {"blank", "1", {"legacy_path", "obdii_base"}},
+  };
+  for (const Generation& g : kGenerations) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(g.name) + " " + c.preset);
+      Module m(g, c.preset);
+      ASSERT_TRUE(m.running());
+      QStringList args{"--mode", c.mode, "--yes", "install"};
+      for (const char* p : c.packages) args << QString(OSTREL_SAMPLES_DIR) + "/" + p + ".bn";
+      const ProcessRun run = runCli(m.cli(args));
+      ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+      if (std::string(c.preset) == "demo") {
+        // Now listed twice: naming it is a usage error, nothing is removed.
+        const ProcessRun twice = runCli(m.cli({"--yes", "remove", "Zanfir"}));
+        EXPECT_EQ(twice.exitCode, 2);
+        EXPECT_TRUE(twice.err.contains("several")) << twice.err.toStdString();
+      }
+      m.stop();
+
+      const std::vector<FatRecord> fat = test::parseFatSector(m.dump(1, 1));
+      const std::vector<SimFatEntry> old =
+          std::string(c.preset) == "demo" ? demoCatalogue() : std::vector<SimFatEntry>{};
+      const std::map<std::string, PackageEntry> packages = packageEntries(m, c.packages);
+      // What was there stays, in its order; every package entry follows once.
+      ASSERT_EQ(fat.size(), old.size() + packages.size());
+      std::set<std::string> added;
+      for (size_t i = 0; i < fat.size(); ++i) {
+        if (i < old.size())
+          EXPECT_TRUE(sameEntry(fat[i], old[i])) << fat[i].brand;
+        else
+          EXPECT_TRUE(packages.count(fat[i].brand) && added.insert(fat[i].brand).second)
+              << fat[i].brand;
+      }
+      if (std::string(c.preset) == "blank") EXPECT_EQ(fat.front().brand, "OBDII");
+      EXPECT_EQ(fat.front().start, 0);
+      expectSoftware(m, fat, [&](const FatRecord& r) {
+        const size_t i = size_t(&r - fat.data());
+        return i < old.size() ? demoData(old, r) : packages.at(r.brand).data;
+      });
+    }
+  }
+}
+
+// ---------------------------------------------------------------- removal
+
+TEST(CliFlowTest, RemovalOnEveryGeneration) {
+  const std::vector<SimFatEntry> demo = demoCatalogue();
+  const QStringList items{"Ostmark", "/ASIA/JAPAN", "Brenna Classic", "OBDII"};
+  // What the items stand for: the brand, everything under the directory, the
+  // alias with the software it shares sectors with; the base software stays.
+  uint16_t aliasStart = 0;
+  for (const SimFatEntry& e : demo)
+    if (e.brand == "Brenna Classic") aliasStart = e.startSector;
+  auto removed = [&](const SimFatEntry& e) {
+    return e.brand == "Ostmark" || e.path.rfind("ASIA\\JAPAN", 0) == 0 ||
+           e.startSector == aliasStart;
+  };
+  std::vector<SimFatEntry> kept;
+  for (const SimFatEntry& e : demo)
+    if (!removed(e)) kept.push_back(e);
+
+  int sectors[] = {128, 128, 256, 16384};
+  int row = 0;
+  for (const Generation& g : kGenerations) {
+    SCOPED_TRACE(g.name);
+    const QString mode = row % 2 ? "1" : "2";  // the customer build writes itself, R&D presses AUTO
+    Module m(g, "demo");
+    ASSERT_TRUE(m.running());
+
+    // The rows and tree as the window shows them: aliases on one row.
+    const ProcessRun list = runCli(m.cli({"list", "--rows", "--tree", "--json"}));
+    ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+    const QJsonObject view = QJsonDocument::fromJson(list.out).object();
+    std::set<uint16_t> starts;
+    int used = 0, japan = 0;
+    for (const SimFatEntry& e : demo) {
+      if (starts.insert(e.startSector).second) {
+        used += e.sectorCount;
+        japan += e.path.rfind("ASIA\\JAPAN", 0) == 0 ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(view["rows"].toArray().size(), int(starts.size()));
+    EXPECT_EQ(view["usedSpace"].toInt(), used);
+    EXPECT_EQ(view["freeSpace"].toInt(), sectors[row] - used);
+    int japanFiles = -1;
+    for (const QJsonValue& v : view["tree"].toArray())
+      if (v.toObject()["path"].toString() == "\\ASIA\\JAPAN")
+        japanFiles = v.toObject()["files"].toInt();
+    EXPECT_EQ(japanFiles, japan);
+
+    // A dry run and a declined question change nothing; a name that is not
+    // listed is a usage error.
+    const ProcessRun dry =
+        runCli(m.cli(QStringList{"--mode", mode, "remove", "--dry-run"} + items));
+    EXPECT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+    EXPECT_TRUE(dry.out.contains("Dry run: nothing was written")) << dry.out.toStdString();
+    const ProcessRun declined =
+        runCli(m.cli(QStringList{"--mode", mode, "--no", "remove"} + items));
+    EXPECT_EQ(declined.exitCode, 1);
+    EXPECT_TRUE(declined.err.contains("declined"));
+    EXPECT_EQ(runCli(m.cli({"remove", "No Such Brand"})).exitCode, 2);
+    const ProcessRun unchanged = runCli(m.cli({"--quiet", "list", "--json"}));
+    EXPECT_EQ(QJsonDocument::fromJson(unchanged.out).array().size(), int(demo.size()));
+
+    // The base software is refused (the command fails) and the rest goes.
+    const ProcessRun remove = runCli(m.cli(QStringList{"--mode", mode, "--yes", "remove"} + items));
+    EXPECT_EQ(remove.exitCode, 1);
+    EXPECT_TRUE(remove.err.contains("Cannot remove system file!!")) << remove.err.toStdString();
+    m.stop();
+
+    const std::vector<FatRecord> fat = test::parseFatSector(m.dump(1, 1));
+    ASSERT_EQ(fat.size(), kept.size());
+    for (size_t i = 0; i < fat.size(); ++i) EXPECT_TRUE(sameEntry(fat[i], kept[i])) << fat[i].brand;
+    expectSoftware(m, fat, [&](const FatRecord& r) { return demoData(demo, r); });
+    ++row;
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
