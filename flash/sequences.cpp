@@ -117,6 +117,8 @@ class SectorFile {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += size_t(n);
+  ClickHandlers["UpDown_ReadStartAddr"] = [this] { UpDown_ReadStartAddrClick(); };
+  ClickHandlers["UpDown_ReadStopAddr"] = [this] { UpDown_ReadStopAddrClick(); };
     }
     return fd_ >= 0;
   }

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSpinBox>
 
 #include "app/gui/catalogue_widgets.h"
@@ -195,14 +196,22 @@ QWidget* MainWindow::create(Control& c) {
     case ControlKind::UpDown: {
       auto* s = new QSpinBox(parent);
       s->setDisplayIntegerBase(16);
-      connect(s, &QSpinBox::valueChanged, this,
-              [&c](int v) { static_cast<UpDown&>(c).position = v; });
+      // A step by the user reaches the model, then the core's click rule.
+      connect(s, &QSpinBox::valueChanged, this, [this, &c, name](int v) {
+        static_cast<UpDown&>(c).position = v;
+        form_.Click(name);
+        sync();
+      });
       w = s;
       break;
     }
-    case ControlKind::Edit:
-      w = new QLineEdit(parent);
+    case ControlKind::Edit: {
+      auto* le = new QLineEdit(parent);
+      connect(le, &QLineEdit::textEdited, this,
+              [&c](const QString& text) { c.text = text.toStdString(); });
+      w = le;
       break;
+    }
     case ControlKind::ListView:
       w = new CatalogueList(static_cast<ListView&>(c), listEvents(name), parent);
       break;
@@ -294,6 +303,7 @@ void MainWindow::syncOne(Entry& e) {
     case ControlKind::UpDown: {
       auto& m = static_cast<UpDown&>(c);
       auto* s = static_cast<QSpinBox*>(w);
+      const QSignalBlocker quiet(s);  // the model's own changes are no user steps
       if (s->minimum() != m.min || s->maximum() != m.max) s->setRange(m.min, m.max);
       if (s->value() != m.position) s->setValue(m.position);
       break;

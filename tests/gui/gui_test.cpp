@@ -5,9 +5,11 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -138,6 +140,30 @@ int captionRoom(const QWidget* w) {
 // the four languages: each visible control lies inside its parent and inside
 // the window, and each caption fits its control (a text of several lines
 // fits its height too).
+// What the user steps or types reaches the model, and a step goes through
+// the core's rule for the read range.
+TEST(Gui, ReadRangeStepsAndTypedSectorsReachTheCore) {
+  Gui g(0);
+  g.window.show();
+  for (UpDown* u : {&g.form.UpDown_ReadStartAddr, &g.form.UpDown_ReadStopAddr}) {
+    u->enabled = true;
+    u->max = 255;
+  }
+  g.form.UpDown_ReadStopAddr.position = 1;
+  g.window.sync();
+  auto* stop = qobject_cast<QSpinBox*>(g.window.widget("UpDown_ReadStopAddr"));
+  ASSERT_NE(stop, nullptr);
+  stop->stepBy(-1);  // onto the minimum: the rule shows the maximum
+  EXPECT_EQ(g.form.UpDown_ReadStopAddr.position, 255);
+  EXPECT_EQ(stop->value(), 255);
+  EXPECT_EQ(g.form.StaticText_ReadStopAddr.text, "00FF");
+  auto* first = qobject_cast<QLineEdit*>(g.window.widget("ost4_read_sector_start"));
+  ASSERT_NE(first, nullptr);
+  first->clear();
+  QTest::keyClicks(first, "1f");
+  EXPECT_EQ(g.form.ost4_read_sector_start.text, "1f");
+}
+
 TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
   const QSize screens[] = {{800, 600}, {1024, 768}, {1280, 1024}, {1366, 768}, {1920, 1080}};
   for (int mode = 0; mode <= 2; ++mode) {
