@@ -13,7 +13,7 @@ MsgBoxResult CliHost::messageBox(const std::string& text, const std::string& cap
   (void)caption;
   static const char* const kinds[] = {"info", "warning", "error", "question"};
   const bool fault = kind == MsgBoxKind::Error || kind == MsgBoxKind::Warning;
-  if (fault) ++faultBoxes;
+  if (fault && !muted) ++faultBoxes;
   const auto preset = presetAnswers.find(text);
   const bool shown = !muted && (!quiet_ || fault) &&
                      (buttons == MsgBoxButtons::Ok || preset == presetAnswers.end());

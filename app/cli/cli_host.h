@@ -42,7 +42,7 @@ class CliHost : public Host {
   };
   std::vector<Question> questions;
   int faultBoxes = 0;
-  // Boxes are still answered and counted, but no longer printed.
+  // Boxes are still answered, but neither printed nor counted.
   bool muted = false;
   // Called before anything is printed (a progress line is cleared first).
   std::function<void()> beforeOutput;

@@ -179,6 +179,7 @@ class Burn {
       : c_(c), before_(std::move(before)), previous_(c.form.autoSequence) {
     c_.form.autoSequence = [this] {
       asked_ = true;
+      ++writes_;
       if (beforeWrite) beforeWrite();
       if (c_.opt.dryRun) {
         c_.out.flushLog();
@@ -202,6 +203,8 @@ class Burn {
   // Whether something was planned and the write has been asked for.
   bool planned() const { return asked_ || c_.form.FatDirty; }
   bool asked() const { return asked_; }
+  // Writes the customer build asked for so far.
+  int writes() const { return writes_; }
   // The engineering builds: the plan made, write it (or show it).
   void writeIfLeft() {
     if (asked_ || !c_.form.FatDirty) return;
@@ -228,6 +231,7 @@ class Burn {
   std::function<bool()> previous_;  // the form's own write sequence
   bool asked_ = false;
   bool failed_ = false;
+  int writes_ = 0;
 };
 
 bool declinedSince(const CliHost& host, size_t first) {
@@ -346,12 +350,13 @@ int runInstall(Cli& c) {
   if (c.opt.select.empty()) {
     groups[0] = {};  // nothing selected: the button takes the whole list
   } else {
-    const Pick pick =
+    Pick pick =
         pickItems(f.LoadedCatalogue, f.SelectionRows, f.SelectionTree, f.Language, c.opt.select);
     if (!pick.error.empty()) {
       c.out.error("ostrel-cli: " + pick.error);
       return kExitUsage;
     }
+    dropCoveredItems(f.SelectionRows, pick.items);
     for (const PickedItem& p : pick.items) groups[p.node].push_back(p.name);
   }
 
@@ -362,26 +367,40 @@ int runInstall(Cli& c) {
   // read back after the write, so they are looked at right before it.
   std::vector<uint16_t> taken;
   std::vector<std::string> notInstalled;
+  auto notInstalledName = [&](const std::string& name) {
+    if (std::find(notInstalled.begin(), notInstalled.end(), name) == notInstalled.end())
+      notInstalled.push_back(name);
+  };
   burn.beforeWrite = [&] {
-    for (uint16_t slot : taken) {
-      if (f.InstalledMarks[slot]) continue;
-      const std::string brand =
-          displayText(f.Language, fatText(f.LoadedCatalogue.entries[slot - 1].brand));
-      if (std::find(notInstalled.begin(), notInstalled.end(), brand) == notInstalled.end())
-        notInstalled.push_back(brand);
-    }
+    for (uint16_t slot : taken)
+      if (!f.InstalledMarks[slot])
+        notInstalledName(
+            displayText(f.Language, fatText(f.LoadedCatalogue.entries[slot - 1].brand)));
     taken.clear();
   };
+  int writes = 0;
   for (const auto& group : groups) {
-    // The customer build writes after each press: a dry run shows the first plan.
-    if (c.opt.dryRun && burn.asked()) break;
-    // Named again for each press: a write in between renumbers the rows; an
-    // item installed with an earlier group's directory is gone by now.
+    if (burn.writes() > writes) {
+      // The customer build wrote after the last press, and a write empties
+      // the selection: LOAD again, as in the window. A dry run shows the
+      // first plan only; a failed write ends the job.
+      if (c.opt.dryRun)
+        c.out.error(
+            "ostrel-cli: the customer build writes after each list's selection; the dry "
+            "run shows the first");
+      if (c.opt.dryRun || !burn.ok()) break;
+      writes = burn.writes();
+      if (!loadFiles(c, c.opt.args)) return kExitFailed;
+    }
+    // Named again for each press: a load or a write renumbers the rows.
     std::vector<PickedItem> picked;
     for (const std::string& name : group.second) {
       Pick again =
           pickItems(f.LoadedCatalogue, f.SelectionRows, f.SelectionTree, f.Language, {name});
-      if (again.error.empty()) picked.push_back(std::move(again.items.front()));
+      if (again.error.empty())
+        picked.push_back(std::move(again.items.front()));
+      else
+        notInstalledName(name);
     }
     if (!group.second.empty() && picked.empty()) continue;
     showNode(f, side, picked.empty() ? (f.SelectionTree.empty() ? -1 : 0) : picked.front().node);

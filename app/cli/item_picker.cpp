@@ -1,5 +1,7 @@
 #include "app/cli/item_picker.h"
 
+#include <algorithm>
+
 #include "app/text_helpers.h"
 
 namespace ostrel {
@@ -86,6 +88,26 @@ Pick pickItems(const CartridgeCatalogue& catalogue, const std::vector<CatalogueR
     pick.items.push_back(std::move(item));
   }
   return pick;
+}
+
+void dropCoveredItems(const std::vector<CatalogueRow>& rows, std::vector<PickedItem>& items) {
+  auto covers = [&](const PickedItem& d, const PickedItem& item) {
+    if (!d.directory) return false;
+    if (item.directory) return item.hidden.rfind(d.hidden + "\\", 0) == 0;
+    const std::vector<int> under = rowsOfItem(rows, d.hidden);
+    return std::find(under.begin(), under.end(), item.row) != under.end();
+  };
+  std::vector<PickedItem> kept;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const PickedItem& item = items[i];
+    bool covered = false;
+    for (size_t j = 0; j < items.size() && !covered; ++j)
+      covered = (j != i && covers(items[j], item)) ||
+                (j < i && items[j].directory == item.directory && items[j].hidden == item.hidden &&
+                 items[j].row == item.row);
+    if (!covered) kept.push_back(item);
+  }
+  items = std::move(kept);
 }
 
 }  // namespace ostrel

@@ -30,4 +30,8 @@ Pick pickItems(const CartridgeCatalogue& catalogue, const std::vector<CatalogueR
                const std::vector<DirectoryNode>& tree, int language,
                const std::vector<std::string>& names);
 
+// Leaves out the items a picked directory already stands for (and repeats),
+// so nothing is taken twice.
+void dropCoveredItems(const std::vector<CatalogueRow>& rows, std::vector<PickedItem>& items);
+
 }  // namespace ostrel

@@ -254,13 +254,18 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
     const char* preset;
     const char* mode;
     std::vector<const char*> packages;
+    QStringList select;
   };
   // The demo cartridge gets aliases and a legacy-coded directory, doubles of
-  // software it holds (the question answered yes); a blank one the base
-  // software first, in the customer build and in an engineering build.
+  // software it holds (the question answered yes), chosen from two lists of
+  // the customer window, so written in two burns; a blank cartridge the base
+  // software first, all at once in an engineering build.
   const Case cases[] = {
-      {"demo", "2", {"america_aliases", "legacy_path"}},
-      {"blank", "1", {"legacy_path", "obdii_base"}},
+      {"demo",
+       "2",
+       {"america_aliases", "legacy_path"},
+       {"--select", "/AMERICA", "--select", "Zanfir", "--select", "Arvinta"}},
+      {"blank", "1", {"legacy_path", "obdii_base"}, {}},
   };
   for (const Generation& g : kGenerations) {
     for (const Case& c : cases) {
@@ -269,6 +274,7 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
       ASSERT_TRUE(m.running());
       QStringList args{"--mode", c.mode, "--yes", "install"};
       for (const char* p : c.packages) args << QString(OSTREL_SAMPLES_DIR) + "/" + p + ".bn";
+      args << c.select;
       const ProcessRun run = runCli(m.cli(args));
       ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
       if (std::string(c.preset) == "demo") {
