@@ -1,36 +1,80 @@
 #!/usr/bin/env bash
-# Builds the program and opens the customer window. With no module on
-# /dev/ttyACM* or /dev/ttyUSB*, a simulated Ostrel module (ostrel-sim, demo
-# cartridge) is started first and found through the virtual-port folder.
-# Without a display the window runs under Xvfb and a screenshot is saved.
+# The program's main job: software onto the cartridge.
+# With a display: the customer window. With no module on /dev/ttyACM* or
+# /dev/ttyUSB*, a simulated Ostrel module (ostrel-sim, demo cartridge) is
+# started first and found through the virtual-port folder; the sample
+# packages wait in the folder the LOAD dialog opens.
+# Without a display (or under CI): a sample package is installed onto a
+# simulated module's demo cartridge through ostrel-cli, the catalogue is
+# printed before and after, and a picture is saved of the window (on a
+# virtual display) listing the new software. A real module is never
+# written to this way.
 #   OSTREL_SIM_TYPE=8B bash scripts/run.sh   # simulate an Ostrel IV instead of an Ostrel III
+#   OSTREL_PACKAGE=europe bash scripts/run.sh  # another sample package (samples/*.json)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target ostrel-fm ostrel-sim ostrel-cli
+cmake --build --preset release --target ostrel-fm ostrel-sim ostrel-cli ostrel_samples >/dev/null
 bin=build/release
+type="${OSTREL_SIM_TYPE:-84}"
+data="${XDG_DATA_HOME:-$HOME/.local/share}/ostrel"
+mkdir -p "$data"
+window=1
+{ [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; } && window=""
 
 sim_pid=""
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
+work="$(mktemp -d)"
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 
-if ! compgen -G "/dev/ttyACM*" >/dev/null && ! compgen -G "/dev/ttyUSB*" >/dev/null; then
-  type="${OSTREL_SIM_TYPE:-84}"
-  data="${XDG_DATA_HOME:-$HOME/.local/share}/ostrel"
-  mkdir -p "$data"
+# start_sim CARTRIDGE [--reset]: a simulated module with the demo cartridge;
+# sets link to its terminal's name in the virtual-port folder.
+start_sim() {
   "$bin/sim/ostrel-sim" --type "$type" --preset demo --quick --name "demo-$$" \
-    --cartridge "$data/demo-$type.cart" > "$data/sim.log" 2>&1 &
+    --cartridge "$@" >"$work/sim.log" 2>&1 &
   sim_pid=$!
-  for _ in $(seq 50); do grep -q '^link:' "$data/sim.log" 2>/dev/null && break; sleep 0.1; done
-  echo "No module attached: simulating one ($(head -1 "$data/sim.log" | sed 's/^ostrel-sim: //'))"
+  for _ in $(seq 50); do grep -q '^link:' "$work/sim.log" 2>/dev/null && break; sleep 0.1; done
+  link="$(sed -n 's/^link: //p' "$work/sim.log")"
+  [ -n "$link" ] || { cat "$work/sim.log" >&2; exit 1; }
+  echo "Simulated module: $(head -1 "$work/sim.log" | sed 's/^ostrel-sim: //')"
+}
+
+if [ -n "$window" ]; then
+  if ! compgen -G "/dev/ttyACM*" >/dev/null && ! compgen -G "/dev/ttyUSB*" >/dev/null; then
+    echo "No module attached."
+    start_sim "$data/demo-$type.cart"  # kept between runs, like a real cartridge
+  fi
+  # The LOAD dialog opens in the program's folder.
+  cp "$bin"/samples/*.bn "$bin/app/gui/"
+  echo "The sample packages (LOAD) are in $bin/app/gui/: $(cd "$bin/samples" && echo *.bn)"
+  "$bin/app/gui/ostrel-fm"
+  exit 0
 fi
 
-if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
-  "$bin/app/gui/ostrel-fm"
-else
-  mkdir -p screenshots
-  shot="$PWD/screenshots/ostrel-fm.png"
-  xvfb-run -a -s "-screen 0 1024x768x24" "$bin/app/gui/ostrel-fm" --screenshot "$shot" --after 3000 2>/dev/null
-  echo "The window was shown on a virtual display; its picture: $shot"
-fi
+package="${OSTREL_PACKAGE:-legacy_path}"
+start_sim "$data/job-$type.cart" --reset  # the demo cartridge afresh on every run
+cli=("$bin/app/cli/ostrel-cli" --port "$link" --quiet)
+
+echo
+echo "== On the cartridge: ostrel-cli list --rows"
+"${cli[@]}" list --rows | tee "$work/before.txt"
+echo
+echo "== Installing samples/$package.json: ostrel-cli --yes install $package.bn"
+echo "   (the customer build: the package is loaded, placed, burned and checked;"
+echo "    --yes answers the program's questions, such as software already there)"
+"${cli[@]}" --yes install "$bin/samples/$package.bn" | tee "$work/after.txt"
+echo
+echo "== New on the cartridge:"
+diff "$work/before.txt" "$work/after.txt" | sed -n 's/^> /   /p' | grep -v 'space:' || true
+
+mkdir -p screenshots
+shot="$PWD/screenshots/ostrel-fm.png"
+xvfb-run -a -s "-screen 0 1024x768x24" "$bin/app/gui/ostrel-fm" --screenshot "$shot" --after 3000 \
+  >/dev/null 2>&1
+echo
+echo "The customer window, found the module on a virtual display and listed its"
+echo "catalogue with the new software; its picture: $shot"
