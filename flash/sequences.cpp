@@ -18,6 +18,7 @@
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/burn_journal_file.h"
+#include "flash/operation_frame.h"
 
 namespace ostrel {
 
@@ -30,33 +31,6 @@ constexpr uint32_t kCheckReplyWaitMs = 10000;
 constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36,
               kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
               kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
-
-// Hourglass, window disabled, OperationRunning and high priority for the
-// length of a scope; what was there before comes back on every path, so a
-// sequence run inside another leaves the outer one's frame as it was.
-class OperationFrame {
- public:
-  explicit OperationFrame(TForm_MAIN& f)
-      : f_(f), wasRunning_(f.OperationRunning), wasEnabled_(f.WindowEnabled) {
-    f_.host.setHourglass(true);
-    f_.SetWindowEnabled(false);
-    f_.OperationRunning = true;
-    f_.SetPriority(2);
-  }
-  ~OperationFrame() {
-    f_.SetPriority(1);
-    f_.OperationRunning = wasRunning_;
-    f_.SetWindowEnabled(wasEnabled_);
-    f_.host.setHourglass(false);
-  }
-  OperationFrame(const OperationFrame&) = delete;
-  OperationFrame& operator=(const OperationFrame&) = delete;
-
- private:
-  TForm_MAIN& f_;
-  bool wasRunning_, wasEnabled_;
-};
-
 
 // "n sectors" as the displays show it: the last byte's offset, or zeros.
 std::string byteSpan(uint32_t sectors) {
@@ -117,8 +91,6 @@ class SectorFile {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += size_t(n);
-  ClickHandlers["UpDown_ReadStartAddr"] = [this] { UpDown_ReadStartAddrClick(); };
-  ClickHandlers["UpDown_ReadStopAddr"] = [this] { UpDown_ReadStopAddrClick(); };
     }
     return fd_ >= 0;
   }
@@ -145,6 +117,8 @@ void TForm_MAIN::initSequenceHandlers() {
   ClickHandlers["Button_CHECK"] = [this] { Button_CHECKClick(); };
   ClickHandlers["Button_Read"] = [this] { Button_ReadClick(); };
   ClickHandlers["Button_Auto"] = [this] { Button_AutoClick(); };
+  ClickHandlers["UpDown_ReadStartAddr"] = [this] { UpDown_ReadStartAddrClick(); };
+  ClickHandlers["UpDown_ReadStopAddr"] = [this] { UpDown_ReadStopAddrClick(); };
   autoSequence = [this] { return Function_Auto(); };
 }
 

@@ -1,0 +1,34 @@
+// The frame of a whole-cartridge operation: hourglass, window disabled,
+// OperationRunning and high priority for the length of a scope.
+#pragma once
+
+#include "app/form_main.h"
+
+namespace ostrel {
+
+// What was there before comes back on every path, so an operation run inside
+// another leaves the outer one's frame as it was.
+class OperationFrame {
+ public:
+  explicit OperationFrame(TForm_MAIN& f)
+      : f_(f), wasRunning_(f.OperationRunning), wasEnabled_(f.WindowEnabled) {
+    f_.host.setHourglass(true);
+    f_.SetWindowEnabled(false);
+    f_.OperationRunning = true;
+    f_.SetPriority(2);
+  }
+  ~OperationFrame() {
+    f_.SetPriority(1);
+    f_.OperationRunning = wasRunning_;
+    f_.SetWindowEnabled(wasEnabled_);
+    f_.host.setHourglass(false);
+  }
+  OperationFrame(const OperationFrame&) = delete;
+  OperationFrame& operator=(const OperationFrame&) = delete;
+
+ private:
+  TForm_MAIN& f_;
+  bool wasRunning_, wasEnabled_;
+};
+
+}  // namespace ostrel
