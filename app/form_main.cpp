@@ -22,6 +22,7 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   initViewHandlers();
   initSequenceHandlers();
   initInstallHandlers();
+  initQcHandlers();
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) {
     Comm1ReceiveData(buffer, length);
   };
@@ -243,7 +244,7 @@ void TForm_MAIN::SetPriority(int kind) {
 }
 
 // Every button whose operation needs a module: erase, program, verify, check,
-// auto, read, quality control, install (copy and BURN), select, delete, load.
+// auto, read, quality control and the CF test, install (copy and BURN), select, delete, load.
 void TForm_MAIN::setModuleButtonsEnabled(bool on) {
   for (Button* b : {&Button_Program,
                     &Button_Verify,
@@ -253,6 +254,7 @@ void TForm_MAIN::setModuleButtonsEnabled(bool on) {
                     &Button_QC,
                     &Button_QC_Blank,
                     &Button_QC_Loop,
+                    &Button_CF_test,
                     &Button_Erase,
                     &Button_Install,
                     &Button_SelectAll_IN,

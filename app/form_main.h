@@ -330,6 +330,28 @@ class TForm_MAIN {
   std::string ReadFileName;
   // --- end of whole-cartridge sequences
 
+  // --- quality control and test buttons (flash/qc.cpp)
+  void initQcHandlers();
+  // One step (0 "Blank data", 1 "Loop data") over the whole module: Ostrel
+  // I/II sector by sector, Ostrel III/IV by the module itself.
+  bool OST1_2_Function_QC(int step);
+  bool OST3_Function_QC(int step);
+  void Button_QCClick();
+  void Button_QC_BlankClick();
+  void Button_QC_LoopClick();
+  void Button3Click();
+  void Button_CF_testClick();
+  void Button4Click();
+  // The buttons' work with its result, for the command line.
+  bool qcAuto();
+  bool qcSingleStep(int step);
+  bool clearCatalogue();
+  bool cfTest();
+  // The fault code of the last QC step, also where the window shows none;
+  // empty when it passed.
+  std::string QcFaultCode;
+  // --- end of quality control
+
   // --- loading (packages/load_operations.cpp)
   // Click handlers of the LOAD buttons and the button hook on module loss.
   void initLoadHandlers();
