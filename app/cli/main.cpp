@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/qc_commands.h"
 #include "app/prompt_table.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
@@ -56,6 +57,14 @@ engineering commands (--mode 0 or 1; the customer build has no such buttons):
   read FIRST LAST [-o FILE]
                   read sectors FIRST..LAST (hex) into the file the window
                   names (ID_SECxxxx-yyyy.BIN in the program's folder), or FILE
+  qc auto|blank|loop
+                  QC Auto (both test steps, then the reference image programmed
+                  and checked) or one step alone; the fault code on stderr when
+                  it fails
+  clear-catalogue erase the cartridge's catalogue (Ostrel IV: its mapping table)
+  cf-test FIRST LAST
+                  Ostrel IV: write the test pattern to sectors FIRST..LAST
+                  (decimal, as the window reads its two boxes)
 
 options:
   --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG
@@ -76,6 +85,7 @@ examples:
   ostrel-cli remove Ostmark /ASIA/JAPAN --dry-run
   ostrel-cli --mode 1 program firmware.s19
   ostrel-cli --mode 1 read 10 1F -o sectors.bin
+  ostrel-cli --mode 1 qc auto
 )";
 
 int usage(const std::string& why) {
@@ -102,6 +112,9 @@ const std::map<std::string, CommandRule>& commandRules() {
       {"check", {1, 1, true, {}}},
       {"auto", {1, 1, true, {}}},
       {"read", {2, 2, true, {"-o"}}},
+      {"qc", {1, 1, true, {}}},
+      {"clear-catalogue", {0, 0, true, {}}},
+      {"cf-test", {2, 2, true, {}}},
   };
   return rules;
 }
@@ -225,6 +238,12 @@ int main(int argc, char** argv) {
     status = runInstall(cli);
   else if (command == "read")
     status = runRead(cli);
+  else if (command == "qc")
+    status = runQc(cli);
+  else if (command == "clear-catalogue")
+    status = runClearCatalogue(cli);
+  else if (command == "cf-test")
+    status = runCfTest(cli);
   else
     status = runSequence(cli);
   out.flushLog();

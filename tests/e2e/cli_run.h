@@ -27,12 +27,13 @@ struct ProcessRun {
 };
 
 // Output through pipes, standard input closed: the program never waits on a terminal.
-inline ProcessRun runProcess(const QString& program, const QStringList& args) {
+inline ProcessRun runProcess(const QString& program, const QStringList& args,
+                             int timeoutMs = 120000) {
   QProcess p;
   p.setStandardInputFile(QProcess::nullDevice());
   p.start(program, args);
   ProcessRun r;
-  if (!p.waitForFinished(120000)) {
+  if (!p.waitForFinished(timeoutMs)) {
     p.kill();
     p.waitForFinished();
     return r;
