@@ -565,6 +565,34 @@ TEST(GuiCatalogue, DeleteKeyOnADirectoryRemovesItThroughTheCore) {
 // Newly added software and every directory above it are drawn bold in red
 // until the FAT is read again. The list is refilled between the core's
 // change and the click into the tree: the click still counts.
+// The customer's whole job in the window: LOAD a package, BURN it, and see
+// the cartridge list show the new software read back from the module.
+TEST(GuiCatalogue, CustomerLoadsAndBurnsAPackage) {
+  DemoWindow w(2);
+  w.form.Connected = true;
+  w.form.Button2.enabled = true;  // as detection leaves it
+  w.settle();
+  OpenFileResult chosen;
+  chosen.accepted = true;
+  chosen.files = {std::string(OSTREL_SAMPLES_DIR) + "/europe.bn"};
+  w.host.fileAnswers.push_back(chosen);
+  QTest::mouseClick(w.window->widget("Button2"), Qt::LeftButton);
+  w.settle();
+  ASSERT_EQ(w.form.LoadedCatalogue.header.entryCount, 4);
+  EXPECT_FALSE(shownColumn(w.view("ListView_FAT_IN"), 0).empty());
+  // Every question (software already there, the exit question at the end) answered Yes.
+  w.host.answers.assign(8, MsgBoxResult::Yes);
+  QTest::mouseClick(w.window->widget("Button1"), Qt::LeftButton);
+  w.settle();
+  EXPECT_EQ(w.form.StaticText_Status1.text, "Program OK!");
+  EXPECT_EQ(w.form.VisibleStep, 4);
+  EXPECT_EQ(w.form.CartridgeCatalogue.header.entryCount, demoCatalogue().size() + 4);
+  const QTreeWidget* list = w.view("ListView_FAT_OUT");
+  ASSERT_GT(list->topLevelItemCount(), 0);
+  EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), "[EUROPE]");
+  EXPECT_EQ(list->topLevelItem(0)->text(1).toStdString(), "9 files");
+}
+
 TEST(GuiCatalogue, NewlyAddedSoftwareIsDrawnBoldInRed) {
   DemoWindow d(2);
   TForm_MAIN& f = d.form;
