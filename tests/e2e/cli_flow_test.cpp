@@ -275,6 +275,11 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
       QStringList args{"--mode", c.mode, "--yes", "install"};
       for (const char* p : c.packages) args << QString(OSTREL_SAMPLES_DIR) + "/" + p + ".bn";
       args << c.select;
+      // A dry run plans the same and writes nothing (the FAT below would show it).
+      const ProcessRun dry = runCli(m.cli(args + QStringList{"--dry-run"}));
+      EXPECT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+      EXPECT_TRUE(dry.out.contains("(new)") && dry.out.contains("Dry run: nothing was written"))
+          << dry.out.toStdString();
       const ProcessRun run = runCli(m.cli(args));
       ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
       if (std::string(c.preset) == "demo") {
