@@ -2,6 +2,7 @@
 // buttons and the read-range controls. Every sector's data comes from the one
 // rule plannedSectorData: what Program writes is what Verify compares with.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +77,10 @@ class SectorFile {
  public:
   explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
     fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    // A read-back image is an ordinary file: the permissions the user's umask gives.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (fd_ >= 0) ::fchmod(fd_, 0666 & ~mask);
   }
   ~SectorFile() {
     if (fd_ >= 0) {

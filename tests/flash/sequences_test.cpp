@@ -2,6 +2,7 @@
 // simulator: what they leave on the cartridge, what they report, and that
 // every path leaves the operation frame.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
@@ -185,7 +186,9 @@ TEST(Sequences, ReadWritesTheRangeToTheNamedFile) {
     rig.form->UpDown_ReadStopAddr.position = c.last;
     rig.form->ost4_read_sector_start.text = c.start;
     rig.form->ost4_read_sector_stop.text = c.stop;
+    const mode_t umaskBefore = ::umask(022);
     ASSERT_TRUE(rig.form->Function_Read());
+    ::umask(umaskBefore);
     EXPECT_EQ(rig.form->StaticText_Status1.text, "Read finish!!");
     EXPECT_TRUE(frameLeft(rig));
     if (!c.name) {
@@ -194,6 +197,9 @@ TEST(Sequences, ReadWritesTheRangeToTheNamedFile) {
       continue;
     }
     EXPECT_EQ(rig.form->ReadFileName, dir.slash() + c.name);
+    // An ordinary file as the umask makes it, not one private to the user.
+    const auto perms = std::filesystem::status(rig.form->ReadFileName).permissions();
+    EXPECT_NE(perms & std::filesystem::perms::others_read, std::filesystem::perms::none);
     std::ifstream file(dir.slash() + c.name, std::ios::binary);
     EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(file), {}) == expected);
   }
