@@ -303,7 +303,9 @@ TEST(TestButtons, ClearCatalogueErasesOnlyTheTables) {
     EXPECT_EQ(rig.form->BlockTable[0].eraseFlag, 1);
     EXPECT_EQ(rig.form->CartridgeCatalogue.header.entryCount, 0);
     ASSERT_EQ(rig.host.boxes.size(), c.box ? 1u : 0u);
-    if (c.box) EXPECT_EQ(rig.host.boxes[0].text, c.box);
+    if (c.box) {
+      EXPECT_EQ(rig.host.boxes[0].text, c.box);
+    }
   }
   SimConfig dead = ost2();
   dead.faults.silenceAfterCommands = 0;
