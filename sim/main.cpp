@@ -82,6 +82,9 @@ Faults (repeatable):
                                      e.g. --fault pull-cable-after=20000
   --fault qc-fail=bracket|backslash  a QC step ends in D0 after its first
                                    '[' or '\' mark
+  --fault qc-fail=silent|serial    a QC step sends nothing after its first
+                                   mark (hung until restarted), or ends in
+                                   'Z' with another serial number
 
 Checks:
   --strict-log FILE   record every protocol violation by the host as a line
@@ -144,6 +147,10 @@ bool parseFault(const std::string& text, SimFaults& f) {
       f.qcFailure = QcFailure::AfterOpenBracket;
     else if (arg == "backslash")
       f.qcFailure = QcFailure::AfterBackslash;
+    else if (arg == "silent")
+      f.qcFailure = QcFailure::Silent;
+    else if (arg == "serial")
+      f.qcFailure = QcFailure::WrongSerial;
     else
       return false;
   } else {
