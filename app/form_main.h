@@ -94,6 +94,19 @@ class TForm_MAIN {
   void Button_Debug_Window_SwitchClick();
   void Button_Debug_ClearClick();
 
+  // --- fast link (link/protocol.cpp)
+  // Received bytes reach the protocol as soon as they arrive instead of after
+  // the line has been quiet for ReadIntervalTimeout; every reply is then
+  // taken as complete from what the protocol expects, whatever pieces it
+  // comes in. Off by default.
+  void setFastLink(bool on);
+  bool FastLink = false;
+  // What the fast link takes the next reply for: framed (a CommandPacket's
+  // answer, the identify reply) or raw (Ostrel III/IV), by default as the
+  // generation speaks.
+  enum class ReplyForm : uint8_t { ByGeneration, Frame, Raw };
+  ReplyForm ExpectedReplyForm = ReplyForm::ByGeneration;
+
   // --- packet protocol (link/protocol.cpp)
   bool Send_Package(const uint8_t* data, int sendMode, uint32_t replyWait, uint32_t totalTime);
   bool Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode, uint32_t replyWait,

@@ -237,6 +237,10 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
     Memo1_Lines_Add("Erase Time:" + elapsedMs(*this, since));
     since = clock.tick();
     QcStepScan scan;
+    // Marks that came together with the acceptance count too.
+    const size_t accepted =
+        size_t(std::clamp<int32_t>(ReceivedCount, 0, int32_t(ReplyBuffer.size())));
+    if (accepted > 1) scanQcReply(scan, std::span(ReplyBuffer.data() + 1, accepted - 1), serial);
     uint32_t lastReply = since, lastBusy = since;
     while (scan.outcome == QcStepScan::Outcome::Running) {
       ReplyComplete = 0;

@@ -20,6 +20,7 @@
 #include "app/text_helpers.h"
 #include "flash/burn_journal_file.h"
 #include "flash/operation_frame.h"
+#include "link/reply_form_scope.h"
 
 namespace ostrel {
 
@@ -276,6 +277,7 @@ bool TForm_MAIN::Function_Verify() {
 
 bool TForm_MAIN::Function_Check() {
   OperationFrame frame(*this);
+  const ReplyFormScope frames(*this, ReplyForm::Frame);  // the checksum reply is a frame
   const uint32_t k = countSectors(*this, [](const BlockRecord& r) { return r.eraseFlag != 0; });
   ShowStatus1(Prompt(kMsgChecking));
   ClearStatus2();

@@ -4,6 +4,7 @@
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "link/identify.h"
+#include "link/reply_form_scope.h"
 
 namespace ostrel {
 
@@ -188,6 +189,8 @@ void TForm_MAIN::Function_Detect() {
 }
 
 bool TForm_MAIN::Function_Device() {
+  // The identify reply is a frame, whatever the module found before spoke.
+  const ReplyFormScope frames(*this, ReplyForm::Frame);
   const std::vector<std::string> ports =
       host.portList([this](const std::string& text) { Memo2_Lines_Add("", text); });
   for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto,

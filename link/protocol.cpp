@@ -6,6 +6,7 @@
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "link/frame.h"
+#include "link/reply_form_scope.h"
 
 namespace ostrel {
 
@@ -80,6 +81,7 @@ bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
 
 bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyWait,
                               uint32_t totalTime) {
+  const ReplyFormScope frames(*this, ReplyForm::Frame);
   ReceiveMode = 1;
   int retries = RetryBudget;
   const size_t n = data[0] & 0x7F;
@@ -185,7 +187,21 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   return result;
 }
 
+void TForm_MAIN::setFastLink(bool on) {
+  FastLink = on;
+  Comm1.setReadIntervalTimeout(on ? 0 : 10);
+}
+
 void TForm_MAIN::Comm1ReceiveData(const uint8_t* buffer, uint16_t length) {
+  if (FastLink && ExpectedReplyForm != ReplyForm::ByGeneration) {
+    // Pieces of one reply, or replies joined together: the parser follows
+    // what the command sent expects, whatever the generation.
+    if (ExpectedReplyForm == ReplyForm::Frame)
+      OST1_2_ReceiveDataParser(buffer, length);
+    else
+      OST3_ReceiveDataParser(buffer, length);
+    return;
+  }
   if (ModuleGeneration <= 1)
     OST1_2_ReceiveDataParser(buffer, length);
   else if (ModuleGeneration <= 3)
@@ -207,6 +223,7 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
   }
   // Reply mode: gather a frame across events. Bytes past the 128-byte buffer
   // are counted but not stored, so such a reply never completes.
+  if (FastLink && ReplyComplete) return;  // a reply taken: what follows waits for the next
   if (ReceivedCount < 0) ReceivedCount = 0;
   size_t room =
       ReceivedCount < int32_t(ReplyBuffer.size()) ? ReplyBuffer.size() - size_t(ReceivedCount) : 0;
@@ -215,7 +232,10 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
   ReceivedCount = boundedCount(int64_t(ReceivedCount) + length);
   if (ReceivedCount < 1) return;
   const int32_t expected = int32_t(frameLength(ReplyBuffer[0]));
-  if (ReceivedCount != expected || expected > int32_t(ReplyBuffer.size())) return;
+  // With the fast link the frame may come joined with what follows it: its
+  // length says where it ends.
+  const bool whole = FastLink ? ReceivedCount >= expected : ReceivedCount == expected;
+  if (!whole || expected > int32_t(ReplyBuffer.size())) return;
   if (debugLogAccepts(kTag))
     Memo2_Lines_Add(kTag, "[ " + std::to_string(clock.tick()) +
                               hexLine(ReplyBuffer.data(), size_t(expected)) + "]");
@@ -230,9 +250,24 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
     ReceivedCount = boundedCount(int64_t(ReceivedCount) - length);
     if (debugLogAccepts(kTag))
       Memo2_Lines_Add(kTag, "[ Batch_Read--" + std::to_string(clock.tick()) +
-                                shortHexLine(buffer, length) + "]--Read_LEN =" +
-                                std::to_string(length));
+                                shortHexLine(buffer, length) +
+                                "]--Read_LEN =" + std::to_string(length));
     if (ReceivedCount == 0) ReplyComplete = 1;
+    return;
+  }
+  if (FastLink) {
+    // Bytes arrive as they come: a reply is every byte since the last one was
+    // taken (the waiter clears ReplyComplete when it takes one), so a reply in
+    // pieces is whole and replies that come together are taken together.
+    if (!ReplyComplete) ReceivedCount = 0;
+    const size_t at = size_t(std::clamp<int32_t>(ReceivedCount, 0, int32_t(ReplyBuffer.size())));
+    std::copy_n(buffer, std::min<size_t>(ReplyBuffer.size() - at, length),
+                ReplyBuffer.begin() + at);
+    ReceivedCount = boundedCount(int64_t(ReceivedCount) + length);
+    if (debugLogAccepts(kTag))
+      Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) +
+                                "]--Read_LEN =" + std::to_string(length));
+    ReplyComplete = 1;
     return;
   }
   // A raw reply is whatever one received-data event carries.
@@ -240,8 +275,8 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
   std::copy_n(buffer, stored, ReplyBuffer.begin());
   ReceivedCount = length;
   if (debugLogAccepts(kTag))
-    Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) + "]--Read_LEN =" +
-                              std::to_string(length));
+    Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) +
+                              "]--Read_LEN =" + std::to_string(length));
   ReplyComplete = 1;
 }
 

@@ -61,6 +61,8 @@ Link:
                       as the file manager takes a faster one for a fault
   --instant           answer commands, chunks, reads and checks without any
                       firmware delay (for measuring the host's own cost)
+  --split-replies N   send every burst in pieces cut at random points, 1 ms
+                      apart, the same for the same N (for the fast link)
   --chip-erase-ms MS  chip erase time, also with --quick
                         e.g. --chip-erase-ms 40000
   --qc-mark-ms MS     time between QC progress marks e.g. --qc-mark-ms 40
@@ -179,6 +181,7 @@ int main(int argc, char** argv) {
   SimTimings timings;
   bool quick = false;
   std::optional<uint32_t> chipEraseMs;
+  std::optional<uint32_t> splitReplies;
   PtyOptions pty;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (isCartridgeCommand(args)) return runCartridgeCommand(args);
@@ -238,6 +241,9 @@ int main(int argc, char** argv) {
       // No firmware time at all: what is left is the host's and the line's own cost.
       timings.replyDelayMs = timings.chunkAckDelayMs = timings.programMs = 0;
       timings.readDelayMs = timings.checkMs = timings.ost4WriteEraseMs = 0;
+    } else if (a == "--split-replies") {
+      if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --split-replies");
+      splitReplies = uint32_t(n);
     } else if (a == "--chip-erase-ms") {
       if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --chip-erase-ms");
       chipEraseMs = uint32_t(n);
@@ -269,6 +275,7 @@ int main(int argc, char** argv) {
   if (chipEraseMs) timings.chipEraseMs = *chipEraseMs;
   config.timings = timings;
   config.strict = !pty.strictLog.empty();
+  config.splitReplies = splitReplies;
 
   std::unique_ptr<FlashStore> store;
   bool fresh = true;

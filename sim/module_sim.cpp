@@ -141,6 +141,7 @@ std::string SimConfig::describe() const {
 ModuleSim::ModuleSim(SimConfig config, std::unique_ptr<FlashStore> store)
     : config_(std::move(config)), flash_(std::move(store)) {
   if (!flash_) flash_ = std::make_unique<FlashStore>(config_.flashCapacity());
+  if (config_.splitReplies) splitRandom_.seed(*config_.splitReplies);
 }
 
 ModuleSim::~ModuleSim() = default;
@@ -290,7 +291,22 @@ void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
     if (config_.timings.throughputBytesPerSec > 0)
       done += (int64_t(b.size()) * 1000 + config_.timings.throughputBytesPerSec - 1) /
               config_.timings.throughputBytesPerSec;
-    outbox_.push_back({done, std::move(b)});
+    if (config_.splitReplies && b.size() > 1) {
+      // Pieces cut at random points, a millisecond apart.
+      std::uniform_int_distribution<size_t> cut(1, b.size() - 1);
+      std::vector<size_t> cuts{0, b.size()};
+      for (int i = std::uniform_int_distribution<int>(0, 3)(splitRandom_); i > 0; --i)
+        cuts.push_back(cut(splitRandom_));
+      std::sort(cuts.begin(), cuts.end());
+      cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+      for (size_t i = 0; i + 1 < cuts.size(); ++i)
+        outbox_.push_back(
+            {done + int64_t(i), std::vector<uint8_t>(b.begin() + ptrdiff_t(cuts[i]),
+                                                     b.begin() + ptrdiff_t(cuts[i + 1]))});
+      done += int64_t(cuts.size() - 2);
+    } else {
+      outbox_.push_back({done, std::move(b)});
+    }
     lineFreeAt_ = done;
     lastEmitAt_ = done;
   });

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ struct SimConfig {
   SimFaults faults;
   // Records every protocol violation of the host (see violations()).
   bool strict = false;
+  // Every burst goes out in pieces cut at random points, a millisecond apart,
+  // the same pieces for the same number: a host must take replies whole
+  // from what it expects, not from how they arrive.
+  std::optional<uint32_t> splitReplies;
 
   // A module as the identification table describes it: 0x80/0x81 Ostrel II,
   // 0x82..0x85 Ostrel III, 0x89..0x8B Ostrel IV. 0x00 gives the 256-sector
@@ -257,6 +262,7 @@ class ModuleSim {
   bool wrongSumSpent_ = false;
   bool badChecksumSpent_ = false;
   std::vector<SimViolation> violations_;
+  std::mt19937 splitRandom_;
 };
 
 }  // namespace ostrel
