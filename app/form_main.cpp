@@ -79,6 +79,7 @@ void TForm_MAIN::registerControls() {
                                                     &Edit_FileName,
                                                     &ost4_read_sector_start,
                                                     &ost4_read_sector_stop,
+                                                    &CheckBox_FastLink,
                                                     &UpDown_ReadStartAddr,
                                                     &UpDown_ReadStopAddr,
                                                     &ProgressBar1,
@@ -277,6 +278,9 @@ void TForm_MAIN::FormCreate() {
   applyLanguage();
   CheckBox_Debug_fillter.checked = true;
   CheckBox_Debug_fillter.text = "Fillter";
+  CheckBox_FastLink.text = "Fast link";
+  CheckBox_FastLink.visible = BuildMode != 2;
+  ClickHandlers["CheckBox_FastLink"] = [this] { setFastLink(CheckBox_FastLink.checked); };
   OpenDialogInitialDir = host.programDirectory();
 
   // 2. Streams and start values.
@@ -496,7 +500,10 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
         {&UpDown_ReadStopAddr, 142, 17},
         {&StaticText_Software_ID, 170, 150}}},
       {20, {{&Edit_FileName, 8, 312}}},
-      {20, {{&ost4_read_sector_start, 8, 70}, {&ost4_read_sector_stop, 90, 70}}}};
+      {20,
+       {{&ost4_read_sector_start, 8, 70},
+        {&ost4_read_sector_stop, 90, 70},
+        {&CheckBox_FastLink, 170, 150}}}};
   Panel_Control.left = 0;
   Panel_Control.top = 0;
   Panel_Control.width = 330;
@@ -622,8 +629,8 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   };
   static constexpr WidthRow widthRows[] = {
       {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 92, 4, 92, 160, 10},
-      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 92, 188, 262, 150, 60},
-      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 92, 188, 262, 150, 60},
+      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 92, 180, 262, 150, 60},
+      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 92, 180, 262, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};
   struct HeightRow {
     int upTo;

@@ -478,6 +478,8 @@ class TForm_MAIN {
   Button Button_Debug_Window_Switch{"Button_Debug_Window_Switch", "Panel_Debug"};
   Button Button_Debug_Clear{"Button_Debug_Clear", "Panel_Debug"};
   CheckBox CheckBox_Debug_fillter{"CheckBox_Debug_fillter", "Panel_Debug"};
+  // Engineering builds: replies handed over as soon as they arrive.
+  CheckBox CheckBox_FastLink{"CheckBox_FastLink", "Panel_Control"};
   StaticText StaticText_AllTime{"StaticText_AllTime", "Panel_Debug"};
   StaticText StaticText_EraseTime{"StaticText_EraseTime", "Panel_Debug"};
   StaticText StaticText_ProgramTime{"StaticText_ProgramTime", "Panel_Debug"};

@@ -189,6 +189,7 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
 
 void TForm_MAIN::setFastLink(bool on) {
   FastLink = on;
+  CheckBox_FastLink.checked = on;
   Comm1.setReadIntervalTimeout(on ? 0 : 10);
 }
 

@@ -6,7 +6,7 @@ packages=(
   build-essential binutils cmake ninja-build g++ clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libudev-dev xvfb xauth x11-apps netpbm
-  fonts-droid-fallback socat srecord inotify-tools ccache time
+  fonts-droid-fallback fonts-wqy-microhei fonts-ipafont-gothic socat srecord inotify-tools ccache time
 )
 missing=()
 for p in "${packages[@]}"; do

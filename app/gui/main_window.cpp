@@ -188,8 +188,12 @@ QWidget* MainWindow::create(Control& c) {
     }
     case ControlKind::CheckBox: {
       auto* cb = new QCheckBox(parent);
-      connect(cb, &QCheckBox::toggled, this,
-              [this, &c](bool on) { static_cast<CheckBox&>(c).checked = on; });
+      // A tick by the user reaches the model, then the core's rule if it has one.
+      connect(cb, &QCheckBox::clicked, this, [this, &c, name](bool on) {
+        static_cast<CheckBox&>(c).checked = on;
+        form_.Click(name);
+        sync();
+      });
       w = cb;
       break;
     }

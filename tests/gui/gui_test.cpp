@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -162,6 +163,12 @@ TEST(Gui, ReadRangeStepsAndTypedSectorsReachTheCore) {
   first->clear();
   QTest::keyClicks(first, "1f");
   EXPECT_EQ(g.form.ost4_read_sector_start.text, "1f");
+  // The engineer's fast-link tick switches the link's delivery.
+  auto* fast = qobject_cast<QCheckBox*>(g.window.widget("CheckBox_FastLink"));
+  ASSERT_NE(fast, nullptr);
+  QTest::mouseClick(fast, Qt::LeftButton, {}, QPoint(8, fast->height() / 2));
+  EXPECT_TRUE(g.form.FastLink);
+  EXPECT_EQ(g.comm.ReadIntervalTimeout(), 0u);
 }
 
 TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
