@@ -163,7 +163,7 @@ void ModuleSim::powerCycle() {
   cycles_.clear();
   addr1_ = addr2_ = 0;
   lineFreeAt_ = lastEmitAt_ = lastInputAt_ = INT64_MIN;
-  hostLineFreeUs_ = INT64_MIN;
+  hostLineFreeAt_ = INT64_MIN;
   commandCount_ = 0;
   hostBytes_ = 0;
   silent_ = false;
@@ -201,10 +201,10 @@ int64_t ModuleSim::toAbs(uint32_t nowMs) {
   if (!started_) {
     started_ = true;
     lastTick_ = nowMs;
-    return int64_t(nowMs);
+    return int64_t(nowMs) * 1000;
   }
   int32_t d = int32_t(nowMs - lastTick_);
-  return d > 0 ? now_ + d : now_;
+  return d > 0 ? now_ + int64_t(d) * 1000 : now_;
 }
 
 void ModuleSim::at(int64_t when, std::function<void()> fn) {
@@ -219,7 +219,7 @@ void ModuleSim::runDue(int64_t until) {
     bool partial = !in_.empty() || (mode_ == Mode::WriteData12 && !xfer_.empty()) ||
                    (mode_ == Mode::RawWriteChunks && !xfer_.empty());
     if (partial && !busy() && lastInputAt_ != INT64_MIN) {
-      int64_t g = std::max(lastInputAt_, busyUntil_) + config_.timings.inputGapMs;
+      int64_t g = std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs) * 1000;
       if (g < next) {
         next = g;
         gap = true;
@@ -240,27 +240,46 @@ void ModuleSim::runDue(int64_t until) {
 }
 
 void ModuleSim::advanceTo(uint32_t nowMs) {
-  int64_t target = toAbs(nowMs);
-  runDue(target);
-  now_ = std::max(now_, target);
+  advanceToUs(toAbs(nowMs));
   lastTick_ = toTick(now_);
 }
 
+void ModuleSim::advanceToUs(int64_t nowUs) {
+  if (!started_) {
+    started_ = true;
+    now_ = nowUs;
+  }
+  runDue(nowUs);
+  now_ = std::max(now_, nowUs);
+}
+
 std::optional<uint32_t> ModuleSim::nextEventAt() const {
+  const auto next = nextEventAtUs();
+  if (!next) return std::nullopt;
+  return toTick(*next);
+}
+
+std::optional<int64_t> ModuleSim::nextEventAtUs() const {
   int64_t next = INT64_MAX;
   if (!events_.empty()) next = events_.begin()->first.first;
   if (!outbox_.empty()) next = std::min(next, outbox_.front().at);
   bool partial = !in_.empty() || (mode_ == Mode::WriteData12 && !xfer_.empty()) ||
                  (mode_ == Mode::RawWriteChunks && !xfer_.empty());
   if (partial && !busy() && lastInputAt_ != INT64_MIN)
-    next = std::min(next, std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs));
+    next = std::min(
+        next, std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs) * 1000);
   if (next == INT64_MAX) return std::nullopt;
-  return toTick(next);
+  return next;
 }
 
 std::optional<uint32_t> ModuleSim::nextEmissionAt() const {
   if (outbox_.empty()) return std::nullopt;
   return toTick(outbox_.front().at);
+}
+
+std::optional<int64_t> ModuleSim::nextEmissionAtUs() const {
+  if (outbox_.empty()) return std::nullopt;
+  return outbox_.front().at;
 }
 
 std::vector<uint8_t> ModuleSim::takeEmission() {
@@ -286,13 +305,11 @@ void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
     // as two chunks: keep the line quiet long enough between them.
     bool solicited = lastInputAt_ != INT64_MIN && lastInputAt_ >= lastEmitAt_;
     if (!solicited && lastEmitAt_ != INT64_MIN)
-      start = std::max(start, lastEmitAt_ + int64_t(config_.timings.minEmissionGapMs));
-    int64_t done = start;
-    if (config_.timings.throughputBytesPerSec > 0)
-      done += (int64_t(b.size()) * 1000 + config_.timings.throughputBytesPerSec - 1) /
-              config_.timings.throughputBytesPerSec;
+      start = std::max(start, lastEmitAt_ + int64_t(config_.timings.minEmissionGapMs) * 1000);
+    int64_t done = start + lineTime(b.size());
     if (config_.splitReplies && b.size() > 1) {
       // Pieces cut at random points, a millisecond apart.
+      constexpr int64_t kPieceGap = 1000;
       std::uniform_int_distribution<size_t> cut(1, b.size() - 1);
       std::vector<size_t> cuts{0, b.size()};
       for (int i = std::uniform_int_distribution<int>(0, 3)(splitRandom_); i > 0; --i)
@@ -300,10 +317,10 @@ void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
       std::sort(cuts.begin(), cuts.end());
       cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
       for (size_t i = 0; i + 1 < cuts.size(); ++i)
-        outbox_.push_back(
-            {done + int64_t(i), std::vector<uint8_t>(b.begin() + ptrdiff_t(cuts[i]),
-                                                     b.begin() + ptrdiff_t(cuts[i + 1]))});
-      done += int64_t(cuts.size() - 2);
+        outbox_.push_back({done + int64_t(i) * kPieceGap,
+                           std::vector<uint8_t>(b.begin() + ptrdiff_t(cuts[i]),
+                                                b.begin() + ptrdiff_t(cuts[i + 1]))});
+      done += int64_t(cuts.size() - 2) * kPieceGap;
     } else {
       outbox_.push_back({done, std::move(b)});
     }
@@ -339,7 +356,7 @@ std::pair<uint8_t, uint8_t> ModuleSim::sumXor(uint32_t sector, uint32_t length) 
 }
 
 void ModuleSim::startBusy(uint32_t ms, std::function<void()> done) {
-  busyUntil_ = now_ + ms;
+  busyUntil_ = after(ms);
   at(busyUntil_, [this, done = std::move(done)] {
     done();
     process();
@@ -354,21 +371,33 @@ bool ModuleSim::checkNotErased(uint32_t sector) {
 
 // ---------------------------------------------------------------- input
 
+int64_t ModuleSim::lineTime(size_t bytes) const {
+  const uint32_t rate = config_.timings.throughputBytesPerSec;
+  if (rate == 0) return 0;
+  return (int64_t(bytes) * 1000000 + rate - 1) / rate;
+}
+
 void ModuleSim::onHostBytes(const uint8_t* data, size_t length, uint32_t nowMs) {
   advanceTo(nowMs);
+  hostBytesNow(data, length);
+}
+
+void ModuleSim::onHostBytesUs(const uint8_t* data, size_t length, int64_t nowUs) {
+  advanceToUs(nowUs);
+  hostBytesNow(data, length);
+}
+
+void ModuleSim::hostBytesNow(const uint8_t* data, size_t length) {
   if (cablePulled_ || length == 0 || data == nullptr) return;
-  const uint32_t rate = config_.timings.throughputBytesPerSec;
-  if (rate == 0) {
+  if (config_.timings.throughputBytesPerSec == 0) {
     receive(data, length);
     return;
   }
   // The host's bytes cross the line one after another at the line rate, so
-  // the firmware sees a command or chunk only once its last byte is in. The
-  // line is accounted in microseconds, so a burst handed over in pieces takes
-  // (to the microsecond) as long as the same burst handed over whole.
-  const int64_t startUs = std::max(now_ * 1000, hostLineFreeUs_);
-  hostLineFreeUs_ = startUs + (int64_t(length) * 1000000 + rate - 1) / rate;
-  at((hostLineFreeUs_ + 999) / 1000, [this, bytes = std::vector<uint8_t>(data, data + length)] {
+  // the firmware sees a command or chunk only once its last byte is in; a
+  // burst handed over in pieces takes as long as the same burst whole.
+  hostLineFreeAt_ = std::max(now_, hostLineFreeAt_) + lineTime(length);
+  at(hostLineFreeAt_, [this, bytes = std::vector<uint8_t>(data, data + length)] {
     if (!cablePulled_) receive(bytes.data(), bytes.size());
   });
 }
@@ -467,7 +496,7 @@ void ModuleSim::process() {
           block.resize(xferLength_);
           readSum_ = sum8(block);
           readXor_ = xor8(block);
-          emit(now_ + config_.timings.readDelayMs, std::move(block));
+          emit(after(config_.timings.readDelayMs), std::move(block));
           mode_ = Mode::ReadSent12;
         } else {
           violation("read of sector " + std::to_string(xferSector_) + " not triggered by 00");
@@ -479,7 +508,7 @@ void ModuleSim::process() {
         if (in_[0] == 0x00) {
           in_.erase(in_.begin());
           auto [s, x] = report(readSum_, readXor_);
-          emitFrame(now_ + config_.timings.replyDelayMs, {kReportCode, s, x});
+          emitFrame(after(config_.timings.replyDelayMs), {kReportCode, s, x});
         }
         break;
       case Mode::RawRead:
@@ -488,7 +517,7 @@ void ModuleSim::process() {
           if (!commandAllowed()) return;
           std::vector<uint8_t> piece(xfer_.begin() + chunk_ * kChunk,
                                      xfer_.begin() + (chunk_ + 1) * kChunk);
-          emit(now_ + config_.timings.replyDelayMs, std::move(piece));
+          emit(after(config_.timings.replyDelayMs), std::move(piece));
           if (++chunk_ == kChunksPerSector) {
             mode_ = Mode::Command;
             xfer_.clear();
@@ -523,7 +552,7 @@ bool ModuleSim::processCommand() {
     std::vector<uint8_t> p{0xC0};
     p.insert(p.end(), config_.identity.begin(), config_.identity.end());
     if (config_.sendTypeCode) p.push_back(config_.typeCode);
-    emitFrame(now_ + config_.timings.replyDelayMs, std::move(p));
+    emitFrame(after(config_.timings.replyDelayMs), std::move(p));
     return true;
   }
   bool frameStart = framedFamily() ? b > 0x80 : (b > 0x80 && b <= 0x8F);
@@ -538,7 +567,7 @@ bool ModuleSim::processCommand() {
     }
     if (!commandAllowed()) return true;
     if (busy())
-      emitFrame(now_ + config_.timings.replyDelayMs, {kBusyCode, f[1]});
+      emitFrame(after(config_.timings.replyDelayMs), {kBusyCode, f[1]});
     else
       handleFramed(f);
     return true;
@@ -610,7 +639,7 @@ void ModuleSim::handleFramed(const std::vector<uint8_t>& f) {
   const uint8_t code = f[1];
   const size_t np = f.size() - 3;  // parameters
   const uint8_t* p = f.data() + 2;
-  const int64_t replyAt = now_ + config_.timings.replyDelayMs;
+  const int64_t replyAt = after(config_.timings.replyDelayMs);
   auto ack = [&] {
     std::vector<uint8_t> r{uint8_t(code + 0x40)};
     r.insert(r.end(), p, p + np);
@@ -748,7 +777,7 @@ void ModuleSim::handleFramed(const std::vector<uint8_t>& f) {
 void ModuleSim::eraseCycle(uint8_t code, uint8_t d, const std::vector<uint8_t>& f) {
   static const uint8_t unlock[5] = {0xAA, 0x55, 0x80, 0xAA, 0x55};
   const bool ost2 = config_.generation == SimGeneration::Ost2;
-  const int64_t replyAt = now_ + config_.timings.replyDelayMs;
+  const int64_t replyAt = after(config_.timings.replyDelayMs);
   auto ack = [&] { emitFrame(replyAt, {uint8_t(code + 0x40), d}); };
   auto addrOk = [&](uint8_t a) { return !ost2 || (addr1_ == a && addr2_ == a); };
   size_t k = cycles_.size();
@@ -822,7 +851,7 @@ void ModuleSim::finishWrite12() {
 void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
   const uint8_t code = c[0];
   const bool ost4 = config_.generation == SimGeneration::Ost4;
-  const int64_t replyAt = now_ + config_.timings.replyDelayMs;
+  const int64_t replyAt = after(config_.timings.replyDelayMs);
   auto reject = [&](const std::string& why) {
     violation(why);
     emit(replyAt, {kRawFail});
@@ -847,7 +876,7 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
           // Ostrel IV never gets an erase before a write: it erases the
           // physical sector itself.
           flash_->erase(s);
-          ackAt += config_.timings.ost4WriteEraseMs;
+          ackAt += int64_t(config_.timings.ost4WriteEraseMs) * 1000;
         } else {
           checkNotErased(s);
         }
@@ -901,7 +930,7 @@ void ModuleSim::rawChunkComplete() {
   }
   flash_->program(xferSector_, chunk_ * kChunk, xfer_);
   xfer_.clear();
-  emit(now_ + config_.timings.chunkAckDelayMs, {kAck});
+  emit(after(config_.timings.chunkAckDelayMs), {kAck});
   if (++chunk_ == kChunksPerSector) mode_ = Mode::Command;
 }
 
@@ -932,10 +961,10 @@ void ModuleSim::startQc(uint8_t step, uint8_t serial) {
   qc_->units = config_.generation == SimGeneration::Ost4 ? kOst4QcUnits : config_.sectorCount;
   busyUntil_ = INT64_MAX;
   // The module gets ready, accepts the step with 'Z', then reports.
-  at(now_ + config_.timings.qcStartMs, [this] {
+  at(after(config_.timings.qcStartMs), [this] {
     if (!qc_) return;
     emit(now_, {kAck});
-    at(now_ + config_.timings.qcMarkIntervalMs, [this] { qcTick(); });
+    at(after(config_.timings.qcMarkIntervalMs), [this] { qcTick(); });
   });
 }
 
@@ -948,7 +977,7 @@ void ModuleSim::qcTick() {
   if (!qc_) return;
   QcJob& j = *qc_;
   auto finish = [this](uint8_t b0, std::optional<uint8_t> b1) {
-    at(now_ + config_.timings.qcMarkIntervalMs, [this, b0, b1] {
+    at(after(config_.timings.qcMarkIntervalMs), [this, b0, b1] {
       std::vector<uint8_t> b{b0};
       if (b1) b.push_back(*b1);
       emit(now_, b);
@@ -994,7 +1023,7 @@ void ModuleSim::qcTick() {
       return;
     }
   }
-  at(now_ + config_.timings.qcMarkIntervalMs, [this] { qcTick(); });
+  at(after(config_.timings.qcMarkIntervalMs), [this] { qcTick(); });
 }
 
 }  // namespace ostrel

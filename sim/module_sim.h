@@ -151,10 +151,22 @@ class ModuleSim {
   // partial input) that is due by nowMs.
   void advanceTo(uint32_t nowMs);
   // When advanceTo should next be called: the earliest pending emission or
-  // internal event. Empty when the module waits only for the host.
+  // internal event, rounded up to the tick. Empty when the module waits only
+  // for the host.
   std::optional<uint32_t> nextEventAt() const;
-  // Time of the earliest emission already produced (call advanceTo first).
+  // Time of the earliest emission already produced (call advanceTo first),
+  // rounded up to the tick.
   std::optional<uint32_t> nextEmissionAt() const;
+
+  // The same on a microsecond timeline of the driver's own (a steady clock),
+  // for a driver that can wait to the microsecond: at a line rate a byte
+  // takes a microsecond, and whole-millisecond waits would add up to a
+  // millisecond to every burst. A driver uses this timeline or the tick one,
+  // not both.
+  void onHostBytesUs(const uint8_t* data, size_t length, int64_t nowUs);
+  void advanceToUs(int64_t nowUs);
+  std::optional<int64_t> nextEventAtUs() const;
+  std::optional<int64_t> nextEmissionAtUs() const;
   // Removes and returns the earliest produced emission (empty when none).
   std::vector<uint8_t> takeEmission();
   // advanceTo(nowMs), then the earliest emission if it is due by nowMs.
@@ -190,7 +202,10 @@ class ModuleSim {
   struct QcJob;
 
   int64_t toAbs(uint32_t nowMs);
-  uint32_t toTick(int64_t abs) const { return uint32_t(uint64_t(abs)); }
+  // The tick by which a moment of the timeline has come.
+  static uint32_t toTick(int64_t abs) { return uint32_t(uint64_t((abs + 999) / 1000)); }
+  // The moment ms milliseconds of firmware time from now.
+  int64_t after(uint32_t ms) const { return now_ + int64_t(ms) * 1000; }
   void at(int64_t when, std::function<void()> fn);
   void runDue(int64_t until);
   void emit(int64_t when, std::vector<uint8_t> bytes);
@@ -211,6 +226,9 @@ class ModuleSim {
   void startQc(uint8_t step, uint8_t serial);
   void qcTick();
   bool worn(uint32_t sector, bool atChecksum) const;
+  // How long bytes take on the line (zero when it is unlimited).
+  int64_t lineTime(size_t bytes) const;
+  void hostBytesNow(const uint8_t* data, size_t length);
   void receive(const uint8_t* data, size_t length);
   void abandonPartialInput();
   std::pair<uint8_t, uint8_t> report(uint8_t sum, uint8_t x);
@@ -221,7 +239,8 @@ class ModuleSim {
   SimConfig config_;
   std::unique_ptr<FlashStore> flash_;
 
-  // Time: an absolute 64-bit timeline whose low 32 bits are the tick.
+  // Time: an absolute 64-bit timeline in microseconds; the tick is its
+  // millisecond, in 32 bits.
   bool started_ = false;
   int64_t now_ = 0;
   uint32_t lastTick_ = 0;
@@ -235,7 +254,7 @@ class ModuleSim {
   int64_t lineFreeAt_ = INT64_MIN;
   int64_t lastEmitAt_ = INT64_MIN;
   int64_t lastInputAt_ = INT64_MIN;
-  int64_t hostLineFreeUs_ = INT64_MIN;  // host-to-module line busy until (microseconds)
+  int64_t hostLineFreeAt_ = INT64_MIN;  // host-to-module line busy until
 
   // Protocol state.
   Mode mode_ = Mode::Command;

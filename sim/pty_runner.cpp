@@ -53,6 +53,11 @@ uint32_t PtyRunner::nowMs() const {
   return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+int64_t PtyRunner::nowUs() const {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 bool PtyRunner::start(std::string& error) {
   const std::string dir = opt_.portDir.empty() ? defaultVirtualPortDir() : opt_.portDir;
   if (const std::string problem = makePortFolder(dir); !problem.empty()) {
@@ -147,20 +152,24 @@ int PtyRunner::run() {
   bool eio = false;
   while (!gStop) {
     uint32_t now = nowMs();
-    int timeout = 1000;
-    if (auto next = sim_.nextEventAt()) {
-      int32_t d = int32_t(*next - now);
-      timeout = std::clamp(d, 0, 1000);
-    }
-    if (eio) timeout = std::min(timeout, 50);
-    if (tickBefore(now, clearExclusiveUntil)) timeout = std::min(timeout, 5);
+    // The module runs on the microsecond clock: at a line rate a short burst
+    // takes microseconds, and waking on whole milliseconds would add up to a
+    // millisecond to each.
+    int64_t nowUs = this->nowUs();
+    int64_t timeoutUs = 1000000;
+    if (auto next = sim_.nextEventAtUs())
+      timeoutUs = std::clamp<int64_t>(*next - nowUs, 0, 1000000);
+    if (eio) timeoutUs = std::min<int64_t>(timeoutUs, 50000);
+    if (tickBefore(now, clearExclusiveUntil)) timeoutUs = std::min<int64_t>(timeoutUs, 5000);
     pollfd fds[3] = {{master_, short(eio && tickBefore(now, eioUntil) ? 0 : POLLIN), 0},
                      {wakePipe_[0], POLLIN, 0},
                      {inotify_, POLLIN, 0}};
     if (!pending.empty()) fds[0].events |= POLLOUT;
-    int n = poll(fds, inotify_ >= 0 ? 3 : 2, timeout);
+    const timespec timeout{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    int n = ppoll(fds, inotify_ >= 0 ? 3 : 2, &timeout, nullptr);
     if (n < 0 && errno != EINTR) break;
     now = nowMs();
+    nowUs = this->nowUs();
     if (n > 0 && (fds[1].revents & POLLIN)) {
       char c[16];
       while (read(wakePipe_[0], c, sizeof c) > 0) {
@@ -191,16 +200,16 @@ int PtyRunner::run() {
       if (r > 0) {
         eio = false;
         logBytes("host ->", buf.data(), size_t(r));
-        sim_.onHostBytes(buf.data(), size_t(r), now);
+        sim_.onHostBytesUs(buf.data(), size_t(r), nowUs);
       } else if (r < 0 && errno == EIO) {
         // No one holds the terminal open: wait a little instead of spinning.
         eio = true;
         eioUntil = now + 50;
       }
     }
-    sim_.advanceTo(now);
-    while (auto at = sim_.nextEmissionAt()) {
-      if (!tickReached(now, *at)) break;
+    sim_.advanceToUs(nowUs);
+    while (auto at = sim_.nextEmissionAtUs()) {
+      if (*at > nowUs) break;
       auto bytes = sim_.takeEmission();
       logBytes("<- module", bytes.data(), bytes.size());
       pending.insert(pending.end(), bytes.begin(), bytes.end());

@@ -38,6 +38,7 @@ class PtyRunner {
 
  private:
   uint32_t nowMs() const;
+  int64_t nowUs() const;
   void flushStrictLog();
   void logBytes(const char* dir, const uint8_t* p, size_t n) const;
 

@@ -731,15 +731,35 @@ TEST(LinkSpeed, ThroughputLimitDelaysBursts) {
   EXPECT_EQ(h.out.back().atMs - sent, 1u + 2u + 3414u);  // the request's byte, then 4096 bytes
 }
 
+// Drives the microsecond timeline as a driver waiting to the microsecond
+// does; returns when each emission is due, in microseconds after `sent`.
+std::vector<uint32_t> emissionTimesUs(ModuleSim& sim, const std::vector<Bytes>& sent) {
+  const int64_t start = 7'000'000'123;  // any steady-clock reading, off the millisecond
+  for (const Bytes& b : sent) sim.onHostBytesUs(b.data(), b.size(), start);
+  std::vector<uint32_t> at;
+  while (auto next = sim.nextEventAtUs()) {
+    if (*next - start > 70'000'000) break;
+    sim.advanceToUs(*next);
+    while (auto due = sim.nextEmissionAtUs()) {
+      if (*due > *next) break;
+      at.push_back(uint32_t(*due - start));
+      sim.takeEmission();
+    }
+  }
+  return at;
+}
+
 // With no firmware time a reply leaves once the last byte of what asked for
 // it has crossed the line, and arrives once its own last byte has: at
-// 1000 B/s a byte takes a millisecond each way.
+// 1000 B/s a byte takes a millisecond each way on the tick timeline, at
+// 1000000 B/s a microsecond on the microsecond one, with nothing rounded up
+// to a whole millisecond; the times are the same numbers.
 TEST(LinkSpeed, HostBytesTakeTheirLineTimeBeforeTheModuleActs) {
   struct Case {
     const char* what;
     SimConfig config;
     std::vector<Bytes> sent;          // all at the same instant, in this order
-    std::vector<uint32_t> repliesAt;  // ms after sending
+    std::vector<uint32_t> repliesAt;  // ms (or us) after sending
   };
   const Bytes chunk(4096, 0x3C);
   const Case cases[] = {
@@ -754,20 +774,26 @@ TEST(LinkSpeed, HostBytesTakeTheirLineTimeBeforeTheModuleActs) {
        {4 + 4, 4 + 5 + 5, 4 + 5 + 65536 + 5}},
   };
   for (const Case& k : cases) {
-    SCOPED_TRACE(k.what);
-    SimConfig c = k.config;
-    c.strict = true;
-    c.timings.throughputBytesPerSec = 1000;
-    c.timings.replyDelayMs = c.timings.chunkAckDelayMs = c.timings.programMs = 0;
-    c.timings.ost4WriteEraseMs = 0;
-    Harness h(c);
-    const uint32_t start = h.now;
-    for (const Bytes& b : k.sent) h.send(b);
-    h.run(70000);
-    std::vector<uint32_t> at;
-    for (const SimEmission& e : h.out) at.push_back(e.atMs - start);
-    EXPECT_EQ(at, k.repliesAt);
-    EXPECT_TRUE(h.sim.violations().empty());
+    for (const bool micro : {false, true}) {
+      SCOPED_TRACE(std::string(k.what) + (micro ? ", 1000000 B/s in microseconds" : ""));
+      SimConfig c = k.config;
+      c.strict = true;
+      c.timings.throughputBytesPerSec = micro ? 1000000 : 1000;
+      c.timings.replyDelayMs = c.timings.chunkAckDelayMs = c.timings.programMs = 0;
+      c.timings.ost4WriteEraseMs = 0;
+      Harness h(c);
+      std::vector<uint32_t> at;
+      if (micro) {
+        at = emissionTimesUs(h.sim, k.sent);
+      } else {
+        const uint32_t start = h.now;
+        for (const Bytes& b : k.sent) h.send(b);
+        h.run(70000);
+        for (const SimEmission& e : h.out) at.push_back(e.atMs - start);
+      }
+      EXPECT_EQ(at, k.repliesAt);
+      EXPECT_TRUE(h.sim.violations().empty());
+    }
   }
 }
 
