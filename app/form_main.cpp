@@ -481,29 +481,28 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   auto captioned = [](int height, Label* label, Control& field) {
     return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
   };
-  const std::vector<Row> fields = {
-      captioned(20, &Label_Device, StaticText_Device_1),
-      captioned(20, &Label_AuxNo, StaticText_AuxNo),
-      captioned(20, &Label_ID, StaticText_ID),
-      captioned(18, &Label_LOAD, ProgressBar_LOAD),
-      captioned(18, &Label_PROG, ProgressBar_PROG),
-      captioned(18, &Label_CHECK, ProgressBar_CHECK),
-      {18, {{&ProgressBar1, 80, 240}}},
-      {20,
-       {{&StaticText_PROG_Size, 8, 100},
-        {&StaticText_PROG_FINISH, 114, 100},
-        {&StaticText_Checksum, 220, 100}}},
-      {20,
-       {{&StaticText_ReadStartAddr, 8, 50},
-        {&UpDown_ReadStartAddr, 60, 17},
-        {&StaticText_ReadStopAddr, 90, 50},
-        {&UpDown_ReadStopAddr, 142, 17},
-        {&StaticText_Software_ID, 170, 150}}},
-      {20, {{&Edit_FileName, 8, 312}}},
-      {20,
-       {{&ost4_read_sector_start, 8, 70},
-        {&ost4_read_sector_stop, 90, 70},
-        {&CheckBox_FastLink, 170, 150}}}};
+  const std::vector<Row> fields = {captioned(20, &Label_Device, StaticText_Device_1),
+                                   captioned(20, &Label_AuxNo, StaticText_AuxNo),
+                                   captioned(20, &Label_ID, StaticText_ID),
+                                   captioned(18, &Label_LOAD, ProgressBar_LOAD),
+                                   captioned(18, &Label_PROG, ProgressBar_PROG),
+                                   captioned(18, &Label_CHECK, ProgressBar_CHECK),
+                                   {18, {{&ProgressBar1, 80, 240}}},
+                                   {20,
+                                    {{&StaticText_PROG_Size, 8, 100},
+                                     {&StaticText_PROG_FINISH, 114, 100},
+                                     {&StaticText_Checksum, 220, 100}}},
+                                   {20,
+                                    {{&StaticText_ReadStartAddr, 8, 50},
+                                     {&UpDown_ReadStartAddr, 60, 17},
+                                     {&StaticText_ReadStopAddr, 90, 50},
+                                     {&UpDown_ReadStopAddr, 142, 17},
+                                     {&StaticText_Software_ID, 170, 150}}},
+                                   {20, {{&Edit_FileName, 8, 312}}},
+                                   {20,
+                                    {{&ost4_read_sector_start, 8, 70},
+                                     {&ost4_read_sector_stop, 90, 70},
+                                     {&CheckBox_FastLink, 170, 150}}}};
   Panel_Control.left = 0;
   Panel_Control.top = 0;
   Panel_Control.width = 330;
@@ -628,9 +627,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     int barGap;  // between the progress labels and their bars
   };
   static constexpr WidthRow widthRows[] = {
-      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 92, 4, 92, 160, 10},
-      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 92, 180, 262, 150, 60},
-      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 92, 180, 262, 150, 60},
+      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 96, 4, 96, 156, 10},
+      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 96, 180, 262, 150, 60},
+      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 180, 262, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};
   struct HeightRow {
     int upTo;

@@ -439,6 +439,8 @@ class TForm_MAIN {
   bool Connected = false;
   bool OperationRunning = false;
   bool DetectPending = false;
+  // The last scan met a port the user may not open: why, and what helps.
+  std::string PortAccessHint;
   int OSVersionCode = 5;
   bool DebugSwitch = true;
 

@@ -2,6 +2,7 @@
 // it may write.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -37,22 +38,64 @@ std::string currentExecutablePath() {
   return ec ? std::string() : path.string();
 }
 
+std::string userDataFolder() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return withSlash(xdg) + "ostrel/";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return withSlash(home) + ".local/share/ostrel/";
+  return "";
+}
+
+// <prefix>/bin/ with <prefix>/share/ostrel/ beside it: a folder an
+// installation owns, not one to leave a user's files in, even when the user
+// (root) may write there.
+namespace {
+bool isInstalledProgramFolder(const std::string& own) {
+  std::error_code ec;
+  return std::filesystem::path(own).parent_path().filename() == "bin" &&
+         std::filesystem::is_directory(own + "../share/ostrel", ec);
+}
+}  // namespace
+
 std::string writableProgramDirectory(std::string_view executablePath) {
   const std::string own = programDirectory(executablePath);
-  if (isWritableDirectory(own)) return own;
+  if (!isInstalledProgramFolder(own) && isWritableDirectory(own)) return own;
 
   // Installed read-only (e.g. under /usr/bin): use the user's data directory.
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    const std::string dir = withSlash(xdg) + "ostrel/";
-    if (ensureWritableDirectory(dir)) return dir;
-  }
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    const std::string dir = withSlash(home) + ".local/share/ostrel/";
-    if (ensureWritableDirectory(dir)) return dir;
-  }
+  const std::string dir = userDataFolder();
+  if (!dir.empty() && ensureWritableDirectory(dir)) return dir;
   return own;
+}
+
+std::vector<std::string> dataFolders(std::string_view programFolder,
+                                     std::string_view executablePath) {
+  std::vector<std::string> folders;
+  auto add = [&folders](const std::string& folder) {
+    if (folder.empty()) return;
+    const std::string dir = withSlash(folder);
+    if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
+  };
+  add(std::string(programFolder));
+  if (!executablePath.empty()) {
+    const std::string own = programDirectory(executablePath);
+    add(own);
+    // <prefix>/bin/ -> <prefix>/share/ostrel/, written out so that it reads
+    // well in the debug log and the file dialog.
+    std::filesystem::path share = std::filesystem::path(own + "../share/ostrel").lexically_normal();
+    add(share.string());
+  }
+  add(userDataFolder());
+  return folders;
+}
+
+std::string findDataFile(std::string_view name, std::string_view programFolder,
+                         std::string_view executablePath) {
+  for (const std::string& folder : dataFolders(programFolder, executablePath)) {
+    const std::string path = folder + std::string(name);
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec)) return path;
+  }
+  return "";
 }
 
 }  // namespace ostrel

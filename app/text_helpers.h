@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrel {
 
@@ -43,6 +44,21 @@ std::string currentExecutablePath();
 // demand. Falls back to the program directory when none of them is usable, so
 // the result always ends in "/" and writes there fail visibly.
 std::string writableProgramDirectory(std::string_view executablePath);
+
+// The user's own data folder: $XDG_DATA_HOME/ostrel/ when that is an absolute
+// path, else $HOME/.local/share/ostrel/; "" when neither is set. Not created.
+std::string userDataFolder();
+
+// Folders the data files (sample packages, reference images, the icon) are
+// looked for in, in order: the program folder, the executable's own folder,
+// the data folder an installation puts beside it (<prefix>/share/ostrel/ for
+// <prefix>/bin/), then userDataFolder(). Each ends in "/"; none twice.
+std::vector<std::string> dataFolders(std::string_view programFolder,
+                                     std::string_view executablePath);
+
+// The first dataFolders() entry + name that is a regular file; "" when none is.
+std::string findDataFile(std::string_view name, std::string_view programFolder,
+                         std::string_view executablePath);
 
 // Legacy code page of a language: CP1252, CP950, CP936, CP932; "" when the
 // language is out of range.

@@ -301,8 +301,7 @@ bool TForm_MAIN::qcAuto() {
   if (!name.empty()) {
     std::vector<uint8_t> text;
     bool read = false;
-    for (const std::string& folder :
-         qcImageFolders(host.programDirectory(), currentExecutablePath()))
+    for (const std::string& folder : dataFolders(host.programDirectory(), currentExecutablePath()))
       if ((read =
                readWholeFile(folder + name, text, kMaxReferenceImageBytes) == FileReadResult::Ok))
         break;

@@ -71,24 +71,6 @@ std::string_view qcReferenceImageName(uint8_t generation, uint16_t sectorCount) 
   return {};
 }
 
-std::vector<std::string> qcImageFolders(std::string_view programFolder,
-                                        std::string_view executablePath) {
-  std::vector<std::string> folders;
-  auto add = [&folders](std::string folder) {
-    if (folder.empty()) return;
-    if (folder.back() != '/') folder += '/';
-    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
-      folders.push_back(std::move(folder));
-  };
-  add(std::string(programFolder));
-  if (!executablePath.empty()) {
-    const std::string own = programDirectory(executablePath);
-    add(own);
-    add(own + "../share/ostrel/");
-  }
-  return folders;
-}
-
 std::optional<uint16_t> parseDecimalSector(std::string_view text) {
   auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   while (!text.empty() && space(text.front())) text.remove_prefix(1);

@@ -58,13 +58,6 @@ int qcMarkProgress(uint8_t generation, int step, uint32_t marks, uint16_t sector
 // Ostrel III or IV; empty for a generation it does not know.
 std::string_view qcReferenceImageName(uint8_t generation, uint16_t sectorCount);
 
-// Folders a reference image is looked for in, in order: the program's
-// folder, then the folder of the executable itself and the data folder an
-// installation puts beside it (<prefix>/bin/../share/ostrel/). Each ends in
-// "/"; none twice.
-std::vector<std::string> qcImageFolders(std::string_view programFolder,
-                                        std::string_view executablePath);
-
 // Byte i of the CF test's 65536-byte pattern: 00, 01, ... FF repeated.
 inline uint8_t cfTestPatternByte(uint32_t offset) {
   return uint8_t(offset);

@@ -184,6 +184,9 @@ void TForm_MAIN::Function_Detect() {
     ModuleSerialText = idHexText(ModuleIdentity);
   } else {
     resetWithoutModule();
+    // Unlike a scan that simply found nothing, a port the user may not open
+    // is named in the status line with its remedy.
+    if (!presenceChecked && !PortAccessHint.empty()) StaticText_Status2.text = PortAccessHint;
   }
   OperationRunning = false;
 }
@@ -198,6 +201,7 @@ bool TForm_MAIN::Function_Device() {
     b->enabled = false;
   ShowConnectionState(Prompt(24), Colors::kBlack);
   ClearStatus2();
+  PortAccessHint.clear();
   ReceiveMode = 1;
   SectorCount = 1;
 
@@ -213,8 +217,14 @@ bool TForm_MAIN::Function_Device() {
     try {
       Comm1.OpenPort();
     } catch (const ECommsError& e) {
-      // In use or gone: skipped without a word to the user.
+      // In use or gone: skipped without a word to the user. A port the user
+      // may not open is different: nothing else would tell why no module
+      // is found, so its remedy is kept for the status line.
       Memo2_Lines_Add(kTag, ports[size_t(i)] + ": " + e.what());
+      if (!e.accessHint.empty()) {
+        Memo2_Lines_Add("", e.accessHint);  // shown whatever the filter
+        if (PortAccessHint.empty()) PortAccessHint = e.accessHint;
+      }
       continue;
     }
     clock.sleep(1);

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "link/natural_order.h"
 
@@ -76,7 +80,79 @@ int openPortFolder(const std::string& dir, std::string& problem, int& err) {
   return -1;
 }
 
+std::string userName(uid_t uid) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    return found->pw_name;
+  return "user " + std::to_string(uid);
+}
+
+std::string groupName(gid_t gid) {
+  std::vector<char> buffer(65536);
+  group entry{};
+  group* found = nullptr;
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    return found->gr_name;
+  return "group " + std::to_string(gid);
+}
+
+// Whether the group database lists user (primary group included) in gid.
+bool listedInGroup(const std::string& user, gid_t primary, gid_t gid) {
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  if (::getgrouplist(user.c_str(), primary, groups.data(), &count) < 0) {
+    groups.resize(size_t(count));
+    if (::getgrouplist(user.c_str(), primary, groups.data(), &count) < 0) return false;
+  }
+  groups.resize(size_t(count));
+  return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+bool groupInThisProcess(gid_t gid) {
+  if (::getegid() == gid) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
 }  // namespace
+
+std::string portAccessHintText(const PortAccessFacts& f) {
+  const std::string start = "No permission to open " + f.path + ": ";
+  // Membership of root's group is no remedy anyone should be told to take.
+  if (!f.groupMayReadWrite || f.group == "root")
+    return start + "only its owner " + f.owner +
+           " may use it. Ask the administrator to give the port to a group (a udev rule), "
+           "then join that group.";
+  if (f.listedInGroup && !f.groupInThisLogin)
+    return start + "it belongs to group " + f.group + ", which " + f.user +
+           " joined after this login began. Log out and in again.";
+  return start + "it belongs to group " + f.group + ". Add " + f.user +
+         " to it (sudo usermod -aG " + f.group + " " + f.user + "), then log out and in again.";
+}
+
+std::string portAccessHint(const std::string& devicePath) {
+  struct stat st {};
+  if (::stat(devicePath.c_str(), &st) != 0) return "";
+  const uid_t uid = ::geteuid();
+  PortAccessFacts f;
+  f.path = devicePath;
+  f.user = userName(uid);
+  f.owner = userName(st.st_uid);
+  f.group = groupName(st.st_gid);
+  f.groupMayReadWrite = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  f.groupInThisLogin = groupInThisProcess(st.st_gid);
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  f.listedInGroup = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+                    listedInGroup(found->pw_name, found->pw_gid, st.st_gid);
+  return portAccessHintText(f);
+}
 
 std::string defaultVirtualPortDir() {
   // The /tmp fallback is per user: one shared name could be made first by

@@ -32,6 +32,27 @@ std::string checkPortFolder(const std::string& dir);
 // then checks it as checkPortFolder does.
 std::string makePortFolder(const std::string& dir);
 
+// What decides the remedy for a serial port the user may not open.
+struct PortAccessFacts {
+  std::string path;
+  std::string user;                // the process's user name
+  std::string owner;               // the device's owner
+  std::string group;               // the device's group
+  bool groupMayReadWrite = false;  // its mode lets the group read and write
+  bool listedInGroup = false;      // the group database lists the user in it
+  bool groupInThisLogin = false;   // the process already has the group
+};
+
+// The hint shown for such a port (stderr of the command line, the window's
+// debug log and second status line): join the device's group and log in
+// again, log in again when the user joined it after this login began, or
+// ask for access when no group may use the port.
+std::string portAccessHintText(const PortAccessFacts& facts);
+
+// The hint for devicePath, from its owner, group and mode as the file system
+// has them and this process's user and groups; "" when there is no such file.
+std::string portAccessHint(const std::string& devicePath);
+
 // devDir/ttyACM* and devDir/ttyUSB* in natural order, then the entries of
 // virtualDir that lead to character devices, in natural order, all as full
 // paths. A missing folder adds nothing; an untrusted virtual-port folder and

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "link/port_list.h"
+
 // Qt hands queued calls across threads under its own futex-based locks, which
 // the thread sanitizer cannot see; these annotations state the hand-over.
 #if defined(__SANITIZE_THREAD__)
@@ -180,6 +182,8 @@ void TComm::OpenPort() {
     throw ECommsError("Error opening serial port");
   }
   s->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (s->fd < 0 && (errno == EACCES || errno == EPERM))
+    throw ECommsError("Error opening serial port", portAccessHint(path));
   if (s->fd < 0) throw ECommsError("Error opening serial port");
   if (::fstat(s->fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
     throw ECommsError("Error opening serial port");

@@ -20,6 +20,10 @@ enum class TRtsControl : uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTrans
 class ECommsError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  ECommsError(const std::string& what, std::string hint)
+      : std::runtime_error(what), accessHint(std::move(hint)) {}
+  // Set when the user may not open the port: why, and what helps.
+  std::string accessHint;
 };
 
 class Transport {

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libudev-dev xvfb xauth x11-apps netpbm
   fonts-droid-fallback fonts-wqy-microhei fonts-ipafont-gothic socat srecord inotify-tools ccache time
+  help2man desktop-file-utils
 )
 missing=()
 for p in "${packages[@]}"; do

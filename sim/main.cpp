@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/version.h"
 #include "sim/cartridge_tool.h"
 #include "sim/flash_store.h"
 #include "sim/module_sim.h"
@@ -50,6 +51,11 @@ Cartridge:
                       cartridge; an existing file keeps its content
                         e.g. --preset blank
   --reset             erase an existing cartridge file and apply the preset
+  --language N        language of the cartridge the demo preset writes: 0
+                      English (default); 1 Traditional Chinese, 2 Simplified
+                      Chinese, 3 Japanese name the continents' folders in the
+                      language, stored in its legacy code page (CP950, CP936,
+                      CP932) as on a cartridge written there  e.g. --language 3
 
 Link:
   --throughput BPS    limit the bytes per second in each direction
@@ -93,6 +99,7 @@ Checks:
                       "<tick> <text>" in FILE    e.g. --strict-log /tmp/v.log
   --verbose           log the traffic to stderr
   --help              this text
+  --version           the version
 
 Example:
   ostrel-sim --type 8B --cartridge /tmp/ost4.cart --preset demo --quick
@@ -175,6 +182,7 @@ int main(int argc, char** argv) {
   std::string cartridge;
   SimPreset preset = SimPreset::Demo;
   bool reset = false;
+  int language = 0;
   bool ostrel1 = false;
   uint8_t typeCode = 0x84;
   SimFaults faults;
@@ -194,7 +202,10 @@ int main(int argc, char** argv) {
     };
     std::string v;
     uint64_t n = 0;
-    if (a == "--help" || a == "-h") {
+    if (a == "--version") {
+      std::fputs(versionText("ostrel-sim").c_str(), stdout);
+      return 0;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
       std::fputs("\n", stdout);
       std::fputs(kCartridgeCommandsHelp, stdout);
@@ -232,6 +243,10 @@ int main(int argc, char** argv) {
       preset = *parseSimPreset(v);
     } else if (a == "--reset") {
       reset = true;
+    } else if (a == "--language") {
+      if (!value(v) || v.size() != 1 || v[0] < '0' || v[0] > '3')
+        return usageError("--language takes 0..3");
+      language = v[0] - '0';
     } else if (a == "--throughput") {
       if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --throughput");
       timings.throughputBytesPerSec = uint32_t(n);
@@ -290,7 +305,7 @@ int main(int argc, char** argv) {
     store = std::make_unique<FlashStore>(config.flashCapacity());
   }
   if (reset) store->eraseAll();
-  if ((fresh || reset) && !applySimPreset(preset, config, *store)) {
+  if ((fresh || reset) && !applySimPreset(preset, config, *store, language)) {
     std::fprintf(stderr, "ostrel-sim: the preset does not fit this cartridge\n");
     return 1;
   }

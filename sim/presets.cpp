@@ -1,6 +1,10 @@
 #include "sim/presets.h"
 
+#include <array>
 #include <cstring>
+#include <string_view>
+
+#include "app/text_helpers.h"
 
 namespace ostrel {
 
@@ -10,7 +14,10 @@ std::optional<SimPreset> parseSimPreset(const std::string& name) {
   return std::nullopt;
 }
 
-std::vector<SimFatEntry> demoCatalogue() {
+namespace {
+
+// The demo's entries with English folder names.
+std::vector<SimFatEntry> demoEntries() {
   // clang-format off
   return {
       {2, 0, "OBDII", "91 V4.10", "2026-06-01", 0, 4, ""},
@@ -29,6 +36,36 @@ std::vector<SimFatEntry> demoCatalogue() {
       {2, 0, "Arvinta", "V1.08", "ES", 42, 2, "EUROPE\\SPAIN"},
   };
   // clang-format on
+}
+
+// The demo's top folders by language, in UTF-8. None of the legacy forms has
+// a 0x5C byte, which a reader would take for a folder separator.
+constexpr std::array<std::array<std::string_view, 3>, 4> kContinents = {{
+    {"EUROPE", "ASIA", "AMERICA"},
+    {"歐洲", "亞洲", "美洲"},
+    {"欧洲", "亚洲", "美洲"},
+    {"ヨーロッパ", "アジア", "アメリカ"},
+}};
+
+void nameContinent(std::string& path, int language) {
+  for (size_t k = 0; k < kContinents[0].size(); ++k) {
+    const std::string_view english = kContinents[0][k];
+    if (path.compare(0, english.size(), english) != 0) continue;
+    if (path.size() > english.size() && path[english.size()] != '\\') continue;
+    std::string legacy;
+    if (utf8ToLegacy(language, kContinents[size_t(language)][k], legacy))
+      path.replace(0, english.size(), legacy);
+    return;
+  }
+}
+
+}  // namespace
+
+std::vector<SimFatEntry> demoCatalogue(int language) {
+  std::vector<SimFatEntry> entries = demoEntries();
+  if (language > 0 && language < int(kContinents.size()))
+    for (SimFatEntry& e : entries) nameContinent(e.path, language);
+  return entries;
 }
 
 namespace {
@@ -107,10 +144,10 @@ std::vector<uint8_t> demoSectorData(const std::string& brand, uint32_t index, ui
   return d;
 }
 
-bool applySimPreset(SimPreset preset, const SimConfig& config, FlashStore& flash) {
+bool applySimPreset(SimPreset preset, const SimConfig& config, FlashStore& flash, int language) {
   if (preset == SimPreset::Blank) return true;
   const bool ost4 = config.generation == SimGeneration::Ost4;
-  auto entries = demoCatalogue();
+  auto entries = demoCatalogue(language);
   auto phys = [&](uint32_t logical) -> uint32_t {
     return ost4 ? demoPhysicalSector(logical, config.sectorCount) : logical;
   };

@@ -33,7 +33,9 @@ inline constexpr uint16_t kSimUnmappedSector = 60020;
 // The demo catalogue: the "OBDII" base software at sector 0 (its run holds the
 // FAT sector 1), twelve fictional brands in folders up to four levels deep,
 // one alias pair (entries 5 and 6 share their sectors) and free sectors 26..31.
-std::vector<SimFatEntry> demoCatalogue();
+// In languages 1..3 the continents' folders have the language's names, stored
+// in its legacy code page as a cartridge written there would hold them.
+std::vector<SimFatEntry> demoCatalogue(int language = 0);
 
 // The 65536-byte FAT sector: 108-byte header (A1 1E, 0x0200, sectorCount,
 // 100 zero bytes, entry count), entries 1..151 from offset 108 and entries
@@ -56,7 +58,7 @@ std::vector<uint8_t> demoSectorData(const std::string& brand, uint32_t index, ui
 
 // Writes the preset onto the flash (which should be erased). False when the
 // flash refused a write.
-bool applySimPreset(SimPreset preset, const SimConfig& config, FlashStore& flash);
+bool applySimPreset(SimPreset preset, const SimConfig& config, FlashStore& flash, int language = 0);
 
 // The timings of ostrel-sim --quick, for demos: base with short sector and
 // block erases, Ostrel III/IV chip erase and quality-control steps. An

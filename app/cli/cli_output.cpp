@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 
 namespace ostrel {
@@ -68,8 +69,7 @@ void CliOutput::printLogLine(const std::string& line) {
   if (line.rfind(form_.Prompt(63), 0) == 0) faultSeen_ = true;
   // A fault and what the operation says after it go to stderr, also with --quiet.
   if (faultSeen_) {
-    clearProgress();
-    std::fprintf(stderr, "%s\n", line.c_str());
+    error(line);
   } else if (!quiet_ && !json_ && !line.empty()) {
     clearProgress();
     std::printf("%s\n", line.c_str());
@@ -120,7 +120,13 @@ void CliOutput::result(const std::string& line) {
 
 void CliOutput::error(const std::string& line) {
   clearProgress();
-  std::fprintf(stderr, "%s\n", line.c_str());
+  // Scripts look for "Fault code:" whatever the language of the texts.
+  const std::string& prefix = form_.Prompt(63);
+  if (line.rfind(prefix, 0) == 0)
+    std::fprintf(stderr, "%s%s\n", std::string(promptText(63, 0)).c_str(),
+                 line.c_str() + prefix.size());
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void CliOutput::clearProgress() {

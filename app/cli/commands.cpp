@@ -28,6 +28,9 @@ bool connect(Cli& c) {
         return c.form.Connected;
       },
       Measure::Bar);
+  // The window shows it in its status line; here it goes where faults go.
+  if (!c.form.Connected && !c.form.PortAccessHint.empty())
+    c.out.error("ostrel-cli: " + c.form.PortAccessHint);
   return c.form.Connected;
 }
 
@@ -266,7 +269,7 @@ int runDetect(Cli& c) {
     c.out.result("Aux No.: " + f.StaticText_AuxNo.text);
     c.out.result("ID: " + f.StaticText_ID.text);
     c.out.result("Sectors: " + std::to_string(f.SectorCount));
-  } else if (!f.StaticText_Status2.text.empty()) {
+  } else if (!f.StaticText_Status2.text.empty() && f.StaticText_Status2.text != f.PortAccessHint) {
     c.out.result(f.StaticText_Status2.text);
   }
   return connected ? kExitOk : kExitFailed;

@@ -12,6 +12,7 @@
 #include "app/prompt_table.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
+#include "app/version.h"
 
 namespace {
 
@@ -70,11 +71,13 @@ engineering commands (--mode 0 or 1; the customer build has no such buttons):
 options:
   --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG
   --language N    language of the texts and legacy code page of directory names:
-                  0 English (default), 1 and 2 Chinese, 3 Japanese
+                  0 English (default), 1 Traditional and 2 Simplified Chinese,
+                  3 Japanese; the "Fault code:" line on stderr stays in English
   --port PATH     probe only this serial device instead of every port
   --yes, --no     answer every question of the program (default: ask on a
                   terminal, else no)
   --quiet         print only results and faults (no operator log, no progress)
+  --version       print the version and exit
   --fast-link     take the module's replies as soon as they arrive instead of
                   after 10 ms of quiet on the line (much faster; off by default)
 On a terminal, long operations show a progress line on stderr (sectors done,
@@ -136,6 +139,9 @@ int parse(int argc, char** argv, CliOptions& o) {
         o.args.push_back(a);
     } else if (a == "--") {
       optionsEnded = true;
+    } else if (a == "--version") {
+      std::fputs(versionText("ostrel-cli").c_str(), stdout);
+      return kExitOk;
     } else if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
       return kExitOk;

@@ -1,44 +1,80 @@
 // ostrel-fm, ostrel-fm-rd and ostrel-fm-debug: the same window, built with
 // BuildMode 2, 1 and 0.
 #include <QApplication>
+#include <QIcon>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/form_main.h"
+#include "app/gui/language_font.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_host.h"
 #include "app/prompt_table.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
+#include "app/version.h"
 #include "link/device_watch.h"
 #include "link/tcomm.h"
 
 #ifndef OSTREL_BUILD_MODE
 #define OSTREL_BUILD_MODE 2
 #endif
+#ifndef OSTREL_PROGRAM
+#define OSTREL_PROGRAM "ostrel-fm"
+#endif
 
 namespace {
 
 void usage() {
   std::printf(
-      "usage: ostrel-fm [--screenshot FILE --after MS] [--quit-after MS]\n"
+      "usage: " OSTREL_PROGRAM
+      " [--language 0..3] [--fast-link] [--screenshot FILE --after MS] [--quit-after MS]\n"
+      "  --fast-link        take the module's replies as soon as they arrive instead of\n"
+      "                     after 10 ms of quiet on the line (much faster; off by default)\n"
+      "  --language N       language of the window, fixed for the run: 0 English\n"
+      "                     (default), 1 Traditional Chinese, 2 Simplified Chinese,\n"
+      "                     3 Japanese; also the code page of legacy directory names\n"
+      "  --version          print the version and exit\n"
       "  --screenshot FILE  save a picture of the window after --after ms (default 3000)\n"
+      "                     and print its status lines\n"
       "  --quit-after MS    close the window after MS milliseconds\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt looks for a display, so that they work without one.
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--version")) {
+      std::fputs(ostrel::versionText(OSTREL_PROGRAM).c_str(), stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--help")) {
+      usage();
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Ostrel");
   QString screenshot;
   int after = 3000;
   int quitAfter = -1;
+  int language = ostrel::kDeliveredLanguage;
+  bool fastLink = false;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc) {
+    if (!std::strcmp(argv[i], "--fast-link")) {
+      fastLink = true;
+    } else if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc) {
       screenshot = argv[++i];
+    } else if (!std::strcmp(argv[i], "--language") && i + 1 < argc) {
+      const char* v = argv[++i];
+      if (v[0] < '0' || v[0] > '3' || v[1] != '\0') {
+        std::fprintf(stderr, OSTREL_PROGRAM ": --language takes 0..3\n");
+        return 2;
+      }
+      language = v[0] - '0';
     } else if (!std::strcmp(argv[i], "--after") && i + 1 < argc) {
       after = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--quit-after") && i + 1 < argc) {
@@ -55,8 +91,14 @@ int main(int argc, char** argv) {
   applyComm1Values(comm);
   QtHost host(writableProgramDirectory(currentExecutablePath()));
   host.autoAnswer = !screenshot.isEmpty() || quitAfter >= 0;
-  TForm_MAIN form(OSTREL_BUILD_MODE, kDeliveredLanguage, host, clock, comm);
+  QApplication::setFont(languageFont(language, QApplication::font()));
+  const std::string icon =
+      findDataFile("ostrel.svg", host.programDirectory(), currentExecutablePath());
+  QApplication::setWindowIcon(icon.empty() ? QIcon::fromTheme("ostrel")
+                                           : QIcon(QString::fromStdString(icon)));
+  TForm_MAIN form(OSTREL_BUILD_MODE, language, host, clock, comm);
   form.FormCreate();
+  form.setFastLink(fastLink);
   MainWindow window(form);
   host.setOwner(&window);
   window.show();
@@ -73,6 +115,9 @@ int main(int argc, char** argv) {
       const bool ok = window.grab().save(screenshot);
       std::printf("%s %s\n", ok ? "screenshot saved:" : "screenshot failed:",
                   screenshot.toLocal8Bit().constData());
+      // What the status lines said, for a script that cannot look at the picture.
+      for (const std::string* line : {&form.StaticText_Status1.text, &form.StaticText_Status2.text})
+        if (!line->empty()) std::printf("status: %s\n", line->c_str());
       std::fflush(stdout);
       if (quitAfter < 0) window.close();
     });

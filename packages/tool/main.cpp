@@ -25,6 +25,7 @@
 #include "app/file_io.h"
 #include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "app/version.h"
 #include "packages/flash_image.h"
 #include "packages/package_builder.h"
 #include "packages/package_format.h"
@@ -54,6 +55,7 @@ const char kUsage[] =
     "options:\n"
     "  --language N   code page of legacy directory names: 0 CP1252 (default),\n"
     "                 1 CP950, 2 CP936, 3 CP932\n"
+    "  --version      print the version and exit\n"
     "exit status: 0 done, 1 fault (\"Fault code:\" and the code on stderr), 2 usage\n"
     "examples:\n"
     "  ostrel-pkg info samples/europe.bn --json\n"
@@ -426,7 +428,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (a == "--help" || a == "-h") {
+    if (a == "--version") {
+      std::fputs(versionText("ostrel-pkg").c_str(), stdout);
+      return kExitOk;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
     } else if (a == "--language") {

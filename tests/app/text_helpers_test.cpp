@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -197,6 +198,13 @@ TEST_F(WritableProgramDirectory, OwnDirectoryWhenWritable) {
   EXPECT_EQ(writableProgramDirectory(path("bin/ostrel-fm")), path("bin") + "/");
 }
 
+// An installation's bin/ is never where files are left, writable or not.
+TEST_F(WritableProgramDirectory, InstalledProgramsUseTheUsersFolder) {
+  ScopedEnv xdg("XDG_DATA_HOME", path("xdg").c_str());
+  std::filesystem::create_directories(path("prefix/share/ostrel"));
+  EXPECT_EQ(writableProgramDirectory(path("prefix/bin/ostrel-fm")), path("xdg") + "/ostrel/");
+}
+
 TEST_F(WritableProgramDirectory, FallsBackToXdgDataHome) {
   ScopedEnv xdg("XDG_DATA_HOME", path("xdg").c_str());
   ScopedEnv home("HOME", path("home").c_str());
@@ -217,6 +225,35 @@ TEST_F(WritableProgramDirectory, NothingUsableGivesOwnDirectory) {
   ScopedEnv xdg("XDG_DATA_HOME", nullptr);
   ScopedEnv home("HOME", "");
   EXPECT_EQ(writableProgramDirectory(missingExe()), path("missing") + "/");
+}
+
+// An installed program finds a data file in the first folder that holds it:
+// its program folder, beside itself, <prefix>/share/ostrel, then the user's
+// data folder; a folder or a missing file there does not count.
+TEST_F(WritableProgramDirectory, DataFilesAreFoundInTheFirstFolderHoldingThem) {
+  ScopedEnv xdg("XDG_DATA_HOME", path("xdg").c_str());
+  const std::string exe = path("prefix/bin/ostrel-fm");
+  const std::string programFolder = path("home") + "/";
+  struct Case {
+    std::vector<const char*> files;  // made under root_
+    const char* expected;            // under root_, or "" for none
+  } cases[] = {
+      {{}, ""},
+      {{"xdg/ostrel/x.bn"}, "xdg/ostrel/x.bn"},
+      {{"xdg/ostrel/x.bn", "prefix/share/ostrel/x.bn"}, "prefix/share/ostrel/x.bn"},
+      {{"prefix/share/ostrel/x.bn", "prefix/bin/x.bn"}, "prefix/bin/x.bn"},
+      {{"prefix/bin/x.bn", "home/x.bn"}, "home/x.bn"},
+      {{"home/x.bn/inner", "prefix/share/ostrel/x.bn"}, "prefix/share/ostrel/x.bn"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(root_);
+    for (const char* f : c.files) {
+      std::filesystem::create_directories(std::filesystem::path(path(f)).parent_path());
+      std::ofstream(path(f)) << "x";
+    }
+    const std::string want = *c.expected ? path(c.expected) : "";
+    EXPECT_EQ(findDataFile("x.bn", programFolder, exe), want) << c.expected;
+  }
 }
 
 }  // namespace

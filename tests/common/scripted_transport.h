@@ -29,7 +29,7 @@ class ScriptedTransport : public Transport {
   void OpenPort() override {
     if (open_) throw ECommsError("This serial port already opened");
     if (!openable || (openableNames.size() && !contains(openableNames, name_)))
-      throw ECommsError("Error opening serial port");
+      throw ECommsError("Error opening serial port", deniedHint);
     open_ = true;
     ++openCount;
     opened.push_back(name_);
@@ -72,6 +72,7 @@ class ScriptedTransport : public Transport {
   std::vector<Sent> sent;
   bool openable = true;
   std::vector<std::string> openableNames;
+  std::string deniedHint;  // given with a refused open, as a port without permission does
   std::vector<std::string> opened;
   std::vector<TParity> openedParity;
   int openCount = 0;

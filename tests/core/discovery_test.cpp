@@ -1,6 +1,7 @@
 // Discovery and identification in virtual time against scripted ports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "app/form_main.h"
@@ -195,6 +196,29 @@ TEST_F(DiscoveryTest, PortsAreProbedFromLastToFirstAndTheLastModuleWins) {
   EXPECT_EQ(form->ModuleGeneration, 3);
   // d answered nothing within 1000 ms, c was identified and reopened.
   EXPECT_EQ(comm.opened, (std::vector<std::string>{"d", "c", "c"}));
+}
+
+// A port the user may not open leaves its remedy in the debug log and, when no
+// module is found elsewhere, in the second status line; a module found on
+// another port leaves the status line to the module.
+TEST_F(DiscoveryTest, APortWithoutPermissionNamesItsRemedyWhenNoModuleIsFound) {
+  host.ports = {"a", "b"};
+  comm.openableNames = {"a"};
+  comm.deniedHint = "No permission to open b: join group dialout";
+  for (const bool moduleOnA : {false, true}) {
+    SCOPED_TRACE(moduleOnA);
+    modules.clear();
+    if (moduleOnA) modules = {{"a", 0x84}};
+    form->Memo2.clear();
+    form->FormShow();
+    clock.advance(1000);
+    EXPECT_EQ(form->Connected, moduleOnA);
+    EXPECT_EQ(form->StaticText_Status2.text == comm.deniedHint, !moduleOnA);
+    EXPECT_TRUE(std::any_of(
+        form->Memo2.lines.begin(), form->Memo2.lines.end(),
+        [&](const std::string& l) { return l.find(comm.deniedHint) != std::string::npos; }));
+    comm.ClosePort();
+  }
 }
 
 // After an Ostrel III or IV the raw parser takes any burst as a whole reply:

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/file_io.h"
+#include "app/text_helpers.h"
 #include "cartfs/fat.h"
 #include "flash_rig.h"
 #include "packages/flash_image.h"
@@ -73,13 +75,22 @@ TEST(QcRules, RepliesEndTheStepAsTheModuleReports) {
   }
 }
 
-// The program's folder first, then the installed data folder beside the executable.
+// QC Auto looks for its image in the program's folder first, then beside the
+// executable, in the installation's data folder and in the user's data folder.
 TEST(QcRules, ReferenceImageFolders) {
   using Folders = std::vector<std::string>;
-  EXPECT_EQ(qcImageFolders("/home/op/.local/share/ostrel/", "/usr/bin/ostrel-fm"),
-            (Folders{"/home/op/.local/share/ostrel/", "/usr/bin/", "/usr/bin/../share/ostrel/"}));
-  EXPECT_EQ(qcImageFolders("/opt/ostrel/bin", "/opt/ostrel/bin/ostrel-cli"),
-            (Folders{"/opt/ostrel/bin/", "/opt/ostrel/bin/../share/ostrel/"}));
+  const char* old = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old ? old : "";
+  setenv("XDG_DATA_HOME", "/home/op/.local/share", 1);
+  EXPECT_EQ(dataFolders("/home/op/.local/share/ostrel/", "/usr/bin/ostrel-fm"),
+            (Folders{"/home/op/.local/share/ostrel/", "/usr/bin/", "/usr/share/ostrel/"}));
+  EXPECT_EQ(
+      dataFolders("/opt/ostrel/bin", "/opt/ostrel/bin/ostrel-cli"),
+      (Folders{"/opt/ostrel/bin/", "/opt/ostrel/share/ostrel/", "/home/op/.local/share/ostrel/"}));
+  if (old)
+    setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  else
+    unsetenv("XDG_DATA_HOME");
 }
 
 // What the build wrote: S-record files that load, with a FAT of one entry

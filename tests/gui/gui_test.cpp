@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "app/form_main.h"
+#include "app/gui/language_font.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_host.h"
 #include "app/prompt_table.h"
@@ -178,6 +179,13 @@ TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
       for (int language = 0; language < 4; ++language) {
         SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << screen.width() << "x"
                                         << screen.height() << ", language " << language);
+        // The font the program picks for the language, as users see it.
+        const QFont base = QApplication::font();
+        QApplication::setFont(languageFont(language, base));
+        struct RestoreFont {
+          QFont font;
+          ~RestoreFont() { QApplication::setFont(font); }
+        } restore{base};
         ScriptedHost host;
         host.screen = {screen.width(), screen.height(), screen.width(), screen.height() - 40};
         VirtualClock clock;
