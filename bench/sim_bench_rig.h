@@ -1,11 +1,17 @@
 // What the link benchmarks share: an ostrel-sim process on a pseudo-terminal
 // in a private port folder, the form core connected to it through the real
-// serial component, and a plan of random sectors taken from the FlashImage.
+// serial component with the default or the fast link, the bytes that cross
+// the line counted, and a plan of random sectors taken from the FlashImage.
 #pragma once
 
+#include <QElapsedTimer>
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/form_main.h"
@@ -41,22 +47,133 @@ inline const std::vector<BenchGeneration>& benchGenerations() {
   return gens;
 }
 
+// How replies reach the protocol: after ReadIntervalTimeout of quiet (the
+// default) or as soon as they arrive (TForm_MAIN::setFastLink).
+enum class BenchLink { Default, Fast };
+
+inline const char* linkName(BenchLink link) {
+  return link == BenchLink::Fast ? "fast" : "default";
+}
+
+// The value of --link: "default", "fast" or "both" (both, default first).
+inline std::optional<std::vector<BenchLink>> parseLinks(std::string_view value) {
+  if (value == "default") return std::vector{BenchLink::Default};
+  if (value == "fast") return std::vector{BenchLink::Fast};
+  if (value == "both") return std::vector{BenchLink::Default, BenchLink::Fast};
+  return std::nullopt;
+}
+
+// Milliseconds the bytes take on a line of `throughput` bytes per second in
+// each direction; 0 on an unlimited line. The protocol never sends while it
+// waits for a reply, so the two directions add up.
+inline double lineMs(uint64_t bytes, uint32_t throughput) {
+  return throughput > 0 ? double(bytes) * 1000.0 / throughput : 0.0;
+}
+
+// Passes everything on to the serial component and counts what crosses it,
+// and how long the protocol waited: from a send until the first bytes back
+// reach it, and between the pieces of a reply. The rest of the time is the
+// host's own turn (from the bytes received to the next send).
+class CountingTransport : public Transport {
+ public:
+  explicit CountingTransport(Transport& inner) : inner_(inner) {
+    inner_.OnReceiveData = [this](const uint8_t* data, uint16_t length) {
+      const auto now = std::chrono::steady_clock::now();
+      waitingMs += std::chrono::duration<double, std::milli>(now - mark_).count();
+      mark_ = now;
+      waiting_ = false;
+      received += length;
+      ++deliveries;
+      if (OnReceiveData) OnReceiveData(data, length);
+    };
+  }
+  ~CountingTransport() override { inner_.OnReceiveData = nullptr; }
+  CountingTransport(const CountingTransport&) = delete;
+  CountingTransport& operator=(const CountingTransport&) = delete;
+
+  void reset() {
+    sent = received = deliveries = 0;
+    waitingMs = 0;
+    mark_ = std::chrono::steady_clock::now();
+    waiting_ = false;
+  }
+
+  void OpenPort() override { inner_.OpenPort(); }
+  void ClosePort() override { inner_.ClosePort(); }
+  bool isOpen() const override { return inner_.isOpen(); }
+  bool SendBytes(const uint8_t* data, uint16_t length) override {
+    if (!waiting_) {
+      mark_ = std::chrono::steady_clock::now();
+      waiting_ = true;
+    }
+    const bool queued = inner_.SendBytes(data, length);
+    if (queued) sent += length;
+    return queued;
+  }
+  const std::string& CommName() const override { return inner_.CommName(); }
+  void setCommName(const std::string& name) override { inner_.setCommName(name); }
+  uint32_t BaudRate() const override { return inner_.BaudRate(); }
+  void setBaudRate(uint32_t baud) override { inner_.setBaudRate(baud); }
+  TParity Parity() const override { return inner_.Parity(); }
+  void setParity(TParity parity) override { inner_.setParity(parity); }
+  TStopBits StopBits() const override { return inner_.StopBits(); }
+  void setStopBits(TStopBits bits) override { inner_.setStopBits(bits); }
+  TByteSize ByteSize() const override { return inner_.ByteSize(); }
+  void setByteSize(TByteSize size) override { inner_.setByteSize(size); }
+  uint32_t ReadIntervalTimeout() const override { return inner_.ReadIntervalTimeout(); }
+  void setReadIntervalTimeout(uint32_t ms) override { inner_.setReadIntervalTimeout(ms); }
+
+  uint64_t sent = 0;
+  uint64_t received = 0;
+  uint64_t deliveries = 0;  // OnReceiveData calls: wake-ups of the protocol
+  double waitingMs = 0;
+
+ private:
+  Transport& inner_;
+  std::chrono::steady_clock::time_point mark_ = std::chrono::steady_clock::now();
+  bool waiting_ = false;  // sent since the last bytes came
+};
+
+// What a timed phase cost, per sector.
+struct PhaseCost {
+  double ms = 0;
+  double transferMs = 0;  // the counted bytes' own time on the line
+  double waitingMs = 0;   // the protocol waiting for the module's bytes
+  double deliveries = 0;  // received-data events
+};
+
 // A blank cartridge of the generation behind ostrel-sim started with the
-// generation's and the extra options, and a form core that has detected it.
+// generation's and the extra options, and a form core on the chosen link
+// that has detected it.
 class SimBenchRig {
  public:
-  SimBenchRig(const BenchGeneration& g, const std::vector<std::string>& extraSimArgs)
+  SimBenchRig(const BenchGeneration& g, const std::vector<std::string>& extraSimArgs,
+              BenchLink link = BenchLink::Default)
       : sim_(dir_.path, "bench", simArgs(g, extraSimArgs)), host_(dir_.path) {
     applyComm1Values(comm_);
     form.FormCreate();
+    gapMs_ = comm_.ReadIntervalTimeout();
+    form.setFastLink(link == BenchLink::Fast);
     form.Function_Detect();
+    line.reset();
   }
   ~SimBenchRig() { form.FormClose(); }
   SimBenchRig(const SimBenchRig&) = delete;
   SimBenchRig& operator=(const SimBenchRig&) = delete;
 
   bool connected() const { return form.Connected; }
-  uint32_t readIntervalMs() const { return comm_.ReadIntervalTimeout(); }
+  // The phase timed by t, per sector, from the counters, which start again.
+  PhaseCost takePhase(const QElapsedTimer& t, int sectors, uint32_t throughput) {
+    PhaseCost c;
+    c.ms = double(t.nsecsElapsed()) / 1e6 / sectors;
+    c.transferMs = lineMs(line.sent + line.received, throughput) / sectors;
+    c.waitingMs = line.waitingMs / sectors;
+    c.deliveries = double(line.deliveries) / sectors;
+    line.reset();
+    return c;
+  }
+  // The default link's quiet gap, whichever link the rig runs.
+  uint32_t defaultGapMs() const { return gapMs_; }
 
  private:
   static std::vector<std::string> simArgs(const BenchGeneration& g,
@@ -73,9 +190,11 @@ class SimBenchRig {
   test::FolderHost host_;
   QtClock clock_;
   TComm comm_;
+  uint32_t gapMs_ = 0;
 
  public:
-  TForm_MAIN form{0, 0, host_, clock_, comm_};
+  CountingTransport line{comm_};
+  TForm_MAIN form{0, 0, host_, clock_, line};
 };
 
 // Sectors first..first+count-1 of the FlashImage filled with random bytes and
