@@ -235,6 +235,9 @@ class TForm_MAIN {
   // Installation and removal ask this first: false, after telling the user
   // why, when the catalogue in memory must not be written back.
   bool catalogueChangeAllowed();
+  // The first change after the tables were read starts a new sector plan: a
+  // blank FAT image and nothing to write or erase yet.
+  void startPlanAfterFreshRead();
   // --- end of cartridge tables
 
   // --- catalogue views and removal (cartfs/catalogue_operations.cpp)

@@ -74,9 +74,9 @@ inline double lineMs(uint64_t bytes, uint32_t throughput) {
 // and how long the protocol waited: from a send until the first bytes back
 // reach it, and between the pieces of a reply. The rest of the time is the
 // host's own turn (from the bytes received to the next send).
-class CountingTransport : public Transport {
+class CountingTransport : public ForwardingTransport {
  public:
-  explicit CountingTransport(Transport& inner) : inner_(inner) {
+  explicit CountingTransport(Transport& inner) : ForwardingTransport(inner) {
     inner_.OnReceiveData = [this](const uint8_t* data, uint16_t length) {
       const auto now = std::chrono::steady_clock::now();
       waitingMs += std::chrono::duration<double, std::milli>(now - mark_).count();
@@ -87,7 +87,6 @@ class CountingTransport : public Transport {
       if (OnReceiveData) OnReceiveData(data, length);
     };
   }
-  ~CountingTransport() override { inner_.OnReceiveData = nullptr; }
   CountingTransport(const CountingTransport&) = delete;
   CountingTransport& operator=(const CountingTransport&) = delete;
 
@@ -98,9 +97,6 @@ class CountingTransport : public Transport {
     waiting_ = false;
   }
 
-  void OpenPort() override { inner_.OpenPort(); }
-  void ClosePort() override { inner_.ClosePort(); }
-  bool isOpen() const override { return inner_.isOpen(); }
   bool SendBytes(const uint8_t* data, uint16_t length) override {
     if (!waiting_) {
       mark_ = std::chrono::steady_clock::now();
@@ -110,18 +106,6 @@ class CountingTransport : public Transport {
     if (queued) sent += length;
     return queued;
   }
-  const std::string& CommName() const override { return inner_.CommName(); }
-  void setCommName(const std::string& name) override { inner_.setCommName(name); }
-  uint32_t BaudRate() const override { return inner_.BaudRate(); }
-  void setBaudRate(uint32_t baud) override { inner_.setBaudRate(baud); }
-  TParity Parity() const override { return inner_.Parity(); }
-  void setParity(TParity parity) override { inner_.setParity(parity); }
-  TStopBits StopBits() const override { return inner_.StopBits(); }
-  void setStopBits(TStopBits bits) override { inner_.setStopBits(bits); }
-  TByteSize ByteSize() const override { return inner_.ByteSize(); }
-  void setByteSize(TByteSize size) override { inner_.setByteSize(size); }
-  uint32_t ReadIntervalTimeout() const override { return inner_.ReadIntervalTimeout(); }
-  void setReadIntervalTimeout(uint32_t ms) override { inner_.setReadIntervalTimeout(ms); }
 
   uint64_t sent = 0;
   uint64_t received = 0;
@@ -129,7 +113,6 @@ class CountingTransport : public Transport {
   double waitingMs = 0;
 
  private:
-  Transport& inner_;
   std::chrono::steady_clock::time_point mark_ = std::chrono::steady_clock::now();
   bool waiting_ = false;  // sent since the last bytes came
 };

@@ -253,22 +253,25 @@ uint16_t TForm_MAIN::Function_TotalSelectSpace() {
 
 // ---------------------------------------------------------------- removal
 
+void TForm_MAIN::startPlanAfterFreshRead() {
+  if (!FatFreshRead) return;
+  // The FAT sector is rebuilt from the catalogue; nothing else is written yet.
+  FlashImage.Clear();
+  FlashImage.SetSize(12 * kSectorSize);
+  std::fill_n(FlashImage.Memory(), 2 * kSectorSize, uint8_t(0xFF));
+  for (BlockRecord& r : BlockTable) {
+    r.writeFlag = 0;
+    r.eraseFlag = 0;
+  }
+  FatFreshRead = false;
+}
+
 void TForm_MAIN::Button_DELClick() {
   if (!anySelected(ListView_FAT_OUT)) selectAll(ListView_FAT_OUT, true);
   if (!anySelected(ListView_FAT_OUT)) return;
   if (!catalogueChangeAllowed()) return;
 
-  if (FatFreshRead) {
-    // A fresh plan: the FAT sector is rebuilt from the catalogue, nothing else is written.
-    FlashImage.Clear();
-    FlashImage.SetSize(12 * kSectorSize);
-    std::fill_n(FlashImage.Memory(), 2 * kSectorSize, uint8_t(0xFF));
-    for (BlockRecord& r : BlockTable) {
-      r.writeFlag = 0;
-      r.eraseFlag = 0;
-    }
-    FatFreshRead = false;
-  }
+  startPlanAfterFreshRead();
 
   std::size_t selected = 0;
   for (const ListItem& item : ListView_FAT_OUT.items) selected += item.selected ? 1 : 0;

@@ -21,10 +21,10 @@ using namespace ostrel;
 
 namespace {
 
-class DamagingTransport : public Transport {
+class DamagingTransport : public ForwardingTransport {
  public:
   DamagingTransport(VirtualClock& clock, Transport& inner, const uint8_t* ops, size_t size)
-      : clock_(clock), inner_(inner), ops_(ops), size_(size) {
+      : ForwardingTransport(inner), clock_(clock), ops_(ops), size_(size) {
     inner_.OnReceiveData = [this](const uint8_t* data, uint16_t length) {
       queue_.insert(queue_.end(), data, data + length);
       if (!scheduled_) schedule();
@@ -32,30 +32,12 @@ class DamagingTransport : public Transport {
   }
   ~DamagingTransport() override {
     if (scheduled_) clock_.cancel(timer_);
-    inner_.OnReceiveData = nullptr;
   }
 
-  void OpenPort() override { inner_.OpenPort(); }
   void ClosePort() override {
     inner_.ClosePort();
     queue_.clear();
   }
-  bool isOpen() const override { return inner_.isOpen(); }
-  bool SendBytes(const uint8_t* data, uint16_t length) override {
-    return inner_.SendBytes(data, length);
-  }
-  const std::string& CommName() const override { return inner_.CommName(); }
-  void setCommName(const std::string& name) override { inner_.setCommName(name); }
-  uint32_t BaudRate() const override { return inner_.BaudRate(); }
-  void setBaudRate(uint32_t baud) override { inner_.setBaudRate(baud); }
-  TParity Parity() const override { return inner_.Parity(); }
-  void setParity(TParity parity) override { inner_.setParity(parity); }
-  TStopBits StopBits() const override { return inner_.StopBits(); }
-  void setStopBits(TStopBits bits) override { inner_.setStopBits(bits); }
-  TByteSize ByteSize() const override { return inner_.ByteSize(); }
-  void setByteSize(TByteSize size) override { inner_.setByteSize(size); }
-  uint32_t ReadIntervalTimeout() const override { return inner_.ReadIntervalTimeout(); }
-  void setReadIntervalTimeout(uint32_t ms) override { inner_.setReadIntervalTimeout(ms); }
 
  private:
   uint8_t op() { return at_ < size_ ? ops_[at_++] : 0; }
@@ -97,7 +79,6 @@ class DamagingTransport : public Transport {
   }
 
   VirtualClock& clock_;
-  Transport& inner_;
   const uint8_t* ops_;
   size_t size_;
   size_t at_ = 0;

@@ -55,4 +55,35 @@ class Transport {
   ReceiveDataEvent OnReceiveData;
 };
 
+// A transport in front of another that passes everything on: the base of
+// the ones that only change what goes through (pieces, damage, counting).
+// What the inner one receives goes where the derived one's constructor says.
+class ForwardingTransport : public Transport {
+ public:
+  explicit ForwardingTransport(Transport& inner) : inner_(inner) {}
+  ~ForwardingTransport() override { inner_.OnReceiveData = nullptr; }
+
+  void OpenPort() override { inner_.OpenPort(); }
+  void ClosePort() override { inner_.ClosePort(); }
+  bool isOpen() const override { return inner_.isOpen(); }
+  bool SendBytes(const uint8_t* data, uint16_t length) override {
+    return inner_.SendBytes(data, length);
+  }
+  const std::string& CommName() const override { return inner_.CommName(); }
+  void setCommName(const std::string& name) override { inner_.setCommName(name); }
+  uint32_t BaudRate() const override { return inner_.BaudRate(); }
+  void setBaudRate(uint32_t baud) override { inner_.setBaudRate(baud); }
+  TParity Parity() const override { return inner_.Parity(); }
+  void setParity(TParity parity) override { inner_.setParity(parity); }
+  TStopBits StopBits() const override { return inner_.StopBits(); }
+  void setStopBits(TStopBits bits) override { inner_.setStopBits(bits); }
+  TByteSize ByteSize() const override { return inner_.ByteSize(); }
+  void setByteSize(TByteSize size) override { inner_.setByteSize(size); }
+  uint32_t ReadIntervalTimeout() const override { return inner_.ReadIntervalTimeout(); }
+  void setReadIntervalTimeout(uint32_t ms) override { inner_.setReadIntervalTimeout(ms); }
+
+ protected:
+  Transport& inner_;
+};
+
 }  // namespace ostrel

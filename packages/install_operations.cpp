@@ -104,17 +104,7 @@ void TForm_MAIN::Button_InstallClick() {
   }
   if (file_number_limited_check()) return;
 
-  if (FatFreshRead) {
-    // A fresh plan for a freshly read cartridge.
-    FlashImage.Clear();
-    FlashImage.SetSize(12 * kSectorSize);
-    std::fill_n(FlashImage.Memory(), 2 * kSectorSize, uint8_t(0xFF));
-    for (BlockRecord& r : BlockTable) {
-      r.writeFlag = 0;
-      r.eraseFlag = 0;
-    }
-    FatFreshRead = false;
-  }
+  startPlanAfterFreshRead();
 
   std::vector<int> taken;
   for (const ListItem& item : ListView_FAT_IN.items) {

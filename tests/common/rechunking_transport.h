@@ -15,10 +15,10 @@
 
 namespace ostrel::test {
 
-class RechunkingTransport : public Transport {
+class RechunkingTransport : public ForwardingTransport {
  public:
   RechunkingTransport(VirtualClock& clock, Transport& inner, uint32_t seed)
-      : clock_(clock), inner_(inner), random_(seed) {
+      : ForwardingTransport(inner), clock_(clock), random_(seed) {
     inner_.OnReceiveData = [this](const uint8_t* data, uint16_t length) {
       queue_.insert(queue_.end(), data, data + length);
       if (!scheduled_) schedule();
@@ -26,30 +26,12 @@ class RechunkingTransport : public Transport {
   }
   ~RechunkingTransport() override {
     if (scheduled_) clock_.cancel(timer_);
-    inner_.OnReceiveData = nullptr;
   }
 
-  void OpenPort() override { inner_.OpenPort(); }
   void ClosePort() override {
     inner_.ClosePort();
     queue_.clear();
   }
-  bool isOpen() const override { return inner_.isOpen(); }
-  bool SendBytes(const uint8_t* data, uint16_t length) override {
-    return inner_.SendBytes(data, length);
-  }
-  const std::string& CommName() const override { return inner_.CommName(); }
-  void setCommName(const std::string& name) override { inner_.setCommName(name); }
-  uint32_t BaudRate() const override { return inner_.BaudRate(); }
-  void setBaudRate(uint32_t baud) override { inner_.setBaudRate(baud); }
-  TParity Parity() const override { return inner_.Parity(); }
-  void setParity(TParity parity) override { inner_.setParity(parity); }
-  TStopBits StopBits() const override { return inner_.StopBits(); }
-  void setStopBits(TStopBits bits) override { inner_.setStopBits(bits); }
-  TByteSize ByteSize() const override { return inner_.ByteSize(); }
-  void setByteSize(TByteSize size) override { inner_.setByteSize(size); }
-  uint32_t ReadIntervalTimeout() const override { return inner_.ReadIntervalTimeout(); }
-  void setReadIntervalTimeout(uint32_t ms) override { inner_.setReadIntervalTimeout(ms); }
 
  private:
   void schedule() {
@@ -72,7 +54,6 @@ class RechunkingTransport : public Transport {
   }
 
   VirtualClock& clock_;
-  Transport& inner_;
   std::mt19937 random_;
   std::deque<uint8_t> queue_;
   bool scheduled_ = false;
