@@ -65,10 +65,11 @@ if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$prefix"/share/applications/ostrel-fm*.desktop || fail "desktop entries"
 fi
 
-# A simulated Ostrel III in the private port folder; its quality-control
-# step fails at once, after QC Auto has loaded its reference image.
-"$bin/ostrel-sim" --type 84 --preset demo --cartridge "$work/cartridge" --name installed \
-  --fault qc-fail=backslash >"$work/sim.log" 2>&1 &
+# A simulated Ostrel III in the private port folder, its demo folders named
+# in Japanese; its quality-control step fails at once, after QC Auto has
+# loaded its reference image.
+"$bin/ostrel-sim" --type 84 --preset demo --language 3 --cartridge "$work/cartridge" \
+  --name installed --fault qc-fail=backslash >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do grep -q '^link:' "$work/sim.log" && break; sleep 0.1; done
 link="$(sed -n 's/^link: //p' "$work/sim.log")"
@@ -76,7 +77,7 @@ link="$(sed -n 's/^link: //p' "$work/sim.log")"
 
 cli=("$bin/ostrel-cli" --port "$link")
 "${cli[@]}" detect >"$work/detect.out" || fail "detect: $(cat "$work/detect.out")"
-"${cli[@]}" --quiet list >/dev/null || fail "list"
+"${cli[@]}" --quiet --language 3 list | grep -q 'ヨーロッパ\\FRANCE' || fail "list in Japanese"
 for language in 0 3; do
   if "${cli[@]}" --language "$language" --mode 1 qc auto >"$work/qc.out" 2>"$work/qc.err"; then
     fail "qc auto passed on a failing module"
