@@ -140,10 +140,57 @@ bool utf8ToLegacy(int language, std::string_view in, std::string& out) {
   return convert(legacyCodePage(language), "UTF-8", in, out);
 }
 
-std::string displayText(int language, std::string_view stored) {
-  if (Isutf8str(stored)) return std::string(stored);
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no
+// surrogates, nothing above U+10FFFF); 0 when there is none.
+size_t utf8SequenceAt(std::string_view s, size_t i) {
+  const auto b = uint8_t(s[i]);
+  if (b < 0x80) return 1;
+  size_t follow = 0;
+  uint32_t cp = 0, least = 0;
+  if ((b & 0xE0) == 0xC0) {
+    follow = 1, cp = b & 0x1F, least = 0x80;
+  } else if ((b & 0xF0) == 0xE0) {
+    follow = 2, cp = b & 0x0F, least = 0x800;
+  } else if ((b & 0xF8) == 0xF0) {
+    follow = 3, cp = b & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i - 1 < follow) return 0;
+  for (size_t k = 1; k <= follow; ++k) {
+    const auto c = uint8_t(s[i + k]);
+    if ((c & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return 1 + follow;
+}
+
+// s with every byte that starts no well-formed sequence shown as U+FFFD.
+std::string wellFormedUtf8(std::string_view s) {
   std::string out;
-  return legacyToUtf8(language, stored, out) ? out : std::string(stored);
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = utf8SequenceAt(s, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string displayText(int language, std::string_view stored) {
+  if (Isutf8str(stored)) return wellFormedUtf8(stored);
+  std::string out;
+  return legacyToUtf8(language, stored, out) ? out : wellFormedUtf8(stored);
 }
 
 std::string upperHex(uint32_t value, int minDigits) {

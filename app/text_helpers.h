@@ -75,7 +75,9 @@ bool utf8ToLegacy(int language, std::string_view in, std::string& out);
 std::string upperHex(uint32_t value, int minDigits);
 
 // A stored catalogue text as a control shows it: UTF-8 as it is, otherwise
-// taken as the language's legacy code page; what neither reads stays as stored.
+// taken as the language's legacy code page; every byte that is still no
+// well-formed UTF-8 shows as U+FFFD, so a terminal or a JSON listing never
+// gets stray bytes.
 std::string displayText(int language, std::string_view stored);
 
 }  // namespace ostrel

@@ -123,6 +123,8 @@ TEST(CodePage, ArbitraryBytesNeverBreakIt) {
       if (!utf8ToLegacy(l, bytes, out)) {
         EXPECT_TRUE(out.empty());
       }
+      // What a control or a listing shows is UTF-8 whatever was stored.
+      EXPECT_TRUE(testing::strictUtf8(displayText(l, bytes)));
     }
   }
 }
