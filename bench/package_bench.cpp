@@ -49,9 +49,9 @@ std::vector<uint8_t> load(const std::filesystem::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
+std::vector<uint8_t> randomBytes(size_t n, uint32_t start) {
   std::vector<uint8_t> b(n);
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(start);
   for (size_t i = 0; i + 8 <= n; i += 8) {
     const uint64_t v = rng();
     std::memcpy(b.data() + i, &v, 8);

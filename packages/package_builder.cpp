@@ -88,15 +88,15 @@ PackageLayout layOutPackage(const std::vector<PackageSoftware>& software) {
 
 std::vector<uint8_t> patternSectors(std::string_view tag, uint32_t count) {
   std::vector<uint8_t> data(size_t(count) * kSectorSize);
-  uint64_t seed = 1469598103934665603ull;  // FNV-1a of the tag
-  for (const char c : tag) seed = (seed ^ uint8_t(c)) * 1099511628211ull;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the tag
+  for (const char c : tag) hash = (hash ^ uint8_t(c)) * 1099511628211ull;
   for (uint32_t k = 0; k < count; ++k) {
     uint8_t* sector = data.data() + size_t(k) * kSectorSize;
     std::string head = "OSTREL PACKAGE|" + std::string(tag) + "|" + std::to_string(k + 1) + "/" +
                        std::to_string(count) + "|";
     head.resize(64, '.');
     std::memcpy(sector, head.data(), head.size());
-    uint64_t x = seed ^ (uint64_t(k + 1) * 0x9E3779B97F4A7C15ull);
+    uint64_t x = hash ^ (uint64_t(k + 1) * 0x9E3779B97F4A7C15ull);
     for (size_t i = head.size(); i < kSectorSize; ++i) {
       x ^= x << 13;
       x ^= x >> 7;

@@ -319,7 +319,7 @@ PackageRead readPackage(ByteSource& source, const LegacyTextConverter& convert,
 // ---------------------------------------------------------------- writing
 
 std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageIdentity& identity,
-                                  uint32_t keySeed) {
+                                  uint32_t keyStart) {
   if (image.size() % kSectorSize != 0) return {};
   const size_t blocks = image.size() / kSectorSize;
   if (blocks < 2 || blocks > kLargestCartridgeSectors) return {};
@@ -340,7 +340,7 @@ std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageI
 
   std::vector<uint8_t> out(total);
   size_t at = 0;
-  KeyDraw draw{keySeed};
+  KeyDraw draw{keyStart};
   uint8_t key = 0;
   auto emit = [&](uint8_t kind, uint32_t block, std::span<const uint8_t> payload) {
     key = draw.key(key);

@@ -124,10 +124,10 @@ PackageRead readPackage(ByteSource& source, const LegacyTextConverter& convert,
 // BINtoBN: packs an image of whole 64 KiB blocks (at least 2, at most the
 // largest cartridge). Block 1 travels in the EndRecord; blank blocks other
 // than the last are left out. Blocks from 256 on are written in the long
-// form, whose 16-bit block number every reader accepts. keySeed picks the
+// form, whose 16-bit block number every reader accepts. keyStart picks the
 // RecordKeys. Empty when the image cannot be packed.
 std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageIdentity& identity,
-                                  uint32_t keySeed);
+                                  uint32_t keyStart);
 
 // Appends a package's entries to the LoadedCatalogue as its next slots, each
 // startSector moved by baseBlock (the block at which the package's image

@@ -141,7 +141,7 @@ std::string SimConfig::describe() const {
 ModuleSim::ModuleSim(SimConfig config, std::unique_ptr<FlashStore> store)
     : config_(std::move(config)), flash_(std::move(store)) {
   if (!flash_) flash_ = std::make_unique<FlashStore>(config_.flashCapacity());
-  if (config_.splitReplies) splitRandom_.seed(*config_.splitReplies);
+  if (config_.splitReplies) splitRandom_ = std::mt19937(*config_.splitReplies);
 }
 
 ModuleSim::~ModuleSim() = default;

@@ -166,7 +166,7 @@ std::optional<PackageIdentity> parseIdentity(const std::string& text) {
 }
 
 // Milliseconds of the day: the writer's keys differ from run to run.
-uint32_t keySeed() {
+uint32_t keyStart() {
   using namespace std::chrono;
   return uint32_t(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() %
                   86400000);
@@ -267,7 +267,7 @@ int pack(const std::string& path, const std::string& output, const PackageIdenti
   if (int rc = readInput(path, kLargestImageBytes, language, image)) return rc;
   if (image.size() % kSectorSize != 0 || image.size() < 2 * kSectorSize)
     return failure(path + ": not a whole number (at least 2) of 64 KiB blocks");
-  const std::vector<uint8_t> file = writePackage(image, identity, keySeed());
+  const std::vector<uint8_t> file = writePackage(image, identity, keyStart());
   if (file.empty()) return failure(path + ": cannot be packed");
   return save(output, file) ? kExitOk : kExitFault;
 }
@@ -410,7 +410,7 @@ int build(const std::string& path, const std::string& output, int language) {
   if (software.empty()) return failure(path + ": no \"software\" listed");
   const PackageLayout layout = layOutPackage(software);
   if (!layout.error.empty()) return failure(path + ": " + layout.error);
-  const std::vector<uint8_t> package = writePackage(layout.image, identity, keySeed());
+  const std::vector<uint8_t> package = writePackage(layout.image, identity, keyStart());
   if (package.empty()) return failure(path + ": cannot be packed");
   return save(output, package) ? kExitOk : kExitFault;
 }

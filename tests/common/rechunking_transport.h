@@ -17,8 +17,8 @@ namespace ostrel::test {
 
 class RechunkingTransport : public ForwardingTransport {
  public:
-  RechunkingTransport(VirtualClock& clock, Transport& inner, uint32_t seed)
-      : ForwardingTransport(inner), clock_(clock), random_(seed) {
+  RechunkingTransport(VirtualClock& clock, Transport& inner, uint32_t start)
+      : ForwardingTransport(inner), clock_(clock), random_(start) {
     inner_.OnReceiveData = [this](const uint8_t* data, uint16_t length) {
       queue_.insert(queue_.end(), data, data + length);
       if (!scheduled_) schedule();

@@ -80,11 +80,11 @@ class Module {
   std::unique_ptr<test::SimProcess> sim_;
 };
 
-QByteArray pseudoRandom(int size, uint32_t seed) {
+QByteArray pseudoRandom(int size, uint32_t state) {
   QByteArray bytes(size, 0);
   for (char& b : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    b = char(seed >> 24);
+    state = state * 1664525u + 1013904223u;
+    b = char(state >> 24);
   }
   return bytes;
 }
@@ -140,9 +140,10 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
         test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "program", image}));
     ASSERT_EQ(program.exitCode, 0) << program.out.toStdString();
     EXPECT_TRUE(program.out.contains("Program OK!"));
-    if (std::string(g.name) == "Ostrel I")  // slow enough (sector erases) to be caught drawing
+    if (std::string(g.name) == "Ostrel I") {  // slow enough (sector erases) to be caught drawing
       EXPECT_TRUE(program.out.contains("\r\x1b[K") && program.out.contains(" sectors"))
           << program.out.toStdString();
+    }
 
     const ProcessRun verify = runCli(m.cli({"--mode", "1", "verify", image}));
     EXPECT_EQ(verify.exitCode, 0) << verify.err.toStdString();
@@ -241,10 +242,12 @@ void expectSoftware(const Module& m, const std::vector<FatRecord>& fat,
     ASSERT_EQ(expected.size(), r.count * kSector);
     const QByteArray got = m.dump(r.start, r.start + r.count - 1);
     ASSERT_EQ(got.size(), expected.size());
-    for (int k = 0; k < r.count; ++k)
-      if (r.start + k != 1)
+    for (int k = 0; k < r.count; ++k) {
+      if (r.start + k != 1) {
         EXPECT_TRUE(got.mid(k * kSector, kSector) == expected.mid(k * kSector, kSector))
             << "sector " << r.start + k;
+      }
+    }
   }
 }
 
@@ -329,7 +332,9 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
           EXPECT_TRUE(packages.count(fat[i].brand) && added.insert(fat[i].brand).second)
               << fat[i].brand;
       }
-      if (std::string(c.preset) == "blank") EXPECT_EQ(fat.front().brand, "OBDII");
+      if (std::string(c.preset) == "blank") {
+        EXPECT_EQ(fat.front().brand, "OBDII");
+      }
       EXPECT_EQ(fat.front().start, 0);
       expectSoftware(m, fat, [&](const FatRecord& r) {
         const size_t i = size_t(&r - fat.data());

@@ -14,15 +14,15 @@ namespace {
 
 TEST(FastLink, EveryExchangeSurvivesRepliesCutAndJoinedAtRandom) {
   for (const auto& g : allGenerations()) {
-    for (uint32_t seed : {1u, 2u, 3u}) {
-      SCOPED_TRACE(std::string(g.name) + " seed " + std::to_string(seed));
+    for (uint32_t draw : {1u, 2u, 3u}) {
+      SCOPED_TRACE(std::string(g.name) + " draw " + std::to_string(draw));
       VirtualClock clock{1000};
       SimTransport sim{clock};
       SimConfig config = g.config;
       config.strict = true;
       auto module = sim.addModule("SIM0", config);
       ASSERT_TRUE(applySimPreset(SimPreset::Demo, config, module->flash()));
-      RechunkingTransport link(clock, sim, seed);
+      RechunkingTransport link(clock, sim, draw);
       ScriptedHost host;
       host.ports = {"SIM0"};
       TForm_MAIN form(1, 0, host, clock, link);
@@ -45,7 +45,7 @@ TEST(FastLink, EveryExchangeSurvivesRepliesCutAndJoinedAtRandom) {
       // Software written into free sectors, verified and read back.
       form.PackageImage.Clear();
       for (uint16_t s = 50; s < 53; ++s) {
-        const Bytes data = sectorPattern(s + seed);
+        const Bytes data = sectorPattern(s + draw);
         form.PackageImage.Write(data);
         planSectorWrite(form.BlockTable[s], data, true, uint16_t(s - 50));
       }
@@ -58,7 +58,7 @@ TEST(FastLink, EveryExchangeSurvivesRepliesCutAndJoinedAtRandom) {
       form.Function_ReadSector(51, false);
       ASSERT_EQ(form.ReadBuffer.Size(), 65536u);
       EXPECT_TRUE(Bytes(form.ReadBuffer.Bytes().begin(), form.ReadBuffer.Bytes().end()) ==
-                  sectorPattern(51 + seed));
+                  sectorPattern(51 + draw));
 
       // A quality-control step streams its marks; an Ostrel I/II one is framed.
       const bool passed = config.generation <= SimGeneration::Ost2 ? form.OST1_2_Function_QC(0)

@@ -157,8 +157,8 @@ class ReferenceTools : public ::testing::Test {
 };
 
 // Generated records of every type and length, with gaps and both line ends.
-std::string generatedSRecords(uint32_t seed, uint64_t& end) {
-  std::mt19937 rng(seed);
+std::string generatedSRecords(uint32_t draw, uint64_t& end) {
+  std::mt19937 rng(draw);
   std::string text = "S00F000068656C6C6F202020202000003C\r\n";
   uint64_t address = 0;
   char buf[16];
@@ -189,10 +189,10 @@ std::string generatedSRecords(uint32_t seed, uint64_t& end) {
 }
 
 TEST_F(ReferenceTools, GeneratedFilesMatchObjcopyAndSrecCat) {
-  for (uint32_t seed : {1u, 2u, 3u}) {
-    SCOPED_TRACE(seed);
+  for (uint32_t draw : {1u, 2u, 3u}) {
+    SCOPED_TRACE(draw);
     uint64_t end = 0;
-    const std::string text = generatedSRecords(seed, end);
+    const std::string text = generatedSRecords(draw, end);
     const FlashImageLoad r = convert(text);
     ASSERT_EQ(r.fault, "");
     ASSERT_EQ(r.endAddress, end);

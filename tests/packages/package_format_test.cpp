@@ -287,9 +287,9 @@ TEST(PackageFormatTest, WrittenPackagesReadBackAsTheirImage) {
         catalogueBlock({{2, "Ostmark", 0, uint16_t(c.blocks), "EUROPE\\GERMANY"}}, 1, 65536);
     std::copy(cat.begin(), cat.end(), image.begin() + 65536);
 
-    for (uint32_t seed : {1u, 77u}) {
-      if (seed != 1 && c.blocks > 300) break;  // one key draw is enough for the large image
-      const Bytes file = writePackage(image, identity, seed);
+    for (uint32_t draw : {1u, 77u}) {
+      if (draw != 1 && c.blocks > 300) break;  // one key draw is enough for the large image
+      const Bytes file = writePackage(image, identity, draw);
       ASSERT_FALSE(file.empty());
       const PackageRead r = read(file);
       ASSERT_EQ(r.fault, "");
