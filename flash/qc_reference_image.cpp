@@ -10,7 +10,7 @@ namespace ostrel {
 
 namespace {
 
-constexpr std::array<QcReferenceImageSpec, 3> kSpecs = {{
+constexpr std::array<QcReferenceImageLayout, 3> kLayouts = {{
     {"QC_16M.HX", 256},
     {"QC_8M.HX", 128},
     {"QC_8M_OST3.HX", 128},
@@ -45,23 +45,23 @@ void appendRecord(std::string& out, char type, uint32_t address, size_t addressB
 
 }  // namespace
 
-std::span<const QcReferenceImageSpec> qcReferenceImageSpecs() {
-  return kSpecs;
+std::span<const QcReferenceImageLayout> qcReferenceImageLayouts() {
+  return kLayouts;
 }
 
-std::vector<uint8_t> qcReferenceImage(const QcReferenceImageSpec& spec) {
+std::vector<uint8_t> qcReferenceImage(const QcReferenceImageLayout& layout) {
   std::vector<uint8_t> image(size_t(kQcReferenceSectors) * kSectorSize);
   for (uint32_t s = 0; s < kQcReferenceSectors; ++s)
     for (uint32_t i = 0; i < kSectorSize; ++i)
       image[s * kSectorSize + i] = s == kQcReferenceBlankSector ? 0xFF : qcReferenceByte(s, i);
 
   CartridgeCatalogue fat;
-  fat.header.sectorCountWord = spec.cartridgeSectors;
+  fat.header.sectorCountWord = layout.cartridgeSectors;
   fat.header.entryCount = 1;
   FatEntry& entry = fat.entries[0];
   entry.kind = 2;
   setFatText(entry.brand, kQcTestBrand);
-  setFatText(entry.version, spec.fileName);
+  setFatText(entry.version, layout.fileName);
   entry.startSector = 0;
   entry.sectorCount = kQcReferenceSectors;
   const std::vector<uint8_t> sector = serialiseFatSector(fat);

@@ -15,13 +15,13 @@
 
 namespace ostrel {
 
-struct QcReferenceImageSpec {
+struct QcReferenceImageLayout {
   std::string_view fileName;
   uint16_t cartridgeSectors;  // the FAT's sector-count word
 };
 
 // "QC_16M.HX" (256 sectors), "QC_8M.HX" and "QC_8M_OST3.HX" (128 each).
-std::span<const QcReferenceImageSpec> qcReferenceImageSpecs();
+std::span<const QcReferenceImageLayout> qcReferenceImageLayouts();
 
 // Sectors the image spans, from sector 0; the test entry spans them all.
 inline constexpr uint16_t kQcReferenceSectors = 5;
@@ -34,7 +34,7 @@ inline uint8_t qcReferenceByte(uint32_t sector, uint32_t offset) {
 }
 
 // The image: kQcReferenceSectors × 65536 bytes.
-std::vector<uint8_t> qcReferenceImage(const QcReferenceImageSpec& spec);
+std::vector<uint8_t> qcReferenceImage(const QcReferenceImageLayout& layout);
 
 // Motorola S-record text of an image from address 0: an S0 header with the
 // title, S3 records of 32 data bytes (none for bytes that are all 0xFF), an

@@ -12,12 +12,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ostrel-qcimages DIR...\n");
     return 2;
   }
-  for (const QcReferenceImageSpec& spec : qcReferenceImageSpecs()) {
-    const std::string text = sRecordText(qcReferenceImage(spec), spec.fileName);
+  for (const QcReferenceImageLayout& layout : qcReferenceImageLayouts()) {
+    const std::string text = sRecordText(qcReferenceImage(layout), layout.fileName);
     const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
                                          text.size());
     for (int i = 1; i < argc; ++i) {
-      const std::string path = std::string(argv[i]) + "/" + std::string(spec.fileName);
+      const std::string path = std::string(argv[i]) + "/" + std::string(layout.fileName);
       std::string error;
       if (!writeWholeFile(path, bytes, &error)) {
         std::fprintf(stderr, "ostrel-qcimages: %s: %s\n", path.c_str(), error.c_str());

@@ -44,7 +44,7 @@ Bytes pattern(size_t n, uint32_t tag) {
 
 // A hand-made package: data records in file order, a catalogue, and the
 // damage a case asks for. expected() is the image a reader must return.
-struct Spec {
+struct PackagePlan {
   std::vector<std::pair<uint32_t, Bytes>> data{{2, pattern(300, 2)}, {3, pattern(65536, 3)}};
   Bytes catalogue = catalogueBlock({{2, "Corvenne", 2, 2, "EUROPE\\FRANCE"}}, 1);
   std::optional<uint64_t> declaredSize;
@@ -119,103 +119,105 @@ TEST(PackageFormatTest, ImageChecksumMatchesHandComputedValues) {
 TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
   struct Case {
     const char* name;
-    std::function<void(Spec&)> change;
+    std::function<void(PackagePlan&)> change;
     std::string_view fault;  // empty: loads
   };
-  auto huge = [](Spec& s) { s.data = {{2, pattern(10, 1)}}; };
+  auto huge = [](PackagePlan& s) { s.data = {{2, pattern(10, 1)}}; };
   const Case cases[] = {
-      {"plain", [](Spec&) {}, ""},
+      {"plain", [](PackagePlan&) {}, ""},
       {"2 bytes before the first record",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.junk = {0, 0};
        },
        ""},
       {"4 bytes before",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.junk = {1, 2, 3, 4};
        },
        ""},
-      {"6 bytes before", [](Spec& s) { s.junk = {0, 0, 0, 0, 0, 0}; }, ""},
-      {"8 bytes before", [](Spec& s) { s.junk = Bytes(8, 0); }, "0011"},
-      {"long form, complement + 1", [](Spec& s) { s.form = 1; }, ""},
-      {"long form, complement + 2", [](Spec& s) { s.form = 2; }, ""},
-      {"complement + 3 is no marker", [](Spec& s) { s.form = 3; }, "0011"},
-      {"key high nibble 0", [](Spec& s) { s.key = 0x05; }, ""},
-      {"key high nibble 8", [](Spec& s) { s.key = 0x85; }, ""},
-      {"key high nibble 9", [](Spec& s) { s.key = 0x95; }, ""},
-      {"key high nibble 15", [](Spec& s) { s.key = 0xFD; }, ""},
-      {"HeaderRecord trailer", [](Spec& s) { s.badHeaderTrailer = true; }, "0012"},
-      {"DataRecord trailer", [](Spec& s) { s.badDataTrailer = true; }, "0015"},
-      {"EndRecord trailer", [](Spec& s) { s.badEndTrailer = true; }, "0016"},
-      {"declared size beyond the data", [](Spec& s) { s.declaredSize = s.end() + 1; }, "0013"},
-      {"checksum", [](Spec& s) { s.checksumDelta = 1; }, "0014"},
+      {"6 bytes before", [](PackagePlan& s) { s.junk = {0, 0, 0, 0, 0, 0}; }, ""},
+      {"8 bytes before", [](PackagePlan& s) { s.junk = Bytes(8, 0); }, "0011"},
+      {"long form, complement + 1", [](PackagePlan& s) { s.form = 1; }, ""},
+      {"long form, complement + 2", [](PackagePlan& s) { s.form = 2; }, ""},
+      {"complement + 3 is no marker", [](PackagePlan& s) { s.form = 3; }, "0011"},
+      {"key high nibble 0", [](PackagePlan& s) { s.key = 0x05; }, ""},
+      {"key high nibble 8", [](PackagePlan& s) { s.key = 0x85; }, ""},
+      {"key high nibble 9", [](PackagePlan& s) { s.key = 0x95; }, ""},
+      {"key high nibble 15", [](PackagePlan& s) { s.key = 0xFD; }, ""},
+      {"HeaderRecord trailer", [](PackagePlan& s) { s.badHeaderTrailer = true; }, "0012"},
+      {"DataRecord trailer", [](PackagePlan& s) { s.badDataTrailer = true; }, "0015"},
+      {"EndRecord trailer", [](PackagePlan& s) { s.badEndTrailer = true; }, "0016"},
+      {"declared size beyond the data", [](PackagePlan& s) { s.declaredSize = s.end() + 1; },
+       "0013"},
+      {"checksum", [](PackagePlan& s) { s.checksumDelta = 1; }, "0014"},
       {"catalogue signature 55 AA",
-       [](Spec& s) { s.catalogue = catalogueBlock({}, 0, 0, 0x55, 0xAA); }, ""},
-      {"catalogue signature", [](Spec& s) { s.catalogue = catalogueBlock({}, 0, 0, 0x55, 0xAB); },
-       "0017"},
+       [](PackagePlan& s) { s.catalogue = catalogueBlock({}, 0, 0, 0x55, 0xAA); }, ""},
+      {"catalogue signature",
+       [](PackagePlan& s) { s.catalogue = catalogueBlock({}, 0, 0, 0x55, 0xAB); }, "0017"},
       {"a short DataRecord fills the start of its block",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.data = {{2, pattern(65536, 4)}, {3, pattern(100, 5)}};
        },
        ""},
       {"blocks left out read blank",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.data = {{0, pattern(9, 6)}, {7, pattern(65536, 7)}};
        },
        ""},
       {"last record not the highest block, ending at the declared size",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.data = {{5, pattern(65536, 8)}, {3, pattern(65536, 9)}};
          s.catalogue = catalogueBlock({{2, "Brenna", 2, 2, ""}}, 1);
        },
        ""},
       {"last record not the highest block, size of the highest",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.data = {{5, pattern(65536, 8)}, {3, pattern(65536, 9)}};
          s.declaredSize = 6 * 65536ull;
        },
        "0013"},
-      {"HeaderRecord payload over 1024 bytes", [](Spec& s) { s.headerExtra = pattern(3000, 10); },
-       ""},
+      {"HeaderRecord payload over 1024 bytes",
+       [](PackagePlan& s) { s.headerExtra = pattern(3000, 10); }, ""},
       {"record of another kind",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.before = {{0xD5, 0, 0, 0x12, Bytes(40, 0)}};
        },
        "0011"},
       {"declared size beyond the largest cartridge",
-       [&](Spec& s) {
+       [&](PackagePlan& s) {
          huge(s);
          s.declaredSize = kLargestImageBytes + 1;
        },
        "0013"},
       // Taken, it would need an image of gigabytes, then be cut away again.
       {"block beyond the largest cartridge before good records",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.form = 1;
          s.data.insert(s.data.begin(), {kLargestCartridgeSectors, pattern(10, 12)});
        },
        "0013"},
       {"more entries than the loaded catalogue holds",
-       [](Spec& s) { s.catalogue = catalogueBlock(std::vector<TestEntry>(257), 257); }, "0018"},
+       [](PackagePlan& s) { s.catalogue = catalogueBlock(std::vector<TestEntry>(257), 257); },
+       "0018"},
       {"entries beyond the catalogue block",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.catalogue = catalogueBlock({{2, "A", 2, 1, ""}}, 2);
        },
        "0017"},
       {"entry beyond the image",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.catalogue = catalogueBlock({{2, "A", 3, 2, ""}}, 1);
        },
        "0017"},
       {"empty slot beyond the image",
-       [](Spec& s) {
+       [](PackagePlan& s) {
          s.catalogue = catalogueBlock({{0, "", 300, 2, ""}}, 1);
        },
        ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Spec spec;
+    PackagePlan spec;
     c.change(spec);
     const PackageRead r = read(spec.file());
     EXPECT_EQ(r.fault, c.fault);
@@ -230,7 +232,7 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
 }
 
 TEST(PackageFormatTest, ASizeMismatchLogsBothPositions) {
-  Spec spec;
+  PackagePlan spec;
   spec.data = {{2, pattern(0x20, 1)}};
   spec.declaredSize = 0x30000;
   const PackageRead r = read(spec.file());
@@ -239,7 +241,7 @@ TEST(PackageFormatTest, ASizeMismatchLogsBothPositions) {
 }
 
 TEST(PackageFormatTest, EveryCutOrFlippedBitIsAFaultOrReadsTheSame) {
-  Spec spec;
+  PackagePlan spec;
   spec.data = {{2, pattern(40, 1)}, {3, pattern(30, 2)}};
   spec.catalogue = catalogueBlock({{2, "Corvenne", 2, 2, "EUROPE"}}, 1);
   const Bytes file = spec.file();
@@ -363,7 +365,7 @@ TEST(PackageFormatTest, CataloguePathsAreStoredAsUtf8) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
-    Spec spec;
+    PackagePlan spec;
     spec.catalogue = catalogueBlock({{c.kind, "Brenna", 2, 2, c.stored, c.byte29}}, 1);
     const PackageRead r = read(spec.file());
     ASSERT_EQ(r.fault, "");
@@ -380,7 +382,7 @@ TEST(PackageFormatTest, EntriesFrom152OnComeFromTheUpperHalf) {
     brand += std::to_string(k + 1);
     entries[k] = {2, brand, 2, 2, ""};
   }
-  Spec spec;
+  PackagePlan spec;
   spec.catalogue = catalogueBlock(entries, 160);
   const PackageRead r = read(spec.file());
   ASSERT_EQ(r.fault, "");
