@@ -46,15 +46,24 @@ std::string userDataFolder() {
   return "";
 }
 
-// <prefix>/bin/ with <prefix>/share/ostrel/ beside it: a folder an
-// installation owns, not one to leave a user's files in, even when the user
-// (root) may write there.
 namespace {
+
+// The data folder an installation puts beside its bin/ folder:
+// <prefix>/share/ostrel/ for <prefix>/bin/, written out so that it reads well
+// in the debug log and the file dialog.
+std::string installDataFolder(const std::string& own) {
+  return withSlash(std::filesystem::path(own + "../share/ostrel").lexically_normal().string());
+}
+
+// <prefix>/bin/ with that data folder beside it: a folder an installation
+// owns, not one to leave a user's files in, even when the user (root) may
+// write there.
 bool isInstalledProgramFolder(const std::string& own) {
   std::error_code ec;
   return std::filesystem::path(own).parent_path().filename() == "bin" &&
-         std::filesystem::is_directory(own + "../share/ostrel", ec);
+         std::filesystem::is_directory(installDataFolder(own), ec);
 }
+
 }  // namespace
 
 std::string writableProgramDirectory(std::string_view executablePath) {
@@ -79,10 +88,7 @@ std::vector<std::string> dataFolders(std::string_view programFolder,
   if (!executablePath.empty()) {
     const std::string own = programDirectory(executablePath);
     add(own);
-    // <prefix>/bin/ -> <prefix>/share/ostrel/, written out so that it reads
-    // well in the debug log and the file dialog.
-    std::filesystem::path share = std::filesystem::path(own + "../share/ostrel").lexically_normal();
-    add(share.string());
+    add(installDataFolder(own));
   }
   add(userDataFolder());
   return folders;

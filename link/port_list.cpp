@@ -80,13 +80,21 @@ int openPortFolder(const std::string& dir, std::string& problem, int& err) {
   return -1;
 }
 
-std::string userName(uid_t uid) {
+// A user's name and primary group; found is false when the user database
+// does not know the number (the name then says the number).
+struct UserEntry {
+  std::string name;
+  gid_t group = 0;
+  bool found = false;
+};
+
+UserEntry userEntry(uid_t uid) {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
   if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-    return found->pw_name;
-  return "user " + std::to_string(uid);
+    return {found->pw_name, found->pw_gid, true};
+  return {"user " + std::to_string(uid), 0, false};
 }
 
 std::string groupName(gid_t gid) {
@@ -138,19 +146,15 @@ std::string portAccessHintText(const PortAccessFacts& f) {
 std::string portAccessHint(const std::string& devicePath) {
   struct stat st {};
   if (::stat(devicePath.c_str(), &st) != 0) return "";
-  const uid_t uid = ::geteuid();
+  const UserEntry user = userEntry(::geteuid());
   PortAccessFacts f;
   f.path = devicePath;
-  f.user = userName(uid);
-  f.owner = userName(st.st_uid);
+  f.user = user.name;
+  f.owner = userEntry(st.st_uid).name;
   f.group = groupName(st.st_gid);
   f.groupMayReadWrite = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
   f.groupInThisLogin = groupInThisProcess(st.st_gid);
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  f.listedInGroup = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-                    listedInGroup(found->pw_name, found->pw_gid, st.st_gid);
+  f.listedInGroup = user.found && listedInGroup(user.name, user.group, st.st_gid);
   return portAccessHintText(f);
 }
 

@@ -256,25 +256,15 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
     if (ReceivedCount == 0) ReplyComplete = 1;
     return;
   }
-  if (FastLink) {
-    // Bytes arrive as they come: a reply is every byte since the last one was
-    // taken (the waiter clears ReplyComplete when it takes one), so a reply in
-    // pieces is whole and replies that come together are taken together.
-    if (!ReplyComplete) ReceivedCount = 0;
-    const size_t at = size_t(std::clamp<int32_t>(ReceivedCount, 0, int32_t(ReplyBuffer.size())));
-    std::copy_n(buffer, std::min<size_t>(ReplyBuffer.size() - at, length),
-                ReplyBuffer.begin() + at);
-    ReceivedCount = boundedCount(int64_t(ReceivedCount) + length);
-    if (debugLogAccepts(kTag))
-      Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) +
-                                "]--Read_LEN =" + std::to_string(length));
-    ReplyComplete = 1;
-    return;
-  }
-  // A raw reply is whatever one received-data event carries.
-  size_t stored = std::min<size_t>(length, ReplyBuffer.size());
-  std::copy_n(buffer, stored, ReplyBuffer.begin());
-  ReceivedCount = length;
+  // A raw reply is whatever one received-data event carries. With the fast
+  // link bytes arrive as they come: a reply is every byte since the last one
+  // was taken (the waiter clears ReplyComplete when it takes one), so a reply
+  // in pieces is whole and replies that come together are taken together.
+  const bool append = FastLink && ReplyComplete;
+  const size_t at =
+      append ? size_t(std::clamp<int32_t>(ReceivedCount, 0, int32_t(ReplyBuffer.size()))) : 0;
+  std::copy_n(buffer, std::min<size_t>(ReplyBuffer.size() - at, length), ReplyBuffer.begin() + at);
+  ReceivedCount = append ? boundedCount(int64_t(ReceivedCount) + length) : length;
   if (debugLogAccepts(kTag))
     Memo2_Lines_Add(kTag, "[Default-- " + shortHexLine(buffer, length) +
                               "]--Read_LEN =" + std::to_string(length));
