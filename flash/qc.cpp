@@ -9,6 +9,7 @@
 #include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
+#include "flash/form_steps.h"
 #include "flash/operation_frame.h"
 #include "flash/qc_rules.h"
 
@@ -20,10 +21,8 @@ constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr const char* kTag = "OST3_Return_Value";
 constexpr int kMsgProgramming = 34, kMsgChecking = 40;
 
-// Ostrel I/II: selection frames, and the wait for a step's or a checksum's reply.
-constexpr uint32_t kFramedWait = 1000, kFramedTotal = 2000;
+// Ostrel I/II: the wait for a step's or a checksum's reply.
 constexpr uint32_t kQcReplyWaitMs = 10000;
-constexpr int kEraseTries = 3;
 // Ostrel III/IV: the module accepts a step once it has erased, which may
 // take long; after that it reports by itself.
 constexpr uint32_t kStepAcceptWait = 2400000, kStepAcceptTotal = 2000;
@@ -38,14 +37,6 @@ constexpr uint32_t kBusyStepMs = 200;
 constexpr uint64_t kMaxReferenceImageBytes = 64ull << 20;
 // The MappingImage the catalogue clear and the CF test fill.
 constexpr size_t kMappingImageSectors = 10;
-
-std::string byteSpan(uint32_t sectors) {
-  return sectors == 0 ? "00000000" : upperHex(uint32_t(sectors * kSectorSize - 1), 8);
-}
-
-std::string elapsedMs(TForm_MAIN& f, uint32_t since) {
-  return std::to_string(uint32_t(f.clock.tick() - since));
-}
 
 void startStep(TForm_MAIN& f, int step) {
   f.QcFaultCode.clear();
@@ -68,37 +59,13 @@ void reportQcFault(TForm_MAIN& f, std::string_view code) {
   if (f.QcFaultCode.empty()) f.QcFaultCode = code;
 }
 
-bool selectSector(TForm_MAIN& f, uint32_t sector) {
-  f.RequestBuffer[0] = 0x82;
-  f.RequestBuffer[1] = 0x01;
-  f.RequestBuffer[2] = uint8_t(sector);
-  if (!f.Send_Package(f.RequestBuffer.data(), 0, kFramedWait, kFramedTotal)) return false;
-  if (f.ModuleGeneration != kOst1) return true;
-  f.RequestBuffer[1] = 0x02;
-  f.RequestBuffer[2] = 0x00;
-  return f.Send_Package(f.RequestBuffer.data(), 0, kFramedWait, kFramedTotal);
-}
-
-bool eraseSector(TForm_MAIN& f, uint32_t sector) {
-  for (int i = 0; i < kEraseTries; ++i)
-    if (f.Erase_Flash(1, uint16_t(sector))) return true;
-  return false;
-}
-
 // After a QC step the cartridge no longer holds what the views show: the
 // tables are read again, and the outcome stays on the status lines.
 void rereadTablesKeepingStatus(TForm_MAIN& f) {
   const std::string status1 = f.StaticText_Status1.text, status2 = f.StaticText_Status2.text;
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
-  if (f.readFat) f.readFat();
+  rereadTables(f);
   f.StaticText_Status1.text = status1;
   f.StaticText_Status2.text = status2;
-}
-
-void resetLogs(TForm_MAIN& f) {
-  f.Memo1.clear();
-  f.Memo2.clear();
-  f.Memo1.fontColor = Colors::kWindowText;
 }
 
 }  // namespace
@@ -145,12 +112,12 @@ bool TForm_MAIN::OST1_2_Function_QC(int step) {
   const uint8_t stepCode = qcStepFrame(step, 0)[1];
   int attempts = budget;
   for (uint32_t i = 0; i < sectors;) {
-    if (!eraseSector(*this, i)) {
+    if (!eraseSectorWithRetries(*this, uint16_t(i))) {
       reportQcFault(*this, FaultCode::k1000);
       showOutcome(*this, step, false);
       return false;
     }
-    if (!selectSector(*this, i)) {
+    if (!selectSector12(*this, uint16_t(i))) {
       showOutcome(*this, step, false);
       return false;
     }
@@ -190,7 +157,7 @@ bool TForm_MAIN::OST1_2_Function_QC(int step) {
   StaticText_PROG_FINISH.text = "00000000";
   attempts = budget;
   for (uint32_t i = 0; i < sectors;) {
-    if (!selectSector(*this, i)) {
+    if (!selectSector12(*this, uint16_t(i))) {
       result = false;
       break;
     }
@@ -291,7 +258,7 @@ bool TForm_MAIN::qcAuto() {
   StaticText_PROG_Size.text = "00000000";
   StaticText_AllTime.text.clear();
   StaticText_Status1.text.clear();
-  resetLogs(*this);
+  clearLogs(*this);
   ShowStatus1("Start Q.C!!");
   const uint32_t start = clock.tick();
   QcFaultCode.clear();
@@ -371,7 +338,7 @@ void TForm_MAIN::Button_QCClick() {
 bool TForm_MAIN::qcSingleStep(int step) {
   StaticText_AllTime.text.clear();
   StaticText_Status1.text.clear();
-  resetLogs(*this);
+  clearLogs(*this);
   const bool blank = step == kQcStepBlank;
   StaticText_Status1.text = blank ? "Start QC Blank!!" : "Start QC Loop!!";
   Memo1_Lines_Add(blank ? "Start Q.C Blank!!" : "Start Q.C Loop!!");
@@ -417,7 +384,7 @@ bool TForm_MAIN::clearCatalogue() {
       // must not make this erase one that keeps sector 1.
       std::vector<BlockRecord> plan = std::move(BlockTable);
       ResetBlockTable();
-      ok = eraseSector(*this, 1);
+      ok = eraseSectorWithRetries(*this, 1);
       BlockTable = std::move(plan);
     }
   }

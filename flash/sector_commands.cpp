@@ -10,6 +10,7 @@
 #include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
+#include "flash/form_steps.h"
 #include "link/frame.h"
 #include "link/identify.h"
 
@@ -63,24 +64,11 @@ bool waitReply(TForm_MAIN& f, uint32_t ms) {
   return f.clock.waitUntil([&f] { return f.ReplyComplete != 0; }, f.clock.tick() + ms);
 }
 
-// Ostrel I selects in two steps, Ostrel II in one.
-bool selectSector12(TForm_MAIN& f, uint16_t sector) {
-  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
-  if (f.ModuleGeneration == kOst1 && !sendFramed(f, {0x82, 0x02, 0x00})) return false;
-  return true;
-}
-
 // The 65536 bytes at offset of a stream, or null when the stream is shorter.
 const uint8_t* sectorSource(MemoryStream& stream, size_t offset) {
   if (offset > stream.Size() || stream.Size() - offset < kSectorSize) return nullptr;
   stream.Seek(offset);
   return stream.Memory() + offset;
-}
-
-bool eraseBeforeWrite(TForm_MAIN& f, uint16_t sector) {
-  for (int i = 0; i < kEraseTries; ++i)
-    if (f.Erase_Flash(1, sector)) return true;
-  return false;
 }
 
 // Ostrel II: "82 01 s" then five address/address/data cycles.
@@ -176,6 +164,18 @@ bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
 
 }  // namespace
 
+bool selectSector12(TForm_MAIN& f, uint16_t sector) {
+  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  if (f.ModuleGeneration == kOst1 && !sendFramed(f, {0x82, 0x02, 0x00})) return false;
+  return true;
+}
+
+bool eraseSectorWithRetries(TForm_MAIN& f, uint16_t sector) {
+  for (int i = 0; i < kEraseTries; ++i)
+    if (f.Erase_Flash(1, sector)) return true;
+  return false;
+}
+
 void TForm_MAIN::initFlashHandlers() {
   ClickHandlers["Button_Erase"] = [this] { Button_EraseClick(); };
   if (!onModuleFound) onModuleFound = [this] { ResetBlockTable(); };
@@ -267,7 +267,7 @@ bool TForm_MAIN::OST1_2_Function_ProgramSector(uint16_t sector) {
   }
   ReceiveMode = 1;
   for (int attempts = passBudget(*this); attempts > 0;) {
-    if (record->eraseFlag && !eraseBeforeWrite(*this, sector)) {
+    if (record->eraseFlag && !eraseSectorWithRetries(*this, sector)) {
       ReportFault(FaultCode::k0030);
       return false;
     }
@@ -309,7 +309,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
     // A block with a kept copy is erased whatever the plan says, so the copy
     // goes back before anything else is written there.
     const bool erase = record->eraseFlag || blockHasKeptSector(sector);
-    if (erase && !eraseBeforeWrite(*this, sector)) {
+    if (erase && !eraseSectorWithRetries(*this, sector)) {
       ReportFault(FaultCode::k0030);
       break;
     }

@@ -19,6 +19,7 @@
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/burn_journal_file.h"
+#include "flash/form_steps.h"
 #include "flash/operation_frame.h"
 #include "link/reply_form_scope.h"
 
@@ -34,17 +35,16 @@ constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgr
               kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
               kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
 
-// "n sectors" as the displays show it: the last byte's offset, or zeros.
-std::string byteSpan(uint32_t sectors) {
-  return sectors == 0 ? "00000000" : upperHex(uint32_t(sectors * kSectorSize - 1), 8);
-}
-
 std::string elapsed(TForm_MAIN& f, uint32_t since) {
-  return std::to_string(uint32_t(f.clock.tick() - since)) + " ms";
+  return elapsedMs(f, since) + " ms";
 }
 
 bool planned(const BlockRecord& r) {
   return r.writeFlag || r.eraseFlag;
+}
+
+bool erased(const BlockRecord& r) {
+  return r.eraseFlag != 0;
 }
 
 // Sectors 0..SectorCount-1 whose record passes the test.
@@ -61,6 +61,20 @@ size_t imageSectors(const TForm_MAIN& f) {
 
 void setBars(std::initializer_list<ProgressBar*> bars, uint32_t done, uint32_t total) {
   for (ProgressBar* p : bars) p->setFraction(done, total);
+}
+
+// Verify and Check: the sectors done of those the plan erases; with none
+// planned the bars stand at 1.
+void showChecked(TForm_MAIN& f, uint32_t done, uint32_t total) {
+  f.StaticText_PROG_FINISH.text = byteSpan(done);
+  for (ProgressBar* p : {&f.ProgressBar1, &f.ProgressBar_CHECK, &f.ProgressBar3})
+    p->position = total ? int(uint64_t(done) * uint64_t(p->max) / total) : 1;
+}
+
+// The status lines at the end of a sequence.
+void showResult(TForm_MAIN& f, bool ok, int okMessage, int failMessage) {
+  f.ShowStatus1(f.Prompt(ok ? okMessage : failMessage));
+  if (ok) f.ClearStatus2();
 }
 
 // Only hex digits of a typed sector number go into a file name.
@@ -203,12 +217,7 @@ bool TForm_MAIN::Function_Program() {
     if (ModuleGeneration == kOst4) rebuildPhysicalSectorInUse(MappingTable, SectorCount);
     if (result && journal.add(JournalRecord::Complete, 0)) journal.remove();
 
-    if (result) {
-      ShowStatus1(Prompt(kMsgProgramOk));
-      ClearStatus2();
-    } else {
-      ShowStatus1(Prompt(kMsgProgramFail));
-    }
+    showResult(*this, result, kMsgProgramOk, kMsgProgramFail);
     StaticText_ProgramTime.text = elapsed(*this, start);
     FatDirty = false;
   }
@@ -224,7 +233,7 @@ bool TForm_MAIN::Function_Program() {
 
 bool TForm_MAIN::Function_Verify() {
   OperationFrame frame(*this);
-  const uint32_t k = countSectors(*this, [](const BlockRecord& r) { return r.eraseFlag != 0; });
+  const uint32_t k = countSectors(*this, erased);
   const uint32_t start = clock.tick();
   ShowStatus1(Prompt(kMsgVerifying));
   ClearStatus2();
@@ -259,16 +268,9 @@ bool TForm_MAIN::Function_Verify() {
       }
     }
     if (record.eraseFlag) ++v;
-    StaticText_PROG_FINISH.text = byteSpan(v);
-    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3})
-      p->position = k ? int(uint64_t(v) * uint64_t(p->max) / k) : 1;
+    showChecked(*this, v, k);
   }
-  if (result) {
-    ShowStatus1(Prompt(kMsgVerifyOk));
-    ClearStatus2();
-  } else {
-    ShowStatus1(Prompt(kMsgVerifyFail));
-  }
+  showResult(*this, result, kMsgVerifyOk, kMsgVerifyFail);
   StaticText_VerifyTime.text = elapsed(*this, start);
   return result;
 }
@@ -278,7 +280,7 @@ bool TForm_MAIN::Function_Verify() {
 bool TForm_MAIN::Function_Check() {
   OperationFrame frame(*this);
   const ReplyFormScope frames(*this, ReplyForm::Frame);  // the checksum reply is a frame
-  const uint32_t k = countSectors(*this, [](const BlockRecord& r) { return r.eraseFlag != 0; });
+  const uint32_t k = countSectors(*this, erased);
   ShowStatus1(Prompt(kMsgChecking));
   ClearStatus2();
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
@@ -291,21 +293,10 @@ bool TForm_MAIN::Function_Check() {
   for (size_t s = 0; s < imageSectors(*this) && result;) {
     const BlockRecord& record = BlockTable[s];
     if (record.eraseFlag) {
-      if (ModuleGeneration == kOst1 || ModuleGeneration == kOst2) {
-        RequestBuffer[0] = 0x82;
-        RequestBuffer[1] = 0x01;
-        RequestBuffer[2] = uint8_t(s);
-        bool selected = Send_Package(RequestBuffer.data(), 0, 1000, 2000);
-        if (selected && ModuleGeneration == kOst1) {
-          RequestBuffer[0] = 0x82;
-          RequestBuffer[1] = 0x02;
-          RequestBuffer[2] = 0x00;
-          selected = Send_Package(RequestBuffer.data(), 0, 1000, 2000);
-        }
-        if (!selected) {
-          result = false;
-          break;
-        }
+      if ((ModuleGeneration == kOst1 || ModuleGeneration == kOst2) &&
+          !selectSector12(*this, uint16_t(s))) {
+        result = false;
+        break;
       }
       RequestBuffer[0] = 0x81;
       RequestBuffer[1] = 0x30;
@@ -339,16 +330,9 @@ bool TForm_MAIN::Function_Check() {
     ++s;
     attempts = RetryBudget;
     BusyStep();
-    StaticText_PROG_FINISH.text = byteSpan(v);
-    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3})
-      p->position = k ? int(uint64_t(v) * uint64_t(p->max) / k) : 1;
+    showChecked(*this, v, k);
   }
-  if (result) {
-    ShowStatus1(Prompt(kMsgCheckOk));
-    ClearStatus2();
-  } else {
-    ShowStatus1(Prompt(kMsgCheckFail));
-  }
+  showResult(*this, result, kMsgCheckOk, kMsgCheckFail);
   return result;
 }
 
@@ -453,24 +437,8 @@ bool TForm_MAIN::Function_Auto() {
 
 // ---------------------------------------------------------------- buttons
 
-namespace {
-
-void startButton(TForm_MAIN& f) {
-  f.Memo1.clear();
-  f.Memo2.clear();
-  f.Memo1.fontColor = Colors::kWindowText;
-}
-
-// After a successful write the views show what the cartridge now holds.
-void rereadTables(TForm_MAIN& f) {
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
-  if (f.readFat) f.readFat();
-}
-
-}  // namespace
-
 void TForm_MAIN::Button_ProgramClick() {
-  startButton(*this);
+  clearLogs(*this);
   if (Function_Program()) {
     Beep(1);
     rereadTables(*this);
@@ -480,7 +448,7 @@ void TForm_MAIN::Button_ProgramClick() {
 }
 
 void TForm_MAIN::Button_AutoClick() {
-  startButton(*this);
+  clearLogs(*this);
   if (Function_Auto()) {
     Beep(1);
     rereadTables(*this);
@@ -491,17 +459,17 @@ void TForm_MAIN::Button_AutoClick() {
 }
 
 void TForm_MAIN::Button_VerifyClick() {
-  startButton(*this);
+  clearLogs(*this);
   Beep(Function_Verify() ? 1 : 3);
 }
 
 void TForm_MAIN::Button_ReadClick() {
-  startButton(*this);
+  clearLogs(*this);
   Beep(Function_Read() ? 1 : 3);
 }
 
 void TForm_MAIN::Button_CHECKClick() {
-  startButton(*this);
+  clearLogs(*this);
   Beep(Function_Check() ? 1 : 3);
 }
 

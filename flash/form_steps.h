@@ -1,0 +1,45 @@
+// Steps the main form's flash operations share: the Ostrel I/II sector
+// selection, an erase with its retries, and what the displays and logs show
+// around a whole-cartridge operation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/form_main.h"
+#include "app/text_helpers.h"
+#include "flash/block_table.h"
+
+namespace ostrel {
+
+// Ostrel I selects a sector in two framed steps, Ostrel II in one.
+bool selectSector12(TForm_MAIN& f, uint16_t sector);
+
+// Erases one sector, trying up to three times.
+bool eraseSectorWithRetries(TForm_MAIN& f, uint16_t sector);
+
+// "n sectors" as the displays show it: the last byte's offset, or zeros.
+inline std::string byteSpan(uint32_t sectors) {
+  return sectors == 0 ? "00000000" : upperHex(uint32_t(sectors * kSectorSize - 1), 8);
+}
+
+// Milliseconds on the form's clock since a tick, as digits.
+inline std::string elapsedMs(TForm_MAIN& f, uint32_t since) {
+  return std::to_string(uint32_t(f.clock.tick() - since));
+}
+
+// A button's operation starts with empty logs in the usual colour.
+inline void clearLogs(TForm_MAIN& f) {
+  f.Memo1.clear();
+  f.Memo2.clear();
+  f.Memo1.fontColor = Colors::kWindowText;
+}
+
+// After a write the views show what the cartridge now holds.
+inline void rereadTables(TForm_MAIN& f) {
+  constexpr uint8_t kOst4 = 3;
+  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
+  if (f.readFat) f.readFat();
+}
+
+}  // namespace ostrel
