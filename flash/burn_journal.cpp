@@ -78,7 +78,6 @@ std::optional<BurnJournal> decodeJournal(std::span<const uint8_t> bytes) {
     const auto type = JournalRecord(p[0]);
     const uint16_t sector = uint16_t(p[1] << 8 | p[2]);
     const std::span<const uint8_t> payload(p + kRecordHead, length);
-    const std::vector<uint8_t> data(payload.begin(), payload.end());
     switch (type) {
       case JournalRecord::Header:
         if (length != 7) return std::nullopt;
@@ -88,25 +87,25 @@ std::optional<BurnJournal> decodeJournal(std::span<const uint8_t> bytes) {
         haveHeader = true;
         break;
       case JournalRecord::OldFat:
-        j.oldFat = data;
+        j.oldFat.assign(payload.begin(), payload.end());
         break;
       case JournalRecord::OldTable:
-        j.oldTable = data;
+        j.oldTable.assign(payload.begin(), payload.end());
         break;
       case JournalRecord::OldSector:
-        if (length == 65536) j.oldSectors[sector] = data;
+        if (length == 65536) j.oldSectors[sector].assign(payload.begin(), payload.end());
         break;
       case JournalRecord::SectorBegins:
         j.begun.insert(sector);
         break;
       case JournalRecord::NewFat:
-        j.newFat = data;
+        j.newFat.assign(payload.begin(), payload.end());
         break;
       case JournalRecord::FatWritten:
         j.fatWritten = true;
         break;
       case JournalRecord::NewTable:
-        j.newTable = data;
+        j.newTable.assign(payload.begin(), payload.end());
         break;
       case JournalRecord::Complete:
         j.complete = true;
