@@ -112,6 +112,10 @@ struct SimRig {
     if (config.generation == SimGeneration::Ost4) makeFreshMappingTable(form->MappingTable);
   }
   Bytes flash(uint32_t sector) const { return module->flash().read(sector); }
+  // An operation has ended: its frame (hourglass, disabled window) is gone.
+  bool frameLeft() const {
+    return !form->OperationRunning && form->WindowEnabled && !host.hourglass;
+  }
   bool memoHas(const std::string& line) const {
     const auto& l = form->Memo1.lines;
     return std::find(l.begin(), l.end(), line) != l.end();

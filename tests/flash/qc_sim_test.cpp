@@ -32,10 +32,6 @@ SimConfig ost4() {
   return SimConfig::fromTypeCode(0x89);
 }
 
-bool frameLeft(const SimRig& rig) {
-  return !rig.form->OperationRunning && rig.form->WindowEnabled && !rig.host.hourglass;
-}
-
 bool runStep(SimRig& rig, int step) {
   TForm_MAIN& f = *rig.form;
   return f.ModuleGeneration <= 1 ? f.OST1_2_Function_QC(step) : f.OST3_Function_QC(step);
@@ -120,7 +116,7 @@ TEST(QualityControl, EachFaultCodeOnTheGenerationThatRaisesIt) {
     EXPECT_EQ(rig.memoHas("Fault code:" + c.code), c.codeShown);
     EXPECT_EQ(rig.form->StaticText_Status1.text,
               c.step == 0 ? "Blank data Fail!!" : "Loop data Fail!!");
-    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_TRUE(rig.frameLeft());
     if (c.more) c.more(rig);
   }
 }
@@ -207,7 +203,7 @@ TEST(QcAuto, ProgramsAndChecksTheReferenceImageOfEachModule) {
     EXPECT_EQ(f.StaticText_Status1.text, "Q.C test OK!!");
     EXPECT_EQ(rig.host.beeps, 1);
     EXPECT_EQ(f.Memo1.lines.front(), "Start Q.C!!");
-    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_TRUE(rig.frameLeft());
     const FlashImageLoad image = referenceImage(c.image);
     if (!c.programs) {
       char size[16];

@@ -35,17 +35,13 @@ uint32_t physicalSector(SimRig& rig, uint16_t logical) {
   return rig.form->ModuleGeneration == 3 ? rig.form->MappingTable.words[logical] : logical;
 }
 
-bool frameLeft(const SimRig& rig) {
-  return !rig.form->OperationRunning && rig.form->WindowEnabled && !rig.host.hourglass;
-}
-
 TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
   for (const auto& g : allGenerations()) {
     SCOPED_TRACE(g.name);
     SimRig rig(g.config);
     planImage(rig);
     ASSERT_TRUE(rig.form->Function_Auto());
-    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_TRUE(rig.frameLeft());
     EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0003FFFF");
     EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0003FFFF");
     for (uint16_t s : kImageSectors) {
@@ -99,7 +95,7 @@ TEST(Sequences, ProgramWithNothingPlannedSendsNothing) {
   EXPECT_TRUE(rig.comm.sentLog().empty());
   EXPECT_EQ(rig.form->ProgressBar_PROG.position, 0);
   EXPECT_EQ(rig.form->StaticText_Status1.text, "Program OK!");
-  EXPECT_TRUE(frameLeft(rig));
+  EXPECT_TRUE(rig.frameLeft());
 }
 
 TEST(Sequences, FailureInTheMiddleLeavesTheFrameAndConsumesFatDirty) {
@@ -108,7 +104,7 @@ TEST(Sequences, FailureInTheMiddleLeavesTheFrameAndConsumesFatDirty) {
   rig.form->FatDirty = true;
   rig.module->faults().silenceAfterCommands = 20;  // the second sector dies
   EXPECT_FALSE(rig.form->Function_Auto());
-  EXPECT_TRUE(frameLeft(rig));
+  EXPECT_TRUE(rig.frameLeft());
   EXPECT_FALSE(rig.form->FatDirty);
   EXPECT_EQ(rig.form->StaticText_Status1.text, "Program Fail!");
   EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0000FFFF");
@@ -138,7 +134,7 @@ TEST(Sequences, CheckRetriesASectorThenTakesAFreshBudget) {
     if (c.silent) rig.module->faults().silenceAfterCommands = rig.module->commandCount() + 1;
     rig.comm.clearLogs();
     EXPECT_EQ(rig.form->Function_Check(), c.ok);
-    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_TRUE(rig.frameLeft());
     if (c.fault) {
       EXPECT_TRUE(rig.memoHas(c.fault));
     }
@@ -190,7 +186,7 @@ TEST(Sequences, ReadWritesTheRangeToTheNamedFile) {
     ASSERT_TRUE(rig.form->Function_Read());
     ::umask(umaskBefore);
     EXPECT_EQ(rig.form->StaticText_Status1.text, "Read finish!!");
-    EXPECT_TRUE(frameLeft(rig));
+    EXPECT_TRUE(rig.frameLeft());
     if (!c.name) {
       EXPECT_TRUE(rig.form->ReadFileName.empty());
       EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
