@@ -211,19 +211,21 @@ void ModuleSim::at(int64_t when, std::function<void()> fn) {
   events_.emplace(std::make_pair(std::max(when, now_), seq_++), std::move(fn));
 }
 
+std::optional<int64_t> ModuleSim::partialInputDeadline() const {
+  const bool partial = !in_.empty() || (mode_ == Mode::WriteData12 && !xfer_.empty()) ||
+                       (mode_ == Mode::RawWriteChunks && !xfer_.empty());
+  if (!partial || busy() || lastInputAt_ == INT64_MIN) return std::nullopt;
+  return std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs) * 1000;
+}
+
 void ModuleSim::runDue(int64_t until) {
   while (true) {
     int64_t next = INT64_MAX;
     bool gap = false;
     if (!events_.empty()) next = events_.begin()->first.first;
-    bool partial = !in_.empty() || (mode_ == Mode::WriteData12 && !xfer_.empty()) ||
-                   (mode_ == Mode::RawWriteChunks && !xfer_.empty());
-    if (partial && !busy() && lastInputAt_ != INT64_MIN) {
-      int64_t g = std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs) * 1000;
-      if (g < next) {
-        next = g;
-        gap = true;
-      }
+    if (const auto g = partialInputDeadline(); g && *g < next) {
+      next = *g;
+      gap = true;
     }
     if (next > until) break;
     if (next > now_) now_ = next;
@@ -250,7 +252,6 @@ void ModuleSim::advanceToUs(int64_t nowUs) {
     now_ = nowUs;
   }
   runDue(nowUs);
-  now_ = std::max(now_, nowUs);
 }
 
 std::optional<uint32_t> ModuleSim::nextEventAt() const {
@@ -263,11 +264,7 @@ std::optional<int64_t> ModuleSim::nextEventAtUs() const {
   int64_t next = INT64_MAX;
   if (!events_.empty()) next = events_.begin()->first.first;
   if (!outbox_.empty()) next = std::min(next, outbox_.front().at);
-  bool partial = !in_.empty() || (mode_ == Mode::WriteData12 && !xfer_.empty()) ||
-                 (mode_ == Mode::RawWriteChunks && !xfer_.empty());
-  if (partial && !busy() && lastInputAt_ != INT64_MIN)
-    next = std::min(
-        next, std::max(lastInputAt_, busyUntil_) + int64_t(config_.timings.inputGapMs) * 1000);
+  if (const auto g = partialInputDeadline()) next = std::min(next, *g);
   if (next == INT64_MAX) return std::nullopt;
   return next;
 }

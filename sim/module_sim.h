@@ -230,6 +230,9 @@ class ModuleSim {
   int64_t lineTime(size_t bytes) const;
   void hostBytesNow(const uint8_t* data, size_t length);
   void receive(const uint8_t* data, size_t length);
+  // When a partial command or chunk left this quiet is abandoned; empty when
+  // none is waiting or the firmware is busy.
+  std::optional<int64_t> partialInputDeadline() const;
   void abandonPartialInput();
   std::pair<uint8_t, uint8_t> report(uint8_t sum, uint8_t x);
   bool checkNotErased(uint32_t sector);
