@@ -40,10 +40,11 @@ class DamagingTransport : public ForwardingTransport {
   }
 
  private:
+  // The fuzzer's next byte; 0 (no delay) once they are used up.
   uint8_t op() { return at_ < size_ ? ops_[at_++] : 0; }
   void schedule() {
     scheduled_ = true;
-    timer_ = clock_.schedule(at_ < size_ ? op() % 4 : 0, [this] {
+    timer_ = clock_.schedule(op() % 4, [this] {
       scheduled_ = false;
       deliver();
     });
