@@ -35,6 +35,12 @@ uint32_t getLe32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// Magic, version and sector size are this format's; the capacity is not checked.
+bool isImageHeader(const uint8_t* header) {
+  return std::memcmp(header, kMagic, sizeof kMagic) == 0 && getLe32(header + 16) == kVersion &&
+         getLe32(header + 24) == kSimSectorSize;
+}
+
 }  // namespace
 
 FlashStore::FlashStore(uint32_t capacity)
@@ -90,8 +96,7 @@ std::unique_ptr<FlashStore> FlashStore::openFile(const std::string& path, uint32
   }
   uint8_t header[kHeaderSize];
   file->read(reinterpret_cast<char*>(header), kHeaderSize);
-  if (!*file || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
-      getLe32(header + 16) != kVersion || getLe32(header + 24) != kSimSectorSize) {
+  if (!*file || !isImageHeader(header)) {
     error = path + " is not a cartridge image";
     return nullptr;
   }
@@ -142,9 +147,8 @@ uint32_t FlashStore::fileCapacity(const std::string& path, std::string& error) {
     return 0;
   }
   uint8_t header[kHeaderSize];
-  if (!in.read(reinterpret_cast<char*>(header), kHeaderSize) ||
-      std::memcmp(header, kMagic, sizeof kMagic) != 0 || getLe32(header + 16) != kVersion ||
-      getLe32(header + 24) != kSimSectorSize || getLe32(header + 20) == 0) {
+  if (!in.read(reinterpret_cast<char*>(header), kHeaderSize) || !isImageHeader(header) ||
+      getLe32(header + 20) == 0) {
     error = path + " is not a cartridge image";
     return 0;
   }
