@@ -616,7 +616,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
 
   // By screen width: the lists' columns and width, the trees' width (fixed on
   // the smallest screens, where the trees may give way otherwise), fonts, and
-  // where the S/N row puts its fields. Below 801 pixels the card status and
+  // where the S/N row puts its fields. Below 1025 pixels the card status and
   // Delete take a row of their own under the S/N.
   struct WidthRow {
     int upTo;
@@ -628,8 +628,8 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   };
   static constexpr WidthRow widthRows[] = {
       {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 96, 4, 96, 156, 10},
-      {1024, 150, 150, 45, 350, 150, 0, 8, false, 4, 96, 180, 262, 150, 60},
-      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 180, 262, 150, 60},
+      {1024, 150, 150, 45, 350, 150, 0, 8, true, 4, 96, 4, 96, 156, 60},
+      {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 200, 280, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};
   struct HeightRow {
     int upTo;

@@ -26,6 +26,7 @@
 #include "app/prompt_table.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"
+#include "link/identify.h"
 
 // The simulator has a method named emit, which Qt's keyword macro would rewrite.
 #undef emit
@@ -127,6 +128,14 @@ std::vector<QString> textsShown(const TForm_MAIN& form, const Control& c) {
     texts.push_back(QString::fromUtf8(closeDeferredText(form.Language).data()));
   }
   if (c.name == "Button_Debug_Window_Switch") texts.push_back("Switch On");
+  // The identity fields: a module's four bytes, wide hex letters in each.
+  const bool identityField = c.name == "StaticText_AuxNo" || c.name == "StaticText_CUST_AuxNo" ||
+                             c.name == "StaticText_ID" || c.name == "StaticText_CUST_ID" ||
+                             c.name == "StaticText_Cus_id2";
+  if (identityField) {
+    const uint8_t wide[4] = {0xDD, 0xDD, 0xDD, 0xDD};
+    texts.push_back(QString::fromStdString(identityText(wide)));
+  }
   return texts;
 }
 
@@ -173,7 +182,8 @@ TEST(Gui, ReadRangeStepsAndTypedSectorsReachTheCore) {
 }
 
 TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
-  const QSize screens[] = {{800, 600}, {1024, 768}, {1280, 1024}, {1366, 768}, {1920, 1080}};
+  const QSize screens[] = {{800, 600},   {1024, 768}, {1152, 864},
+                           {1280, 1024}, {1366, 768}, {1920, 1080}};
   for (int mode = 0; mode <= 2; ++mode) {
     for (const QSize& screen : screens) {
       for (int language = 0; language < 4; ++language) {
