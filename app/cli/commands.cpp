@@ -34,12 +34,6 @@ bool connect(Cli& c) {
   return c.form.Connected;
 }
 
-bool connectOrSay(Cli& c) {
-  if (connect(c)) return true;
-  c.out.error(c.form.StaticText_Device_1.text);
-  return false;
-}
-
 // Each run of packages goes through one dialog, as several files chosen at
 // once; an S-record or binary file is a dialog of its own. True when every
 // file loaded.
@@ -66,17 +60,6 @@ bool loadFiles(Cli& c, const std::vector<std::string>& files) {
   }
   c.host.files.clear();
   return loaded == files.size();
-}
-
-// A result in the quiet mode's terms: success prints the status line, a
-// failure without a fault code says at least that it failed.
-int finish(Cli& c, bool ok) {
-  if (ok) {
-    if (c.opt.quiet) c.out.result(c.form.StaticText_Status1.text);
-    return kExitOk;
-  }
-  if (c.opt.quiet && !c.out.faultSeen()) c.out.error(c.form.StaticText_Status1.text);
-  return kExitFailed;
 }
 
 // ---------------------------------------------------------------- selections
@@ -205,7 +188,6 @@ class Burn {
 
   // Whether something was planned and the write has been asked for.
   bool planned() const { return asked_ || c_.form.FatDirty; }
-  bool asked() const { return asked_; }
   // Writes the customer build asked for so far.
   int writes() const { return writes_; }
   // The engineering builds: the plan made, write it (or show it).
@@ -243,6 +225,21 @@ bool declinedSince(const CliHost& host, size_t first) {
 }
 
 }  // namespace
+
+bool connectOrSay(Cli& c) {
+  if (connect(c)) return true;
+  c.out.error(c.form.StaticText_Device_1.text);
+  return false;
+}
+
+int finish(Cli& c, bool ok) {
+  if (ok) {
+    if (c.opt.quiet) c.out.result(c.form.StaticText_Status1.text);
+    return kExitOk;
+  }
+  if (c.opt.quiet && !c.out.faultSeen()) c.out.error(c.form.StaticText_Status1.text);
+  return kExitFailed;
+}
 
 int filterFor(const std::string& file) {
   auto endsWith = [&](const char* ext) {

@@ -44,6 +44,13 @@ struct Cli {
 // The dialog's filter index for a file: 1 package, 2 S-record, 3 binary.
 int filterFor(const std::string& file);
 
+// Detection, as the window runs it a second after it opens; when no module
+// answers, why goes to stderr.
+bool connectOrSay(Cli& c);
+// A result in the quiet mode's terms: success prints the status line, a
+// failure without a fault code says at least that it failed.
+int finish(Cli& c, bool ok);
+
 int runDetect(Cli& c);
 int runList(Cli& c);
 int runLoad(Cli& c);

@@ -12,26 +12,12 @@ namespace {
 
 constexpr int kMsgFaultPrefix = 63;
 
-bool connected(Cli& c) {
-  c.out.run(
-      [&] {
-        c.form.Function_Detect();
-        return c.form.Connected;
-      },
-      CliOutput::Measure::Bar);
-  if (!c.form.Connected) c.out.error(c.form.StaticText_Device_1.text);
-  return c.form.Connected;
-}
-
 // Runs a button's work; a failure ends with its fault code on stderr, also
 // where the window shows none (a failed step 1 of an Ostrel III/IV) or shows
 // it only on the status line (a reference image that cannot be read).
 int runButton(Cli& c, const std::function<bool()>& work) {
   TForm_MAIN& f = c.form;
-  if (c.out.run(work, CliOutput::Measure::Bar)) {
-    if (c.opt.quiet) c.out.result(f.StaticText_Status1.text);
-    return kExitOk;
-  }
+  if (c.out.run(work, CliOutput::Measure::Bar)) return finish(c, true);
   const std::string faultLine = f.Prompt(kMsgFaultPrefix) + f.QcFaultCode;
   const auto& log = f.Memo1.lines;
   if (!f.QcFaultCode.empty() && std::find(log.begin(), log.end(), faultLine) == log.end())
@@ -49,7 +35,7 @@ int runQc(Cli& c) {
     c.out.error("ostrel-cli: qc takes auto, blank or loop");
     return kExitUsage;
   }
-  if (!connected(c)) return kExitFailed;
+  if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
   return runButton(c, [&] {
     if (which == "auto") return f.qcAuto();
@@ -58,7 +44,7 @@ int runQc(Cli& c) {
 }
 
 int runClearCatalogue(Cli& c) {
-  if (!connected(c)) return kExitFailed;
+  if (!connectOrSay(c)) return kExitFailed;
   return runButton(c, [&] { return c.form.clearCatalogue(); });
 }
 
@@ -69,7 +55,7 @@ int runCfTest(Cli& c) {
       return kExitUsage;
     }
   }
-  if (!connected(c)) return kExitFailed;
+  if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
   f.ost4_read_sector_start.text = c.opt.args[0];
   f.ost4_read_sector_stop.text = c.opt.args[1];
