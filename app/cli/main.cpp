@@ -103,24 +103,25 @@ struct CommandRule {
   size_t minArgs, maxArgs;
   bool engineering;
   std::set<std::string> options;  // command options it takes
+  int (*run)(Cli&);
 };
 
 const std::map<std::string, CommandRule>& commandRules() {
   static const std::map<std::string, CommandRule> rules = {
-      {"detect", {0, 0, false, {}}},
-      {"list", {0, 0, false, {"--json", "--rows", "--tree"}}},
-      {"load", {1, SIZE_MAX, false, {"--json"}}},
-      {"remove", {1, SIZE_MAX, false, {"--dry-run", "--json"}}},
-      {"install", {1, SIZE_MAX, false, {"--select", "--dry-run", "--json"}}},
-      {"erase", {0, 0, true, {}}},
-      {"program", {1, 1, true, {}}},
-      {"verify", {1, 1, true, {}}},
-      {"check", {1, 1, true, {}}},
-      {"auto", {1, 1, true, {}}},
-      {"read", {2, 2, true, {"-o"}}},
-      {"qc", {1, 1, true, {}}},
-      {"clear-catalogue", {0, 0, true, {}}},
-      {"cf-test", {2, 2, true, {}}},
+      {"detect", {0, 0, false, {}, runDetect}},
+      {"list", {0, 0, false, {"--json", "--rows", "--tree"}, runList}},
+      {"load", {1, SIZE_MAX, false, {"--json"}, runLoad}},
+      {"remove", {1, SIZE_MAX, false, {"--dry-run", "--json"}, runRemove}},
+      {"install", {1, SIZE_MAX, false, {"--select", "--dry-run", "--json"}, runInstall}},
+      {"erase", {0, 0, true, {}, runSequence}},
+      {"program", {1, 1, true, {}, runSequence}},
+      {"verify", {1, 1, true, {}, runSequence}},
+      {"check", {1, 1, true, {}, runSequence}},
+      {"auto", {1, 1, true, {}, runSequence}},
+      {"read", {2, 2, true, {"-o"}, runRead}},
+      {"qc", {1, 1, true, {}, runQc}},
+      {"clear-catalogue", {0, 0, true, {}, runClearCatalogue}},
+      {"cf-test", {2, 2, true, {}, runCfTest}},
   };
   return rules;
 }
@@ -236,28 +237,7 @@ int main(int argc, char** argv) {
   CliOutput out(form, host, options.quiet, options.json);
   Cli cli{options, form, host, out, comm};
 
-  const std::string& command = options.command;
-  int status = kExitFailed;
-  if (command == "detect")
-    status = runDetect(cli);
-  else if (command == "list")
-    status = runList(cli);
-  else if (command == "load")
-    status = runLoad(cli);
-  else if (command == "remove")
-    status = runRemove(cli);
-  else if (command == "install")
-    status = runInstall(cli);
-  else if (command == "read")
-    status = runRead(cli);
-  else if (command == "qc")
-    status = runQc(cli);
-  else if (command == "clear-catalogue")
-    status = runClearCatalogue(cli);
-  else if (command == "cf-test")
-    status = runCfTest(cli);
-  else
-    status = runSequence(cli);
+  const int status = commandRules().at(options.command).run(cli);
   out.flushLog();
   form.FormClose();
   return status;
