@@ -26,11 +26,12 @@ std::string joinedPath(const std::vector<std::string>& names, int language) {
   return path;
 }
 
-}  // namespace
-
+// A row's directories as a path, "\" + names joined by "\" ("" at the top level).
 std::string rowPath(const CatalogueRow& row, int language) {
   return joinedPath({row.directories.begin(), row.directories.begin() + row.depth}, language);
 }
+
+}  // namespace
 
 void printEntries(const CartridgeCatalogue& cat, int language, bool json) {
   const size_t count = std::min<size_t>(cat.header.entryCount, cat.entries.size());

@@ -19,7 +19,4 @@ void printEntries(const CartridgeCatalogue& catalogue, int language, bool json);
 // files, units).
 void printRows(TForm_MAIN& form, bool json, bool tree);
 
-// A row's directories as a path, "\" + names joined by "\" ("" at the top level).
-std::string rowPath(const CatalogueRow& row, int language);
-
 }  // namespace ostrel

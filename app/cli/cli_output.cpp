@@ -12,7 +12,7 @@ namespace ostrel {
 namespace {
 
 constexpr int kProgressIntervalMs = 200;
-constexpr uint32_t kSectorBytes = 65536;
+constexpr int kMsgFaultPrefix = 63;
 
 std::string minutes(uint32_t ms) {
   const uint32_t s = ms / 1000;
@@ -24,7 +24,7 @@ std::string minutes(uint32_t ms) {
 // Sectors a display shows as the offset of its last byte ("00000000": none).
 uint32_t sectorsShown(const std::string& text) {
   if (text.size() != 8 || text == "00000000") return 0;
-  return uint32_t((uint64_t(hexTextToUint(text)) + 1) / kSectorBytes);
+  return uint32_t((uint64_t(hexTextToUint(text)) + 1) / kSectorSize);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ std::string progressLine(const ProgressFigures& f) {
     std::snprintf(text, sizeof text, "  %u/%u sectors", f.done, f.total);
     line += text;
     if (f.doneInStep > 0 && f.elapsedMs > 0) {
-      const double bytesPerSecond = double(f.doneInStep) * kSectorBytes * 1000.0 / f.elapsedMs;
+      const double bytesPerSecond = double(f.doneInStep) * kSectorSize * 1000.0 / f.elapsedMs;
       if (bytesPerSecond >= 1e6)
         std::snprintf(text, sizeof text, "  %.1f MB/s", bytesPerSecond / 1e6);
       else
@@ -66,7 +66,7 @@ CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
 }
 
 void CliOutput::printLogLine(const std::string& line) {
-  if (line.rfind(form_.Prompt(63), 0) == 0) faultSeen_ = true;
+  if (line.rfind(form_.Prompt(kMsgFaultPrefix), 0) == 0) faultSeen_ = true;
   // A fault and what the operation says after it go to stderr, also with --quiet.
   if (faultSeen_) {
     error(line);
@@ -121,9 +121,9 @@ void CliOutput::result(const std::string& line) {
 void CliOutput::error(const std::string& line) {
   clearProgress();
   // Scripts look for "Fault code:" whatever the language of the texts.
-  const std::string& prefix = form_.Prompt(63);
+  const std::string& prefix = form_.Prompt(kMsgFaultPrefix);
   if (line.rfind(prefix, 0) == 0)
-    std::fprintf(stderr, "%s%s\n", std::string(promptText(63, 0)).c_str(),
+    std::fprintf(stderr, "%s%s\n", std::string(promptText(kMsgFaultPrefix, 0)).c_str(),
                  line.c_str() + prefix.size());
   else
     std::fprintf(stderr, "%s\n", line.c_str());

@@ -53,7 +53,6 @@ class CliOutput {
   void error(const std::string& line);
   // Whether a fault code reached the log since the last run began.
   bool faultSeen() const { return faultSeen_; }
-  bool quiet() const { return quiet_; }
 
  private:
   void clearProgress();
