@@ -4,37 +4,23 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
+#include "e2e/cli_run.h"
 #include "e2e/sim_process.h"
 
 namespace ostrel {
 namespace {
 
 using test::PortDir;
+using test::ProcessRun;
+using test::runCli;
 using test::SimProcess;
-
-struct CliRun {
-  int exitCode = -1;
-  QByteArray out;
-};
-
-CliRun runCli(const QStringList& args) {
-  QProcess p;
-  p.setStandardInputFile(QProcess::nullDevice());  // never waits on a terminal
-  p.start(OSTREL_CLI_PATH, args);
-  CliRun r;
-  if (!p.waitForFinished(60000)) return r;
-  r.exitCode = p.exitCode();
-  r.out = p.readAllStandardOutput();
-  return r;
-}
 
 TEST(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "8B", "--id", "0A 0B 0C 0D"});
   ASSERT_TRUE(sim.running());
-  CliRun r = runCli({"--port", QString::fromStdString(sim.link()), "detect"});
+  ProcessRun r = runCli({"--port", QString::fromStdString(sim.link()), "detect"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(r.out.contains("Hardware: Ostrel IV\n")) << r.out.toStdString();
   EXPECT_TRUE(r.out.contains("Total space:3749MB\n"));
@@ -42,13 +28,14 @@ TEST(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
   EXPECT_TRUE(r.out.contains("ID: 0A 0B 0C 0D\n"));
 
   // --quiet leaves out the operator log, keeps the results.
-  CliRun quiet = runCli({"--port", QString::fromStdString(sim.link()), "--quiet", "detect"});
+  ProcessRun quiet = runCli({"--port", QString::fromStdString(sim.link()), "--quiet", "detect"});
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_EQ(quiet.out.left(quiet.out.indexOf("Port: ")), "Device EXIST\n")
       << quiet.out.toStdString();
   EXPECT_TRUE(quiet.out.contains("ID: 0A 0B 0C 0D\n"));
 
-  CliRun none = runCli({"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"});
+  ProcessRun none =
+      runCli({"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"});
   EXPECT_EQ(none.exitCode, 1);
   EXPECT_TRUE(none.out.contains("Device not EXIST"));
 }
@@ -58,7 +45,7 @@ TEST(CliE2E, ListGivesTheCatalogueAsJson) {
     PortDir dir;
     SimProcess sim(dir.path, "module", {"--type", type});
     ASSERT_TRUE(sim.running());
-    CliRun r = runCli({"--port", QString::fromStdString(sim.link()), "list", "--json"});
+    ProcessRun r = runCli({"--port", QString::fromStdString(sim.link()), "list", "--json"});
     ASSERT_EQ(r.exitCode, 0) << type;
     QJsonParseError error{};
     QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
