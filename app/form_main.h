@@ -278,6 +278,13 @@ class TForm_MAIN {
   // The write sequence removal and installation run at once in the customer
   // build; the sequences set it to Function_Auto.
   std::function<bool()> autoSequence;
+  // A planned FAT change makes step 3 current, ready to be written.
+  void showPlannedChange();
+  // Runs autoSequence; false after the fail beep, box and failStatus, else
+  // the tables are read again and okStatus shown.
+  bool writePlannedChange(int failStatus, int okStatus);
+  // After a written change: back to step 2 to load the next files.
+  void backToLoadStep();
   // --- end of catalogue views
 
   // --- installation and compaction (packages/install_operations.cpp)

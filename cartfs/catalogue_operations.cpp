@@ -318,27 +318,37 @@ void TForm_MAIN::Button_DELClick() {
   }
 
   ItemFAT_OUT();
+  showPlannedChange();
+  for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
+    b->enabled = true;
+  if (BuildMode != 2 || !writePlannedChange(kMsgRemoveFail, kMsgRemoveOk)) return;
+  backToLoadStep();
+}
+
+void TForm_MAIN::showPlannedChange() {
   FatDirty = true;
   ImageBlockCount = SectorCount;
   SetStepPanel(3);
   ProgressBar_LOAD.reset();
   ProgressBar4.reset();
-  for (Button* b :
-       {&Button_Copy2Card, &Button1, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
-    b->enabled = true;
-  if (BuildMode != 2) return;
+  Button_Copy2Card.enabled = Button1.enabled = true;
+}
 
-  const bool written = autoSequence && autoSequence();
-  if (!written) {
+bool TForm_MAIN::writePlannedChange(int failStatus, int okStatus) {
+  if (!(autoSequence && autoSequence())) {
     Beep(3);
     host.messageBox(Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
-    ShowStatus1(Prompt(kMsgRemoveFail));
-    return;
+    ShowStatus1(Prompt(failStatus));
+    return false;
   }
   Beep(1);
   if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
   if (readFat) readFat();
-  ShowStatus1(Prompt(kMsgRemoveOk));
+  ShowStatus1(Prompt(okStatus));
+  return true;
+}
+
+void TForm_MAIN::backToLoadStep() {
   for (ProgressBar* p :
        {&ProgressBar_PROG, &ProgressBar2, &ProgressBar_CHECK, &ProgressBar3, &ProgressBar1})
     p->reset();

@@ -19,11 +19,11 @@ namespace {
 
 constexpr uint8_t kOst4 = 3;
 // Message numbers of installation and compaction.
-constexpr int kMsgUnit = 21, kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgOverwrite = 51,
-              kMsgNoSystemFile = 53, kMsgNotEnoughSpace = 54, kMsgMustAdjust = 55,
-              kMsgAdjusting = 56, kMsgAdjusted = 57, kMsgAdjustFail = 58, kMsgAlreadyThere = 59,
-              kMsgExit = 60, kMsgFaultPrefix = 63, kMsgBackupQuestion = 65, kMsgVersionTooOld = 81,
-              kMsgObdiiTooOld = 82, kMsgTooManyFiles = 85;
+constexpr int kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgOverwrite = 51, kMsgNoSystemFile = 53,
+              kMsgNotEnoughSpace = 54, kMsgMustAdjust = 55, kMsgAdjusting = 56, kMsgAdjusted = 57,
+              kMsgAdjustFail = 58, kMsgAlreadyThere = 59, kMsgExit = 60, kMsgFaultPrefix = 63,
+              kMsgBackupQuestion = 65, kMsgVersionTooOld = 81, kMsgObdiiTooOld = 82,
+              kMsgTooManyFiles = 85;
 constexpr const char* kOst4MustProgramFirst =
     "空間必需重組，請先執行燒錄，燒錄步驟會自動重組空間!!!";
 
@@ -60,7 +60,7 @@ void copyEntryFields(FatEntry& to, const FatEntry& from) {
   to.pathField = from.pathField;
 }
 
-// The FlashImage has room for whole-cartridge sector s.
+// The FlashImage holds at least the first `sectors` sectors (new room blank).
 void growFlashImage(MemoryStream& image, std::size_t sectors) {
   if (image.Size() < sectors * kSectorSize) {
     const std::size_t old = image.Size();
@@ -91,11 +91,7 @@ void TForm_MAIN::Button_InstallClick() {
   if (!catalogueChangeAllowed()) return;
   bool anySelected = false;
   for (const ListItem& item : ListView_FAT_IN.items) anySelected = anySelected || item.selected;
-  if (!anySelected) {
-    Button_SelectAll_INClick();
-    StaticText_TotalSelectSpace.text =
-        std::to_string(Function_TotalSelectSpace()) + Prompt(kMsgUnit);
-  }
+  if (!anySelected) Button_SelectAll_INClick();  // which shows the new total too
   std::size_t selected = 0;
   for (const ListItem& item : ListView_FAT_IN.items) selected += item.selected ? 1 : 0;
   if (selected + CartridgeRows.size() >= 256) {
@@ -133,12 +129,7 @@ void TForm_MAIN::Button_InstallClick() {
 
   ItemFAT_OUT();
   ItemFAT_IN();
-  FatDirty = true;
-  ImageBlockCount = SectorCount;
-  SetStepPanel(3);
-  ProgressBar_LOAD.reset();
-  ProgressBar4.reset();
-  Button_Copy2Card.enabled = Button1.enabled = true;
+  showPlannedChange();
   if (BuildMode != 2) {
     for (Button* b : {&Button_Program, &Button_Verify, &Button_Auto}) b->enabled = true;
     Button_CHECK.enabled = ModuleGeneration <= 1;
@@ -147,16 +138,7 @@ void TForm_MAIN::Button_InstallClick() {
 
   // The same write removal runs, so a front-end that carries the plan out
   // itself (or only shows it) takes both through one hook.
-  if (!(autoSequence && autoSequence())) {
-    Beep(3);
-    host.messageBox(Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
-    ShowStatus1(Prompt(kMsgProgramFail));
-    return;
-  }
-  Beep(1);
-  if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
-  if (readFat) readFat();
-  ShowStatus1(Prompt(kMsgProgramOk));
+  if (!writePlannedChange(kMsgProgramFail, kMsgProgramOk)) return;
   const MsgBoxResult exit = host.messageBox(Prompt(kMsgProgramOk) + Prompt(kMsgExit), WindowCaption,
                                             MsgBoxKind::Information, MsgBoxButtons::YesNo);
   if (exit == MsgBoxResult::Yes) {
@@ -166,12 +148,7 @@ void TForm_MAIN::Button_InstallClick() {
       p->reset();
     Button_Cus_LoadFile.enabled = Button_Copy2Card.enabled = Button1.enabled = false;
   } else {
-    for (ProgressBar* p :
-         {&ProgressBar_PROG, &ProgressBar2, &ProgressBar_CHECK, &ProgressBar3, &ProgressBar1})
-      p->reset();
-    SetStepPanel(2);
-    Button_Cus_LoadFile.enabled = true;
-    Button_Copy2Card.enabled = Button1.enabled = false;
+    backToLoadStep();
   }
 }
 
