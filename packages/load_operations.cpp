@@ -29,15 +29,6 @@ uint64_t largestFile(int filter) {
   return kLargestImageBytes;
 }
 
-std::string hexByteList(const uint8_t* bytes, size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    if (i) out += ' ';
-    out += hexByte(bytes[i]);
-  }
-  return out;
-}
-
 }  // namespace
 
 void TForm_MAIN::initLoadHandlers() {
@@ -211,7 +202,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
       PackageImage.Seek(PackageImage.Size());
       PackageImage.Write(image.Bytes());
     }
-    const std::string id = hexByteList(PackageIdentity.data() + 4, 4);
+    const std::string id = identityText(std::span(PackageIdentity).subspan(4, 4));
     Memo1_Lines_Add("Software ID : " + id);
     StaticText_Software_ID.text = id;
   } else {

@@ -413,4 +413,13 @@ bool appendLoadedEntries(CartridgeCatalogue& loaded, const CartridgeCatalogue& p
   return true;
 }
 
+std::string identityText(std::span<const uint8_t> bytes) {
+  std::string out;
+  for (const uint8_t b : bytes) {
+    if (!out.empty()) out += ' ';
+    out += upperHex(b, 2);
+  }
+  return out;
+}
+
 }  // namespace ostrel

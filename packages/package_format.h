@@ -136,4 +136,8 @@ std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageI
 bool appendLoadedEntries(CartridgeCatalogue& loaded, const CartridgeCatalogue& package,
                          uint32_t baseBlock);
 
+// Identity bytes as shown: upper-case hexadecimal pairs separated by blanks
+// ("0A A2 A3 A4").
+std::string identityText(std::span<const uint8_t> bytes);
+
 }  // namespace ostrel

@@ -131,17 +131,6 @@ LegacyTextConverter converterFor(int language) {
       [language](std::string_view in, std::string& out) { return legacyToUtf8(language, in, out); };
 }
 
-std::string hexBytes(const uint8_t* bytes, size_t count) {
-  std::string out;
-  char two[4];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(two, sizeof two, "%02X", bytes[i]);
-    if (i) out += ' ';
-    out += two;
-  }
-  return out;
-}
-
 // "B B B B B B B B": eight hexadecimal bytes separated by blanks.
 std::optional<PackageIdentity> parseIdentity(const std::string& text) {
   PackageIdentity id{};
@@ -204,7 +193,7 @@ int info(const std::string& path, bool json, int language) {
   const CartridgeCatalogue& cat = read.catalogue;
   if (json) {
     QJsonObject doc;
-    doc["identity"] = QString::fromStdString(hexBytes(read.identity.data(), read.identity.size()));
+    doc["identity"] = QString::fromStdString(identityText(read.identity));
     doc["checksum"] = QString::fromStdString(upperHex(read.checksum, 4));
     doc["imageSize"] = double(read.declaredSize);
     doc["blocks"] = double(read.image.size() / kSectorSize);
@@ -228,7 +217,7 @@ int info(const std::string& path, bool json, int language) {
     std::fputs(QJsonDocument(doc).toJson(QJsonDocument::Indented).constData(), stdout);
     return kExitOk;
   }
-  std::printf("identity:  %s\n", hexBytes(read.identity.data(), read.identity.size()).c_str());
+  std::printf("identity:  %s\n", identityText(read.identity).c_str());
   std::printf("checksum:  %s\n", upperHex(read.checksum, 4).c_str());
   std::printf("imageSize: %llu\n", (unsigned long long)read.declaredSize);
   std::printf("blocks:    %zu\n", read.image.size() / kSectorSize);
