@@ -7,33 +7,18 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
+#include "e2e/cli_run.h"
 #include "e2e/sim_process.h"
 
 namespace ostrel {
 namespace {
 
 using test::PortDir;
+using test::ProcessRun;
+using test::runCli;
 using test::SimProcess;
-
-struct CliRun {
-  int exitCode = -1;
-  QByteArray out, err;
-};
-
-CliRun runCli(const QStringList& args) {
-  QProcess p;
-  p.setStandardInputFile(QProcess::nullDevice());
-  p.start(OSTREL_CLI_PATH, args);
-  CliRun r;
-  if (!p.waitForFinished(60000)) return r;
-  r.exitCode = p.exitCode();
-  r.out = p.readAllStandardOutput();
-  r.err = p.readAllStandardError();
-  return r;
-}
 
 QString sample(const char* name) {
   return QString(OSTREL_SAMPLES_DIR) + "/" + name + ".bn";
@@ -56,7 +41,7 @@ TEST(CliLoadTest, PackagesLoadAfterDetectionWithTheirEntries) {
   QStringList args{"--port", QString::fromStdString(sim.link()), "load"};
   for (const char* n : names) args << sample(n);
   args << "--json";
-  const CliRun r = runCli(args);
+  const ProcessRun r = runCli(args);
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   const QJsonArray rows = QJsonDocument::fromJson(r.out).array();
 
@@ -119,7 +104,7 @@ TEST(CliLoadTest, LoadNeedsAModuleAndReportsFaults) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
-    const CliRun r = runCli(c.args);
+    const ProcessRun r = runCli(c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(c.stdoutHas)) << r.out.toStdString();
     EXPECT_TRUE(r.err.contains(c.stderrHas)) << r.err.toStdString();
