@@ -27,15 +27,11 @@ constexpr int kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgOverwrite = 51, kMsg
 constexpr const char* kOst4MustProgramFirst =
     "空間必需重組，請先執行燒錄，燒錄步驟會自動重組空間!!!";
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // A release of the base software older than the scanner takes: after a "V",
 // "3" with a digit below "5" three places on, or anything below "3".
 bool obdiiReleaseTooOld(const FatEntry& entry) {
   const std::string_view version = fatText(entry.version);
-  if (!startsWith(version, "91")) return false;
+  if (!version.starts_with("91")) return false;
   auto at = [&](std::size_t i) { return i < version.size() ? version[i] : '\0'; };
   for (std::size_t i = 0; i < version.size(); ++i) {
     if (version[i] != 'v' && version[i] != 'V') continue;
@@ -121,7 +117,7 @@ void TForm_MAIN::Button_InstallClick() {
   for (bool basePass : {true, false}) {
     for (int r : taken) {
       const CatalogueRow& row = SelectionRows[std::size_t(r)];
-      if (startsWith(row.name, kObdiiText) != basePass) continue;
+      if (row.name.starts_with(kObdiiText) != basePass) continue;
       if (!Function_FATADD(uint16_t(r))) break;
       for (uint16_t slot : row.entries) InstalledMarks[slot] = true;
     }
@@ -170,7 +166,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
   };
 
   bool replaceBase = false;
-  if (startsWith(row.name, kObdiiText)) {
+  if (row.name.starts_with(kObdiiText)) {
     if (obdiiReleaseTooOld(first)) {
       warn(
           Prompt(kMsgVersionTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0020),
