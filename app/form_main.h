@@ -326,7 +326,8 @@ class TForm_MAIN {
   bool resolveInterruptedBurn(bool tablesRead);
   bool repairFromJournal(const BurnJournal& journal);
   // Told the mapping-table image a burn is about to write (the journal notes it).
-  std::function<void(std::span<const uint8_t>)> onMappingTableWrite;
+  // False (the table is then not written) when that note cannot be kept.
+  std::function<bool(std::span<const uint8_t>)> onMappingTableWrite;
   // Ostrel IV: the mapping table sectors as last read (both, or empty), and
   // the physical sectors then in use; a burn overwrites none of them before
   // the new table is on the cartridge.

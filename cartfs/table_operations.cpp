@@ -115,7 +115,9 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
 
   if (ImageKind == 1) forceIdentityLowSectors(MappingTable);
   const std::vector<uint8_t> image = encodeMappingTable(MappingTable);
-  if (onMappingTableWrite) onMappingTableWrite(image);
+  // A burn notes the new table first; without the note a cut-off burn could
+  // not be judged, so nothing is written.
+  if (onMappingTableWrite && !onMappingTableWrite(image)) return false;
   MappingImage.Write(image);
   MappingImage.Seek(0);
 

@@ -178,7 +178,7 @@ bool TForm_MAIN::Function_Program() {
       if (ImageKind == 1) reserveIdentitySectors(MappingTable, SectorCount);
     }
     onMappingTableWrite = [&journal](std::span<const uint8_t> image) {
-      journal.add(JournalRecord::NewTable, 0, image);
+      return journal.add(JournalRecord::NewTable, 0, image);
     };
 
     uint32_t done = 0;

@@ -43,7 +43,6 @@ std::string logLine(uint16_t start, uint16_t count) {
   return text;
 }
 
-
 // The catalogue holds exactly the given records, field by field.
 void expectCatalogue(const CartridgeCatalogue& c, const std::vector<SimFatEntry>& want,
                      uint16_t sectorCount) {
@@ -200,6 +199,18 @@ TEST(TableOperations, MappingTableWriteStopsWhenTheFirstSectorFails) {
   EXPECT_TRUE(rig.sentStartsWith({0xA0, 0xEA, 0x60}));
   EXPECT_FALSE(rig.sentStartsWith({0xA0, 0xEA, 0x61}));
   EXPECT_EQ(rig.flash(60001), before);
+}
+
+// A burn that cannot note the new table in its journal writes no table.
+TEST(TableOperations, MappingTableIsNotWrittenWithoutTheBurnsNote) {
+  TableRig rig(SimConfig::fromTypeCode(0x89), SimPreset::Demo);
+  ASSERT_TRUE(rig.form->Function_Read_MAPPING_TABLE());
+  const Bytes before = rig.flash(60000);
+  rig.form->onMappingTableWrite = [](std::span<const uint8_t>) { return false; };
+  rig.comm.clearLogs();
+  EXPECT_FALSE(rig.form->Function_Write_Mapping_Table());
+  EXPECT_FALSE(rig.sentStartsWith({0xA0, 0xEA, 0x60}));
+  EXPECT_EQ(rig.flash(60000), before);
 }
 
 TEST(TableOperations, FailedReadsChangeNothing) {
