@@ -292,8 +292,8 @@ class TForm_MAIN {
   void Button_InstallClick();
   void Button_Copy2CardClick();
   void Button1Click();
-  // Plans one selection row onto the cartridge; false stops the installation
-  // (the user has been told why).
+  // Plans one selection row onto the cartridge; false ends the current pass
+  // of the installation (the user has been told why).
   bool Function_FATADD(uint16_t rowIndex);
   // The software on the cartridge as last read, at its own sectors; empty
   // when a sector cannot be read.

@@ -168,15 +168,24 @@ size_t utf8SequenceAt(std::string_view s, size_t i) {
   return 1 + follow;
 }
 
-// s with every byte that starts no well-formed sequence shown as U+FFFD.
-std::string wellFormedUtf8(std::string_view s) {
+// A control character (C0, DEL, C1) at s[i], n bytes long: a terminal would
+// act on it instead of showing it.
+bool controlAt(std::string_view s, size_t i, size_t n) {
+  const auto b = uint8_t(s[i]);
+  if (n == 1) return b < 0x20 || b == 0x7F;
+  return n == 2 && b == 0xC2 && uint8_t(s[i + 1]) < 0xA0;  // U+0080..U+009F
+}
+
+// s with every byte that starts no well-formed sequence, and every control
+// character, shown as U+FFFD.
+std::string printableUtf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     const size_t n = utf8SequenceAt(s, i);
-    if (n == 0) {
+    if (n == 0 || controlAt(s, i, n)) {
       out += "\xEF\xBF\xBD";
-      ++i;
+      i += std::max<size_t>(n, 1);
     } else {
       out.append(s.substr(i, n));
       i += n;
@@ -188,9 +197,9 @@ std::string wellFormedUtf8(std::string_view s) {
 }  // namespace
 
 std::string displayText(int language, std::string_view stored) {
-  if (Isutf8str(stored)) return wellFormedUtf8(stored);
+  if (Isutf8str(stored)) return printableUtf8(stored);
   std::string out;
-  return legacyToUtf8(language, stored, out) ? out : wellFormedUtf8(stored);
+  return printableUtf8(legacyToUtf8(language, stored, out) ? std::string_view(out) : stored);
 }
 
 std::string upperHex(uint32_t value, int minDigits) {

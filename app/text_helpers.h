@@ -76,8 +76,8 @@ std::string upperHex(uint32_t value, int minDigits);
 
 // A stored catalogue text as a control shows it: UTF-8 as it is, otherwise
 // taken as the language's legacy code page; every byte that is still no
-// well-formed UTF-8 shows as U+FFFD, so a terminal or a JSON listing never
-// gets stray bytes.
+// well-formed UTF-8, and every control character, shows as U+FFFD, so a
+// terminal or a JSON listing never gets stray bytes or escape sequences.
 std::string displayText(int language, std::string_view stored);
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -123,8 +124,14 @@ TEST(CodePage, ArbitraryBytesNeverBreakIt) {
       if (!utf8ToLegacy(l, bytes, out)) {
         EXPECT_TRUE(out.empty());
       }
-      // What a control or a listing shows is UTF-8 whatever was stored.
-      EXPECT_TRUE(testing::strictUtf8(displayText(l, bytes)));
+      // What a control or a listing shows is UTF-8 without control
+      // characters, whatever was stored.
+      const std::string shown = displayText(l, bytes);
+      EXPECT_TRUE(testing::strictUtf8(shown));
+      EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
+                              [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; }),
+                0);
+      EXPECT_EQ(shown.find("\xC2\x9B"), std::string::npos);  // no C1 escape either
     }
   }
 }
