@@ -217,34 +217,34 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PackagePlan spec;
-    c.change(spec);
-    const PackageRead r = read(spec.file());
+    PackagePlan plan;
+    c.change(plan);
+    const PackageRead r = read(plan.file());
     EXPECT_EQ(r.fault, c.fault);
     if (!c.fault.empty()) {
       EXPECT_TRUE(r.image.empty());
       continue;
     }
-    EXPECT_TRUE(r.image == spec.expected());
+    EXPECT_TRUE(r.image == plan.expected());
     EXPECT_EQ(r.identity, (PackageIdentity{1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(r.declaredSize, spec.end());
+    EXPECT_EQ(r.declaredSize, plan.end());
   }
 }
 
 TEST(PackageFormatTest, ASizeMismatchLogsBothPositions) {
-  PackagePlan spec;
-  spec.data = {{2, pattern(0x20, 1)}};
-  spec.declaredSize = 0x30000;
-  const PackageRead r = read(spec.file());
+  PackagePlan plan;
+  plan.data = {{2, pattern(0x20, 1)}};
+  plan.declaredSize = 0x30000;
+  const PackageRead r = read(plan.file());
   EXPECT_EQ(r.fault, "0013");
   EXPECT_EQ(r.faultLines, (std::vector<std::string>{"00020020", "00030000"}));
 }
 
 TEST(PackageFormatTest, EveryCutOrFlippedBitIsAFaultOrReadsTheSame) {
-  PackagePlan spec;
-  spec.data = {{2, pattern(40, 1)}, {3, pattern(30, 2)}};
-  spec.catalogue = catalogueBlock({{2, "Corvenne", 2, 2, "EUROPE"}}, 1);
-  const Bytes file = spec.file();
+  PackagePlan plan;
+  plan.data = {{2, pattern(40, 1)}, {3, pattern(30, 2)}};
+  plan.catalogue = catalogueBlock({{2, "Corvenne", 2, 2, "EUROPE"}}, 1);
+  const Bytes file = plan.file();
   const PackageRead good = read(file);
   ASSERT_EQ(good.fault, "");
   for (size_t cut = 0; cut < file.size(); ++cut) {
@@ -365,9 +365,9 @@ TEST(PackageFormatTest, CataloguePathsAreStoredAsUtf8) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
-    PackagePlan spec;
-    spec.catalogue = catalogueBlock({{c.kind, "Brenna", 2, 2, c.stored, c.byte29}}, 1);
-    const PackageRead r = read(spec.file());
+    PackagePlan plan;
+    plan.catalogue = catalogueBlock({{c.kind, "Brenna", 2, 2, c.stored, c.byte29}}, 1);
+    const PackageRead r = read(plan.file());
     ASSERT_EQ(r.fault, "");
     const FatEntry& e = r.catalogue.entries[0];
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(e.pathField.data()) + 1), c.expected);
@@ -382,9 +382,9 @@ TEST(PackageFormatTest, EntriesFrom152OnComeFromTheUpperHalf) {
     brand += std::to_string(k + 1);
     entries[k] = {2, brand, 2, 2, ""};
   }
-  PackagePlan spec;
-  spec.catalogue = catalogueBlock(entries, 160);
-  const PackageRead r = read(spec.file());
+  PackagePlan plan;
+  plan.catalogue = catalogueBlock(entries, 160);
+  const PackageRead r = read(plan.file());
   ASSERT_EQ(r.fault, "");
   ASSERT_EQ(r.catalogue.header.entryCount, 160);
   EXPECT_EQ(fatText(r.catalogue.entries[150].brand), "E151");
