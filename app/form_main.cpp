@@ -6,6 +6,7 @@
 
 #include "app/fault_codes.h"
 #include "app/prompt_table.h"
+#include "app/text_helpers.h"
 #include "link/usb_driver.h"
 
 namespace ostrel {
@@ -870,14 +871,17 @@ bool TForm_MAIN::change_usb_driver() {
 
 // ---------------------------------------------------------------- reporting
 
+// A log line can carry a catalogue text, a file or a port name as it came; both
+// logs keep every line as displayText shows it, for the window and the command
+// line alike.
 void TForm_MAIN::Memo1_Lines_Add(const std::string& line) {
-  Memo1.add(line);
+  Memo1.add(displayText(Language, line));
 }
 
 void TForm_MAIN::Memo2_Lines_Add(const std::string& category, const std::string& line) {
   if (!DebugSwitch) return;
   if (CheckBox_Debug_fillter.checked && !category.empty()) return;
-  Memo2.add(line);
+  Memo2.add(displayText(Language, line));
 }
 
 void TForm_MAIN::ShowStatus1(const std::string& text) {

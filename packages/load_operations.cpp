@@ -187,8 +187,8 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   if (image.Size() == 0) {
     ShowStatus1(Prompt(kMsgLoadFail));
     if (BuildMode == 2)
-      host.messageBox(Prompt(kMsgLoadFail) + " " + fileName, WindowCaption, MsgBoxKind::Error,
-                      MsgBoxButtons::Ok);
+      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName), WindowCaption,
+                      MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
     return false;
   }
@@ -215,7 +215,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     FlashImage = std::move(image);
     FlashImage.Seek(0);
   }
-  Edit_FileName.text = fileName;
+  Edit_FileName.text = displayText(Language, fileName);
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
   ShowStatus1(Prompt(kMsgLoadOk));
   return true;
