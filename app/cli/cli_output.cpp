@@ -114,7 +114,7 @@ bool CliOutput::run(const std::function<bool()>& operation, Measure measure, uin
 
 void CliOutput::result(const std::string& line) {
   clearProgress();
-  std::printf("%s\n", line.c_str());
+  std::printf("%s\n", displayText(form_.Language, line).c_str());
   std::fflush(stdout);
 }
 
@@ -122,11 +122,12 @@ void CliOutput::error(const std::string& line) {
   clearProgress();
   // Scripts look for "Fault code:" whatever the language of the texts.
   const std::string& prefix = form_.Prompt(kMsgFaultPrefix);
-  if (line.rfind(prefix, 0) == 0)
+  const std::string shown = displayText(form_.Language, line);
+  if (shown.rfind(prefix, 0) == 0)
     std::fprintf(stderr, "%s%s\n", std::string(promptText(kMsgFaultPrefix, 0)).c_str(),
-                 line.c_str() + prefix.size());
+                 shown.c_str() + prefix.size());
   else
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", shown.c_str());
 }
 
 void CliOutput::clearProgress() {
