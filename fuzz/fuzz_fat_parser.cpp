@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/text_helpers.h"
 #include "cartfs/fat.h"
 
 using namespace ostrel;
@@ -60,10 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check(reparsed.signatureRecognised && reparsed.entriesIgnored == 0);
   check(*again == *catalogue);
 
+  // Every text as shown: shown once, it is shown the same again (UTF-8
+  // without a control character left).
+  const int language = data[0] >> 1 & 3;
+  auto shownStable = [language](std::string_view text) {
+    const std::string shown = displayText(language, text);
+    check(displayText(language, shown) == shown);
+  };
   for (std::size_t k = 0; k < catalogue->header.entryCount; ++k) {
-    (void)obdiiVersionVerdict(catalogue->entries[k]);
-    (void)fatPathText(catalogue->entries[k]);
-    (void)fatEntryLogLine(catalogue->entries[k]);
+    const FatEntry& e = catalogue->entries[k];
+    (void)obdiiVersionVerdict(e);
+    (void)fatEntryLogLine(e);
+    for (std::string_view text :
+         {fatText(e.brand), fatText(e.version), fatText(e.versionExtra), fatPathText(e)})
+      shownStable(text);
   }
 
   // The rewrite: no kind 0 or 1 is left, and its own output reads back as is.
