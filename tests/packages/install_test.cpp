@@ -465,5 +465,44 @@ TEST(Install, AWrongEntryCanBeRemovedOnEveryGeneration) {
   }
 }
 
+// The last check before a burn: a plan that would write over software that
+// stays is stopped before anything is written; a whole-flash image, the
+// engineer's explicit program of the cartridge, goes through.
+TEST(Install, ABurnOverSoftwareThatStaysIsStoppedUnlessItIsAnImage) {
+  const Bytes data = packageData("Stray", 0);
+  for (const auto& g : allGenerations()) {
+    for (const bool image : {false, true}) {
+      SCOPED_TRACE(std::string(g.name) + (image ? ", image" : ", package"));
+      TableRig rig(g.config, SimPreset::Demo, 1);
+      TForm_MAIN& f = *rig.form;
+      ASSERT_TRUE(rig.readTables());
+      // Sector 5 holds Corvenne, which the plan leaves in the catalogue.
+      MemoryStream& stream = image ? f.FlashImage : f.PackageImage;
+      const std::size_t at = image ? 5 * kSectorSize : 0;
+      stream.SetSize(at + kSectorSize);
+      std::copy(data.begin(), data.end(), stream.Memory() + at);
+      if (image)
+        planFlashImageWrite(f.BlockTable[5], data, true);
+      else
+        planSectorWrite(f.BlockTable[5], data, true, 0);
+      f.ImageKind = image ? 1 : 0;
+      f.ImageBlockCount = f.SectorCount;
+      const std::map<uint32_t, Bytes> before = flashContent(rig);
+
+      EXPECT_EQ(f.Function_Program(), image);
+      const uint32_t physical = rig.ost4() && !image ? f.MappingTable.words[5] : 5;
+      EXPECT_EQ(rig.flash(physical) == data, image);
+      if (!image) {
+        EXPECT_TRUE(flashContent(rig) == before);
+        EXPECT_TRUE(rig.memoHas("Fault code:0052"));
+        EXPECT_TRUE(rig.memoHas(
+            "The burn was stopped before anything was written: it would overwrite software that "
+            "stays on the cartridge: Corvenne [5]"));
+      }
+      EXPECT_EQ(rig.violations(), "");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ostrel
