@@ -9,27 +9,13 @@
 #include <vector>
 
 #include "cartfs/catalogue_view.h"
+#include "common/catalogue_entries.h"
 
 namespace ostrel {
 namespace {
 
-struct Soft {
-  uint16_t start, count;
-  const char* brand = "S";
-  uint8_t kind = 2;
-};
-
-std::unique_ptr<CartridgeCatalogue> catalogue(const std::vector<Soft>& entries) {
-  auto c = std::make_unique<CartridgeCatalogue>();
-  c->header.entryCount = uint16_t(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    c->entries[i].kind = entries[i].kind;
-    setFatText(c->entries[i].brand, entries[i].brand);
-    c->entries[i].startSector = entries[i].start;
-    c->entries[i].sectorCount = entries[i].count;
-  }
-  return c;
-}
+using test::catalogue;
+using test::Soft;
 
 TEST(CatalogueCheck, DamagedCataloguesTheirRowsAndUsedSpace) {
   struct Case {
@@ -41,7 +27,7 @@ TEST(CatalogueCheck, DamagedCataloguesTheirRowsAndUsedSpace) {
   };
   const Case cases[] = {
       {"sound, with aliases of different lengths",
-       {{0, 4}, {4, 3}, {4, 5}, {10, 2}, {20, 1, "gone", 0}},
+       {{0, 4}, {4, 3}, {4, 5}, {10, 2}, {20, 1, "gone", "V1", 0}},
        {},
        {{1}, {2, 3}, {4}},
        4 + 5 + 2},

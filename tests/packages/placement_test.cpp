@@ -9,25 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/catalogue_entries.h"
+
 namespace ostrel {
 namespace {
 
-struct Soft {
-  uint16_t start, count;
-  const char* brand = "S";
-};
-
-std::unique_ptr<CartridgeCatalogue> catalogue(const std::vector<Soft>& entries) {
-  auto c = std::make_unique<CartridgeCatalogue>();
-  c->header.entryCount = uint16_t(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    c->entries[i].kind = 2;
-    setFatText(c->entries[i].brand, entries[i].brand);
-    c->entries[i].startSector = entries[i].start;
-    c->entries[i].sectorCount = entries[i].count;
-  }
-  return c;
-}
+using test::catalogue;
+using test::Soft;
 
 std::vector<uint16_t> starts(const CartridgeCatalogue& c) {
   std::vector<uint16_t> out;
