@@ -126,6 +126,7 @@ void TForm_MAIN::initViewHandlers() {
     if (previous) previous();
     CartridgeCatalogue.header.entryCount = 0;
     CartridgeCatalogueState = CatalogueState::NotRead;
+    CartridgeJudgement = {};
     MappingTableTrusted = false;
     FatDirty = false;
     NewlyAdded.fill(false);

@@ -91,10 +91,11 @@ void showResult(TForm_MAIN& f, bool ok, int okMessage, int failMessage) {
 // The plan may not touch software that stays on the cartridge. A whole-flash
 // image is the engineer's explicit erase and program of the cartridge: what
 // it replaces is no software that stays. True when the burn may go on.
-bool planSpareSoftware(TForm_MAIN& f) {
+bool planSparesSoftware(TForm_MAIN& f) {
   if (f.ImageKind == 1) return true;
   const std::vector<OverwrittenSoftware> hits =
-      softwareOverwrittenBy(f.LastReadCatalogue, f.CartridgeCatalogue, f.BlockTable);
+      softwareOverwrittenBy(f.LastReadCatalogue, f.CartridgeCatalogue,
+                            std::span<const BlockRecord>(f.BlockTable).first(imageSectors(f)));
   if (hits.empty()) return true;
   std::string names;
   for (const OverwrittenSoftware& hit : hits) {
@@ -199,7 +200,7 @@ bool TForm_MAIN::Function_Program() {
     sectors = orderForBurn(sectors);
     const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
 
-    result = planSpareSoftware(*this);
+    result = planSparesSoftware(*this);
     BurnJournalFile journal;
     if (result && (!sectors.empty() || FatDirty || writesTable))
       result = startBurnJournal(journal, sectors, FatDirty);
