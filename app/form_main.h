@@ -19,11 +19,12 @@
 #include "app/host.h"
 #include "app/memory_stream.h"
 #include "app/timer.h"
-#include "cartfs/catalogue_view.h"  // catalogue views: rows and trees
-#include "cartfs/fat.h"             // cartridge tables: CartridgeCatalogue
-#include "cartfs/mapping_table.h"   // sector commands: MappingTable
-#include "flash/block_table.h"      // sector commands: BlockTable
-#include "flash/burn_journal.h"     // interrupted burns: BurnJournal
+#include "cartfs/catalogue_check.h"  // cartridge tables: CatalogueJudgement
+#include "cartfs/catalogue_view.h"   // catalogue views: rows and trees
+#include "cartfs/fat.h"              // cartridge tables: CartridgeCatalogue
+#include "cartfs/mapping_table.h"    // sector commands: MappingTable
+#include "flash/block_table.h"       // sector commands: BlockTable
+#include "flash/burn_journal.h"      // interrupted burns: BurnJournal
 #include "link/transport.h"
 
 namespace ostrel {
@@ -227,14 +228,19 @@ class TForm_MAIN {
     Readable,    // read as it stands on the cartridge
     Unreadable,  // the FAT (on Ostrel IV also the mapping table) could not be read or is damaged
     EntriesIgnored,  // the FAT declares more entries than its sector holds
+    Damaged,         // entries overlap, lie in sectors 0/1 or run past the end
   };
   CatalogueState CartridgeCatalogueState = CatalogueState::NotRead;
+  // The entries of CartridgeCatalogue that cannot be trusted, judged after
+  // every FAT read and whenever the cartridge view is rebuilt.
+  CatalogueJudgement CartridgeJudgement;
   // Ostrel IV: the mapping table in memory is the cartridge's own, or the
   // cartridge's table sectors are erased; only then can the FAT be found.
   bool MappingTableTrusted = false;
   // Installation and removal ask this first: false, after telling the user
-  // why, when the catalogue in memory must not be written back.
-  bool catalogueChangeAllowed();
+  // why, when the catalogue in memory must not be written back. A damaged
+  // catalogue still lets its wrong entries go (onlyWrongEntriesRemoved).
+  bool catalogueChangeAllowed(bool onlyWrongEntriesRemoved = false);
   // The first change after the tables were read starts a new sector plan: a
   // blank FAT image and nothing to write or erase yet.
   void startPlanAfterFreshRead();

@@ -18,6 +18,7 @@
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
+#include "flash/burn_guard.h"
 #include "flash/burn_journal_file.h"
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
@@ -34,6 +35,16 @@ constexpr uint32_t kCheckReplyWaitMs = 10000;
 constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36,
               kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
               kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
+
+// A burn stopped by the check of its plan, in the four languages; the
+// software and its planned sectors follow.
+constexpr const char* kOverwriteRefused[4] = {
+    "The burn was stopped before anything was written: it would overwrite software that stays "
+    "on the cartridge: ",
+    "燒錄在寫入任何資料之前已停止：它會覆寫留在軟體匣上的軟體：",
+    "烧录在写入任何数据之前已停止：它会覆盖留在软件匣上的软件：",
+    "何も書き込む前に書き込みを中止しました。カートリッジに残るソフトウェアを上書きするためです：",
+};
 
 std::string elapsed(TForm_MAIN& f, uint32_t since) {
   return elapsedMs(f, since) + " ms";
@@ -75,6 +86,30 @@ void showChecked(TForm_MAIN& f, uint32_t done, uint32_t total) {
 void showResult(TForm_MAIN& f, bool ok, int okMessage, int failMessage) {
   f.ShowStatus1(f.Prompt(ok ? okMessage : failMessage));
   if (ok) f.ClearStatus2();
+}
+
+// The plan may not touch software that stays on the cartridge. A whole-flash
+// image is the engineer's explicit erase and program of the cartridge: what
+// it replaces is no software that stays. True when the burn may go on.
+bool planSparesSoftware(TForm_MAIN& f) {
+  if (f.ImageKind == 1) return true;
+  const std::vector<OverwrittenSoftware> hits =
+      softwareOverwrittenBy(f.LastReadCatalogue, f.CartridgeCatalogue,
+                            std::span<const BlockRecord>(f.BlockTable).first(imageSectors(f)));
+  if (hits.empty()) return true;
+  std::string names;
+  for (const OverwrittenSoftware& hit : hits) {
+    const FatEntry& e = f.LastReadCatalogue.entries[hit.slot - 1];
+    names += (names.empty() ? "" : ", ") + displayText(f.Language, fatText(e.brand)) + " [" +
+             std::to_string(hit.firstSector) +
+             (hit.sectors > 1 ? "-" + std::to_string(hit.lastSector) : std::string()) + "]";
+  }
+  const std::size_t language = f.Language >= 0 && f.Language < 4 ? std::size_t(f.Language) : 0;
+  const std::string text = kOverwriteRefused[language] + names;
+  f.Memo1_Lines_Add(text);
+  f.ReportFault(FaultCode::k0052);
+  f.host.messageBox(text, f.WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+  return false;
 }
 
 // Only hex digits of a typed sector number go into a file name.
@@ -165,8 +200,9 @@ bool TForm_MAIN::Function_Program() {
     sectors = orderForBurn(sectors);
     const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
 
+    result = planSparesSoftware(*this);
     BurnJournalFile journal;
-    if (!sectors.empty() || FatDirty || writesTable)
+    if (result && (!sectors.empty() || FatDirty || writesTable))
       result = startBurnJournal(journal, sectors, FatDirty);
     if (result && ModuleGeneration == kOst4) {
       // Until the new table is on the cartridge the old one is what counts:

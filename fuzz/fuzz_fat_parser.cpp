@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "app/text_helpers.h"
+#include "cartfs/catalogue_check.h"
+#include "cartfs/catalogue_view.h"
 #include "cartfs/fat.h"
+#include "flash/burn_guard.h"
 
 using namespace ostrel;
 
@@ -75,6 +78,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (std::string_view text :
          {fatText(e.brand), fatText(e.version), fatText(e.versionExtra), fatPathText(e)})
       shownStable(text);
+  }
+
+  // The judgement names live slots only, each wrong one gets a row of its own,
+  // every live slot is on exactly one row, and the used space fits.
+  const CatalogueJudgement judgement = judgeCatalogue(*catalogue, sectorCount);
+  std::vector<int> onRows(kFatMaxEntries + 1, 0);
+  for (const CatalogueRow& row :
+       buildCatalogueRows(*catalogue, CatalogueSide::Cartridge, judgement.wrongSlots())) {
+    for (uint16_t slot : row.entries) ++onRows[slot];
+    if (judgement.isWrong(row.entries.front())) check(row.entries.size() == 1);
+  }
+  for (std::size_t k = 1; k <= catalogue->header.entryCount; ++k)
+    check(onRows[k] == (catalogue->entries[k - 1].kind != 0 ? 1 : 0));
+  for (const WrongEntry& w : judgement.wrong) {
+    check(w.slot >= 1 && w.slot <= catalogue->header.entryCount);
+    check(catalogue->entries[w.slot - 1].kind != 0);
+    (void)wrongEntryText(w, *catalogue, sectorCount);
+  }
+  check(usedSectorCount(*catalogue, sectorCount) <= sectorCount);
+  // A plan that writes every sector overwrites each piece of software no
+  // further than its own sectors.
+  const std::vector<BlockRecord> everything(sectorCount, BlockRecord{1, 1});
+  for (const OverwrittenSoftware& hit : softwareOverwrittenBy(*catalogue, *catalogue, everything)) {
+    const FatEntry& e = catalogue->entries[hit.slot - 1];
+    check(hit.firstSector >= e.startSector && hit.lastSector < e.startSector + e.sectorCount);
+    check(hit.lastSector < sectorCount && hit.sectors <= e.sectorCount);
   }
 
   // The rewrite: no kind 0 or 1 is left, and its own output reads back as is.

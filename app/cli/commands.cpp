@@ -275,15 +275,17 @@ int runDetect(Cli& c) {
 int runList(Cli& c) {
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
-  if (f.CartridgeCatalogueState != TForm_MAIN::CatalogueState::Readable &&
-      f.CartridgeCatalogueState != TForm_MAIN::CatalogueState::EntriesIgnored) {
+  using State = TForm_MAIN::CatalogueState;
+  if (f.CartridgeCatalogueState != State::Readable &&
+      f.CartridgeCatalogueState != State::EntriesIgnored &&
+      f.CartridgeCatalogueState != State::Damaged) {
     c.out.error("ostrel-cli: the cartridge's catalogue could not be read");
     return kExitFailed;
   }
   if (c.opt.rows)
     printRows(f, c.opt.json, c.opt.tree);
   else
-    printEntries(f.CartridgeCatalogue, f.Language, c.opt.json);
+    printEntries(f.CartridgeCatalogue, f.Language, c.opt.json, wrongEntryTexts(f));
   return kExitOk;
 }
 

@@ -419,5 +419,70 @@ TEST(CliFlowTest, RemovalOnEveryGeneration) {
   }
 }
 
+// ---------------------------------------------------------------- a damaged catalogue
+
+// A FAT damaged after the fact on a 256-sector Ostrel III: an entry starting
+// inside the base software, one overlapping the software behind it and one
+// reaching past the end. The listing names them and keeps its totals within
+// the cartridge, an installation (planned or real) changes nothing, and
+// removing the wrong entries brings back a catalogue that can be changed.
+TEST(CliFlowTest, ADamagedCatalogueIsListedAndNotOverwritten) {
+  Module m(kGenerations[2], "demo");
+  ASSERT_TRUE(m.running());
+  m.stop();
+  // Entry k's start sector at 108 + (k - 1) * 212 + 80 of sector 1, its count two bytes on.
+  auto poke = [&](int entry, int field, int value) {
+    const int at = kSector + 108 + (entry - 1) * 212 + field;
+    return test::runProcess(OSTREL_SIM_PATH,
+                            {"poke", m.cartridge(), QString::number(at), QString::number(value)})
+        .exitCode;
+  };
+  EXPECT_EQ(poke(2, 81, 2), 0);      // Corvenne at sector 2, inside OBDII's 0..3
+  EXPECT_EQ(poke(4, 83, 0x40), 0);   // Ostmark 64 sectors long, over the software behind it
+  EXPECT_EQ(poke(14, 82, 0x01), 0);  // Arvinta 0x12C sectors long, past sector 255
+  EXPECT_EQ(poke(14, 83, 0x2C), 0);
+  const QByteArray planted = m.dump(0, 255);
+  m.start();
+
+  const ProcessRun list = runCli(m.cli({"list", "--rows", "--json"}));
+  ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+  const QJsonObject view = QJsonDocument::fromJson(list.out).object();
+  EXPECT_LE(view["usedSpace"].toInt(), 256);
+  EXPECT_EQ(view["freeSpace"].toInt() + view["usedSpace"].toInt(), 256);
+  std::set<std::string> wrong;
+  for (const QJsonValue& v : view["wrongEntries"].toArray())
+    wrong.insert(v.toObject()["brand"].toString().toStdString());
+  for (const char* brand : {"OBDII", "Corvenne", "Ostmark", "Arvinta"})
+    EXPECT_TRUE(wrong.count(brand)) << brand;
+  const ProcessRun entries = runCli(m.cli({"list"}));
+  EXPECT_TRUE(entries.out.contains("Entry 14 (Arvinta): ") &&
+              entries.out.contains("past the last sector 255"))
+      << entries.out.toStdString();
+
+  const QString europe = QString(OSTREL_SAMPLES_DIR) + "/europe.bn";
+  for (const QStringList& extra : {QStringList{"--dry-run"}, QStringList{}}) {
+    const ProcessRun install = runCli(m.cli(QStringList{"--yes", "install", europe} + extra));
+    EXPECT_EQ(install.exitCode, 1);
+    EXPECT_TRUE(install.err.contains("installing software is refused"))
+        << install.err.toStdString();
+    EXPECT_FALSE(install.out.contains("Sectors to write")) << install.out.toStdString();
+  }
+  m.stop();
+  EXPECT_TRUE(m.dump(0, 255) == planted);
+  m.start();
+
+  const ProcessRun remove = runCli(m.cli({"--yes", "remove", "Corvenne", "Ostmark", "Arvinta"}));
+  EXPECT_EQ(remove.exitCode, 0) << remove.err.toStdString();
+  const ProcessRun after = runCli(m.cli({"list", "--rows", "--json"}));
+  const QJsonObject sound = QJsonDocument::fromJson(after.out).object();
+  EXPECT_TRUE(sound["wrongEntries"].toArray().isEmpty()) << after.out.toStdString();
+  m.stop();
+  // Only the FAT changed: every other sector holds what it held.
+  const QByteArray now = m.dump(0, 255);
+  ASSERT_EQ(now.size(), planted.size());
+  EXPECT_TRUE(now.left(kSector) == planted.left(kSector));
+  EXPECT_TRUE(now.mid(2 * kSector) == planted.mid(2 * kSector));
+}
+
 }  // namespace
 }  // namespace ostrel

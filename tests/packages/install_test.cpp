@@ -4,12 +4,15 @@
 // connection finds intact or repairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "cartfs/table_rig.h"
 #include "common/sim_generations.h"
+#include "sim/flash_store.h"
 
 namespace ostrel {
 namespace {
@@ -331,6 +334,173 @@ TEST(Install, BurnCutOffAtEverySectorIsFoundIntactOrRepaired) {
     EXPECT_GE(cuts, c.package.sectors + 1);  // the new software and the FAT at least
     RecordProperty(c.what,
                    std::to_string(cuts) + " cuts, " + std::to_string(repaired) + " repaired");
+  }
+}
+
+// ---------------------------------------------------------------- damaged catalogues
+
+// Every sector of the simulated module that is not erased, with its content.
+std::map<uint32_t, Bytes> flashContent(const TableRig& rig) {
+  std::map<uint32_t, Bytes> content;
+  const FlashStore& flash = rig.module->flash();
+  for (uint32_t s = 0; s < flash.capacity(); ++s)
+    if (flash.state(s) != SectorState::Erased) content[s] = flash.read(s);
+  return content;
+}
+
+// The demo cartridge under a FAT whose entries were changed after the fact.
+std::vector<SimFatEntry> plantFat(TableRig& rig,
+                                  const std::function<void(SimFatEntry&, uint16_t)>& change) {
+  std::vector<SimFatEntry> entries = demoCatalogue();
+  for (SimFatEntry& e : entries) change(e, rig.config.sectorCount);
+  const uint32_t fat = rig.ost4() ? demoPhysicalSector(1, rig.config.sectorCount) : 1;
+  EXPECT_TRUE(rig.module->flash().erase(fat));
+  EXPECT_TRUE(rig.module->flash().program(fat, 0, buildFatSector(entries, rig.config.sectorCount)));
+  return entries;
+}
+
+struct Damage {
+  const char* what;
+  const char* wrongBrand;  // an entry the read must name as wrong
+  std::function<void(SimFatEntry&, uint16_t)> change;
+};
+
+const std::vector<Damage>& damages() {
+  static const std::vector<Damage> list = {
+      {"an entry inside the base software", "Corvenne",
+       [](SimFatEntry& e, uint16_t) {
+         if (e.brand == "Corvenne") e.startSector = 2;
+       }},
+      {"an alias of the base software over other software", "Zanfir",
+       [](SimFatEntry& e, uint16_t) {
+         if (e.brand == "Zanfir") e.startSector = 0, e.sectorCount = 10;
+       }},
+      {"an entry in sector 1 beside a one-sector base software", "Zanfir",
+       [](SimFatEntry& e, uint16_t) {
+         if (e.brand == "OBDII") e.sectorCount = 1;
+         if (e.brand == "Zanfir") e.startSector = 1;
+       }},
+      {"overlapping entries", "Brenna",
+       [](SimFatEntry& e, uint16_t) {
+         if (e.brand == "Ostmark") e.sectorCount = 12;
+       }},
+      // Its units alone would take the used space past the cartridge's size.
+      {"an entry past the end", "Arvinta",
+       [](SimFatEntry& e, uint16_t sectors) {
+         if (e.brand == "Arvinta") e.sectorCount = uint16_t(sectors - 1);
+       }},
+  };
+  return list;
+}
+
+// A damaged catalogue is listed with its wrong entries named, and neither an
+// installation nor a removal of sound software (in the customer build, which
+// writes at once) changes anything on the cartridge.
+TEST(Install, DamagedCataloguesChangeNothingOnEveryGeneration) {
+  for (const auto& g : allGenerations()) {
+    for (const Damage& d : damages()) {
+      SCOPED_TRACE(std::string(g.name) + ", " + d.what);
+      TableRig rig(g.config, SimPreset::Demo, 2);
+      TForm_MAIN& f = *rig.form;
+      plantFat(rig, d.change);
+      ASSERT_TRUE(rig.readTables());
+      EXPECT_EQ(f.CartridgeCatalogueState, TForm_MAIN::CatalogueState::Damaged);
+      EXPECT_TRUE(std::any_of(rig.log().begin(), rig.log().end(), [&](const std::string& l) {
+        return l.starts_with("FAT entry ") &&
+               l.find(std::string("(") + d.wrongBrand + "): ") != l.npos;
+      }));
+      EXPECT_LE(f.Function_TotalUseSpace(), f.SectorCount);
+      EXPECT_EQ(f.Function_FreeSpace() + f.Function_TotalUseSpace(), f.SectorCount);
+      const std::map<uint32_t, Bytes> before = flashContent(rig);
+
+      loadPackages(f, {{"Nordvik", "V1.00", "", 2}});
+      selectAll(f);
+      rig.host.answers = {MsgBoxResult::Yes, MsgBoxResult::Yes};
+      f.Button_InstallClick();
+      for (ListItem& item : f.ListView_FAT_OUT.items) item.selected = false;
+      rig.host.answers = {MsgBoxResult::Yes, MsgBoxResult::Yes};
+      f.Button_DELClick();  // nothing selected: everything listed at the top
+
+      EXPECT_TRUE(flashContent(rig) == before);
+      EXPECT_EQ(rig.violations(), "");
+      ASSERT_EQ(rig.host.boxes.size(), 2u);
+      EXPECT_EQ(rig.host.boxes[0].text, rig.host.boxes[1].text);
+      EXPECT_TRUE(
+          rig.host.boxes[0].text.starts_with("The cartridge's file allocation table lists"));
+    }
+  }
+}
+
+// The way out: the wrong entry alone can be removed (it shares the base
+// software's start sector but gets a row of its own), which changes the FAT
+// and releases no sector the software that stays still uses.
+TEST(Install, AWrongEntryCanBeRemovedOnEveryGeneration) {
+  const Damage& d = damages()[1];
+  for (const auto& g : allGenerations()) {
+    SCOPED_TRACE(g.name);
+    TableRig rig(g.config, SimPreset::Demo, 2);
+    TForm_MAIN& f = *rig.form;
+    rig.form->ModuleIdentity = rig.config.identity;
+    plantFat(rig, d.change);
+    ASSERT_TRUE(rig.readTables());
+    ASSERT_EQ(f.CartridgeCatalogueState, TForm_MAIN::CatalogueState::Damaged);
+    bool found = false;
+    for (ListItem& item : f.ListView_FAT_OUT.items) {
+      item.selected = item.caption == d.wrongBrand;
+      found = found || item.selected;
+    }
+    ASSERT_TRUE(found);
+    rig.host.answers = {MsgBoxResult::Yes};
+    f.Button_DELClick();
+    EXPECT_EQ(f.StaticText_Status1.text, "Remove OK!") << [&] {
+      std::string all;
+      for (const auto& l : rig.log()) all += l + "\n";
+      return all;
+    }();
+    EXPECT_EQ(f.CartridgeCatalogueState, TForm_MAIN::CatalogueState::Readable);
+    std::vector<SimFatEntry> kept = demoCatalogue();
+    std::erase_if(kept, [&](const SimFatEntry& e) { return e.brand == d.wrongBrand; });
+    expectCartridge(rig, expectedSoftware(kept, {}));
+    EXPECT_EQ(rig.violations(), "");
+  }
+}
+
+// The last check before a burn: a plan that would write over software that
+// stays is stopped before anything is written; a whole-flash image, the
+// engineer's explicit program of the cartridge, goes through.
+TEST(Install, ABurnOverSoftwareThatStaysIsStoppedUnlessItIsAnImage) {
+  const Bytes data = packageData("Stray", 0);
+  for (const auto& g : allGenerations()) {
+    for (const bool image : {false, true}) {
+      SCOPED_TRACE(std::string(g.name) + (image ? ", image" : ", package"));
+      TableRig rig(g.config, SimPreset::Demo, 1);
+      TForm_MAIN& f = *rig.form;
+      ASSERT_TRUE(rig.readTables());
+      // Sector 5 holds Corvenne, which the plan leaves in the catalogue.
+      MemoryStream& stream = image ? f.FlashImage : f.PackageImage;
+      const std::size_t at = image ? 5 * kSectorSize : 0;
+      stream.SetSize(at + kSectorSize);
+      std::copy(data.begin(), data.end(), stream.Memory() + at);
+      if (image)
+        planFlashImageWrite(f.BlockTable[5], data, true);
+      else
+        planSectorWrite(f.BlockTable[5], data, true, 0);
+      f.ImageKind = image ? 1 : 0;
+      f.ImageBlockCount = f.SectorCount;
+      const std::map<uint32_t, Bytes> before = flashContent(rig);
+
+      EXPECT_EQ(f.Function_Program(), image);
+      const uint32_t physical = rig.ost4() && !image ? f.MappingTable.words[5] : 5;
+      EXPECT_EQ(rig.flash(physical) == data, image);
+      if (!image) {
+        EXPECT_TRUE(flashContent(rig) == before);
+        EXPECT_TRUE(rig.memoHas("Fault code:0052"));
+        EXPECT_TRUE(rig.memoHas(
+            "The burn was stopped before anything was written: it would overwrite software that "
+            "stays on the cartridge: Corvenne [5]"));
+      }
+      EXPECT_EQ(rig.violations(), "");
+    }
   }
 }
 
