@@ -350,7 +350,10 @@ class TForm_MAIN {
   void Button_AutoClick();
   void UpDown_ReadStartAddrClick();
   void UpDown_ReadStopAddrClick();
-  // Where Function_Read left its file (empty in the customer build or on failure).
+  // Where Function_Read writes its file instead of the name it gives it
+  // (empty: that name); and where it left it (empty in the customer build or
+  // on failure).
+  std::string ReadOutputPath;
   std::string ReadFileName;
   // --- end of whole-cartridge sequences
 

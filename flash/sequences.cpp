@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/fault_codes.h"
+#include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/burn_journal_file.h"
@@ -92,6 +93,8 @@ class SectorFile {
  public:
   explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
     fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    // A long read stopped by Ctrl+C or a kill leaves no half file either.
+    if (fd_ >= 0) removeOnInterrupt(temp_);
     // A read-back image is an ordinary file: the permissions the user's umask gives.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -102,6 +105,7 @@ class SectorFile {
       ::close(fd_);
       ::unlink(temp_.c_str());
     }
+    forgetOnInterrupt(temp_);
   }
   bool ok() const { return fd_ >= 0; }
   bool append(std::span<const uint8_t> bytes) {
@@ -367,8 +371,10 @@ bool TForm_MAIN::Function_Read() {
   // would not fit in memory.
   std::unique_ptr<SectorFile> file;
   if (BuildMode != 2) {
-    const std::string name =
-        host.programDirectory() + ModuleSerialText + "_SEC" + firstText + "-" + lastText + ".BIN";
+    const std::string name = !ReadOutputPath.empty()
+                                 ? ReadOutputPath
+                                 : host.programDirectory() + ModuleSerialText + "_SEC" + firstText +
+                                       "-" + lastText + ".BIN";
     file = std::make_unique<SectorFile>(name);
     if (!file->ok()) {
       Memo1_Lines_Add(name + ": " + std::strerror(errno));
