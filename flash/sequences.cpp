@@ -247,20 +247,26 @@ bool TForm_MAIN::Function_Verify() {
 
   bool result = true;
   uint32_t v = 0;
+  const std::vector<uint8_t> blank(kSectorSize, 0xFF);
   for (size_t i = 0; i < imageSectors(*this) && result; ++i) {
     const BlockRecord& record = BlockTable[i];
-    if (record.writeFlag) {
-      // An Ostrel IV whole-flash image lies one to one on physical sectors
-      // 0..127; the FAT read since may have dropped the mapping of those no
-      // entry owns, so they are read where Program put them.
-      const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // An Ostrel IV whole-flash image lies one to one on physical sectors
+    // 0..127; the FAT read since may have dropped the mapping of those no
+    // entry owns, so they are read where Program put them.
+    const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // A sector the plan erases and leaves blank must read blank; on an
+    // Ostrel IV it is unmapped, which holds nothing to read.
+    const bool blankPlanned =
+        !record.writeFlag && record.eraseFlag &&
+        !(ModuleGeneration == kOst4 && !identity && MappingTable.words[i] == UNMAPPED_SECTOR);
+    if (record.writeFlag || blankPlanned) {
       Function_ReadSector(uint16_t(i), identity);
       if (ReadBuffer.Size() != kSectorSize) {
         ReportFault(FaultCode::k0050);
         result = false;
         break;
       }
-      const uint8_t* expected = plannedSectorData(uint16_t(i));
+      const uint8_t* expected = record.writeFlag ? plannedSectorData(uint16_t(i)) : blank.data();
       const uint8_t* got = ReadBuffer.Memory();
       size_t p = 0;
       while (expected && p < kSectorSize && got[p] == expected[p]) ++p;
