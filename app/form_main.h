@@ -312,19 +312,35 @@ class TForm_MAIN {
   // --- end of installation
 
   // --- interrupted burns (flash/recovery.cpp)
-  // Where this module's burn journal lives (the folder the program writes to).
+  // The module a burn journal belongs to: generation, auxiliary number, ID
+  // and SectorCount.
+  JournalKey journalKey() const;
+  // Where this module's burn journal lives (the folder the program writes
+  // to), named by its key; and the name journals had when they were named
+  // by the ID alone.
   std::string burnJournalPath();
+  std::string legacyBurnJournalPath();
+  // A journal of this module is on disk: a burn on it did not end.
+  bool burnJournalPending();
   // The sectors of a burn in the order that keeps the old catalogue intact
   // longest: those that overwrite no software first.
   std::vector<uint16_t> orderForBurn(const std::vector<uint16_t>& sectors);
-  // Creates the journal with everything the burn may overwrite; false (and
-  // nothing written to the module) when that copy cannot be kept.
+  // Creates the journal with everything the burn may overwrite and what it
+  // plans to write; false (and nothing written to the module) when that
+  // cannot be kept, a full disk included.
   bool startBurnJournal(BurnJournalFile& journal, const std::vector<uint16_t>& sectors,
                         bool fatToo);
-  // At a connection: judges a journal left by a burn that did not end and
-  // offers the repair. Returns whether the tables are read now.
+  // At a connection, or before a burn: judges a journal left by a burn that
+  // did not end and offers the repair, or sets the journal aside and says
+  // why. Returns whether the tables are read now.
   bool resolveInterruptedBurn(bool tablesRead);
-  bool repairFromJournal(const BurnJournal& journal);
+  // Writes back what the judgement names, noting each write in the journal
+  // file first (when there is one).
+  bool repairFromJournal(const BurnJournal& journal, const BurnJudgement& judgement,
+                         BurnJournalFile* file);
+  // Reserves the journal's disk space before its first byte (posix_fallocate
+  // when empty); 0 or an errno value.
+  std::function<int(int fd, uint64_t bytes)> reserveJournalSpace;
   // Told the mapping-table image a burn is about to write (the journal notes it).
   // False (the table is then not written) when that note cannot be kept.
   std::function<bool(std::span<const uint8_t>)> onMappingTableWrite;

@@ -149,6 +149,18 @@ void TForm_MAIN::initSequenceHandlers() {
 // ---------------------------------------------------------------- program
 
 bool TForm_MAIN::Function_Program() {
+  if (burnJournalPending()) {
+    // A burn on this module did not end: what it left is judged (and
+    // repaired) first. A new journal over it would keep damaged sectors as
+    // their old content; and this plan was made for a cartridge that may
+    // change now, so it is not carried out.
+    Memo1_Lines_Add("The last burn on this module did not end: it is judged before a new one");
+    resolveInterruptedBurn(rereadTables(*this));
+    Memo1_Lines_Add("Nothing new was written: plan the change again");
+    ShowStatus1(Prompt(kMsgProgramFail));
+    FatDirty = false;
+    return false;
+  }
   if (FatDirty) Function_FATRefresh(FlashImage, 0);
   bool result = true;
   {
@@ -205,10 +217,14 @@ bool TForm_MAIN::Function_Program() {
         fat->source = SectorSource::FlashImage;
       }
       ShowStatus1(Prompt(kMsgWritingFat));
-      if (ModuleGeneration == kOst4) Function_FATRefresh(FlashImage, 1);
-      const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
-      result = journal.add(JournalRecord::NewFat, 1, fat) &&
-               journal.add(JournalRecord::SectorBegins, 1) &&
+      // Ostrel IV relocates the software now; the other generations noted
+      // their new FAT before the burn started.
+      if (ModuleGeneration == kOst4) {
+        Function_FATRefresh(FlashImage, 1);
+        const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
+        result = journal.add(JournalRecord::NewFat, 1, fat);
+      }
+      result = result && journal.add(JournalRecord::SectorBegins, 1) &&
                Function_ProgramSector(1, false, true) && journal.add(JournalRecord::FatWritten, 1);
       // The table goes out only after the FAT it belongs to: a table moved
       // ahead of the FAT on the cartridge would point its entries elsewhere.
