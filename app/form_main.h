@@ -174,21 +174,22 @@ class TForm_MAIN {
   bool Flag_test_busy = false;          // Ostrel IV sector-write re-entry guard
   int ImageKind = 0;                    // 0 packages loaded, 1 a whole-flash image
   // Ostrel III/IV: a sector whose block was erased while its write-back did not
-  // succeed. The copy is then the sector's only good content: it is written
-  // back before any other write to that block, and saved to a file so that it
-  // outlives the program.
+  // succeed. The copy is then the sector's only good content here: it is
+  // written back before any other write to that block. It lives as long as
+  // the connection; past that (the program ended, the module unplugged) the
+  // burn's journal, which holds the old content of every sector with
+  // software that a burn may overwrite, puts it back at the next connection.
   struct KeptSector {
-    std::string module;  // the module's ID as eight hex digits
+    JournalKey module;
     uint16_t sector = 0;
     std::vector<uint8_t> data;
-    std::string file;  // where the copy was saved; empty when saving failed
   };
   std::vector<KeptSector> KeptSectors;
   // The kept copy of a sector of the connected module, or null.
   KeptSector* keptSector(uint16_t sector);
   // Whether either sector of the 128 KiB block holding this one has a kept copy.
   bool blockHasKeptSector(uint16_t sector);
-  // Keeps the sector's content (saving it to a file) until it is written back.
+  // Keeps the sector's content until it is written back.
   void keepSector(uint16_t sector, std::span<const uint8_t> data);
   void dropKeptSector(uint16_t sector);
   // --- end of sector commands
