@@ -1,9 +1,12 @@
 // Burns that do not end: the journal a burn keeps of what it overwrites and
 // what it plans to write, and, at the next connection to the module or
 // before the next burn, the verdict on what it left and the repair.
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <set>
@@ -109,16 +112,20 @@ bool fileExists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
-// Moves a journal out of the way under a name of its own; the new name, or
-// empty when it could not be moved (it then stays where it was).
+// Moves a journal out of the way under a name of its own, never over
+// another file; the new name, or empty when it could not be moved (it then
+// stays where it was).
 std::string setAside(const std::string& path) {
   for (int n = 1; n < 1000; ++n) {
     const std::string kept = path + ".KEPT-" + std::to_string(n);
-    if (::link(path.c_str(), kept.c_str()) == 0) {
-      ::unlink(path.c_str());
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0)
       return kept;
-    }
-    if (errno != EEXIST) break;
+    if (errno == EEXIST) continue;
+    // A file system without the no-replace rename: the name is free as far as can be seen.
+    if ((errno == EINVAL || errno == ENOSYS) && !fileExists(kept) &&
+        ::rename(path.c_str(), kept.c_str()) == 0)
+      return kept;
+    break;
   }
   return {};
 }
@@ -177,7 +184,13 @@ std::string TForm_MAIN::legacyBurnJournalPath() {
 }
 
 bool TForm_MAIN::burnJournalPending() {
-  return fileExists(burnJournalPath()) || fileExists(legacyBurnJournalPath());
+  if (fileExists(burnJournalPath())) return true;
+  // A journal by the ID alone counts unless it names another module, which
+  // this one must not wait for.
+  std::vector<uint8_t> bytes;
+  return readWholeFile(legacyBurnJournalPath(), bytes,
+                       largestJournal(ModuleGeneration, SectorCount)) == FileReadResult::Ok &&
+         readJournal(bytes, journalKey()).fit != JournalFit::OtherModule;
 }
 
 std::vector<uint16_t> TForm_MAIN::orderForBurn(const std::vector<uint16_t>& sectors) {

@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "cartfs/fat.h"
-
 #include <map>
 #include <vector>
+
+#include "cartfs/fat.h"
+#include "flash_rig.h"
 
 namespace ostrel {
 namespace {
@@ -19,13 +20,7 @@ using Bytes = std::vector<uint8_t>;
 const std::string kMagic = "OSTREL-BURN-JOURNAL-1";
 
 Bytes pattern(uint32_t tag) {
-  Bytes d(65536);
-  uint32_t x = 0x51ED270Bu ^ (tag * 2654435761u);
-  for (auto& b : d) {
-    x = x * 1664525u + 1013904223u;
-    b = uint8_t(x >> 24);
-  }
-  return d;
+  return test::sectorPattern(tag);
 }
 
 // The first chunks of content, the rest erased: a write cut off.
@@ -170,8 +165,7 @@ Bytes fatOf(std::vector<std::pair<uint16_t, uint16_t>> runs) {
 // FAT; an Ostrel IV burn writes logical sector 20 and then the table.
 TEST(BurnJournal, VerdictFromWhatTheCartridgeHolds) {
   const Bytes oldFat = fatOf({{4, 2}}), newFat = fatOf({{4, 2}, {8, 1}}), a4 = pattern(4),
-              a5 = pattern(5),
-              n4 = pattern(40), other = pattern(99), blank(65536, 0xFF);
+              a5 = pattern(5), n4 = pattern(40), other = pattern(99), blank(65536, 0xFF);
   const std::vector<Rec> opening = {
       {R::OldFat, 1, oldFat}, {R::NewFat, 1, newFat}, {R::NewSector, 4, fingerprint(n4)},
       {R::OldSector, 4, a4},  {R::OldSector, 5, a5},  {R::Ready, 0, {}}};

@@ -255,6 +255,12 @@ void makeCartridge(TableRig& rig, const std::vector<SimFatEntry>& entries) {
   rig.module->flash().program(1, 0, buildFatSector(entries, rig.config.sectorCount));
 }
 
+// An Ostrel III cartridge whose free space lies in pieces: installing five
+// sectors slides Arvo and Bram down over their own places.
+const std::vector<SimFatEntry> kTightOst3 = {{2, 0, "OBDII", "91 V4.10", "", 0, 228, ""},
+                                             {2, 0, "Arvo", "V1", "", 230, 8, "EU"},
+                                             {2, 0, "Bram", "V1", "", 240, 14, ""}};
+
 // A burn cut off at any point leaves a cartridge that the next connection
 // reads with every listed piece of software byte-exact, after the repair it
 // offers when software was damaged.
@@ -276,9 +282,7 @@ TEST(Install, BurnCutOffAtEverySectorIsFoundIntactOrRepaired) {
       {"Ostrel I, ascending compaction", SimConfig::ostrel1(), tight, {"Cade", "V1", "", 5}},
       {"Ostrel III, ascending compaction",
        SimConfig::fromTypeCode(0x84),
-       {{2, 0, "OBDII", "91 V4.10", "", 0, 228, ""},
-        {2, 0, "Arvo", "V1", "", 230, 8, "EU"},
-        {2, 0, "Bram", "V1", "", 240, 14, ""}},
+       kTightOst3,
        {"Cade", "V1", "", 5}},
       // A larger base software: everything else goes to the end first.
       {"Ostrel II, descending compaction",
@@ -442,10 +446,7 @@ std::pair<std::string, Bytes> olderJournal(
 // nothing else ever writes to the cartridge.
 TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
   const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
-  // Free space in pieces: the burn slides Arvo and Bram down over themselves.
-  const std::vector<SimFatEntry> tight = {{2, 0, "OBDII", "91 V4.10", "", 0, 228, ""},
-                                          {2, 0, "Arvo", "V1", "", 230, 8, "EU"},
-                                          {2, 0, "Bram", "V1", "", 240, 14, ""}};
+  const std::vector<SimFatEntry>& tight = kTightOst3;
   // Cade goes to 9..10: sector 9 shares its block with Arvo's last sector.
   const std::vector<SimFatEntry> roomy = {{2, 0, "OBDII", "91 V4.10", "", 0, 4, ""},
                                           {2, 0, "Arvo", "V1", "", 4, 5, "EU"},
@@ -618,12 +619,9 @@ TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
 // sectors as their old content.
 TEST(Install, ABurnThatFailedIsRepairedBeforeTheNextOne) {
   const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
-  const std::vector<SimFatEntry> tight = {{2, 0, "OBDII", "91 V4.10", "", 0, 228, ""},
-                                          {2, 0, "Arvo", "V1", "", 230, 8, "EU"},
-                                          {2, 0, "Bram", "V1", "", 240, 14, ""}};
   TableRig rig(ost3, SimPreset::Blank, 1);
   TForm_MAIN& f = *rig.form;
-  makeCartridge(rig, tight);
+  makeCartridge(rig, kTightOst3);
   f.ModuleIdentity = ost3.identity;
   ASSERT_TRUE(rig.readTables());
   loadPackages(f, {{"Cade", "V1", "", 5}});
@@ -640,7 +638,7 @@ TEST(Install, ABurnThatFailedIsRepairedBeforeTheNextOne) {
   f.Button_AutoClick();
   EXPECT_TRUE(rig.memoHas("The last burn on this module was interrupted: software may be damaged"));
   EXPECT_TRUE(rig.memoHas("Nothing new was written: plan the change again"));
-  expectCartridge(rig, expectedSoftware(tight, {}));
+  expectCartridge(rig, expectedSoftware(kTightOst3, {}));
   EXPECT_TRUE(filesIn(rig.host.programDir).empty());
   EXPECT_TRUE(f.catalogueChangeAllowed());
 }
