@@ -383,18 +383,19 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
 
 // What a burn cut off on this computer left: the cartridge and the journal.
 struct CutBurn {
+  SimConfig config;
   Sectors cartridge;
   Bytes journal;
   std::string name;  // the journal's file name
 };
 
-// Plans the package onto the cartridge and burns it until the cable is
-// pulled pullAt bytes into the burn, or until a write to the given physical
-// sector is refused.
+// Plans the package onto the cartridge (empty: the demo) and burns it until
+// the cable is pulled pullAt bytes into the burn, or until a write to the
+// given physical sector is refused.
 CutBurn cutBurn(const SimConfig& config, const std::vector<SimFatEntry>& entries,
                 const Package& package, uint64_t pullAt, std::optional<uint32_t> refused = {}) {
-  TableRig rig(config, SimPreset::Blank, 2);
-  makeCartridge(rig, entries);
+  TableRig rig(config, entries.empty() ? SimPreset::Demo : SimPreset::Blank, 2);
+  if (!entries.empty()) makeCartridge(rig, entries);
   rig.form->ModuleIdentity = config.identity;
   EXPECT_TRUE(rig.readTables());
   loadPackages(*rig.form, {package});
@@ -408,6 +409,7 @@ CutBurn cutBurn(const SimConfig& config, const std::vector<SimFatEntry>& entries
   };
   rig.form->Button_InstallClick();
   CutBurn cut;
+  cut.config = config;
   cut.cartridge = cartridgeOf(rig);
   for (const std::string& name : filesIn(rig.host.programDir)) {
     cut.name = name;
@@ -460,22 +462,24 @@ TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
   const JournalRead read = readJournal(compaction.journal, {2, 256, ost3.identity});
   ASSERT_EQ(read.fit, JournalFit::Fits);
 
-  // On another computer (no journal there) Arvo is removed and November installed.
-  Sectors changedElsewhere;
-  {
-    TableRig b(ost3, SimPreset::Blank, 2);
-    putCartridge(b, compaction.cartridge);
+  // On another computer (no journal there) software is removed and other
+  // software installed.
+  auto changedElsewhere = [](const CutBurn& cut, const std::string& removed) {
+    TableRig b(cut.config, SimPreset::Blank, 2);
+    putCartridge(b, cut.cartridge);
     b.form->Function_Detect();
-    ASSERT_TRUE(b.form->Connected);
-    for (ListItem& item : b.form->ListView_FAT_OUT.items) item.selected = item.caption == "Arvo";
+    EXPECT_TRUE(b.form->Connected);
+    for (ListItem& item : b.form->ListView_FAT_OUT.items) item.selected = item.caption == removed;
     b.host.answers = {MsgBoxResult::Yes};
     b.form->Button_DELClick();
     loadPackages(*b.form, {{"November", "V1", "", 3}});
     selectAll(*b.form);
     b.form->Button_InstallClick();
-    ASSERT_TRUE(b.memoHas("Program OK!"));
-    changedElsewhere = cartridgeOf(b);
-  }
+    EXPECT_TRUE(b.memoHas("Program OK!"));
+    return cartridgeOf(b);
+  };
+  const CutBurn ost4 = cutBurn(SimConfig::fromTypeCode(0x89), {}, small, 65536 + 777);
+  ASSERT_FALSE(ost4.journal.empty());
   // A second cartridge with the same module ID, as it was before the burn.
   Sectors twin;
   {
@@ -510,7 +514,13 @@ TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
       {"Arvo removed and November installed on another computer",
        compaction,
        tight,
-       changedElsewhere,
+       changedElsewhere(compaction, "Arvo"),
+       {},
+       Outcome::Stale},
+      {"Ostrel IV: Zanfir removed and November installed on another computer",
+       ost4,
+       demoCatalogue(),
+       changedElsewhere(ost4, "Zanfir"),
        {},
        Outcome::Stale},
       {"a second cartridge with the same ID", compaction, tight, twin, {}, Outcome::Stale},
@@ -523,7 +533,7 @@ TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TableRig rig(ost3, SimPreset::Blank, 2);
+    TableRig rig(c.burn.config, SimPreset::Blank, 2);
     TForm_MAIN& f = *rig.form;
     putCartridge(rig, c.cartridge.empty() ? c.burn.cartridge : c.cartridge);
     const std::string name = c.file.first.empty() ? c.burn.name : c.file.first;
