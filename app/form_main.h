@@ -175,21 +175,22 @@ class TForm_MAIN {
   bool Flag_test_busy = false;          // Ostrel IV sector-write re-entry guard
   int ImageKind = 0;                    // 0 packages loaded, 1 a whole-flash image
   // Ostrel III/IV: a sector whose block was erased while its write-back did not
-  // succeed. The copy is then the sector's only good content: it is written
-  // back before any other write to that block, and saved to a file so that it
-  // outlives the program.
+  // succeed. The copy is then the sector's only good content here: it is
+  // written back before any other write to that block. It lives as long as
+  // the connection; past that (the program ended, the module unplugged) the
+  // burn's journal, which holds the old content of every sector with
+  // software that a burn may overwrite, puts it back at the next connection.
   struct KeptSector {
-    std::string module;  // the module's ID as eight hex digits
+    JournalKey module;
     uint16_t sector = 0;
     std::vector<uint8_t> data;
-    std::string file;  // where the copy was saved; empty when saving failed
   };
   std::vector<KeptSector> KeptSectors;
   // The kept copy of a sector of the connected module, or null.
   KeptSector* keptSector(uint16_t sector);
   // Whether either sector of the 128 KiB block holding this one has a kept copy.
   bool blockHasKeptSector(uint16_t sector);
-  // Keeps the sector's content (saving it to a file) until it is written back.
+  // Keeps the sector's content until it is written back.
   void keepSector(uint16_t sector, std::span<const uint8_t> data);
   void dropKeptSector(uint16_t sector);
   // --- end of sector commands
@@ -318,19 +319,35 @@ class TForm_MAIN {
   // --- end of installation
 
   // --- interrupted burns (flash/recovery.cpp)
-  // Where this module's burn journal lives (the folder the program writes to).
+  // The module a burn journal belongs to: generation, auxiliary number, ID
+  // and SectorCount.
+  JournalKey journalKey() const;
+  // Where this module's burn journal lives (the folder the program writes
+  // to), named by its key; and the name journals had when they were named
+  // by the ID alone.
   std::string burnJournalPath();
+  std::string legacyBurnJournalPath();
+  // A journal of this module is on disk: a burn on it did not end.
+  bool burnJournalPending();
   // The sectors of a burn in the order that keeps the old catalogue intact
   // longest: those that overwrite no software first.
   std::vector<uint16_t> orderForBurn(const std::vector<uint16_t>& sectors);
-  // Creates the journal with everything the burn may overwrite; false (and
-  // nothing written to the module) when that copy cannot be kept.
+  // Creates the journal with everything the burn may overwrite and what it
+  // plans to write; false (and nothing written to the module) when that
+  // cannot be kept, a full disk included.
   bool startBurnJournal(BurnJournalFile& journal, const std::vector<uint16_t>& sectors,
                         bool fatToo);
-  // At a connection: judges a journal left by a burn that did not end and
-  // offers the repair. Returns whether the tables are read now.
+  // At a connection, or before a burn: judges a journal left by a burn that
+  // did not end and offers the repair, or sets the journal aside and says
+  // why. Returns whether the tables are read now.
   bool resolveInterruptedBurn(bool tablesRead);
-  bool repairFromJournal(const BurnJournal& journal);
+  // Writes back what the judgement names, noting each write in the journal
+  // file first (when there is one).
+  bool repairFromJournal(const BurnJournal& journal, const BurnJudgement& judgement,
+                         BurnJournalFile* file);
+  // Reserves the journal's disk space before its first byte (posix_fallocate
+  // when empty); 0 or an errno value.
+  std::function<int(int fd, uint64_t bytes)> reserveJournalSpace;
   // Told the mapping-table image a burn is about to write (the journal notes it).
   // False (the table is then not written) when that note cannot be kept.
   std::function<bool(std::span<const uint8_t>)> onMappingTableWrite;
@@ -356,7 +373,10 @@ class TForm_MAIN {
   void Button_AutoClick();
   void UpDown_ReadStartAddrClick();
   void UpDown_ReadStopAddrClick();
-  // Where Function_Read left its file (empty in the customer build or on failure).
+  // Where Function_Read writes its file instead of the name it gives it
+  // (empty: that name); and where it left it (empty in the customer build or
+  // on failure).
+  std::string ReadOutputPath;
   std::string ReadFileName;
   // --- end of whole-cartridge sequences
 

@@ -35,11 +35,14 @@ inline void clearLogs(TForm_MAIN& f) {
   f.Memo1.fontColor = Colors::kWindowText;
 }
 
-// After a write the views show what the cartridge now holds.
-inline void rereadTables(TForm_MAIN& f) {
+// After a write the views show what the cartridge now holds; whether both
+// tables were read.
+inline bool rereadTables(TForm_MAIN& f) {
   constexpr uint8_t kOst4 = 3;
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
-  if (f.readFat) f.readFat();
+  bool ok = true;
+  if (f.ModuleGeneration == kOst4 && f.readMappingTable) ok = f.readMappingTable();
+  if (f.readFat) ok = f.readFat() && ok;
+  return ok;
 }
 
 }  // namespace ostrel

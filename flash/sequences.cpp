@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/fault_codes.h"
+#include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/burn_guard.h"
@@ -127,6 +128,8 @@ class SectorFile {
  public:
   explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
     fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    // A long read stopped by Ctrl+C or a kill leaves no half file either.
+    if (fd_ >= 0) removeOnInterrupt(temp_);
     // A read-back image is an ordinary file: the permissions the user's umask gives.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -137,6 +140,7 @@ class SectorFile {
       ::close(fd_);
       ::unlink(temp_.c_str());
     }
+    forgetOnInterrupt(temp_);
   }
   bool ok() const { return fd_ >= 0; }
   bool append(std::span<const uint8_t> bytes) {
@@ -180,6 +184,18 @@ void TForm_MAIN::initSequenceHandlers() {
 // ---------------------------------------------------------------- program
 
 bool TForm_MAIN::Function_Program() {
+  if (burnJournalPending()) {
+    // A burn on this module did not end: what it left is judged (and
+    // repaired) first. A new journal over it would keep damaged sectors as
+    // their old content; and this plan was made for a cartridge that may
+    // change now, so it is not carried out.
+    Memo1_Lines_Add("The last burn on this module did not end: it is judged before a new one");
+    resolveInterruptedBurn(rereadTables(*this));
+    Memo1_Lines_Add("Nothing new was written: plan the change again");
+    ShowStatus1(Prompt(kMsgProgramFail));
+    FatDirty = false;
+    return false;
+  }
   if (FatDirty) Function_FATRefresh(FlashImage, 0);
   bool result = true;
   {
@@ -237,10 +253,14 @@ bool TForm_MAIN::Function_Program() {
         fat->source = SectorSource::FlashImage;
       }
       ShowStatus1(Prompt(kMsgWritingFat));
-      if (ModuleGeneration == kOst4) Function_FATRefresh(FlashImage, 1);
-      const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
-      result = journal.add(JournalRecord::NewFat, 1, fat) &&
-               journal.add(JournalRecord::SectorBegins, 1) &&
+      // Ostrel IV relocates the software now; the other generations noted
+      // their new FAT before the burn started.
+      if (ModuleGeneration == kOst4) {
+        Function_FATRefresh(FlashImage, 1);
+        const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
+        result = journal.add(JournalRecord::NewFat, 1, fat);
+      }
+      result = result && journal.add(JournalRecord::SectorBegins, 1) &&
                Function_ProgramSector(1, false, true) && journal.add(JournalRecord::FatWritten, 1);
       // The table goes out only after the FAT it belongs to: a table moved
       // ahead of the FAT on the cartridge would point its entries elsewhere.
@@ -279,20 +299,26 @@ bool TForm_MAIN::Function_Verify() {
 
   bool result = true;
   uint32_t v = 0;
+  const std::vector<uint8_t> blank(kSectorSize, 0xFF);
   for (size_t i = 0; i < imageSectors(*this) && result; ++i) {
     const BlockRecord& record = BlockTable[i];
-    if (record.writeFlag) {
-      // An Ostrel IV whole-flash image lies one to one on physical sectors
-      // 0..127; the FAT read since may have dropped the mapping of those no
-      // entry owns, so they are read where Program put them.
-      const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // An Ostrel IV whole-flash image lies one to one on physical sectors
+    // 0..127; the FAT read since may have dropped the mapping of those no
+    // entry owns, so they are read where Program put them.
+    const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // A sector the plan erases and leaves blank must read blank; on an
+    // Ostrel IV it is unmapped, which holds nothing to read.
+    const bool blankPlanned =
+        !record.writeFlag && record.eraseFlag &&
+        !(ModuleGeneration == kOst4 && !identity && MappingTable.words[i] == UNMAPPED_SECTOR);
+    if (record.writeFlag || blankPlanned) {
       Function_ReadSector(uint16_t(i), identity);
       if (ReadBuffer.Size() != kSectorSize) {
         ReportFault(FaultCode::k0050);
         result = false;
         break;
       }
-      const uint8_t* expected = plannedSectorData(uint16_t(i));
+      const uint8_t* expected = record.writeFlag ? plannedSectorData(uint16_t(i)) : blank.data();
       const uint8_t* got = ReadBuffer.Memory();
       size_t p = 0;
       while (expected && p < kSectorSize && got[p] == expected[p]) ++p;
@@ -403,8 +429,10 @@ bool TForm_MAIN::Function_Read() {
   // would not fit in memory.
   std::unique_ptr<SectorFile> file;
   if (BuildMode != 2) {
-    const std::string name =
-        host.programDirectory() + ModuleSerialText + "_SEC" + firstText + "-" + lastText + ".BIN";
+    const std::string name = !ReadOutputPath.empty()
+                                 ? ReadOutputPath
+                                 : host.programDirectory() + ModuleSerialText + "_SEC" + firstText +
+                                       "-" + lastText + ".BIN";
     file = std::make_unique<SectorFile>(name);
     if (!file->ok()) {
       Memo1_Lines_Add(name + ": " + std::strerror(errno));

@@ -9,6 +9,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/qc_commands.h"
+#include "app/file_io.h"
 #include "app/prompt_table.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
@@ -228,6 +229,7 @@ int main(int argc, char** argv) {
   options.mode = kDeliveredBuildMode;
   options.language = kDeliveredLanguage;
   if (const int status = parse(argc, argv, options); status >= 0) return status;
+  installInterruptCleanup();  // Ctrl+C or a kill leaves no half-written file
 
   QtClock clock;
   TComm comm;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/gui/language_font.h"
 #include "app/gui/main_window.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
+  ostrel::installInterruptCleanup();  // a kill leaves no half-written file
   QApplication::setApplicationName("Ostrel");
   QString screenshot;
   int after = 3000;

@@ -6,6 +6,8 @@
 // contents) and compared with ostrel-sim dump's view of the cartridge file.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -56,8 +58,11 @@ class Module {
                                          ::getpid() & 0xFF, ++made & 0xFF);
     args_.insert(args_.end(), {"--instant", "--cartridge", cartridge_.toStdString(), "--preset",
                                preset, "--id", id.toStdString()});
+    serial_ = QString(id).remove(' ');
     start();
   }
+  // The module's ID as the names of the files the program writes carry it.
+  const QString& serial() const { return serial_; }
   void start() { sim_ = std::make_unique<test::SimProcess>(ports_.path, "module", args_); }
   void stop() { sim_.reset(); }
   bool running() const { return sim_ && sim_->running(); }
@@ -76,7 +81,7 @@ class Module {
  private:
   test::PortDir ports_;
   std::vector<std::string> args_;
-  QString cartridge_;
+  QString cartridge_, serial_;
   std::unique_ptr<test::SimProcess> sim_;
 };
 
@@ -150,12 +155,19 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
     EXPECT_TRUE(verify.out.contains("Verify OK!"));
     EXPECT_FALSE(verify.err.contains('\r'));  // no progress drawn into a pipe
 
+    // Read back to a file of its own: an earlier read-back under the name
+    // the program gives the same range stays as it was.
     const QString readBack = m.file("read.bin");
+    const QString earlier =
+        QFileInfo(OSTREL_CLI_PATH).absolutePath() + "/" + m.serial() + "_SEC0000-0005.BIN";
+    ASSERT_TRUE(test::writeFile(earlier, "an earlier read-back"));
     const ProcessRun read =
         runCli(m.cli({"--mode", "1", "--quiet", "read", "0", "5", "-o", readBack}));
     EXPECT_EQ(read.exitCode, 0) << read.err.toStdString();
     EXPECT_TRUE(read.out.contains(readBack.toUtf8()));
     EXPECT_TRUE(test::readFile(readBack) == expected);
+    EXPECT_EQ(test::readFile(earlier), "an earlier read-back");
+    QFile::remove(earlier);
 
     m.stop();
     EXPECT_TRUE(m.dump(0, 5) == expected);
@@ -173,6 +185,43 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
         bad.err.contains("##" + QByteArray::number(corrupt, 16).toUpper().rightJustified(8, '0')))
         << bad.err.toStdString();
     EXPECT_TRUE(bad.out.isEmpty()) << bad.out.toStdString();  // --quiet: faults only
+  }
+}
+
+// A long read stopped by Ctrl+C or a kill leaves neither the file nor its
+// temporary beside it.
+TEST(CliFlowTest, AnInterruptedReadLeavesNoFileBehind) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    Module m(kGenerations[3], "demo");
+    ASSERT_TRUE(m.running());
+    const QString target = m.file("whole.bin");
+    std::vector<std::string> argv{OSTREL_CLI_PATH};
+    for (const QString& a : m.cli({"--mode", "1", "--quiet", "read", "0", "3FFF", "-o", target}))
+      argv.push_back(a.toStdString());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ), 0);
+    // Stopped once the first sectors are in the temporary file.
+    auto temporaries = [&] {
+      return QDir(QString::fromStdString(m.files.path()))
+          .entryInfoList({"whole.bin.tmp-*"}, QDir::Files);
+    };
+    bool started = false;
+    for (int i = 0; i < 3000 && !started; ++i) {
+      const auto found = temporaries();
+      started = !found.isEmpty() && found.first().size() > 65536;
+      if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_TRUE(temporaries().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(target));
   }
 }
 

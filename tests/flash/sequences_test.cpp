@@ -15,8 +15,10 @@ namespace ostrel::test {
 namespace {
 
 // A whole-flash image with data on a few sectors and gaps between them, as
-// the S-record and binary loaders plan it: the data lie in the FlashImage.
+// the S-record and binary loaders plan it: the data lie in the FlashImage;
+// sector 5 is a blank block of the image, erased and left blank.
 const std::vector<uint16_t> kImageSectors = {0, 2, 3, 7};
+constexpr uint16_t kBlankImageSector = 5;
 
 void planImage(SimRig& rig) {
   TForm_MAIN& f = *rig.form;
@@ -27,6 +29,8 @@ void planImage(SimRig& rig) {
     std::copy(data.begin(), data.end(), f.FlashImage.Memory() + size_t(s) * 65536);
     planFlashImageWrite(f.BlockTable[s], data, true);
   }
+  planFlashImageWrite(f.BlockTable[kBlankImageSector], Bytes(65536, 0xFF), true);
+  f.BlockTable[kBlankImageSector].writeFlag = 0;
   f.ImageBlockCount = 8;
   f.ImageKind = 1;
 }
@@ -42,8 +46,8 @@ TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
     planImage(rig);
     ASSERT_TRUE(rig.form->Function_Auto());
     EXPECT_TRUE(rig.frameLeft());
-    EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0003FFFF");
-    EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0003FFFF");
+    EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0004FFFF");
+    EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0004FFFF");
     for (uint16_t s : kImageSectors) {
       // An image on an Ostrel IV keeps its low sectors where the image puts them.
       EXPECT_EQ(physicalSector(rig, s), s);
@@ -53,17 +57,29 @@ TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
       EXPECT_NE(rig.flash(60000), Bytes(65536, 0xFF));  // the table went out after the data
       continue;
     }
-    // A byte changed on the cartridge: Verify names its address.
+    // A byte changed on the cartridge, in a written sector or in one the
+    // plan erased and left blank: Verify names its address.
     ASSERT_TRUE(rig.form->Function_Verify());
-    Bytes changed = sectorPattern(3 + 40);
-    changed[16] = uint8_t(changed[16] & 0x0F);
-    if (changed[16] == sectorPattern(3 + 40)[16]) changed[16] ^= 0x01;
-    rig.module->flash().erase(3);
-    rig.module->flash().program(3, 0, changed);
-    EXPECT_FALSE(rig.form->Function_Verify());
-    EXPECT_TRUE(rig.memoHas("Fault code:0051"));
-    EXPECT_TRUE(rig.memoHas("##00030010"));
-    EXPECT_EQ(rig.form->StaticText_Status1.text, "Verify Fail!");
+    const struct {
+      uint16_t sector;
+      uint16_t offset;
+      const char* line;
+    } strays[] = {{3, 16, "##00030010"}, {kBlankImageSector, 0x1234, "##00051234"}};
+    for (const auto& stray : strays) {
+      SCOPED_TRACE(stray.line);
+      const Bytes good = rig.flash(stray.sector);
+      Bytes changed = good;
+      changed[stray.offset] = uint8_t(changed[stray.offset] & 0x0F);
+      if (changed[stray.offset] == good[stray.offset]) changed[stray.offset] ^= 0x01;
+      rig.module->flash().erase(stray.sector);
+      rig.module->flash().program(stray.sector, 0, changed);
+      EXPECT_FALSE(rig.form->Function_Verify());
+      EXPECT_TRUE(rig.memoHas("Fault code:0051"));
+      EXPECT_TRUE(rig.memoHas(stray.line));
+      EXPECT_EQ(rig.form->StaticText_Status1.text, "Verify Fail!");
+      rig.module->flash().erase(stray.sector);
+      rig.module->flash().program(stray.sector, 0, good);
+    }
   }
 }
 
@@ -144,7 +160,8 @@ TEST(Sequences, CheckRetriesASectorThenTakesAFreshBudget) {
       EXPECT_TRUE(rig.memoHas("Error sector No. : 00"));
     }
     if (c.ok) {
-      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), kImageSectors.size() + 1);
+      // Every sector the plan erases (the blank one too), the first twice.
+      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), kImageSectors.size() + 2);
       EXPECT_EQ(rig.form->StaticText_Status1.text, "Check OK!");
     }
   }
