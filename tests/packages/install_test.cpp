@@ -348,13 +348,16 @@ TEST(Install, BurnCutOffAtEverySectorIsFoundIntactOrRepaired) {
 
 // ---------------------------------------------------------------- damaged catalogues
 
-// Every sector of the simulated module that is not erased, with its content.
-std::map<uint32_t, Bytes> flashContent(const TableRig& rig) {
-  std::map<uint32_t, Bytes> content;
+// Non-blank sectors of a simulated cartridge (physical), for copying one
+// cartridge onto another module and for seeing that nothing changed.
+using Sectors = std::map<uint32_t, Bytes>;
+
+Sectors cartridgeOf(const TableRig& rig) {
+  Sectors out;
   const FlashStore& flash = rig.module->flash();
   for (uint32_t s = 0; s < flash.capacity(); ++s)
-    if (flash.state(s) != SectorState::Erased) content[s] = flash.read(s);
-  return content;
+    if (flash.state(s) != SectorState::Erased) out[s] = flash.read(s);
+  return out;
 }
 
 // The demo cartridge under a FAT whose entries were changed after the fact.
@@ -420,7 +423,7 @@ TEST(Install, DamagedCataloguesChangeNothingOnEveryGeneration) {
       }));
       EXPECT_LE(f.Function_TotalUseSpace(), f.SectorCount);
       EXPECT_EQ(f.Function_FreeSpace() + f.Function_TotalUseSpace(), f.SectorCount);
-      const std::map<uint32_t, Bytes> before = flashContent(rig);
+      const Sectors before = cartridgeOf(rig);
 
       loadPackages(f, {{"Nordvik", "V1.00", "", 2}});
       selectAll(f);
@@ -430,7 +433,7 @@ TEST(Install, DamagedCataloguesChangeNothingOnEveryGeneration) {
       rig.host.answers = {MsgBoxResult::Yes, MsgBoxResult::Yes};
       f.Button_DELClick();  // nothing selected: everything listed at the top
 
-      EXPECT_TRUE(flashContent(rig) == before);
+      EXPECT_TRUE(cartridgeOf(rig) == before);
       EXPECT_EQ(rig.violations(), "");
       ASSERT_EQ(rig.host.boxes.size(), 2u);
       EXPECT_EQ(rig.host.boxes[0].text, rig.host.boxes[1].text);
@@ -496,13 +499,13 @@ TEST(Install, ABurnOverSoftwareThatStaysIsStoppedUnlessItIsAnImage) {
         planSectorWrite(f.BlockTable[5], data, true, 0);
       f.ImageKind = image ? 1 : 0;
       f.ImageBlockCount = f.SectorCount;
-      const std::map<uint32_t, Bytes> before = flashContent(rig);
+      const Sectors before = cartridgeOf(rig);
 
       EXPECT_EQ(f.Function_Program(), image);
       const uint32_t physical = rig.ost4() && !image ? f.MappingTable.words[5] : 5;
       EXPECT_EQ(rig.flash(physical) == data, image);
       if (!image) {
-        EXPECT_TRUE(flashContent(rig) == before);
+        EXPECT_TRUE(cartridgeOf(rig) == before);
         EXPECT_TRUE(rig.memoHas("Fault code:0052"));
         EXPECT_TRUE(rig.memoHas(
             "The burn was stopped before anything was written: it would overwrite software that "
@@ -511,346 +514,331 @@ TEST(Install, ABurnOverSoftwareThatStaysIsStoppedUnlessItIsAnImage) {
       EXPECT_EQ(rig.violations(), "");
     }
   }
-  // ---------------------------------------------------------------- journals
+}
 
-  // Non-blank sectors of a simulated cartridge (physical), for copying one
-  // cartridge onto another module and for seeing that nothing changed.
-  using Sectors = std::map<uint32_t, Bytes>;
+// ---------------------------------------------------------------- journals
 
-  Sectors cartridgeOf(const TableRig& rig) {
-    Sectors out;
-    const FlashStore& flash = rig.module->flash();
-    for (uint32_t s = 0; s < flash.capacity(); ++s)
-      if (flash.state(s) != SectorState::Erased) out[s] = flash.read(s);
-    return out;
-  }
+void putCartridge(TableRig& rig, const Sectors& sectors) {
+  rig.module->flash().eraseAll();
+  for (const auto& [s, data] : sectors) rig.module->flash().program(s, 0, data);
+}
 
-  void putCartridge(TableRig & rig, const Sectors& sectors) {
-    rig.module->flash().eraseAll();
-    for (const auto& [s, data] : sectors) rig.module->flash().program(s, 0, data);
-  }
+std::vector<std::string> filesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
-  std::vector<std::string> filesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+Bytes readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
 
-  Bytes readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
+void writeBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
 
-  void writeBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
+// What a burn cut off on this computer left: the cartridge and the journal.
+struct CutBurn {
+  SimConfig config;
+  Sectors cartridge;
+  Bytes journal;
+  std::string name;  // the journal's file name
+};
 
-  // What a burn cut off on this computer left: the cartridge and the journal.
-  struct CutBurn {
-    SimConfig config;
-    Sectors cartridge;
-    Bytes journal;
-    std::string name;  // the journal's file name
+// Plans the package onto the cartridge (empty: the demo) and burns it until
+// the cable is pulled pullAt bytes into the burn, or until a write to the
+// given physical sector is refused.
+CutBurn cutBurn(const SimConfig& config, const std::vector<SimFatEntry>& entries,
+                const Package& package, uint64_t pullAt, std::optional<uint32_t> refused = {}) {
+  TableRig rig(config, entries.empty() ? SimPreset::Demo : SimPreset::Blank, 2);
+  if (!entries.empty()) makeCartridge(rig, entries);
+  rig.form->ModuleIdentity = config.identity;
+  EXPECT_TRUE(rig.readTables());
+  loadPackages(*rig.form, {package});
+  selectAll(*rig.form);
+  rig.form->autoSequence = [&] {
+    if (refused)
+      rig.module->faults().chunkNack = SimFaults::ChunkNack{*refused, 3, SimRepeat::Always};
+    else
+      rig.module->faults().pullCableAfterHostBytes = rig.module->hostByteCount() + pullAt;
+    return rig.form->Function_Auto();
   };
+  rig.form->Button_InstallClick();
+  CutBurn cut;
+  cut.config = config;
+  cut.cartridge = cartridgeOf(rig);
+  for (const std::string& name : filesIn(rig.host.programDir)) {
+    cut.name = name;
+    cut.journal = readBytes(rig.host.programDir + name);
+  }
+  return cut;
+}
 
-  // Plans the package onto the cartridge (empty: the demo) and burns it until
-  // the cable is pulled pullAt bytes into the burn, or until a write to the
-  // given physical sector is refused.
-  CutBurn cutBurn(const SimConfig& config, const std::vector<SimFatEntry>& entries,
-                  const Package& package, uint64_t pullAt, std::optional<uint32_t> refused = {}) {
-    TableRig rig(config, entries.empty() ? SimPreset::Demo : SimPreset::Blank, 2);
-    if (!entries.empty()) makeCartridge(rig, entries);
-    rig.form->ModuleIdentity = config.identity;
-    EXPECT_TRUE(rig.readTables());
-    loadPackages(*rig.form, {package});
-    selectAll(*rig.form);
-    rig.form->autoSequence = [&] {
-      if (refused)
-        rig.module->faults().chunkNack = SimFaults::ChunkNack{*refused, 3, SimRepeat::Always};
-      else
-        rig.module->faults().pullCableAfterHostBytes = rig.module->hostByteCount() + pullAt;
-      return rig.form->Function_Auto();
-    };
-    rig.form->Button_InstallClick();
-    CutBurn cut;
-    cut.config = config;
-    cut.cartridge = cartridgeOf(rig);
-    for (const std::string& name : filesIn(rig.host.programDir)) {
-      cut.name = name;
-      cut.journal = readBytes(rig.host.programDir + name);
+// A journal as this program wrote it before journals were keyed by the
+// whole module: the ID alone in its header and its name, no plan.
+std::pair<std::string, Bytes> olderJournal(
+    const BurnJournal& j, const std::string& id,
+    const std::vector<std::pair<JournalRecord, uint16_t>>& extra) {
+  Bytes b{'O', 'S', 'T', 'R', 'E', 'L', '-', 'B', 'U', 'R', 'N',
+          '-', 'J', 'O', 'U', 'R', 'N', 'A', 'L', '-', '1'};
+  auto add = [&](JournalRecord type, uint16_t sector, const Bytes& payload) {
+    const Bytes r = journalRecord(type, sector, payload);
+    b.insert(b.end(), r.begin(), r.end());
+  };
+  const auto& key = j.key;
+  add(JournalRecord::Header, 0,
+      {key.generation, uint8_t(key.sectorCount >> 8), uint8_t(key.sectorCount), key.identity[4],
+       key.identity[5], key.identity[6], key.identity[7]});
+  add(JournalRecord::OldFat, 1, j.oldFat);
+  for (const auto& [s, data] : j.oldSectors) add(JournalRecord::OldSector, s, data);
+  for (const auto& [type, s] : extra)
+    add(type, s, type == JournalRecord::OldSector ? Bytes(65536) : Bytes());
+  for (uint32_t s : j.begun) add(JournalRecord::SectorBegins, uint16_t(s), {});
+  return {id + "_BURN.JOURNAL", b};
+}
+
+// The journal of a burn cut off on this computer, met at the next start of
+// the program by the cartridge it describes, by that cartridge changed on
+// another computer, by a second cartridge with the same module ID, and as
+// a damaged or cut-short file: a repair is offered only for the first, and
+// nothing else ever writes to the cartridge.
+TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
+  const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
+  const std::vector<SimFatEntry>& tight = kTightOst3;
+  // Cade goes to 9..10: sector 9 shares its block with Arvo's last sector.
+  const std::vector<SimFatEntry> roomy = {{2, 0, "OBDII", "91 V4.10", "", 0, 4, ""},
+                                          {2, 0, "Arvo", "V1", "", 4, 5, "EU"},
+                                          {2, 0, "Bram", "V1", "", 12, 4, ""}};
+  const Package cade{"Cade", "V1", "", 5}, small{"Cade", "V1", "", 2};
+  const uint64_t midBurn = 12 * 65536 + 777;
+  const CutBurn compaction = cutBurn(ost3, tight, cade, midBurn);
+  ASSERT_FALSE(compaction.journal.empty());
+  const CutBurn partner = cutBurn(ost3, roomy, small, 0, 8);
+  ASSERT_FALSE(partner.journal.empty());
+  const JournalRead read = readJournal(compaction.journal, {2, 256, ost3.identity});
+  ASSERT_EQ(read.fit, JournalFit::Fits);
+
+  // On another computer (no journal there) software is removed and other
+  // software installed.
+  auto changedElsewhere = [](const CutBurn& cut, const std::string& removed) {
+    TableRig b(cut.config, SimPreset::Blank, 2);
+    putCartridge(b, cut.cartridge);
+    b.form->Function_Detect();
+    EXPECT_TRUE(b.form->Connected);
+    for (ListItem& item : b.form->ListView_FAT_OUT.items) item.selected = item.caption == removed;
+    b.host.answers = {MsgBoxResult::Yes};
+    b.form->Button_DELClick();
+    loadPackages(*b.form, {{"November", "V1", "", 3}});
+    selectAll(*b.form);
+    b.form->Button_InstallClick();
+    EXPECT_TRUE(b.memoHas("Program OK!"));
+    return cartridgeOf(b);
+  };
+  const CutBurn ost4 = cutBurn(SimConfig::fromTypeCode(0x89), {}, small, 65536 + 777);
+  ASSERT_FALSE(ost4.journal.empty());
+  // A second cartridge with the same module ID, as it was before the burn.
+  Sectors twin;
+  {
+    TableRig t(ost3, SimPreset::Demo, 2);
+    twin = cartridgeOf(t);
+  }
+  const std::string id = "12345678";
+
+  enum class Outcome { Repaired, Stale, Unfit };
+  struct Case {
+    const char* what;
+    const CutBurn& burn;
+    std::vector<SimFatEntry> before;     // the software before the burn
+    Sectors cartridge;                   // empty: as the burn left it
+    std::pair<std::string, Bytes> file;  // empty name: the journal as written
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"cable pulled mid-compaction", compaction, tight, {}, {}, Outcome::Repaired},
+      {"a block partner not written back, the program restarted",
+       partner,
+       roomy,
+       {},
+       {},
+       Outcome::Repaired},
+      {"named by the ID alone, written before this version",
+       compaction,
+       tight,
+       {},
+       olderJournal(read.journal, id, {}),
+       Outcome::Repaired},
+      {"Arvo removed and November installed on another computer",
+       compaction,
+       tight,
+       changedElsewhere(compaction, "Arvo"),
+       {},
+       Outcome::Stale},
+      {"Ostrel IV: Zanfir removed and November installed on another computer",
+       ost4,
+       demoCatalogue(),
+       changedElsewhere(ost4, "Zanfir"),
+       {},
+       Outcome::Stale},
+      {"a second cartridge with the same ID", compaction, tight, twin, {}, Outcome::Stale},
+      {"a record of sector FFFF",
+       compaction,
+       tight,
+       {},
+       olderJournal(read.journal, id, {{JournalRecord::OldSector, 0xFFFF}}),
+       Outcome::Unfit},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TableRig rig(c.burn.config, SimPreset::Blank, 2);
+    TForm_MAIN& f = *rig.form;
+    putCartridge(rig, c.cartridge.empty() ? c.burn.cartridge : c.cartridge);
+    const std::string name = c.file.first.empty() ? c.burn.name : c.file.first;
+    writeBytes(rig.host.programDir + name, c.file.first.empty() ? c.burn.journal : c.file.second);
+    const Sectors before = cartridgeOf(rig);
+    rig.host.answers = {MsgBoxResult::Yes};
+    f.Function_Detect();
+    ASSERT_TRUE(f.Connected);
+    EXPECT_TRUE(f.catalogueChangeAllowed());
+    const bool asked = std::any_of(rig.host.boxes.begin(), rig.host.boxes.end(),
+                                   [](const auto& b) { return b.buttons == MsgBoxButtons::YesNo; });
+    switch (c.outcome) {
+      case Outcome::Repaired:
+        EXPECT_TRUE(asked);
+        expectCartridge(rig, expectedSoftware(c.before, {}));
+        EXPECT_TRUE(filesIn(rig.host.programDir).empty());  // no journal, no kept sector
+        break;
+      case Outcome::Stale:
+      case Outcome::Unfit: {
+        EXPECT_FALSE(asked);
+        EXPECT_TRUE(cartridgeOf(rig) == before);
+        ASSERT_EQ(rig.host.boxes.size(), 1u);
+        const std::string kept = rig.host.programDir + name + ".KEPT-1";
+        EXPECT_EQ(rig.host.boxes[0].text,
+                  (c.outcome == Outcome::Stale
+                       ? "This cartridge has changed since the burn that was interrupted on this "
+                         "computer. That burn's copy was not applied and nothing on the cartridge "
+                         "was touched. The journal of that burn is kept in "
+                       : "The journal of the last burn on this module is damaged or does not "
+                         "belong to it. It was not applied and nothing on the cartridge was "
+                         "touched; if that burn was interrupted, software on the cartridge may be "
+                         "damaged. The journal is kept in ") +
+                      kept + ".");
+        EXPECT_EQ(filesIn(rig.host.programDir), std::vector<std::string>{name + ".KEPT-1"});
+        break;
+      }
     }
-    return cut;
   }
 
-  // A journal as this program wrote it before journals were keyed by the
-  // whole module: the ID alone in its header and its name, no plan.
-  std::pair<std::string, Bytes> olderJournal(
-      const BurnJournal& j, const std::string& id,
-      const std::vector<std::pair<JournalRecord, uint16_t>>& extra) {
-    Bytes b{'O', 'S', 'T', 'R', 'E', 'L', '-', 'B', 'U', 'R', 'N',
-            '-', 'J', 'O', 'U', 'R', 'N', 'A', 'L', '-', '1'};
-    auto add = [&](JournalRecord type, uint16_t sector, const Bytes& payload) {
-      const Bytes r = journalRecord(type, sector, payload);
-      b.insert(b.end(), r.begin(), r.end());
-    };
-    const auto& key = j.key;
-    add(JournalRecord::Header, 0,
-        {key.generation, uint8_t(key.sectorCount >> 8), uint8_t(key.sectorCount), key.identity[4],
-         key.identity[5], key.identity[6], key.identity[7]});
-    add(JournalRecord::OldFat, 1, j.oldFat);
-    for (const auto& [s, data] : j.oldSectors) add(JournalRecord::OldSector, s, data);
-    for (const auto& [type, s] : extra)
-      add(type, s, type == JournalRecord::OldSector ? Bytes(65536) : Bytes());
-    for (uint32_t s : j.begun) add(JournalRecord::SectorBegins, uint16_t(s), {});
-    return {id + "_BURN.JOURNAL", b};
-  }
-
-  // The journal of a burn cut off on this computer, met at the next start of
-  // the program by the cartridge it describes, by that cartridge changed on
-  // another computer, by a second cartridge with the same module ID, and as
-  // a damaged or cut-short file: a repair is offered only for the first, and
-  // nothing else ever writes to the cartridge.
-  TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
-    const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
-    const std::vector<SimFatEntry>& tight = kTightOst3;
-    // Cade goes to 9..10: sector 9 shares its block with Arvo's last sector.
-    const std::vector<SimFatEntry> roomy = {{2, 0, "OBDII", "91 V4.10", "", 0, 4, ""},
-                                            {2, 0, "Arvo", "V1", "", 4, 5, "EU"},
-                                            {2, 0, "Bram", "V1", "", 12, 4, ""}};
-    const Package cade{"Cade", "V1", "", 5}, small{"Cade", "V1", "", 2};
-    const uint64_t midBurn = 12 * 65536 + 777;
-    const CutBurn compaction = cutBurn(ost3, tight, cade, midBurn);
-    ASSERT_FALSE(compaction.journal.empty());
-    const CutBurn partner = cutBurn(ost3, roomy, small, 0, 8);
-    ASSERT_FALSE(partner.journal.empty());
-    const JournalRead read = readJournal(compaction.journal, {2, 256, ost3.identity});
-    ASSERT_EQ(read.fit, JournalFit::Fits);
-
-    // On another computer (no journal there) software is removed and other
-    // software installed.
-    auto changedElsewhere = [](const CutBurn& cut, const std::string& removed) {
-      TableRig b(cut.config, SimPreset::Blank, 2);
-      putCartridge(b, cut.cartridge);
-      b.form->Function_Detect();
-      EXPECT_TRUE(b.form->Connected);
-      for (ListItem& item : b.form->ListView_FAT_OUT.items) item.selected = item.caption == removed;
-      b.host.answers = {MsgBoxResult::Yes};
-      b.form->Button_DELClick();
-      loadPackages(*b.form, {{"November", "V1", "", 3}});
-      selectAll(*b.form);
-      b.form->Button_InstallClick();
-      EXPECT_TRUE(b.memoHas("Program OK!"));
-      return cartridgeOf(b);
-    };
-    const CutBurn ost4 = cutBurn(SimConfig::fromTypeCode(0x89), {}, small, 65536 + 777);
-    ASSERT_FALSE(ost4.journal.empty());
-    // A second cartridge with the same module ID, as it was before the burn.
-    Sectors twin;
-    {
-      TableRig t(ost3, SimPreset::Demo, 2);
-      twin = cartridgeOf(t);
-    }
-    const std::string id = "12345678";
-
-    enum class Outcome { Repaired, Stale, Unfit };
-    struct Case {
-      const char* what;
-      const CutBurn& burn;
-      std::vector<SimFatEntry> before;     // the software before the burn
-      Sectors cartridge;                   // empty: as the burn left it
-      std::pair<std::string, Bytes> file;  // empty name: the journal as written
-      Outcome outcome;
-    };
-    const Case cases[] = {
-        {"cable pulled mid-compaction", compaction, tight, {}, {}, Outcome::Repaired},
-        {"a block partner not written back, the program restarted",
-         partner,
-         roomy,
-         {},
-         {},
-         Outcome::Repaired},
-        {"named by the ID alone, written before this version",
-         compaction,
-         tight,
-         {},
-         olderJournal(read.journal, id, {}),
-         Outcome::Repaired},
-        {"Arvo removed and November installed on another computer",
-         compaction,
-         tight,
-         changedElsewhere(compaction, "Arvo"),
-         {},
-         Outcome::Stale},
-        {"Ostrel IV: Zanfir removed and November installed on another computer",
-         ost4,
-         demoCatalogue(),
-         changedElsewhere(ost4, "Zanfir"),
-         {},
-         Outcome::Stale},
-        {"a second cartridge with the same ID", compaction, tight, twin, {}, Outcome::Stale},
-        {"a record of sector FFFF",
-         compaction,
-         tight,
-         {},
-         olderJournal(read.journal, id, {{JournalRecord::OldSector, 0xFFFF}}),
-         Outcome::Unfit},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.what);
-      TableRig rig(c.burn.config, SimPreset::Blank, 2);
-      TForm_MAIN& f = *rig.form;
-      putCartridge(rig, c.cartridge.empty() ? c.burn.cartridge : c.cartridge);
-      const std::string name = c.file.first.empty() ? c.burn.name : c.file.first;
-      writeBytes(rig.host.programDir + name, c.file.first.empty() ? c.burn.journal : c.file.second);
-      const Sectors before = cartridgeOf(rig);
-      rig.host.answers = {MsgBoxResult::Yes};
-      f.Function_Detect();
-      ASSERT_TRUE(f.Connected);
-      EXPECT_TRUE(f.catalogueChangeAllowed());
-      const bool asked =
-          std::any_of(rig.host.boxes.begin(), rig.host.boxes.end(),
-                      [](const auto& b) { return b.buttons == MsgBoxButtons::YesNo; });
-      switch (c.outcome) {
-        case Outcome::Repaired:
-          EXPECT_TRUE(asked);
-          expectCartridge(rig, expectedSoftware(c.before, {}));
-          EXPECT_TRUE(filesIn(rig.host.programDir).empty());  // no journal, no kept sector
-          break;
-        case Outcome::Stale:
-        case Outcome::Unfit: {
-          EXPECT_FALSE(asked);
-          EXPECT_TRUE(cartridgeOf(rig) == before);
-          ASSERT_EQ(rig.host.boxes.size(), 1u);
-          const std::string kept = rig.host.programDir + name + ".KEPT-1";
-          EXPECT_EQ(
-              rig.host.boxes[0].text,
-              (c.outcome == Outcome::Stale
-                   ? "This cartridge has changed since the burn that was interrupted on this "
-                     "computer. That burn's copy was not applied and nothing on the cartridge "
-                     "was touched. The journal of that burn is kept in "
-                   : "The journal of the last burn on this module is damaged or does not "
-                     "belong to it. It was not applied and nothing on the cartridge was "
-                     "touched; if that burn was interrupted, software on the cartridge may be "
-                     "damaged. The journal is kept in ") +
-                  kept + ".");
-          EXPECT_EQ(filesIn(rig.host.programDir), std::vector<std::string>{name + ".KEPT-1"});
+  // The journal cut short at a sweep of byte counts: the next connection
+  // repairs what it can show, names what it cannot, and never drops a
+  // journal while software stays damaged.
+  const Expected want = expectedSoftware(tight, {cade});
+  std::vector<std::size_t> cuts = {10, 40, 100};
+  for (std::size_t k = 1; k < 24; ++k) cuts.push_back(read.journal.validBytes * k / 24);
+  cuts.push_back(read.journal.validBytes - 1);
+  int repaired = 0, warned = 0;
+  for (std::size_t cut : cuts) {
+    SCOPED_TRACE(cut);
+    TableRig rig(ost3, SimPreset::Blank, 2);
+    TForm_MAIN& f = *rig.form;
+    putCartridge(rig, compaction.cartridge);
+    writeBytes(rig.host.programDir + compaction.name,
+               Bytes(compaction.journal.begin(), compaction.journal.begin() + std::ptrdiff_t(cut)));
+    rig.host.answers = {MsgBoxResult::Yes};
+    f.Function_Detect();
+    ASSERT_TRUE(f.Connected);
+    // Which software the cartridge now lists that is not what it must be.
+    std::vector<std::string> damaged;
+    const CartridgeCatalogue& c = f.CartridgeCatalogue;
+    for (std::size_t i = 0; i < c.header.entryCount; ++i) {
+      const FatEntry& e = c.entries[i];
+      const std::string brand = std::string(fatText(e.brand));
+      const auto& sectors = want.at(brand + " " + std::string(fatText(e.version)));
+      for (uint16_t k = 0; k < e.sectorCount; ++k)
+        if (e.startSector + k != 1 && rig.flash(e.startSector + k) != sectors[k]) {
+          damaged.push_back(brand);
           break;
         }
-      }
     }
-
-    // The journal cut short at a sweep of byte counts: the next connection
-    // repairs what it can show, names what it cannot, and never drops a
-    // journal while software stays damaged.
-    const Expected want = expectedSoftware(tight, {cade});
-    std::vector<std::size_t> cuts = {10, 40, 100};
-    for (std::size_t k = 1; k < 24; ++k) cuts.push_back(read.journal.validBytes * k / 24);
-    cuts.push_back(read.journal.validBytes - 1);
-    int repaired = 0, warned = 0;
-    for (std::size_t cut : cuts) {
-      SCOPED_TRACE(cut);
-      TableRig rig(ost3, SimPreset::Blank, 2);
-      TForm_MAIN& f = *rig.form;
-      putCartridge(rig, compaction.cartridge);
-      writeBytes(
-          rig.host.programDir + compaction.name,
-          Bytes(compaction.journal.begin(), compaction.journal.begin() + std::ptrdiff_t(cut)));
-      rig.host.answers = {MsgBoxResult::Yes};
-      f.Function_Detect();
-      ASSERT_TRUE(f.Connected);
-      // Which software the cartridge now lists that is not what it must be.
-      std::vector<std::string> damaged;
-      const CartridgeCatalogue& c = f.CartridgeCatalogue;
-      for (std::size_t i = 0; i < c.header.entryCount; ++i) {
-        const FatEntry& e = c.entries[i];
-        const std::string brand = std::string(fatText(e.brand));
-        const auto& sectors = want.at(brand + " " + std::string(fatText(e.version)));
-        for (uint16_t k = 0; k < e.sectorCount; ++k)
-          if (e.startSector + k != 1 && rig.flash(e.startSector + k) != sectors[k]) {
-            damaged.push_back(brand);
-            break;
-          }
-      }
-      if (damaged.empty()) {
-        ++repaired;
-        continue;
-      }
-      ++warned;
-      EXPECT_FALSE(filesIn(rig.host.programDir).empty());  // the journal is kept
-      ASSERT_FALSE(rig.host.boxes.empty());
-      // A journal too short to name anything says so of all the software.
-      const std::string& box = rig.host.boxes.back().text;
-      if (box.find("software on the cartridge may be damaged") != std::string::npos) continue;
-      for (const std::string& brand : damaged)
-        EXPECT_NE(box.find(brand), std::string::npos) << brand << " in " << box;
+    if (damaged.empty()) {
+      ++repaired;
+      continue;
     }
-    EXPECT_GT(repaired, 0);
-    EXPECT_GT(warned, 0);
-    RecordProperty("journal cut short", std::to_string(cuts.size()) + " cuts, " +
-                                            std::to_string(repaired) + " byte-exact, " +
-                                            std::to_string(warned) + " warned");
+    ++warned;
+    EXPECT_FALSE(filesIn(rig.host.programDir).empty());  // the journal is kept
+    ASSERT_FALSE(rig.host.boxes.empty());
+    // A journal too short to name anything says so of all the software.
+    const std::string& box = rig.host.boxes.back().text;
+    if (box.find("software on the cartridge may be damaged") != std::string::npos) continue;
+    for (const std::string& brand : damaged)
+      EXPECT_NE(box.find(brand), std::string::npos) << brand << " in " << box;
   }
+  EXPECT_GT(repaired, 0);
+  EXPECT_GT(warned, 0);
+  RecordProperty("journal cut short", std::to_string(cuts.size()) + " cuts, " +
+                                          std::to_string(repaired) + " byte-exact, " +
+                                          std::to_string(warned) + " warned");
+}
 
-  // A burn that failed with the module still connected is judged and repaired
-  // before the next one starts: a new journal over it would keep the damaged
-  // sectors as their old content.
-  TEST(Install, ABurnThatFailedIsRepairedBeforeTheNextOne) {
-    const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
-    TableRig rig(ost3, SimPreset::Blank, 1);
-    TForm_MAIN& f = *rig.form;
-    makeCartridge(rig, kTightOst3);
-    f.ModuleIdentity = ost3.identity;
-    ASSERT_TRUE(rig.readTables());
-    loadPackages(f, {{"Cade", "V1", "", 5}});
-    selectAll(f);
-    f.Button_InstallClick();
-    // Arvo slides down over itself; a write to its old place is refused.
-    rig.module->faults().chunkNack = SimFaults::ChunkNack{234, 3, SimRepeat::Always};
-    f.Button_AutoClick();
-    ASSERT_TRUE(rig.memoHas("Program Fail!"));
-    ASSERT_NE(rig.flash(234), demoSectorData("Arvo", 4, 8, 234));
+// A burn that failed with the module still connected is judged and repaired
+// before the next one starts: a new journal over it would keep the damaged
+// sectors as their old content.
+TEST(Install, ABurnThatFailedIsRepairedBeforeTheNextOne) {
+  const SimConfig ost3 = SimConfig::fromTypeCode(0x84);
+  TableRig rig(ost3, SimPreset::Blank, 1);
+  TForm_MAIN& f = *rig.form;
+  makeCartridge(rig, kTightOst3);
+  f.ModuleIdentity = ost3.identity;
+  ASSERT_TRUE(rig.readTables());
+  loadPackages(f, {{"Cade", "V1", "", 5}});
+  selectAll(f);
+  f.Button_InstallClick();
+  // Arvo slides down over itself; a write to its old place is refused.
+  rig.module->faults().chunkNack = SimFaults::ChunkNack{234, 3, SimRepeat::Always};
+  f.Button_AutoClick();
+  ASSERT_TRUE(rig.memoHas("Program Fail!"));
+  ASSERT_NE(rig.flash(234), demoSectorData("Arvo", 4, 8, 234));
 
-    rig.module->faults().chunkNack.reset();
-    rig.host.answers = {MsgBoxResult::Yes};
-    f.Button_AutoClick();
-    EXPECT_TRUE(
-        rig.memoHas("The last burn on this module was interrupted: software may be damaged"));
-    EXPECT_TRUE(rig.memoHas("Nothing new was written: plan the change again"));
-    expectCartridge(rig, expectedSoftware(kTightOst3, {}));
-    EXPECT_TRUE(filesIn(rig.host.programDir).empty());
-    EXPECT_TRUE(f.catalogueChangeAllowed());
-  }
+  rig.module->faults().chunkNack.reset();
+  rig.host.answers = {MsgBoxResult::Yes};
+  f.Button_AutoClick();
+  EXPECT_TRUE(rig.memoHas("The last burn on this module was interrupted: software may be damaged"));
+  EXPECT_TRUE(rig.memoHas("Nothing new was written: plan the change again"));
+  expectCartridge(rig, expectedSoftware(kTightOst3, {}));
+  EXPECT_TRUE(filesIn(rig.host.programDir).empty());
+  EXPECT_TRUE(f.catalogueChangeAllowed());
+}
 
-  // A disk without room for the whole journal refuses the burn before the
-  // first write, naming the folder and the bytes it needs.
-  TEST(Install, AFullDiskRefusesTheBurnBeforeAnyWrite) {
-    TableRig rig(SimConfig::fromTypeCode(0x84), SimPreset::Demo, 2);
-    TForm_MAIN& f = *rig.form;
-    f.ModuleIdentity = rig.config.identity;
-    ASSERT_TRUE(rig.readTables());
-    uint64_t asked = 0;
-    f.reserveJournalSpace = [&](int, uint64_t bytes) {
-      asked = bytes;
-      return ENOSPC;
-    };
-    const Sectors before = cartridgeOf(rig);
-    loadPackages(f, {{"Nordvik", "V1.00", "", 3}});
-    selectAll(f);
-    f.Button_InstallClick();
-    EXPECT_TRUE(cartridgeOf(rig) == before);
-    EXPECT_TRUE(filesIn(rig.host.programDir).empty());
-    // Three sectors' fingerprints, the old and new FAT and what they overwrite.
-    EXPECT_GT(asked, 2u * 65536);
-    ASSERT_GE(rig.host.boxes.size(), 2u);
-    EXPECT_EQ(rig.host.boxes[0].text,
-              "Not enough free space in " + rig.host.programDir +
-                  " for the journal of this burn: " + std::to_string(asked) +
-                  " bytes are needed. Nothing was written to the cartridge.");
-    EXPECT_EQ(rig.host.boxes[1].text, "Program Fail!");
-  }
+// A disk without room for the whole journal refuses the burn before the
+// first write, naming the folder and the bytes it needs.
+TEST(Install, AFullDiskRefusesTheBurnBeforeAnyWrite) {
+  TableRig rig(SimConfig::fromTypeCode(0x84), SimPreset::Demo, 2);
+  TForm_MAIN& f = *rig.form;
+  f.ModuleIdentity = rig.config.identity;
+  ASSERT_TRUE(rig.readTables());
+  uint64_t asked = 0;
+  f.reserveJournalSpace = [&](int, uint64_t bytes) {
+    asked = bytes;
+    return ENOSPC;
+  };
+  const Sectors before = cartridgeOf(rig);
+  loadPackages(f, {{"Nordvik", "V1.00", "", 3}});
+  selectAll(f);
+  f.Button_InstallClick();
+  EXPECT_TRUE(cartridgeOf(rig) == before);
+  EXPECT_TRUE(filesIn(rig.host.programDir).empty());
+  // Three sectors' fingerprints, the old and new FAT and what they overwrite.
+  EXPECT_GT(asked, 2u * 65536);
+  ASSERT_GE(rig.host.boxes.size(), 2u);
+  EXPECT_EQ(rig.host.boxes[0].text, "Not enough free space in " + rig.host.programDir +
+                                        " for the journal of this burn: " + std::to_string(asked) +
+                                        " bytes are needed. Nothing was written to the cartridge.");
+  EXPECT_EQ(rig.host.boxes[1].text, "Program Fail!");
+}
 
 }  // namespace
 }  // namespace ostrel
