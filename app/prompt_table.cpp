@@ -277,10 +277,11 @@ constexpr const char* PromptTable[kPromptEntryCount] = {
     " 已存在於模組中。仍要選擇下載此軟體嗎??",
     " 已存在于模块中。仍要选择下载此软件吗??",
     " はすでにモジュールにあります。それでもダウンロード対象に選びますか??",
+    // Asked after a burn: Yes finishes the work (step 4), the program stays open.
     "Do you want to exit??",
-    "是否要結束程式??",
-    "是否要退出程序??",
-    "終了しますか??",
+    "是否要結束作業??",
+    "是否要结束作业??",
+    "作業を終了しますか??",
     // 61, 62: reserved
     "", "", "", "",
     "", "", "", "",
