@@ -12,9 +12,16 @@
 namespace ostrel {
 
 TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport& comm)
-    : BuildMode(buildMode), Language(language), host(h), clock(c), Comm1(comm), Timer1(c, 3000) {
+    : BuildMode(buildMode),
+      Language(language),
+      host(h),
+      clock(c),
+      Comm1(comm),
+      Timer1(c, 3000),
+      ProgressTimer(c, 500) {
   registerControls();
   Timer1.OnTimer = [this] { runHandler([this] { Timer1Timer(); }); };
+  ProgressTimer.OnTimer = [this] { refreshProgress(); };
   ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
@@ -31,6 +38,7 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
 
 TForm_MAIN::~TForm_MAIN() {
   Timer1.setEnabled(false);
+  ProgressTimer.setEnabled(false);
   Comm1.OnReceiveData = nullptr;
 }
 

@@ -35,11 +35,16 @@ inline void clearLogs(TForm_MAIN& f) {
   f.Memo1.fontColor = Colors::kWindowText;
 }
 
-// After a write the views show what the cartridge now holds.
-inline void rereadTables(TForm_MAIN& f) {
+// After a write the views show what the cartridge now holds, and the status
+// lines keep the write's result; a table read that fails says so instead.
+inline void rereadTablesKeepingStatus(TForm_MAIN& f) {
   constexpr uint8_t kOst4 = 3;
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
-  if (f.readFat) f.readFat();
+  const std::string status1 = f.StaticText_Status1.text, status2 = f.StaticText_Status2.text;
+  bool ok = true;
+  if (f.ModuleGeneration == kOst4 && f.readMappingTable) ok = f.readMappingTable();
+  if (f.readFat) ok = f.readFat() && ok;
+  f.StaticText_Status1.text = status1;
+  if (ok) f.StaticText_Status2.text = status2;
 }
 
 }  // namespace ostrel
