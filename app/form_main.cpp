@@ -487,6 +487,27 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   } captions[] = {{&Label_Device, "Device"}, {&Label_AuxNo, "Aux No."}, {&Label_ID, "ID"},
                   {&Label_LOAD, "Load"},     {&Label_PROG, "Program"},  {&Label_CHECK, "Check"}};
   for (const auto& c : captions) c.label->text = c.caption;
+  // Fields without a caption of their own say what they show when pointed at.
+  const struct {
+    Control* field;
+    ExtraText hint;
+  } hints[] = {{&StaticText_PROG_Size, ExtraText::HintProgSize},
+               {&StaticText_PROG_FINISH, ExtraText::HintProgFinish},
+               {&StaticText_Checksum, ExtraText::HintChecksum},
+               {&StaticText_ReadStartAddr, ExtraText::HintReadStart},
+               {&UpDown_ReadStartAddr, ExtraText::HintReadStart},
+               {&StaticText_ReadStopAddr, ExtraText::HintReadStop},
+               {&UpDown_ReadStopAddr, ExtraText::HintReadStop},
+               {&ost4_read_sector_start, ExtraText::HintOst4ReadStart},
+               {&ost4_read_sector_stop, ExtraText::HintOst4ReadStop},
+               {&StaticText_AllTime, ExtraText::HintAllTime},
+               {&StaticText_EraseTime, ExtraText::HintEraseTime},
+               {&StaticText_ProgramTime, ExtraText::HintProgramTime},
+               {&StaticText_VerifyTime, ExtraText::HintVerifyTime},
+               {&StaticText_Software_ID, ExtraText::HintSoftwareId},
+               {&Edit_FileName, ExtraText::HintFileName},
+               {&ProgressBar1, ExtraText::HintProgress}};
+  for (const auto& h : hints) h.field->hint = std::string(extraText(h.hint, Language));
   auto captioned = [](int height, Label* label, Control& field) {
     return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
   };

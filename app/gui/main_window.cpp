@@ -236,6 +236,7 @@ void MainWindow::syncOne(Entry& e) {
   if (w->geometry() != want) w->setGeometry(want);
   if (w->isVisibleTo(w->parentWidget()) != c.visible) w->setVisible(c.visible);
   if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+  if (const QString hint = qs(c.hint); w->toolTip() != hint) w->setToolTip(hint);
   if (c.fontSize > 0 && w->font().pointSize() != c.fontSize) {
     QFont f = w->font();
     f.setPointSize(c.fontSize);

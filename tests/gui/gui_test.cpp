@@ -214,6 +214,22 @@ TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
           EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << c->name;
           const QRect inWindow(w->mapTo(&window, QPoint(0, 0)), w->size());
           EXPECT_TRUE(client.contains(inWindow)) << c->name;
+          // A field of the flash and debug panels says what it shows: a
+          // caption beside it or, pointed at, a tooltip.
+          const bool field = c->kind == ControlKind::StaticText || c->kind == ControlKind::Edit ||
+                             c->kind == ControlKind::UpDown || c->kind == ControlKind::ProgressBar;
+          if (field && (c->parent == "Panel_Control" || c->parent == "Panel_Debug")) {
+            const QRect g = w->geometry();
+            bool captioned = false;
+            for (QLabel* label :
+                 w->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+              const QRect l = label->geometry();
+              captioned |= label != w && label->isVisibleTo(&window) && label->frameWidth() == 0 &&
+                           l.right() < g.left() && g.left() - l.right() < 20 &&
+                           l.top() < g.bottom() && l.bottom() > g.top();
+            }
+            EXPECT_TRUE(captioned || !w->toolTip().isEmpty()) << c->name;
+          }
           if (c->kind != ControlKind::Button && c->kind != ControlKind::Label &&
               c->kind != ControlKind::StaticText)
             continue;
