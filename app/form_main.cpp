@@ -647,7 +647,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   // By screen width: the lists' columns and width, the trees' width (fixed on
   // the smallest screens, where the trees may give way otherwise), fonts, and
   // where the S/N row puts its fields. Below 1025 pixels the card status and
-  // Delete take a row of their own under the S/N.
+  // Delete take a row of their own under the S/N. Text stays at 8 points or
+  // more on every screen, tall enough for accents: on the smallest the views
+  // scroll rather than shrink it.
   struct WidthRow {
     int upTo;
     int c0, c1, c2, listWidth, treeWidth;
@@ -657,7 +659,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     int barGap;  // between the progress labels and their bars
   };
   static constexpr WidthRow widthRows[] = {
-      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 96, 4, 96, 156, 10},
+      {800, 80, 100, 45, 225, 130, 8, 8, true, 4, 96, 4, 96, 156, 10},
       {1024, 150, 150, 45, 350, 150, 0, 8, true, 4, 96, 4, 96, 156, 60},
       {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 200, 280, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};

@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyleOptionProgressBar>
 
 #include "app/gui/catalogue_widgets.h"
 #include "app/gui/qt_convert.h"
@@ -31,6 +32,13 @@ void setTextColor(QWidget* w, uint32_t color) {
 }
 
 }  // namespace
+
+void OperationBar::initStyleOption(QStyleOptionProgressBar* option) const {
+  QProgressBar::initStyleOption(option);
+  // Drawn as an enabled bar whatever the window's controls are.
+  option->state |= QStyle::State_Enabled;
+  option->palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active : QPalette::Inactive);
+}
 
 WaitDialog::WaitDialog(TForm_Wait& model, QWidget* owner) : QDialog(owner), model_(model) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -175,7 +183,7 @@ QWidget* MainWindow::create(Control& c) {
       break;
     }
     case ControlKind::ProgressBar:
-      w = new QProgressBar(parent);
+      w = new OperationBar(parent);
       static_cast<QProgressBar*>(w)->setTextVisible(false);
       break;
     case ControlKind::Memo: {
