@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -270,7 +271,11 @@ TEST(Sequences, AtALinkSpeedTheStatusLineSaysHowFarAndHowLong) {
     SimRig rig(config);
     TForm_MAIN& f = *rig.form;
     planImage(rig);
-    const uint32_t data = uint32_t(kImageSectors.size());
+    // The sectors the plan writes or erases, the blank one included.
+    const uint32_t data = uint32_t(std::count_if(f.BlockTable.begin(), f.BlockTable.end(),
+                                                 [](const BlockRecord& r) {
+                                                   return r.writeFlag || r.eraseFlag;
+                                                 }));
     const uint32_t total = data + (config.generation == SimGeneration::Ost4 ? 2 : 0);
     std::vector<std::pair<std::string, uint32_t>> samples;  // the line, the panel's count
     std::function<void()> sample = [&] {
