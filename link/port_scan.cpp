@@ -124,11 +124,6 @@ const char* portStatusWord(PortStatus status) {
   return "unusable";
 }
 
-std::string generationName(uint8_t generation) {
-  static const char* const names[] = {"Ostrel I", "Ostrel II", "Ostrel III", "Ostrel IV"};
-  return names[generation & 3];
-}
-
 std::string probeAuxText(const PortProbe& probe) {
   return identityText(probe.identity.data());
 }

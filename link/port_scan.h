@@ -53,8 +53,6 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
 const char* portStatusWord(PortStatus status);
 // One line for a person: why the port cannot be used, or which module it is.
 std::string portProbeText(const PortProbe& probe);
-// "Ostrel I".."Ostrel IV".
-std::string generationName(uint8_t generation);
 // The auxiliary number and the ID as detection shows them.
 std::string probeAuxText(const PortProbe& probe);
 std::string probeIdText(const PortProbe& probe);
