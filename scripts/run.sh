@@ -34,11 +34,17 @@ stage "building ${targets[*]} (only what changed is rebuilt)"
 if [ -t 1 ]; then
   cmake --build --preset release --target "${targets[@]}"
 else
-  cmake --build --preset release --target "${targets[@]}" 2>&1 | tee "$work/build.log" |
-    awk -F'[][/]' '/^\[[0-9]+\/[0-9]+\]/ && $3 > 0 {
-      tenth = int($2 * 10 / $3)
-      if (tenth > shown) { shown = tenth; printf "run.sh:   %d of %d build steps done\n", $2, $3; fflush() }
-    }' || { tail -40 "$work/build.log" >&2; exit 1; }
+  cmake --build --preset release --target "${targets[@]}" 2>&1 | tee "$work/build.log" | {
+    shown=-1
+    while IFS= read -r line; do
+      [[ "$line" =~ ^\[([0-9]+)/([0-9]+)\] ]] || continue
+      done_steps=${BASH_REMATCH[1]} steps=${BASH_REMATCH[2]}
+      if ((done_steps * 10 / steps > shown)); then
+        shown=$((done_steps * 10 / steps))
+        echo "run.sh:   $done_steps of $steps build steps done"
+      fi
+    done
+  } || { tail -40 "$work/build.log" >&2; exit 1; }
 fi
 bin=build/release
 type="${OSTREL_SIM_TYPE:-84}"
