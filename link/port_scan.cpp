@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,14 +20,19 @@ namespace {
 
 constexpr uint8_t kIdentifyProbe = 0x80, kIdentifyReply = 0xC0;
 
-// Whether another program keeps path to itself: its exclusive mode refuses
-// the open, or it holds the lock every opener of a module port takes.
+// Whether another program keeps path to itself: it holds the lock every
+// opener of a module port takes, or it set the terminal's exclusive mode,
+// which refuses the open to all but root. Root is let in, so the mode is
+// asked for: an open port's settings are changed and its input flushed, which
+// would disturb the program that holds it.
 bool heldByAnother(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == EBUSY;
-  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  int exclusive = 0;
+  const bool held = (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) ||
+                    (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
   ::close(fd);
-  return locked;
+  return held;
 }
 
 // Why path cannot be opened, told from what the file system says of it and
@@ -58,6 +64,10 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
   probe.port = path;
   probe.status = statusBeforeOpen(path, probe.detail);
   if (probe.status != PortStatus::Module) return probe;
+  if (heldByAnother(path)) {
+    probe.status = PortStatus::Busy;
+    return probe;
+  }
 
   std::vector<uint8_t> got;
   port.OnReceiveData = [&got](const uint8_t* data, uint16_t length) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -60,11 +61,13 @@ TEST(PortScan, EachReasonAPortCannotBeUsedAndTheModuleThatAnswers) {
   QTemporaryDir dir;
   const std::string plain = dir.path().toStdString() + "/plain";
   std::ofstream(plain) << "x";
-  PtyPair module, silent, held;
-  ASSERT_TRUE(module.ok() && silent.ok() && held.ok());
+  PtyPair module, silent, held, exclusive;
+  ASSERT_TRUE(module.ok() && silent.ok() && held.ok() && exclusive.ok());
   Responder responder(module);
-  // Another program holds this one with the lock every module port opener takes.
+  // Other programs hold these: one with the lock every module port opener
+  // takes, one with the terminal's exclusive mode alone (root may still open it).
   ASSERT_EQ(::flock(held.slave, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::ioctl(exclusive.slave, TIOCEXCL), 0);
 
   struct Case {
     std::string path;
@@ -74,6 +77,7 @@ TEST(PortScan, EachReasonAPortCannotBeUsedAndTheModuleThatAnswers) {
       {dir.path().toStdString() + "/gone", PortStatus::Missing, "no such port"},
       {plain, PortStatus::NotDevice, "not a serial port"},
       {held.slavePath, PortStatus::Busy, "busy, another program is using it"},
+      {exclusive.slavePath, PortStatus::Busy, "busy, another program is using it"},
       {silent.slavePath, PortStatus::NoAnswer, "no module answered"},
       {module.slavePath, PortStatus::Module,
        "Ostrel IV, Aux No. 00 00 00 07, ID 0A 0B 0C 0D, 59999 sectors"},
@@ -86,8 +90,8 @@ TEST(PortScan, EachReasonAPortCannotBeUsedAndTheModuleThatAnswers) {
     EXPECT_EQ(text.rfind(c.path + ": ", 0), 0u) << text;
     EXPECT_NE(text.find(c.text), std::string::npos) << text;
   }
-  // The held port was left alone: nothing was written to it.
-  EXPECT_TRUE(held.readSome(1, 100).empty());
+  // The held ports were left alone: nothing was written to them.
+  for (const PtyPair* pty : {&held, &exclusive}) EXPECT_TRUE(pty->readSome(1, 100).empty());
 }
 
 // A port this user may not open names the remedy. Root may open anything, so
