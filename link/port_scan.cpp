@@ -35,6 +35,14 @@ bool heldByAnother(const std::string& path) {
   return held;
 }
 
+bool isTerminal(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return true;  // unknown: said as the open's own failure
+  const bool terminal = ::isatty(fd) != 0;
+  ::close(fd);
+  return terminal;
+}
+
 // Why path cannot be opened, told from what the file system says of it and
 // from the failed open; Module when nothing speaks against it.
 PortStatus statusBeforeOpen(const std::string& path, std::string& detail) {
@@ -86,6 +94,8 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
       probe.detail = e.accessHint;
     } else if (heldByAnother(path)) {
       probe.status = PortStatus::Busy;
+    } else if (!isTerminal(path)) {
+      probe.status = PortStatus::NotDevice;  // a device, but no serial port (/dev/null)
     } else {
       probe.status = PortStatus::Unusable;
       probe.detail = e.what();
@@ -161,7 +171,7 @@ std::string portProbeText(const PortProbe& p) {
     case PortStatus::Permission:
       return p.detail;
     case PortStatus::NotDevice:
-      return at + ": not a serial port (it is not a character device)";
+      return at + ": not a serial port";
     case PortStatus::Missing:
       return at + ": no such port (is the module plugged in?)";
     case PortStatus::Unusable:

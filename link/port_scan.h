@@ -21,7 +21,7 @@ enum class PortStatus : uint8_t {
   NoAnswer,      // opened, but nothing answered in time
   Busy,          // another program holds it
   Permission,    // this user may not open it
-  NotDevice,     // not a character device
+  NotDevice,     // not a character device, or one that is no terminal
   Missing,       // no such file
   Unusable,      // any other reason it could not be opened
 };

@@ -76,6 +76,7 @@ TEST(PortScan, EachReasonAPortCannotBeUsedAndTheModuleThatAnswers) {
   } cases[] = {
       {dir.path().toStdString() + "/gone", PortStatus::Missing, "no such port"},
       {plain, PortStatus::NotDevice, "not a serial port"},
+      {"/dev/null", PortStatus::NotDevice, "not a serial port"},
       {held.slavePath, PortStatus::Busy, "busy, another program is using it"},
       {exclusive.slavePath, PortStatus::Busy, "busy, another program is using it"},
       {silent.slavePath, PortStatus::NoAnswer, "no module answered"},
