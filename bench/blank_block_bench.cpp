@@ -22,7 +22,6 @@ void buildBlankBlock(benchmark::State& state) {
   ScriptedTransport comm(idle);
   TForm_MAIN form(2, 0, host, clock, comm);
   form.FormCreate();
-  form.blankBlockEventsPerByte = state.range(0) != 0;
   // The shown window with its 40 ms refresh, as during a real detection.
   MainWindow window(form);
   window.show();

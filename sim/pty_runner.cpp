@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,14 +28,24 @@ namespace {
 
 int gWakeFd = -1;
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gStatsAsked = 0;
 
-void onSignal(int) {
-  gStop = 1;
+void wake() {
   if (gWakeFd >= 0) {
     char c = 1;
     ssize_t r = write(gWakeFd, &c, 1);
     (void)r;
   }
+}
+
+void onSignal(int) {
+  gStop = 1;
+  wake();
+}
+
+void onStatsSignal(int) {
+  gStatsAsked = 1;
+  wake();
 }
 
 // Bytes waiting for the host are kept up to this much; more means nobody reads.
@@ -110,11 +121,29 @@ bool PtyRunner::start(std::string& error) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onStatsSignal;
+  sigaction(SIGUSR1, &sa, nullptr);
+  // The module's timed bursts wake the loop to the microsecond, not up to
+  // the kernel's default 50 microseconds late.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
 
+// One line: host-bytes N module-bytes N firmware-us N, replaced whole.
+void PtyRunner::writeStats() const {
+  if (opt_.statsFile.empty()) return;
+  const std::string temp = opt_.statsFile + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "host-bytes " << hostBytes_ << " module-bytes " << moduleBytes_ << " firmware-us "
+        << sim_.firmwareUs() << '\n';
+  }
+  std::rename(temp.c_str(), opt_.statsFile.c_str());
+}
+
 void PtyRunner::stop() {
+  if (master_ >= 0) writeStats();
   if (!linkPath_.empty()) {
     std::error_code ec;
     std::filesystem::remove(linkPath_, ec);
@@ -199,6 +228,7 @@ int PtyRunner::run() {
       ssize_t r = read(master_, buf.data(), buf.size());
       if (r > 0) {
         eio = false;
+        hostBytes_ += uint64_t(r);
         logBytes("host ->", buf.data(), size_t(r));
         sim_.onHostBytesUs(buf.data(), size_t(r), nowUs);
       } else if (r < 0 && errno == EIO) {
@@ -216,6 +246,10 @@ int PtyRunner::run() {
     }
     while (pending.size() > kMaxPending) pending.pop_front();
     flushStrictLog();
+    if (gStatsAsked) {
+      gStatsAsked = 0;
+      writeStats();
+    }
     if (sim_.cablePulled()) {
       std::fprintf(stderr, "ostrel-sim: cable pulled, closing %s\n", slavePath_.c_str());
       stop();
@@ -227,6 +261,7 @@ int PtyRunner::run() {
       std::copy_n(pending.begin(), k, chunk);
       ssize_t w = write(master_, chunk, k);
       if (w <= 0) break;
+      moduleBytes_ += uint64_t(w);
       pending.erase(pending.begin(), pending.begin() + w);
     }
   }
