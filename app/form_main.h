@@ -114,7 +114,7 @@ class TForm_MAIN {
   // Each connection starts with the chosen framing.
   void startChosenFraming();
   // On the fast link, the first reply of a connection is followed by a wait
-  // for a quiet line (20 ms): bytes beyond the reply mean the module's
+  // for a quiet line (12 ms): bytes beyond the reply mean the module's
   // replies cannot be delimited as they come, and the connection falls back
   // before any block is read or written with bytes cut wrong.
   bool FastLinkChecked = false;
@@ -165,8 +165,8 @@ class TForm_MAIN {
   std::function<bool()> replyEnded();
   // Before each transmission of a sender: nothing received for it yet.
   void startTransmission();
-  // Waits until the line has been quiet for two quiet gaps (a second at most).
-  void drainLine();
+  // Waits until no bytes have come for quietMs (a second at most).
+  void drainLine(uint32_t quietMs);
   // The first reply in bytes that accepted() takes (framed: a whole frame
   // with its checksum right), put in ReplyBuffer; false when there is none.
   bool takeReplyFrom(const std::vector<uint8_t>& bytes, bool framed,

@@ -29,6 +29,9 @@ constexpr size_t kSinceSendKept = 512;
 // Waiting for a quiet line never takes longer than this, even when the
 // module keeps talking.
 constexpr uint32_t kDrainLimitMs = 1000;
+// What bytes the quiet gap would have joined to a reply came within it of
+// the one before; the margin covers their way through the port's thread.
+constexpr uint32_t kQuietMarginMs = 2;
 
 int32_t boundedCount(int64_t value) {
   return int32_t(std::clamp<int64_t>(value, -kCountBound, kCountBound));
@@ -250,7 +253,7 @@ TForm_MAIN::ReplyOutcome TForm_MAIN::awaitReply(uint32_t replyDeadline,
   // Bytes already on their way were cut as they came: once the line is
   // quiet, everything since the transmission is judged together, and the
   // next transmission starts on a quiet line, where the gap delimits.
-  drainLine();
+  drainLine(2 * kQuietGapMs);
   if (ReceiveMode == 0) return ReplyOutcome::Abandoned;
   if (takeReplyFrom(SinceSend, framed, accepted)) return ReplyOutcome::Accepted;
   ReplyComplete = 0;
@@ -266,15 +269,15 @@ void TForm_MAIN::checkRepliesEndWhereTaken(bool framed) {
   // byte. Anything more that comes before the line is quiet belongs to no
   // reply the fast link can take apart, so later replies could be cut wrong.
   const uint32_t replyLength = framed ? uint32_t(frameLength(ReplyBuffer[0])) : 1;
-  drainLine();
+  drainLine(kQuietGapMs + kQuietMarginMs);
   if (ReceivedSinceSend > replyLength) fallBackToQuietGap("bytes after a reply");
 }
 
-void TForm_MAIN::drainLine() {
+void TForm_MAIN::drainLine(uint32_t quietMs) {
   const uint32_t limit = clock.tick() + kDrainLimitMs;
   uint32_t seen = ReceivedSinceSend;
   for (;;) {
-    const uint32_t quietUntil = clock.tick() + 2 * kQuietGapMs;
+    const uint32_t quietUntil = clock.tick() + quietMs;
     const bool more = clock.waitUntil([&] { return ReceivedSinceSend != seen; },
                                       tickBefore(quietUntil, limit) ? quietUntil : limit);
     if (!more || !tickBefore(clock.tick(), limit)) return;
