@@ -102,9 +102,10 @@ Checks:
   --strict-log FILE   record every protocol violation by the host as a line
                       "<tick> <text>" in FILE    e.g. --strict-log /tmp/v.log
   --stats FILE        on SIGUSR1 and at the end, replace FILE with one line
-                      "host-bytes N module-bytes N firmware-us N": the bytes
-                      each way and the firmware's own time so far, from which
-                      a benchmark works out the least time the exchanges need
+                      "host-bytes N module-bytes N firmware-us N erase-us N":
+                      the bytes each way, the firmware's own time so far and
+                      the part of it spent erasing, from which a benchmark
+                      works out the least time the exchanges need
   --verbose           log the traffic to stderr
   --help              this text
   --version           the version

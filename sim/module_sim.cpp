@@ -814,6 +814,7 @@ void ModuleSim::eraseCycle(uint8_t code, uint8_t d, const std::vector<uint8_t>& 
   if (d == 0x10 && addrOk(0xAA)) {
     uint32_t chipSize = config_.generation == SimGeneration::Ost1 ? 64 : 128;
     uint32_t first = sector / chipSize * chipSize;
+    eraseUs_ += int64_t(config_.chipEraseTime()) * 1000;
     startBusy(config_.chipEraseTime(), [this, first, chipSize, code, d] {
       for (uint32_t s = first; s < first + chipSize && s < config_.sectorCount; ++s)
         flash_->erase(s);
@@ -827,11 +828,13 @@ void ModuleSim::eraseCycle(uint8_t code, uint8_t d, const std::vector<uint8_t>& 
       // A boot sector is eight 8 KiB sub-blocks; the second address byte's top
       // three bits pick one.
       uint32_t sub = addr2_ >> 5;
+      eraseUs_ += int64_t(config_.timings.bootSubBlockEraseMs) * 1000;
       startBusy(config_.timings.bootSubBlockEraseMs, [this, sector, sub, code, d] {
         flash_->eraseBytes(sector, sub * 8192, 8192);
         emitFrame(now_, {uint8_t(code + 0x40), d});
       });
     } else {
+      eraseUs_ += int64_t(config_.timings.sectorEraseMs) * 1000;
       startBusy(config_.timings.sectorEraseMs, [this, sector, code, d] {
         flash_->erase(sector);
         emitFrame(now_, {uint8_t(code + 0x40), d});
@@ -889,6 +892,7 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
           // physical sector itself.
           flash_->erase(s);
           ackAt += int64_t(config_.timings.ost4WriteEraseMs) * 1000;
+          eraseUs_ += int64_t(config_.timings.ost4WriteEraseMs) * 1000;
         } else {
           checkNotErased(s);
         }
@@ -908,6 +912,7 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
         return;
       }
       lastSector_ = s;
+      eraseUs_ += int64_t(config_.timings.blockEraseMs) * 1000;
       startBusy(config_.timings.blockEraseMs, [this, s] {
         uint32_t even = s & ~1u;
         for (uint32_t t : {even, even + 1})
@@ -917,6 +922,7 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
       return;
     }
     case 0xA3:
+      eraseUs_ += int64_t(config_.chipEraseTime()) * 1000;
       startBusy(config_.chipEraseTime(), [this] {
         flash_->eraseAll();
         emitRaw(now_, {kAck});

@@ -196,6 +196,8 @@ class ModuleSim {
   // programming), not counting the line: with the bytes' line time, the
   // least any host needs for the exchanges so far.
   int64_t firmwareUs() const { return firmwareUs_; }
+  // The part of it spent erasing.
+  int64_t eraseUs() const { return eraseUs_; }
   // The bytes of the frame the module sends for a command code and parameters.
   static std::vector<uint8_t> frame(std::initializer_list<uint8_t> codeAndParams);
 
@@ -288,6 +290,7 @@ class ModuleSim {
   std::unique_ptr<QcJob> qc_;
 
   int64_t firmwareUs_ = 0;
+  int64_t eraseUs_ = 0;
   uint32_t commandCount_ = 0;
   uint64_t hostBytes_ = 0;
   bool silent_ = false;

@@ -130,14 +130,14 @@ bool PtyRunner::start(std::string& error) {
   return true;
 }
 
-// One line: host-bytes N module-bytes N firmware-us N, replaced whole.
+// One line: host-bytes N module-bytes N firmware-us N erase-us N, replaced whole.
 void PtyRunner::writeStats() const {
   if (opt_.statsFile.empty()) return;
   const std::string temp = opt_.statsFile + ".tmp";
   {
     std::ofstream out(temp, std::ios::trunc);
     out << "host-bytes " << hostBytes_ << " module-bytes " << moduleBytes_ << " firmware-us "
-        << sim_.firmwareUs() << '\n';
+        << sim_.firmwareUs() << " erase-us " << sim_.eraseUs() << '\n';
   }
   std::rename(temp.c_str(), opt_.statsFile.c_str());
 }
