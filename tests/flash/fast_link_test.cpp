@@ -15,6 +15,24 @@
 namespace ostrel::test {
 namespace {
 
+// Software written into free sectors 50..52 (patterns of the draw),
+// verified, and sector 51 read back.
+void writeVerifyAndReadBack(TForm_MAIN& form, uint32_t draw) {
+  form.PackageImage.Clear();
+  for (uint16_t s = 50; s < 53; ++s) {
+    const Bytes data = sectorPattern(s + draw);
+    form.PackageImage.Write(data);
+    planSectorWrite(form.BlockTable[s], data, true, uint16_t(s - 50));
+  }
+  form.ImageBlockCount = 60;
+  ASSERT_TRUE(form.Function_Program());
+  EXPECT_TRUE(form.Function_Verify());
+  form.Function_ReadSector(51, false);
+  ASSERT_EQ(form.ReadBuffer.Size(), 65536u);
+  EXPECT_TRUE(Bytes(form.ReadBuffer.Bytes().begin(), form.ReadBuffer.Bytes().end()) ==
+              sectorPattern(51 + draw));
+}
+
 TEST(FastLink, EveryExchangeSurvivesRepliesCutAndJoinedAtRandom) {
   for (const auto& g : allGenerations()) {
     for (uint32_t draw : {1u, 2u, 3u}) {
@@ -45,23 +63,10 @@ TEST(FastLink, EveryExchangeSurvivesRepliesCutAndJoinedAtRandom) {
       form.Function_Detect();
       ASSERT_TRUE(form.Connected);
 
-      // Software written into free sectors, verified and read back.
-      form.PackageImage.Clear();
-      for (uint16_t s = 50; s < 53; ++s) {
-        const Bytes data = sectorPattern(s + draw);
-        form.PackageImage.Write(data);
-        planSectorWrite(form.BlockTable[s], data, true, uint16_t(s - 50));
-      }
-      form.ImageBlockCount = 60;
-      ASSERT_TRUE(form.Function_Program());
-      EXPECT_TRUE(form.Function_Verify());
+      ASSERT_NO_FATAL_FAILURE(writeVerifyAndReadBack(form, draw));
       if (config.generation <= SimGeneration::Ost2) {
         EXPECT_TRUE(form.Function_Check());
       }
-      form.Function_ReadSector(51, false);
-      ASSERT_EQ(form.ReadBuffer.Size(), 65536u);
-      EXPECT_TRUE(Bytes(form.ReadBuffer.Bytes().begin(), form.ReadBuffer.Bytes().end()) ==
-                  sectorPattern(51 + draw));
 
       // A quality-control step streams its marks; an Ostrel I/II one is framed.
       const bool passed = config.generation <= SimGeneration::Ost2 ? form.OST1_2_Function_QC(0)
@@ -106,19 +111,7 @@ TEST(FastLink, FallsBackToTheQuietGapWhenRepliesCannotBeDelimited) {
       EXPECT_EQ(form.FastLink, !raw);
       EXPECT_EQ(sim.ReadIntervalTimeout(), raw ? 10u : 0u);
 
-      form.PackageImage.Clear();
-      for (uint16_t s = 50; s < 53; ++s) {
-        const Bytes data = sectorPattern(s + connection);
-        form.PackageImage.Write(data);
-        planSectorWrite(form.BlockTable[s], data, true, uint16_t(s - 50));
-      }
-      form.ImageBlockCount = 60;
-      ASSERT_TRUE(form.Function_Program());
-      EXPECT_TRUE(form.Function_Verify());
-      form.Function_ReadSector(52, false);
-      ASSERT_EQ(form.ReadBuffer.Size(), 65536u);
-      EXPECT_TRUE(Bytes(form.ReadBuffer.Bytes().begin(), form.ReadBuffer.Bytes().end()) ==
-                  sectorPattern(52 + connection));
+      ASSERT_NO_FATAL_FAILURE(writeVerifyAndReadBack(form, uint32_t(connection)));
       EXPECT_EQ(fallbacks(), raw ? 1 : 0);  // the detection clears the log
     }
     // The user's choice is kept: the next connection starts fast again.
