@@ -1,16 +1,69 @@
 #include "app/file_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
 namespace ostrel {
+
+namespace {
+
+// The registered paths, read by the signal handler: a slot's path is
+// complete before it is marked used, and unused before it changes.
+struct InterruptSlot {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX];
+};
+InterruptSlot interruptSlots[8];
+std::mutex interruptSlotsLock;
+
+void removeRegisteredAndDie(int signal) {
+  for (InterruptSlot& slot : interruptSlots)
+    if (slot.used.load()) ::unlink(slot.path);
+  // The handler was reset on entry: the signal ends the process as it would have.
+  ::raise(signal);
+}
+
+}  // namespace
+
+void removeOnInterrupt(const std::string& path) {
+  if (path.size() >= PATH_MAX) return;
+  const std::lock_guard<std::mutex> lock(interruptSlotsLock);
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true);
+    return;
+  }
+}
+
+void forgetOnInterrupt(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(interruptSlotsLock);
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.used.load() && path == slot.path) {
+      slot.used.store(false);
+      return;
+    }
+  }
+}
+
+void installInterruptCleanup() {
+  struct sigaction action {};
+  action.sa_handler = removeRegisteredAndDie;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  for (int signal : {SIGINT, SIGTERM}) ::sigaction(signal, &action, nullptr);
+}
 
 bool writeWholeFile(const std::string& path, std::span<const uint8_t> data, std::string* error) {
   auto fail = [error](const std::string& what) {
@@ -22,6 +75,11 @@ bool writeWholeFile(const std::string& path, std::span<const uint8_t> data, std:
   temp.insert(temp.end(), suffix, suffix + sizeof suffix);  // with the terminating zero
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return fail(path);
+  removeOnInterrupt(temp.data());
+  struct Forget {
+    const char* path;
+    ~Forget() { forgetOnInterrupt(path); }
+  } forget{temp.data()};
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);

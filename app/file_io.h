@@ -1,5 +1,5 @@
 // Whole-file reads and writes for the files the program keeps (read-back
-// images, kept sectors, backups, dumps).
+// images, backups, dumps).
 #pragma once
 
 #include <cstdint>
@@ -23,5 +23,13 @@ enum class FileReadResult { Ok, Failed, TooLarge };
 // all. On failure out is empty and error says why.
 FileReadResult readWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t maxSize,
                              std::string* error = nullptr);
+
+// Temporary files that SIGINT or SIGTERM must not leave behind: registered
+// while they exist, removed by the handlers installInterruptCleanup sets up
+// (each program's main calls it once). A handful at a time; paths longer
+// than the system's limit are not registered.
+void removeOnInterrupt(const std::string& path);
+void forgetOnInterrupt(const std::string& path);
+void installInterruptCleanup();
 
 }  // namespace ostrel

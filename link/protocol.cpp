@@ -60,7 +60,7 @@ void TForm_MAIN::BusyStep() {
   ++BusyCounter;
   if (BusyCounter >= 5) BusyCounter = 0;
   BusyMarks.assign(size_t(BusyCounter + 1), '>');
-  StaticText_Status2.text = Prompt(23) + BusyMarks;
+  StaticText_Status2.text = busyLine();
 }
 
 int TForm_MAIN::Get_Command_Serial_Number() {
@@ -322,6 +322,7 @@ void TForm_MAIN::fallBackToQuietGap(std::string_view why) {
 }
 
 void TForm_MAIN::Comm1ReceiveData(const uint8_t* buffer, uint16_t length) {
+  LinkBytesReceived += length;
   ReceivedSinceSend =
       uint32_t(std::min<uint64_t>(uint64_t(ReceivedSinceSend) + length, kCountBound));
   if (ReceiveMode == 1 && SinceSend.size() < kSinceSendKept)
