@@ -32,26 +32,27 @@
 namespace {
 
 void usage() {
-  std::printf("usage: " OSTREL_PROGRAM
-              " [--language 0..3] [--link fast|quiet-gap] [--screenshot FILE --after MS]\n"
-              "       [--quit-after MS] [--press NAME,... [--open FILE]...]\n"
-              "  --link fast        (the default) take each of the module's replies as soon as\n"
-              "                     its bytes are in; when a reply cannot be delimited that\n"
-              "                     way, the rest of the connection falls back to quiet-gap\n"
-              "                     framing\n"
-              "  --link quiet-gap   take a reply only after 10 ms of quiet on the line (much\n"
-              "                     slower); --fast-link is the same as --link fast\n"
-              "  --language N       language of the window, fixed for the run: 0 English\n"
-              "                     (default), 1 Traditional Chinese, 2 Simplified Chinese,\n"
-              "                     3 Japanese; also the code page of legacy directory names\n"
-              "  --version          print the version and exit\n"
-              "  --screenshot FILE  save a picture of the window after --after ms (default 3000)\n"
-              "                     and print its status lines\n"
-              "  --quit-after MS    close the window after MS milliseconds\n"
-              "  --press NAME,...   once a module is found, click these controls in turn, by\n"
-              "                     object name (Button2,Button1: LOAD, then BURN); message\n"
-              "                     boxes answer themselves, questions with Yes (demonstrations)\n"
-              "  --open FILE        the LOAD dialog chooses FILE without being shown; repeatable\n");
+  std::printf(
+      "usage: " OSTREL_PROGRAM
+      " [--language 0..3] [--link fast|quiet-gap] [--screenshot FILE --after MS]\n"
+      "       [--quit-after MS] [--press NAME,... [--open FILE]...]\n"
+      "  --link fast        (the default) take each of the module's replies as soon as\n"
+      "                     its bytes are in; when a reply cannot be delimited that\n"
+      "                     way, the rest of the connection falls back to quiet-gap\n"
+      "                     framing\n"
+      "  --link quiet-gap   take a reply only after 10 ms of quiet on the line (much\n"
+      "                     slower); --fast-link is the same as --link fast\n"
+      "  --language N       language of the window, fixed for the run: 0 English\n"
+      "                     (default), 1 Traditional Chinese, 2 Simplified Chinese,\n"
+      "                     3 Japanese; also the code page of legacy directory names\n"
+      "  --version          print the version and exit\n"
+      "  --screenshot FILE  save a picture of the window after --after ms (default 3000)\n"
+      "                     and print its status lines\n"
+      "  --quit-after MS    close the window after MS milliseconds\n"
+      "  --press NAME,...   once a module is found, click these controls in turn, by\n"
+      "                     object name (Button2,Button1: LOAD, then BURN); message\n"
+      "                     boxes answer themselves, questions with Yes (demonstrations)\n"
+      "  --open FILE        the LOAD dialog chooses FILE without being shown; repeatable\n");
 }
 
 }  // namespace
