@@ -9,7 +9,8 @@
 // Jobs:
 //   detect   ostrel-cli detect, process start to the identity printed and to
 //            the exit, and the customer window (in this process, offscreen)
-//            from the start of its detection to the identity on screen
+//            from the start of its detection to the identity on screen, and
+//            ostrel-cli --version beside them: the process start alone
 //   program  program and then verify a whole image (16 MiB, the whole 8 MiB
 //            on an Ostrel I), every sector erased as the loader plans it
 //   install  a package of one piece of software installed on the demo
@@ -305,18 +306,22 @@ void detectJob(const Options& o) {
       o.runs);
   std::printf(
       "| generation | ostrel-cli detect, start to identity: default | quiet-gap | start to exit: "
-      "default | quiet-gap | window, detection to identity shown: default | quiet-gap |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+      "default | quiet-gap | window, detection to identity shown: default | quiet-gap | "
+      "ostrel-cli --version |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const Generation& g : generations()) {
     if (!o.only.empty() && o.only != g.key) continue;
     BenchModule m(g, "demo", 0, {"--id", "00 01 51 00"});
     if (!m.running()) {
-      std::printf("| %s | module not started | | | | | |\n", g.name);
+      std::printf("| %s | module not started | | | | | | |\n", g.name);
       continue;
     }
     const std::string identity = g.key == std::string("III") ? "RR 00 01 00" : "00 01 51 00";
-    std::vector<double> toId[2], toExit[2], window[2];
+    std::vector<double> toId[2], toExit[2], window[2], bare;
     for (int run = 0; run < o.runs; ++run) {
+      // The process alone, without a module: what any command costs to start.
+      const Timed version = runTimed({OSTREL_CLI_PATH, "--version"});
+      if (version.exitCode == 0) bare.push_back(version.ms);
       for (int link = 0; link < 2; ++link) {
         const bool fast = link == 0;
         const Timed t = runTimed(cli(m, fast, {"detect"}), "ID:");
@@ -328,9 +333,9 @@ void detectJob(const Options& o) {
         if (w >= 0) window[link].push_back(w);
       }
     }
-    std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", g.name, spread(toId[0]).c_str(),
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", g.name, spread(toId[0]).c_str(),
                 spread(toId[1]).c_str(), spread(toExit[0]).c_str(), spread(toExit[1]).c_str(),
-                spread(window[0]).c_str(), spread(window[1]).c_str());
+                spread(window[0]).c_str(), spread(window[1]).c_str(), spread(bare).c_str());
     std::fflush(stdout);
   }
 }
@@ -377,9 +382,10 @@ std::vector<Case> casesFor(const Options& o, bool strictest) {
   for (const Generation& g : generations()) {
     if (!o.only.empty() && o.only != g.key) continue;
     for (uint32_t throughput : {0u, kUsbFullSpeed})
-      for (bool fast : {true, false}) cases.push_back({&g, fast, throughput, {}});
+      for (bool fast : {true, false}) cases.push_back({&g, fast, throughput, {}, 0, {}, {}});
     if (strictest && std::string(g.key) == "IV")
-      for (bool fast : {true, false}) cases.push_back({&g, fast, kUsbFullSpeed, {"--instant"}});
+      for (bool fast : {true, false})
+        cases.push_back({&g, fast, kUsbFullSpeed, {"--instant"}, 0, {}, {}});
   }
   return cases;
 }
