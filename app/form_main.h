@@ -113,6 +113,12 @@ class TForm_MAIN {
   bool Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode, uint32_t replyWait,
                          uint32_t totalTime);
   bool Comm1_WriteCommData(const uint8_t* data, uint32_t length);
+  // The one wait for the module's reply: until it is complete, the deadline
+  // has passed or the port has closed (its line hung up: nothing more comes).
+  // True when the reply is complete.
+  bool waitForReply(uint32_t deadline);
+  // A pause before a retry, cut short when the port closes.
+  void pauseUnlessClosed(uint32_t ms);
   void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
   void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
   void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);

@@ -67,6 +67,15 @@ bool TForm_MAIN::retryAfterUnaccepted(uint32_t totalTime, int& retries) {
   return true;
 }
 
+bool TForm_MAIN::waitForReply(uint32_t deadline) {
+  clock.waitUntil([this] { return ReplyComplete != 0 || !Comm1.isOpen(); }, deadline);
+  return ReplyComplete != 0;
+}
+
+void TForm_MAIN::pauseUnlessClosed(uint32_t ms) {
+  clock.waitUntil([this] { return !Comm1.isOpen(); }, clock.tick() + ms);
+}
+
 bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
   if (length == 0 || !Comm1.isOpen()) return false;
   // The component takes at most 65535 bytes a call; a 64 KiB data phase goes
@@ -94,7 +103,6 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
       Memo2_Lines_Add(
           kTag, "< " + std::to_string(clock.tick()) + hexLine(frame.data(), frame.size()) + ">");
   };
-  auto replyDone = [this] { return ReplyComplete != 0; };
 
   bool result = false;
   if (sendMode == 0) {
@@ -105,8 +113,9 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
       ReplyComplete = 0;
       ReceivedCount = 0;
       const uint32_t replyDeadline = clock.tick() + replyWait;
-      Comm1_WriteCommData(frame.data(), uint32_t(frame.size()));
-      clock.waitUntil(replyDone, replyDeadline);
+      // A frame that cannot leave (the port closed) has no answer to wait for.
+      if (!Comm1_WriteCommData(frame.data(), uint32_t(frame.size()))) break;
+      waitForReply(replyDeadline);
       if (ReplyComplete && ReplyBuffer[1] == expected) {
         result = true;
         break;
@@ -119,7 +128,7 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
     ReceivedCount = 0;
     const uint32_t replyDeadline = clock.tick() + replyWait;
     Comm1_WriteCommData(frame.data(), uint32_t(frame.size()));
-    clock.waitUntil(replyDone, replyDeadline);
+    waitForReply(replyDeadline);
     result = true;
   }
   if (!result) ReportFault(FaultCode::k0000);
@@ -134,7 +143,6 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
     if (debugLogAccepts(kTag))
       Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + shortHexLine(data, length) + ">");
   };
-  auto replyDone = [this] { return ReplyComplete != 0; };
   const bool singleRequest = length == 1 && data[0] == 0x5A;
   auto accepted = [&] {
     uint8_t b = ReplyBuffer[0];
@@ -148,7 +156,7 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
     ReplyComplete = 0;
     if (ReceiveMode == 1) ReceivedCount = 0;
     const uint32_t replyDeadline = clock.tick() + replyWait;
-    if (Comm1_WriteCommData(data, length)) clock.waitUntil(replyDone, replyDeadline);
+    if (Comm1_WriteCommData(data, length)) waitForReply(replyDeadline);
     return true;
   }
 
@@ -167,10 +175,10 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
         break;
       }
       uint32_t lastBusy = clock.tick();
-      while (!ReplyComplete && tickBefore(clock.tick(), replyDeadline)) {
+      while (!ReplyComplete && Comm1.isOpen() && tickBefore(clock.tick(), replyDeadline)) {
         uint32_t sliceEnd = lastBusy + kBusyStepMs + 1;
         if (!tickBefore(sliceEnd, replyDeadline)) sliceEnd = replyDeadline;
-        clock.waitUntil(replyDone, sliceEnd);
+        waitForReply(sliceEnd);
         if (!ReplyComplete && uint32_t(clock.tick() - lastBusy) > kBusyStepMs) {
           BusyStep();
           lastBusy = clock.tick();
