@@ -12,9 +12,16 @@
 namespace ostrel {
 
 TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport& comm)
-    : BuildMode(buildMode), Language(language), host(h), clock(c), Comm1(comm), Timer1(c, 3000) {
+    : BuildMode(buildMode),
+      Language(language),
+      host(h),
+      clock(c),
+      Comm1(comm),
+      Timer1(c, 3000),
+      ProgressTimer(c, 500) {
   registerControls();
   Timer1.OnTimer = [this] { runHandler([this] { Timer1Timer(); }); };
+  ProgressTimer.OnTimer = [this] { refreshProgress(); };
   ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
@@ -37,6 +44,7 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
 
 TForm_MAIN::~TForm_MAIN() {
   Timer1.setEnabled(false);
+  ProgressTimer.setEnabled(false);
   Comm1.OnReceiveData = nullptr;
   Comm1.OnRequestHangup = nullptr;
 }
@@ -486,6 +494,27 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   } captions[] = {{&Label_Device, "Device"}, {&Label_AuxNo, "Aux No."}, {&Label_ID, "ID"},
                   {&Label_LOAD, "Load"},     {&Label_PROG, "Program"},  {&Label_CHECK, "Check"}};
   for (const auto& c : captions) c.label->text = c.caption;
+  // Fields without a caption of their own say what they show when pointed at.
+  const struct {
+    Control* field;
+    ExtraText hint;
+  } hints[] = {{&StaticText_PROG_Size, ExtraText::HintProgSize},
+               {&StaticText_PROG_FINISH, ExtraText::HintProgFinish},
+               {&StaticText_Checksum, ExtraText::HintChecksum},
+               {&StaticText_ReadStartAddr, ExtraText::HintReadStart},
+               {&UpDown_ReadStartAddr, ExtraText::HintReadStart},
+               {&StaticText_ReadStopAddr, ExtraText::HintReadStop},
+               {&UpDown_ReadStopAddr, ExtraText::HintReadStop},
+               {&ost4_read_sector_start, ExtraText::HintOst4ReadStart},
+               {&ost4_read_sector_stop, ExtraText::HintOst4ReadStop},
+               {&StaticText_AllTime, ExtraText::HintAllTime},
+               {&StaticText_EraseTime, ExtraText::HintEraseTime},
+               {&StaticText_ProgramTime, ExtraText::HintProgramTime},
+               {&StaticText_VerifyTime, ExtraText::HintVerifyTime},
+               {&StaticText_Software_ID, ExtraText::HintSoftwareId},
+               {&Edit_FileName, ExtraText::HintFileName},
+               {&ProgressBar1, ExtraText::HintProgress}};
+  for (const auto& h : hints) h.field->hint = std::string(extraText(h.hint, Language));
   auto captioned = [](int height, Label* label, Control& field) {
     return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
   };
@@ -625,7 +654,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   // By screen width: the lists' columns and width, the trees' width (fixed on
   // the smallest screens, where the trees may give way otherwise), fonts, and
   // where the S/N row puts its fields. Below 1025 pixels the card status and
-  // Delete take a row of their own under the S/N.
+  // Delete take a row of their own under the S/N. Text stays at 8 points or
+  // more on every screen, tall enough for accents: on the smallest the views
+  // scroll rather than shrink it.
   struct WidthRow {
     int upTo;
     int c0, c1, c2, listWidth, treeWidth;
@@ -635,7 +666,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     int barGap;  // between the progress labels and their bars
   };
   static constexpr WidthRow widthRows[] = {
-      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 96, 4, 96, 156, 10},
+      {800, 80, 100, 45, 225, 130, 8, 8, true, 4, 96, 4, 96, 156, 10},
       {1024, 150, 150, 45, 350, 150, 0, 8, true, 4, 96, 4, 96, 156, 60},
       {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 200, 280, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};

@@ -91,6 +91,36 @@ class TForm_MAIN {
   void ReportCancel(const std::string& text);
   void Beep(int times);
 
+  // --- progress the operator reads (app/form_progress.cpp)
+  // A long operation counts its sectors: the second status line keeps the
+  // busy text and adds sectors done of the total, the share done and the
+  // time left, refreshed twice a second while the module works. A read
+  // counts the sector under way by the bytes received; bar (when given)
+  // moves from barFrom to its maximum with the figures.
+  void startProgress(uint32_t totalSectors, bool countReceivedBytes, ProgressBar* bar = nullptr,
+                     int barFrom = 0);
+  void showProgress(uint32_t doneSectors);
+  // An operation that only its usual length measures (a chip erase): the
+  // bar and the second status line count the time against typicalMs.
+  void startTimedProgress(uint32_t typicalMs, ProgressBar& bar);
+  void stopProgress();
+  void refreshProgress();
+  // The busy text followed by the figures, as the second status line shows it.
+  std::string busyLine();
+  // The customer window shows the check bar only for a module whose burn
+  // has a check phase (not an Ostrel IV).
+  void showPhaseBars();
+  struct ProgressTrack {
+    bool active = false;
+    uint32_t typicalMs = 0;  // timed: the operation's usual length
+    uint32_t total = 0, done = 0;
+    uint32_t startTick = 0, lastDoneTick = 0;
+    bool countBytes = false;
+    uint64_t bytesAtLastDone = 0;
+    ProgressBar* bar = nullptr;
+    int barFrom = 0;
+  };
+
   // --- debug panel
   void Button_Debug_Window_SwitchClick();
   void Button_Debug_ClearClick();
@@ -493,6 +523,11 @@ class TForm_MAIN {
   // Timer and progress dialog.
   TTimer Timer1;
   TForm_Wait Form_Wait;
+  // Progress of the long operation under way.
+  ProgressTrack Progress;
+  std::string ProgressText;        // the figures; empty while nothing is counted
+  uint64_t LinkBytesReceived = 0;  // every byte the port delivered
+  TTimer ProgressTimer;
 
   // Open-file dialog settings.
   std::string OpenDialogFilter;
@@ -635,6 +670,27 @@ class TForm_MAIN {
   std::array<std::string, 88> cachedPrompts_;
   int handlerDepth_ = 0;
   TimerId driverNoteTimer_ = 0;
+};
+
+// The progress an operation counts lasts as long as a scope; what an outer
+// operation was counting comes back when it ends.
+class ProgressScope {
+ public:
+  explicit ProgressScope(TForm_MAIN& f) : f_(f), outer_(f.Progress), outerText_(f.ProgressText) {}
+  ~ProgressScope() {
+    f_.stopProgress();
+    if (!outer_.active) return;
+    f_.Progress = outer_;
+    f_.ProgressText = outerText_;
+    f_.ProgressTimer.setEnabled(true);
+  }
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+
+ private:
+  TForm_MAIN& f_;
+  TForm_MAIN::ProgressTrack outer_;
+  std::string outerText_;
 };
 
 }  // namespace ostrel

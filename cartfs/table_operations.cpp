@@ -80,11 +80,16 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
   Form_Wait.ProgressBar_Wait.position = 10;
+  // Two sectors at the link's pace: the bar follows the bytes as they come.
+  ProgressScope progress(*this);
+  startProgress(2, true, &Form_Wait.ProgressBar_Wait, 10);
 
   Function_ReadSector(kMappingTableSectorLow, true);
   const std::vector<uint8_t> low = takeSector(ReadBuffer);
+  showProgress(1);
   Function_ReadSector(kMappingTableSectorHigh, true);
   const std::vector<uint8_t> high = takeSector(ReadBuffer);
+  showProgress(2);
 
   Form_Wait.ProgressBar_Wait.toMax();
   SetPriority(1);
@@ -137,8 +142,12 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
   MappingImage.Write(image);
   MappingImage.Seek(0);
 
+  // A burn counts the table's two sectors among those it writes.
   if (!Function_ProgramSector(kMappingTableSectorLow, true, false)) return false;
-  return Function_ProgramSector(kMappingTableSectorHigh, true, false);
+  showProgress(Progress.done + 1);
+  if (!Function_ProgramSector(kMappingTableSectorHigh, true, false)) return false;
+  showProgress(Progress.done + 1);
+  return true;
 }
 
 // ---------------------------------------------------------------- FAT
@@ -151,6 +160,8 @@ bool TForm_MAIN::Function_ReadFAT() {
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
   Form_Wait.ProgressBar_Wait.position = 10;
+  ProgressScope progress(*this);
+  startProgress(1, true, &Form_Wait.ProgressBar_Wait, 10);
 
   std::vector<uint8_t> sector;
   if (ModuleGeneration == kOst4 && !MappingTableTrusted) {

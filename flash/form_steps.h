@@ -45,4 +45,14 @@ inline bool rereadTables(TForm_MAIN& f) {
   return ok;
 }
 
+// The same, and the status lines keep the write's result; a table read that
+// fails says so instead.
+inline bool rereadTablesKeepingStatus(TForm_MAIN& f) {
+  const std::string status1 = f.StaticText_Status1.text, status2 = f.StaticText_Status2.text;
+  const bool ok = rereadTables(f);
+  f.StaticText_Status1.text = status1;
+  if (ok) f.StaticText_Status2.text = status2;
+  return ok;
+}
+
 }  // namespace ostrel

@@ -609,6 +609,9 @@ bool TForm_MAIN::Function_Erase() {
   const uint32_t start = clock.tick();
   ProgressBar1.position = 0;
   ShowStatus1(Prompt(31));
+  // Nothing reports how far a chip erase is: the time tells, against the usual one.
+  ProgressScope progress(*this);
+  startTimedProgress(TypicalChipEraseTime(ModuleGeneration) * (TwoChipFlash ? 2 : 1), ProgressBar1);
 
   bool ok = Erase_Flash(0, ChipStartSector[0]);
   if (TwoChipFlash) {
@@ -639,8 +642,7 @@ void TForm_MAIN::Button_EraseClick() {
   Memo1.fontColor = Colors::kWindowText;
   if (Function_Erase()) {
     Beep(1);
-    if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
-    if (readFat) readFat();
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
     Memo1.fontColor = Colors::kRed;

@@ -18,6 +18,7 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/burn_guard.h"
 #include "flash/burn_journal_file.h"
@@ -33,9 +34,9 @@ constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kCheckReplyWaitMs = 10000;
 // Message numbers of the sequences.
-constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36,
-              kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
-              kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
+constexpr int kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgVerifying = 37,
+              kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40, kMsgCheckOk = 41,
+              kMsgCheckFail = 42, kMsgWritingFat = 66;
 
 // A burn stopped by the check of its plan, in the four languages; the
 // software and its planned sectors follow.
@@ -215,6 +216,10 @@ bool TForm_MAIN::Function_Program() {
       if (planned(BlockTable[j])) sectors.push_back(uint16_t(j));
     sectors = orderForBurn(sectors);
     const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
+    // The operator's count takes in the FAT and the mapping table written after the data.
+    const uint32_t tableSectors = (FatDirty ? 1 : 0) + (writesTable ? 2 : 0);
+    ProgressScope progress(*this);
+    startProgress(n + tableSectors, false);
 
     result = planSparesSoftware(*this);
     BurnJournalFile journal;
@@ -242,7 +247,8 @@ bool TForm_MAIN::Function_Program() {
       ++done;
       BusyCounter = (BusyCounter + 1) % 5;
       BusyMarks.clear();
-      StaticText_Status2.text = Prompt(kMsgBusy);
+      showProgress(done);
+      StaticText_Status2.text = busyLine();
       StaticText_PROG_FINISH.text = byteSpan(done);
       setBars({&ProgressBar1, &ProgressBar_PROG, &ProgressBar2}, done, n);
     }
@@ -262,6 +268,7 @@ bool TForm_MAIN::Function_Program() {
       }
       result = result && journal.add(JournalRecord::SectorBegins, 1) &&
                Function_ProgramSector(1, false, true) && journal.add(JournalRecord::FatWritten, 1);
+      showProgress(done + 1);
       // The table goes out only after the FAT it belongs to: a table moved
       // ahead of the FAT on the cartridge would point its entries elsewhere.
       if (result && ModuleGeneration == kOst4) result = Function_Write_Mapping_Table();
@@ -296,6 +303,11 @@ bool TForm_MAIN::Function_Verify() {
   ProgressBar1.reset();
   StaticText_PROG_FINISH.text = "00000000";
   StaticText_PROG_Size.text = byteSpan(k);
+  // What takes the time is reading back the written sectors.
+  uint32_t toRead = 0, read = 0;
+  for (size_t i = 0; i < imageSectors(*this); ++i) toRead += BlockTable[i].writeFlag ? 1 : 0;
+  ProgressScope progress(*this);
+  startProgress(toRead, true);
 
   bool result = true;
   uint32_t v = 0;
@@ -328,6 +340,7 @@ bool TForm_MAIN::Function_Verify() {
         result = false;
         break;
       }
+      showProgress(++read);
     }
     if (record.eraseFlag) ++v;
     showChecked(*this, v, k);
@@ -348,6 +361,8 @@ bool TForm_MAIN::Function_Check() {
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
   StaticText_PROG_FINISH.text = "00000000";
   StaticText_PROG_Size.text = byteSpan(k);
+  ProgressScope progress(*this);
+  startProgress(k, false);
 
   bool result = true;
   uint32_t v = 0;
@@ -390,6 +405,7 @@ bool TForm_MAIN::Function_Check() {
     }
     ++s;
     attempts = RetryBudget;
+    showProgress(v);
     BusyStep();
     showChecked(*this, v, k);
   }
@@ -441,6 +457,8 @@ bool TForm_MAIN::Function_Read() {
   }
   uint32_t lap = clock.tick();
   uint32_t done = 0;
+  ProgressScope progress(*this);
+  startProgress(total, true);
   for (uint32_t s = first; s <= last; ++s) {
     Function_ReadSector(uint16_t(s), true);
     if (ReadBuffer.Size() != kSectorSize || (file && !file->append(ReadBuffer.Bytes()))) {
@@ -452,6 +470,7 @@ bool TForm_MAIN::Function_Read() {
       lap = clock.tick();
     }
     ++done;
+    showProgress(done);
     StaticText_PROG_FINISH.text = byteSpan(done);
     ProgressBar1.setFraction(done, total);
   }
@@ -461,6 +480,8 @@ bool TForm_MAIN::Function_Read() {
   }
   ShowStatus1("Read finish!!");
   ClearStatus2();
+  // Where the file went, in full, for the engineer to find it.
+  if (!ReadFileName.empty()) Memo1_Lines_Add(extraText(ExtraText::SavedTo, Language, ReadFileName));
   StaticText_VerifyTime.text = elapsed(*this, lap);
   return true;
 }
@@ -504,7 +525,7 @@ void TForm_MAIN::Button_ProgramClick() {
   clearLogs(*this);
   if (Function_Program()) {
     Beep(1);
-    rereadTables(*this);
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
   }
@@ -514,7 +535,7 @@ void TForm_MAIN::Button_AutoClick() {
   clearLogs(*this);
   if (Function_Auto()) {
     Beep(1);
-    rereadTables(*this);
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
     Memo1.fontColor = Colors::kRed;

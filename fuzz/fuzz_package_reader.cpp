@@ -1,6 +1,7 @@
 // Arbitrary bytes as a package file: the reader must stay inside the input,
 // give a fault code or a whole-block image whose catalogue entries lie inside
-// it, and a package it accepted must survive being packed and read again.
+// it, and a package it accepted must survive being packed and read again and
+// be one the loader takes for a package by its first bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/fault_codes.h"
+#include "packages/file_kind.h"
 #include "packages/package_format.h"
 
 using namespace ostrel;
@@ -50,10 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         lastDone = done;
       },
       kFuzzImageLimit);
+  // What the loader tells by the first bytes agrees with the reader: no
+  // package opens otherwise, and a file that does not open so fails at once.
+  const bool opens = sniffFileKind(std::span<const uint8_t>(data, size)) == FileKind::Package;
   if (!r.fault.empty()) {
+    check(opens || r.fault == FaultCode::k0011);
     check(r.image.empty());
     return 0;
   }
+  check(opens);
   check(!r.image.empty() && r.image.size() % kSectorSize == 0);
   check(r.image.size() <= kFuzzImageLimit);
   check(r.declaredSize <= r.image.size());

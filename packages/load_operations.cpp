@@ -9,7 +9,9 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "packages/file_kind.h"
 #include "packages/flash_image.h"
 #include "packages/package_format.h"
 
@@ -109,14 +111,16 @@ void TForm_MAIN::Function_Load() {
 
   int loaded = 0;
   if (OpenDialogFilterIndex == kFilterPackage) {
-    for (const std::string& file : chosen.files)
+    for (const std::string& file : chosen.files) {
       if (Function_LoadFromFile(file)) ++loaded;
+      if (ImageKind == 1) break;  // an image the content told comes alone
+    }
   } else if (Function_LoadFromFile(chosen.files.front())) {
     loaded = 1;
   }
 
   if (loaded > 0) {
-    if (OpenDialogFilterIndex == kFilterPackage) {
+    if (ImageKind == 0) {
       ItemFAT_IN();
     } else {
       // A whole-flash image replaces the plan: no package is selected, and
@@ -157,7 +161,7 @@ void TForm_MAIN::Function_Load() {
 
 bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   ImageKind = 0;
-  const int filter = OpenDialogFilterIndex;
+  int filter = OpenDialogFilterIndex;
   std::vector<uint8_t> bytes;
   std::string error;
   const FileReadResult read = readWholeFile(fileName, bytes, largestFile(filter), &error);
@@ -169,6 +173,19 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   }
   ShowStatus1(Prompt(kMsgLoading));
   Memo1_Lines_Add(fileName);
+  // The content tells an image chosen under the package filter: the
+  // engineering builds read it as what it is, the customer build says so.
+  bool notAPackage = false;
+  const FileKind kind = sniffFileKind(bytes);
+  if (filter == kFilterPackage && kind != FileKind::Package) {
+    notAPackage = BuildMode == 2;
+    if (BuildMode != 2) {
+      const bool srecord = kind == FileKind::SRecord;
+      filter = srecord ? kFilterSRecord : kFilterBinary;
+      Memo1_Lines_Add(std::string(
+          extraText(srecord ? ExtraText::LoadedAsSRecord : ExtraText::LoadedAsBinary, Language)));
+    }
+  }
 
   MemoryStream source;
   source.Assign(std::move(bytes));
@@ -186,9 +203,13 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
 
   if (image.Size() == 0) {
     ShowStatus1(Prompt(kMsgLoadFail));
+    const std::string why =
+        notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
+    if (!why.empty()) Memo1_Lines_Add(why);
     if (BuildMode == 2)
-      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName), WindowCaption,
-                      MsgBoxKind::Error, MsgBoxButtons::Ok);
+      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
+                          (why.empty() ? "" : "\n" + why),
+                      WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
     return false;
   }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/prompt_table.h"
 #include "cartfs/table_rig.h"
 #include "common/sim_generations.h"
 #include "flash/burn_journal.h"
@@ -213,6 +214,78 @@ TEST(Install, QuestionsAndRefusals) {
     ASSERT_FALSE(rig.host.boxes.empty());
     EXPECT_EQ(rig.host.boxes.front().text, c.box);
     EXPECT_EQ(f.CartridgeCatalogue.header.entryCount, before + (c.installed ? 1 : 0));
+  }
+}
+
+// Every question the customer window asks, in every language: the text is
+// the language's own, and Yes and No each do the same in all four.
+TEST(Install, EveryQuestionDoesTheSameInEveryLanguage) {
+  struct Question {
+    const char* what;
+    std::function<std::string(int)> text;         // from the language's messages
+    std::function<void(TForm_MAIN&)> ask;         // brings the question up
+    std::function<std::string(TForm_MAIN&)> did;  // what the answer did
+  };
+  auto install = [](const Package& p) {
+    return [p](TForm_MAIN& f) {
+      loadPackages(f, {p});
+      selectAll(f);
+      f.Button_InstallClick();
+    };
+  };
+  auto entries = [](TForm_MAIN& f) {
+    return std::to_string(f.CartridgeCatalogue.header.entryCount);
+  };
+  auto msg = [](int m, int l) { return std::string(promptText(m, l)); };
+  const Question questions[] = {
+      {"exit after a burn", [&](int l) { return msg(35, l) + msg(60, l); },
+       install({"Nordvik", "V1.00", "", 2}),
+       [](TForm_MAIN& f) {
+         return "step " + std::to_string(f.VisibleStep) +
+                (f.Button_Cus_LoadFile.enabled ? " load" : "") + (f.Closed ? " closed" : "");
+       }},
+      {"overwrite the base software", [&](int l) { return msg(51, l) + "OBDII ??"; },
+       install({"OBDII", "91 V4.20", "", 2}),
+       [&](TForm_MAIN& f) {
+         return entries(f) + " " + std::string(fatText(f.CartridgeCatalogue.entries[0].version));
+       }},
+      {"software already there", [&](int l) { return "Zanfir" + msg(59, l); },
+       install({"Zanfir", "V0.90", "", 1}), entries},
+      {"remove", [&](int l) { return msg(47, l) + "1" + msg(50, l); },
+       [](TForm_MAIN& f) {
+         for (ListItem& item : f.ListView_FAT_OUT.items) item.selected = item.caption == "Zanfir";
+         f.Button_DELClick();
+       },
+       entries},
+  };
+  for (const Question& q : questions) {
+    SCOPED_TRACE(q.what);
+    std::map<MsgBoxResult, std::string> didInEnglish;
+    for (int language = 0; language < 4; ++language) {
+      for (MsgBoxResult answer : {MsgBoxResult::Yes, MsgBoxResult::No}) {
+        SCOPED_TRACE(testing::Message() << "language " << language << ", answer Yes "
+                                        << (answer == MsgBoxResult::Yes));
+        TableRig rig(SimConfig::fromTypeCode(0x84), SimPreset::Demo, 2, language);
+        TForm_MAIN& f = *rig.form;
+        ASSERT_TRUE(rig.readTables());
+        rig.host.answers = {answer};  // later questions: No
+        q.ask(f);
+        const auto asked =
+            std::find_if(rig.host.boxes.begin(), rig.host.boxes.end(),
+                         [](const auto& b) { return b.buttons == MsgBoxButtons::YesNo; });
+        ASSERT_NE(asked, rig.host.boxes.end());
+        EXPECT_EQ(asked->text, q.text(language));
+        const std::string did = q.did(f);
+        if (language == 0)
+          didInEnglish[answer] = did;
+        else
+          EXPECT_EQ(did, didInEnglish[answer]);
+        // Yes to the end question finishes the work; the window stays open.
+        if (q.text(0) == msg(35, 0) + msg(60, 0))
+          EXPECT_EQ(did, answer == MsgBoxResult::Yes ? "step 4" : "step 2 load");
+      }
+    }
+    EXPECT_NE(didInEnglish[MsgBoxResult::Yes], didInEnglish[MsgBoxResult::No]);
   }
 }
 
