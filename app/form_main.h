@@ -149,6 +149,11 @@ class TForm_MAIN {
   bool waitForReply(uint32_t deadline);
   // A pause before a retry, cut short when the port closes.
   void pauseUnlessClosed(uint32_t ms);
+  // After a data chunk the module never acknowledged (Ostrel III/IV): it may
+  // still be waiting for that chunk, and would take the next command for its
+  // data and drop it (an erase is then waited for 200 s). Brings it back to
+  // taking commands; false when it answers nothing at all.
+  bool backInCommandMode();
   void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
   void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
   void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);

@@ -322,6 +322,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
       dropKeptSector(sector);  // the new content supersedes the kept one
       return true;
     }
+    if (!backInCommandMode()) break;
     --attempts;
   }
   ReportFault(FaultCode::k0032);
@@ -422,6 +423,10 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
     }
     Memo1_Lines_Add("send_write_pkg_no_response,pkg: " + std::to_string(failedAt));
     undoAllocation();
+    if (!backInCommandMode()) {
+      result = false;
+      break;
+    }
     pauseUnlessClosed(kOst4RetryPauseMs);
     --attempts;
     result = attempts > 0;  // a further pass starts afresh

@@ -15,6 +15,10 @@ constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kBusyStepMs = 200;
 constexpr size_t kChunkSize = 4096;
 constexpr size_t kSectorBytes = 65536;
+// The presence check's answer wait, and the quiet after which a module drops
+// a chunk it has only part of (it keeps it for 400 ms).
+constexpr uint32_t kPresenceWaitMs = 300;
+constexpr uint32_t kQuietBeforeCommandMs = 1000;
 // Received-data log lines show at most this many bytes, then "...".
 constexpr size_t kLoggedBytes = 64;
 // A device that keeps sending must not overflow the counters or fill memory:
@@ -74,6 +78,20 @@ bool TForm_MAIN::waitForReply(uint32_t deadline) {
 
 void TForm_MAIN::pauseUnlessClosed(uint32_t ms) {
   clock.waitUntil([this] { return !Comm1.isOpen(); }, clock.tick() + ms);
+}
+
+bool TForm_MAIN::backInCommandMode() {
+  // The presence check: the first may go into the chunk the module waits for,
+  // which it drops once the line has been quiet for a moment; the second then
+  // reaches it as a command.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0) pauseUnlessClosed(kQuietBeforeCommandMs);
+    RequestBuffer[0] = 0x81;
+    RequestBuffer[1] = 0x70;
+    Send_Package(RequestBuffer.data(), 1, kPresenceWaitMs, kPresenceWaitMs);
+    if (ReplyComplete && ReplyBuffer[1] == 0x70 + 0x40) return true;
+  }
+  return false;
 }
 
 bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
@@ -296,7 +314,10 @@ bool TForm_MAIN::WriteBack_Sector(uint16_t sector, MemoryStream& source) {
     ReplyComplete = 0;
     ReceivedCount = 0;
     source.Read(chunk, kChunkSize);
-    if (!Send_Package_OST3(chunk, kChunkSize, 0, 1000, 2000)) return false;
+    if (!Send_Package_OST3(chunk, kChunkSize, 0, 1000, 2000)) {
+      backInCommandMode();
+      return false;
+    }
   }
   return true;
 }
