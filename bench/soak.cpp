@@ -749,7 +749,9 @@ class Soak {
     // Cuts more often than faults; each fault where the generation has it.
     const std::array<int, kCutKinds> weights = {3, 2, 2, g_.chunked ? 2 : 0, g_.chunked ? 0 : 2,
                                                 1, 1};
-    uint64_t at = draw(0, 10 - 1);
+    int sum = 0;
+    for (int w : weights) sum += w;
+    uint64_t at = draw(0, uint64_t(sum - 1));
     for (std::size_t k = 0; k < kCutKinds; ++k) {
       if (at < uint64_t(weights[k])) return Cut(k);
       at -= weights[k];
