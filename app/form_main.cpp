@@ -34,12 +34,19 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) {
     Comm1ReceiveData(buffer, length);
   };
+  // Nothing answers on a line that hung up: closing the port ends every wait
+  // for the module now, not when its time (200 s for an erase) runs out.
+  Comm1.OnRequestHangup = [this] {
+    Memo2_Lines_Add("OST3_Return_Value", "The line hung up: the port is closed");
+    Comm1.ClosePort();
+  };
 }
 
 TForm_MAIN::~TForm_MAIN() {
   Timer1.setEnabled(false);
   ProgressTimer.setEnabled(false);
   Comm1.OnReceiveData = nullptr;
+  Comm1.OnRequestHangup = nullptr;
 }
 
 void TForm_MAIN::registerControls() {

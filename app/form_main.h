@@ -173,6 +173,17 @@ class TForm_MAIN {
   bool Comm1_WriteCommData(const uint8_t* data, uint32_t length);
   // The end-of-connection packet 81 90 of an Ostrel I/II, sent once.
   void SendEndOfConnection();
+  // The one wait for the module's reply: until it is complete, the deadline
+  // has passed or the port has closed (its line hung up: nothing more comes).
+  // True when the reply is complete.
+  bool waitForReply(uint32_t deadline);
+  // A pause before a retry, cut short when the port closes.
+  void pauseUnlessClosed(uint32_t ms);
+  // After a data chunk the module never acknowledged (Ostrel III/IV): it may
+  // still be waiting for that chunk, and would take the next command for its
+  // data and drop it (an erase is then waited for 200 s). Brings it back to
+  // taking commands; false when it answers nothing at all.
+  bool backInCommandMode();
   void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
   void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
   void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);

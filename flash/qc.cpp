@@ -90,7 +90,7 @@ bool TForm_MAIN::OST1_2_Function_QC(int step) {
       Memo2_Lines_Add(
           kTag, "< " + std::to_string(clock.tick()) + hexLine(bytes.data(), bytes.size()) + ">");
     Comm1_WriteCommData(RequestBuffer.data(), uint32_t(bytes.size()));
-    return clock.waitUntil([this] { return ReplyComplete != 0; }, clock.tick() + kQcReplyWaitMs);
+    return waitForReply(clock.tick() + kQcReplyWaitMs);
   };
   auto progress = [this, sectors](uint32_t next) {
     StaticText_PROG_FINISH.text = byteSpan(next);
@@ -202,7 +202,7 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
     uint32_t lastReply = since, lastBusy = since;
     while (scan.outcome == QcStepScan::Outcome::Running) {
       ReplyComplete = 0;
-      if (!clock.waitUntil([this] { return ReplyComplete != 0; }, lastReply + kQcSilenceMs)) {
+      if (!waitForReply(lastReply + kQcSilenceMs)) {
         Memo1_Lines_Add("No report from the module for " + std::to_string(kQcSilenceMs / 1000) +
                         " s");
         break;

@@ -60,7 +60,7 @@ bool sendByteRaw(TForm_MAIN& f, uint8_t byte) {
 }
 
 bool waitReply(TForm_MAIN& f, uint32_t ms) {
-  return f.clock.waitUntil([&f] { return f.ReplyComplete != 0; }, f.clock.tick() + ms);
+  return f.waitForReply(f.clock.tick() + ms);
 }
 
 // The 65536 bytes at offset of a stream, or null when the stream is shorter.
@@ -237,7 +237,7 @@ bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSe
       if (BuildMode != 2)
         host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
                         MsgBoxKind::Warning, MsgBoxButtons::Ok);
-      clock.sleep(kOst4RetryPauseMs);
+      pauseUnlessClosed(kOst4RetryPauseMs);
       const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
       if (!ok && BuildMode != 2)
         host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，第二次失敗", WindowCaption,
@@ -322,6 +322,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
       dropKeptSector(sector);  // the new content supersedes the kept one
       return true;
     }
+    if (!backInCommandMode()) break;
     --attempts;
   }
   ReportFault(FaultCode::k0032);
@@ -422,7 +423,11 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
     }
     Memo1_Lines_Add("send_write_pkg_no_response,pkg: " + std::to_string(failedAt));
     undoAllocation();
-    clock.sleep(kOst4RetryPauseMs);
+    if (!backInCommandMode()) {
+      result = false;
+      break;
+    }
+    pauseUnlessClosed(kOst4RetryPauseMs);
     --attempts;
     result = attempts > 0;  // a further pass starts afresh
   }

@@ -384,8 +384,7 @@ bool TForm_MAIN::Function_Check() {
       Comm1_WriteCommData(RequestBuffer.data(), 3);
       Memo2_Lines_Add(kTag, "");
       Memo2_Lines_Add(kTag, "< 81 30 B1 >");
-      if (!clock.waitUntil([this] { return ReplyComplete != 0; },
-                           clock.tick() + kCheckReplyWaitMs)) {
+      if (!waitForReply(clock.tick() + kCheckReplyWaitMs)) {
         ReportFault(FaultCode::k0071);
         result = false;
         break;

@@ -240,7 +240,7 @@ bool TForm_MAIN::Function_Device() {
     ReceivedCount = 0;
     const uint8_t probe = 0x80;
     Comm1_WriteCommData(&probe, 1);
-    clock.waitUntil([this] { return ReplyComplete != 0; }, clock.tick() + 1000);
+    waitForReply(clock.tick() + 1000);
     Comm1.ClosePort();
     if (ReplyComplete && ReplyBuffer[1] == 0xC0) {
       found = true;
