@@ -142,7 +142,7 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
 
     // On a terminal the operation draws its progress line in place.
     const ProcessRun program =
-        test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "program", image}));
+        test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "--yes", "program", image}));
     ASSERT_EQ(program.exitCode, 0) << program.out.toStdString();
     EXPECT_TRUE(program.out.contains("Program OK!"));
     if (std::string(g.name) == "Ostrel I") {  // slow enough (sector erases) to be caught drawing
@@ -238,7 +238,7 @@ TEST(CliFlowTest, FastLinkWithRepliesCutAtRandomOnEveryGeneration) {
     const QString image = m.file("image.s19");
     ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
     for (const char* command : {"program", "verify"}) {
-      const ProcessRun r = runCli(m.cli({"--mode", "1", "--fast-link", command, image}));
+      const ProcessRun r = runCli(m.cli({"--mode", "1", "--yes", "--fast-link", command, image}));
       EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err.toStdString();
     }
     const QString readBack = m.file("read.bin");

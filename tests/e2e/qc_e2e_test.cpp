@@ -27,7 +27,8 @@ void qcAutoLeavesTheImage(const char* type, const char* image, bool erasesOnlyWr
                  {"--type", type, "--cartridge", cartridge.toStdString(), "--preset", "blank"});
   ASSERT_TRUE(sim.running());
   const ProcessRun r = test::runProcess(
-      OSTREL_CLI_PATH, {"--mode", "0", "--port", QString::fromStdString(sim.link()), "qc", "auto"},
+      OSTREL_CLI_PATH,
+      {"--mode", "0", "--yes", "--port", QString::fromStdString(sim.link()), "qc", "auto"},
       kQcAutoLimitMs);
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_TRUE(r.out.contains("Q.C test OK!!"));
@@ -64,7 +65,7 @@ TEST(QcE2E, AFailingStepEndsWithItsFaultCodeAndTheCustomerBuildRefuses) {
   SimProcess sim(dir.path, "module", {"--type", "84", "--fault", "qc-fail=backslash"});
   ASSERT_TRUE(sim.running());
   const QString port = QString::fromStdString(sim.link());
-  const ProcessRun failed = test::runCli({"--mode", "1", "--port", port, "qc", "auto"});
+  const ProcessRun failed = test::runCli({"--mode", "1", "--yes", "--port", port, "qc", "auto"});
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_TRUE(failed.out.contains("Q.C test fail!!")) << failed.out.toStdString();
   EXPECT_TRUE(failed.err.contains("Fault code:1001")) << failed.err.toStdString();
