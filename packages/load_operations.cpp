@@ -166,10 +166,13 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   std::string error;
   const FileReadResult read = readWholeFile(fileName, bytes, largestFile(filter), &error);
   if (read != FileReadResult::Ok) {
-    // The file and why, once; the load's own result follows when all are tried.
+    // The file and why go to the operator log, where the window's user and
+    // the command line both find them.
+    Memo2_Lines_Add("", error);
     Memo1_Lines_Add(error);
-    ReportFault(read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010);
     LastOutcome.notDoneItem(fileName, error);
+    ReportFailure(kMsgLoadFail,
+                  read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
     return false;
   }
   ShowStatus1(Prompt(kMsgLoading));

@@ -441,10 +441,12 @@ TEST(CliFlowTest, RemovalOnEveryGeneration) {
     EXPECT_EQ(japanFiles, japan);
 
     // A dry run and a declined question change nothing; a name that is not
-    // listed is a usage error.
+    // listed is a usage error. The dry run ends as the removal would: the
+    // base software refused, the command fails and says so.
     const ProcessRun dry =
         runCli(m.cli(QStringList{"--mode", mode, "remove", "--dry-run"} + items));
-    EXPECT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+    EXPECT_EQ(dry.exitCode, 1) << dry.err.toStdString();
+    EXPECT_TRUE(dry.err.contains("not done: OBDII")) << dry.err.toStdString();
     EXPECT_TRUE(dry.out.contains("Dry run: nothing was written")) << dry.out.toStdString();
     const ProcessRun declined =
         runCli(m.cli(QStringList{"--mode", mode, "--no", "remove"} + items));
