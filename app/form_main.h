@@ -19,6 +19,7 @@
 #include "app/form_wait.h"
 #include "app/host.h"
 #include "app/memory_stream.h"
+#include "app/outcome.h"
 #include "app/timer.h"
 #include "cartfs/catalogue_check.h"  // cartridge tables: CatalogueJudgement
 #include "cartfs/catalogue_view.h"   // catalogue views: rows and trees
@@ -93,10 +94,15 @@ class TForm_MAIN {
   // Start of an operation; whole-cartridge operations also empty both logs.
   void ReportStart(const std::string& text, bool wholeCartridge);
   // Final result: status line, log, beeps, log colour and (customer build) message box.
-  void ReportSuccess(const std::string& text, bool wholeCartridge);
-  void ReportFailure(const std::string& text, std::string_view faultCode, bool wholeCartridge);
-  void ReportCancel(const std::string& text);
+  // message: the prompt whose text is reported.
+  void ReportSuccess(int message, bool wholeCartridge);
+  void ReportFailure(int message, std::string_view faultCode, bool wholeCartridge);
+  void ReportCancel(int message);
   void Beep(int times);
+  // What the operations since the front-end last emptied it did: the
+  // reports above, showResult of the sequences and the QC steps settle it,
+  // ReportFault keeps the first fault code.
+  Outcome LastOutcome;
 
   // --- progress the operator reads (app/form_progress.cpp)
   // A long operation counts its sectors: the second status line keeps the
@@ -360,11 +366,19 @@ class TForm_MAIN {
   uint16_t Function_TotalUseSpace();
   uint16_t Function_FreeSpace();
   uint16_t Function_TotalSelectSpace();
+  // Delete on the cartridge side: the selected list items (all when none is),
+  // as Function_Remove takes them.
   void Button_DELClick();
+  // Removes the selected rows and directories of the cartridge: asks, plans,
+  // and in the customer build writes. The outcome names each row removed
+  // and each not removed, with the reason.
+  Outcome Function_Remove(const Selection& selection);
   void Button_DeleteINClick();
   // True (after one message-86 box per directory) when installing the
-  // selection would put more than 50 pieces of software in a directory.
-  bool file_number_limited_check();
+  // selection would put more than 50 pieces of software in a directory. The
+  // selection: the given one, else the list's. Each box's text goes to whyNot.
+  bool file_number_limited_check(const Selection* selection = nullptr,
+                                 std::vector<std::string>* whyNot = nullptr);
   std::vector<CatalogueRow> CartridgeRows, SelectionRows;
   // The trees with the names as stored; the tree controls show them converted.
   std::vector<DirectoryNode> CartridgeTree, SelectionTree;
@@ -384,12 +398,20 @@ class TForm_MAIN {
 
   // --- installation and compaction (packages/install_operations.cpp)
   void initInstallHandlers();
+  // The selected list items of the loaded packages (all when none is), as
+  // Function_Install takes them.
   void Button_InstallClick();
+  // Plans the selected rows and directories of the loaded packages onto the
+  // cartridge and in the customer build writes them. The outcome names each
+  // row installed (planned, in the engineering builds) and each not, with
+  // the reason.
+  Outcome Function_Install(const Selection& selection);
   void Button_Copy2CardClick();
   void Button1Click();
   // Plans one selection row onto the cartridge; false ends the current pass
-  // of the installation (the user has been told why).
-  bool Function_FATADD(uint16_t rowIndex);
+  // of the installation (the user has been told why). whyNot (when given)
+  // receives why the row was not planned; it stays empty for a planned row.
+  bool Function_FATADD(uint16_t rowIndex, std::string* whyNot = nullptr);
   // The software on the cartridge as last read, at its own sectors; empty
   // when a sector cannot be read.
   MemoryStream Function_BACKUP();

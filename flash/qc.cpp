@@ -50,6 +50,7 @@ void startStep(TForm_MAIN& f, int step) {
 void showOutcome(TForm_MAIN& f, int step, bool ok) {
   const std::string name = step == kQcStepBlank ? "Blank data" : "Loop data";
   f.ShowStatus1(name + (ok ? " OK!!" : " Fail!!"));
+  f.LastOutcome.settle(ok, name + (ok ? " OK!!" : " Fail!!"));
   if (ok) f.ClearStatus2();
 }
 
@@ -225,7 +226,8 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
         code = qcFailureCode(scan);
         break;
       case QcStepScan::Outcome::Unexpected:
-        host.messageBox("非預期錯誤", WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+        host.messageBox(BoxMessage::kUnexpected, "非預期錯誤", WindowCaption, MsgBoxKind::Error,
+                        MsgBoxButtons::Ok);
         break;
       case QcStepScan::Outcome::Running:
         break;
@@ -265,6 +267,7 @@ bool TForm_MAIN::qcAuto() {
         break;
     if (!read) {
       StaticText_Status2.text = name + " load fail!!";
+      LastOutcome.settle(false, StaticText_Status2.text);
       return false;
     }
 
@@ -280,6 +283,7 @@ bool TForm_MAIN::qcAuto() {
       if (StaticText_Status2.text != Prompt(63) + std::string(FaultCode::k0019))
         ReportFault(FaultCode::k0019);
       QcFaultCode = FaultCode::k0019;
+      LastOutcome.settle(false, Prompt(63) + QcFaultCode);
       return false;
     }
     FlashImage = std::move(image);
@@ -317,6 +321,8 @@ bool TForm_MAIN::qcAuto() {
     ShowStatus1("Q.C test fail!!");
   }
   StaticText_AllTime.text = elapsedMs(*this, start) + " ms";
+  LastOutcome.fault(QcFaultCode);
+  LastOutcome.settle(result, StaticText_Status1.text);
   return result;
 }
 
@@ -343,6 +349,8 @@ bool TForm_MAIN::qcSingleStep(int step) {
     rereadTablesKeepingStatus(*this);
   }
   Beep(ok ? 1 : 3);
+  LastOutcome.fault(QcFaultCode);
+  LastOutcome.settle(ok, StaticText_Status1.text);
   return ok;
 }
 
@@ -380,9 +388,10 @@ bool TForm_MAIN::clearCatalogue() {
     }
   }
   if (ModuleGeneration != kOst4)
-    host.messageBox(ok ? "clear ok" : "clear fail", WindowCaption,
+    host.messageBox(BoxMessage::kClearResult, ok ? "clear ok" : "clear fail", WindowCaption,
                     ok ? MsgBoxKind::Information : MsgBoxKind::Warning, MsgBoxButtons::Ok);
   Function_ReadFAT();
+  LastOutcome.settle(ok, ok ? "clear ok" : "clear fail");
   return ok;
 }
 
@@ -401,12 +410,15 @@ bool TForm_MAIN::cfTest() {
   const std::optional<uint16_t> last = parseDecimalSector(ost4_read_sector_stop.text);
   const uint32_t start = clock.tick();
   bool ok = true;
+  std::string why = "CF test fail";
   if (ModuleGeneration != kOst4) {
     // The test writes physical sectors directly: only an Ostrel IV has them.
-    Memo1_Lines_Add("CF test: Ostrel IV only");
+    why = "CF test: Ostrel IV only";
+    Memo1_Lines_Add(why);
     ok = false;
   } else if (!first || !last) {
-    Memo1_Lines_Add("CF test: the sector range is not two decimal numbers up to 65535");
+    why = "CF test: the sector range is not two decimal numbers up to 65535";
+    Memo1_Lines_Add(why);
     ok = false;
   } else if (*last >= *first) {
     OperationFrame frame(*this);
@@ -423,6 +435,7 @@ bool TForm_MAIN::cfTest() {
     }
   }
   StaticText_ProgramTime.text = elapsedMs(*this, start) + " ms";
+  LastOutcome.settle(ok, ok ? "CF test ok" : why);
   return ok;
 }
 

@@ -266,7 +266,8 @@ bool TForm_MAIN::Function_Device() {
     bar.toMax();
     const std::string text =
         programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
-    host.messageBox(text, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    host.messageBox(programError ? 77 : 22, text, WindowCaption, MsgBoxKind::Warning,
+                    MsgBoxButtons::Ok);
     return false;
   }
 

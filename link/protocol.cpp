@@ -193,8 +193,8 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   };
 
   if (sendMode == 1) {
-    host.messageBox("Feautre not supportSend_Package_OST3--Single", WindowCaption,
-                    MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(BoxMessage::kFeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
+                    WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     logBytes();
     ReplyComplete = 0;
     if (ReceiveMode == 1) ReceivedCount = 0;

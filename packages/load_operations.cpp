@@ -93,7 +93,7 @@ void TForm_MAIN::Function_Load() {
   request.multiSelect = true;
   const OpenFileResult chosen = host.openFileDialog(request);
   if (!chosen.accepted || chosen.files.empty()) {
-    ReportCancel(Prompt(kMsgLoadCancel));
+    ReportCancel(kMsgLoadCancel);
     if (!LoadedFiles) backToStep2();
     done();
     return;
@@ -135,7 +135,7 @@ void TForm_MAIN::Function_Load() {
         b->enabled = true;
     }
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
-    ReportSuccess(Prompt(kMsgLoadOk), false);
+    ReportSuccess(kMsgLoadOk, false);
     LoadedFiles = true;
     SetStepPanel(3);
     Button_Cus_LoadFile.enabled = false;
@@ -143,7 +143,7 @@ void TForm_MAIN::Function_Load() {
     Button1.enabled = true;
   } else {
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
-    ReportFailure(Prompt(kMsgLoadFail), {}, false);
+    ReportFailure(kMsgLoadFail, {}, false);
     if (!LoadedFiles) {
       StaticText_Software_ID.text.clear();
       Edit_FileName.text.clear();
@@ -166,8 +166,12 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   std::string error;
   const FileReadResult read = readWholeFile(fileName, bytes, largestFile(filter), &error);
   if (read != FileReadResult::Ok) {
+    // The file and why go to the operator log, where the window's user and
+    // the command line both find them.
     Memo2_Lines_Add("", error);
-    ReportFailure(Prompt(kMsgLoadFail),
+    Memo1_Lines_Add(error);
+    LastOutcome.notDoneItem(fileName, error);
+    ReportFailure(kMsgLoadFail,
                   read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
     return false;
   }
@@ -206,8 +210,10 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     const std::string why =
         notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
     if (!why.empty()) Memo1_Lines_Add(why);
+    LastOutcome.notDoneItem(fileName, why.empty() ? Prompt(kMsgLoadFail) : why);
     if (BuildMode == 2)
-      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
+      host.messageBox(kMsgLoadFail,
+                      Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
                           (why.empty() ? "" : "\n" + why),
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
@@ -239,6 +245,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   Edit_FileName.text = displayText(Language, fileName);
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
   ShowStatus1(Prompt(kMsgLoadOk));
+  LastOutcome.done.push_back({fileName, {}});
   return true;
 }
 
