@@ -29,6 +29,11 @@ bool ReplacingFile::fail() {
   return false;
 }
 
+namespace {
+constexpr uint64_t kFlushStep = 8 << 20;
+constexpr size_t kSmallRead = 4096;
+}  // namespace
+
 bool ReplacingFile::open(const std::string& path) {
   path_ = path;
   std::vector<char> temp(path.begin(), path.end());
@@ -37,7 +42,7 @@ bool ReplacingFile::open(const std::string& path) {
   fd_ = mkostemp(temp.data(), O_CLOEXEC);
   if (fd_ < 0) return fail();
   temp_ = temp.data();
-  end_ = 0;
+  end_ = flushed_ = 0;
   return true;
 }
 
@@ -55,6 +60,28 @@ bool ReplacingFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
     done += size_t(n);
   }
   end_ = std::max(end_, offset + bytes.size());
+  // The disk starts on what is written while the rest is made, so commit's
+  // flush finds little left to wait for.
+  if (end_ >= flushed_ + kFlushStep) {
+    sync_file_range(fd_, off_t(flushed_), off_t(end_ - flushed_), SYNC_FILE_RANGE_WRITE);
+    flushed_ = end_;
+  }
+  return true;
+}
+
+bool ReplacingFile::readAt(uint64_t offset, std::span<uint8_t> bytes) {
+  if (fd_ < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail();
+    if (n == 0) {
+      errno = EIO;  // shorter than what was written
+      return fail();
+    }
+    done += size_t(n);
+  }
   return true;
 }
 
@@ -141,21 +168,28 @@ bool FileSource::open(const std::string& path, std::string& error) {
 std::span<const uint8_t> FileSource::fetch(uint64_t position, size_t count) {
   if (position >= size_) return {};
   count = size_t(std::min<uint64_t>(count, size_ - position));
+  // Small reads (record headers, one after another) come from one read of
+  // a few KiB; large ones are read as asked.
+  if (position >= start_ && position + count <= start_ + held_)
+    return std::span<const uint8_t>(buffer_.data() + (position - start_), count);
+  const size_t want = size_t(std::min<uint64_t>(std::max(count, kSmallRead), size_ - position));
   try {
-    if (buffer_.size() < count) buffer_.resize(count);
+    if (buffer_.size() < want) buffer_.resize(want);
   } catch (const std::bad_alloc&) {
     failed_ = true;
     return {};
   }
   size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(fd_, buffer_.data() + done, count - done, off_t(position + done));
+  while (done < want) {
+    const ssize_t n = ::pread(fd_, buffer_.data() + done, want - done, off_t(position + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) failed_ = true;
     if (n <= 0) break;
     done += size_t(n);
   }
-  return std::span<const uint8_t>(buffer_.data(), done);
+  start_ = position;
+  held_ = done;
+  return std::span<const uint8_t>(buffer_.data(), std::min(done, count));
 }
 
 }  // namespace ostrel

@@ -29,6 +29,8 @@ class ReplacingFile {
   bool write(std::span<const uint8_t> bytes);
   // Writes bytes at an offset (the file grows as needed).
   bool writeAt(uint64_t offset, std::span<const uint8_t> bytes);
+  // Reads back bytes written before.
+  bool readAt(uint64_t offset, std::span<uint8_t> bytes);
   // Flushes the file to the disk and puts it in path's place.
   bool commit();
   // Why the last step failed: path and the system's reason.
@@ -39,6 +41,7 @@ class ReplacingFile {
   std::string path_, temp_, error_;
   int fd_ = -1;
   uint64_t end_ = 0;
+  uint64_t flushed_ = 0;  // written back from the start up to here
 };
 
 // Writes data to a new file beside path and renames it over path, so a reader
@@ -75,6 +78,8 @@ class FileSource final : public ByteSource {
   bool failed_ = false;
   uint64_t size_ = 0;
   std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;  // the file's bytes in buffer_: from start_, held_ of them
+  size_t held_ = 0;
 };
 
 }  // namespace ostrel

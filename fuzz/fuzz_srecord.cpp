@@ -1,10 +1,13 @@
 // Arbitrary bytes as S-record text, with the largest cartridge's limits: a
 // fault code, or whole blocks that end with the last data record and carry
 // its checksum, holding only blocks records write into; read in pieces of
-// any size, the text gives the same image or the same fault.
+// any size, or written out block by block as it is made, the text gives the
+// same image or the same fault.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <vector>
 
 #include "packages/flash_image.h"
 
@@ -20,12 +23,34 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::span<const uint8_t> text(data, size);
-  SpanSource source(text), again(text);
+  SpanSource source(text), again(text), third(text);
   BlockImage image(kLargestCartridgeSectors), pieces(kLargestCartridgeSectors);
+  // The blocks put out; blank ones by count only.
+  std::map<uint32_t, std::vector<uint8_t>> out;
+  BlockImage spilled(kLargestCartridgeSectors,
+                     {[&out](uint32_t block, std::span<const uint8_t> data) {
+                        check(data.size() == kSectorSize);
+                        if (isBlank(data))
+                          out.erase(block);
+                        else
+                          out[block].assign(data.begin(), data.end());
+                        return true;
+                      },
+                      [&out](uint32_t block, std::span<uint8_t> data) {
+                        const auto b = out.find(block);
+                        if (b == out.end())
+                          std::fill(data.begin(), data.end(), 0xFF);
+                        else
+                          std::copy(b->second.begin(), b->second.end(), data.begin());
+                        return true;
+                      }});
   const FlashImageLoad r = readSRecords(source, image);
   const FlashImageLoad p = readSRecords(again, pieces, {}, 1024 + size % 700);
+  const FlashImageLoad s = readSRecords(third, spilled);
   check(p.fault == r.fault && p.faultLines == r.faultLines);
+  check(s.fault == r.fault && s.faultLines == r.faultLines && spilled.blocksHeld() <= 1);
   if (!r.fault.empty()) return 0;
+  check(s.checksum == r.checksum && spilled.putAll(r.blockCount));
   check(r.endAddress > 0 && r.endAddress <= kLargestImageBytes);
   check(r.blockCount == (r.endAddress + kSectorSize - 1) / kSectorSize);
   check(image.blocks() == r.blockCount);
@@ -40,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::span<const uint8_t> block = image.block(b);
     check(block.size() == kSectorSize);
     check(std::equal(block.begin(), block.end(), pieces.block(b).begin()));
+    const auto put = out.find(b);
+    check(put == out.end() ? block.data() == blankSector().data() || isBlank(block)
+                           : std::equal(block.begin(), block.end(), put->second.begin()));
     if (block.data() == blankSector().data()) {
       c.add(block.first(1));
       c.addBlank(n - 1);

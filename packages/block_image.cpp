@@ -1,5 +1,7 @@
 #include "packages/block_image.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -25,6 +27,50 @@ bool isBlank(std::span<const uint8_t> bytes) {
   return true;
 }
 
+namespace {
+constexpr size_t kHugeSlabBlocks = 32;
+constexpr size_t kHugeSlabBytes = kHugeSlabBlocks * kSectorSize;  // 2 MiB, one huge page
+}  // namespace
+
+uint8_t* BlockImage::newBlock() {
+  if (slabs_.empty() || slabs_.back().used == slabs_.back().blocks) {
+    Slab slab;
+    slab.blocks = slabs_.empty() ? 1 : std::min(2 * slabs_.back().blocks, kHugeSlabBlocks);
+    const size_t bytes = slab.blocks * kSectorSize;
+    // A huge page must start at a multiple of its size: map twice the slab
+    // and give back what lies around the aligned part.
+    const bool huge = bytes == kHugeSlabBytes;
+    const size_t mappedBytes = huge ? 2 * bytes : bytes;
+    void* mapped =
+        mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    uint8_t* const base = static_cast<uint8_t*>(mapped);
+    slab.data = base;
+    if (huge) {
+      slab.data = base + (bytes - reinterpret_cast<uintptr_t>(base) % bytes) % bytes;
+      if (slab.data > base) munmap(base, size_t(slab.data - base));
+      if (slab.data + bytes < base + mappedBytes)
+        munmap(slab.data + bytes, size_t(base + mappedBytes - (slab.data + bytes)));
+      madvise(slab.data, bytes, MADV_HUGEPAGE);
+    }
+    try {
+      slabs_.push_back(slab);
+    } catch (const std::bad_alloc&) {
+      munmap(slab.data, bytes);
+      return nullptr;
+    }
+  }
+  Slab& slab = slabs_.back();
+  return slab.data + kSectorSize * slab.used++;
+}
+
+void BlockImage::release() {
+  for (const Slab& slab : slabs_) munmap(slab.data, slab.blocks * kSectorSize);
+  slabs_.clear();
+  blocks_.clear();
+  held_ = 0;
+}
+
 uint8_t* BlockImage::place(uint32_t block, size_t offset, size_t count) {
   if (block >= maxBlocks_ || offset + count > kSectorSize) return nullptr;
   try {
@@ -34,13 +80,16 @@ uint8_t* BlockImage::place(uint32_t block, size_t offset, size_t count) {
   }
   Held& held = blocks_[block];
   if (!held.data) {
-    held.data.reset(new (std::nothrow) uint8_t[kSectorSize]);
-    if (!held.data) return nullptr;
-    ++held_;
+    if (spill_.put) {
+      if (!bringIn(block)) return nullptr;
+    } else {
+      if (!(held.data = newBlock())) return nullptr;
+      ++held_;
+    }
   }
-  if (offset > held.filled) std::memset(held.data.get() + held.filled, 0xFF, offset - held.filled);
+  if (offset > held.filled) std::memset(held.data + held.filled, 0xFF, offset - held.filled);
   held.filled = uint32_t(std::max<size_t>(held.filled, offset + count));
-  return held.data.get() + offset;
+  return held.data + offset;
 }
 
 bool BlockImage::write(uint64_t address, std::span<const uint8_t> bytes) {
@@ -57,14 +106,61 @@ bool BlockImage::write(uint64_t address, std::span<const uint8_t> bytes) {
   return true;
 }
 
+bool BlockImage::bringIn(uint32_t block) {
+  try {
+    if (current_.empty()) current_.resize(kSectorSize);
+    if (out_.size() < blocks_.size()) out_.resize(blocks_.size());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (currentBlock_ >= 0) {
+    const uint32_t leaving = uint32_t(currentBlock_);
+    const std::span<const uint8_t> whole = this->block(leaving);
+    if (!spill_.put(leaving, whole)) return false;
+    blocks_[leaving] = {};
+    out_[leaving] = true;
+    held_ = 0;
+  }
+  Held& held = blocks_[block];
+  held.data = current_.data();
+  held.filled = 0;
+  currentBlock_ = block;
+  held_ = 1;
+  // Held again, the block is no longer out: what is out is old.
+  if (out_[block]) {
+    if (!spill_.get(block, current_)) return false;
+    held.filled = kSectorSize;
+    out_[block] = false;
+  }
+  return true;
+}
+
+bool BlockImage::putAll(uint32_t blocks) {
+  for (uint32_t b = 0; b < blocks; ++b) {
+    if (b < out_.size() && out_[b]) continue;
+    if (!spill_.put(b, this->block(b))) return false;
+    if (b < out_.size()) out_[b] = true;
+  }
+  return true;
+}
+
 std::span<const uint8_t> BlockImage::block(uint32_t block) {
+  if (block < out_.size() && out_[block]) {
+    try {
+      scratch_.resize(kSectorSize);
+    } catch (const std::bad_alloc&) {
+      return {};
+    }
+    if (!spill_.get(block, scratch_)) return {};
+    return scratch_;
+  }
   if (block >= blocks_.size() || !blocks_[block].data) return blankSector();
   Held& held = blocks_[block];
   if (held.filled < kSectorSize) {
-    std::memset(held.data.get() + held.filled, 0xFF, kSectorSize - held.filled);
+    std::memset(held.data + held.filled, 0xFF, kSectorSize - held.filled);
     held.filled = kSectorSize;
   }
-  return std::span<const uint8_t>(held.data.get(), kSectorSize);
+  return std::span<const uint8_t>(held.data, kSectorSize);
 }
 
 std::vector<uint8_t> BlockImage::takeDense(uint32_t blocks) {
@@ -77,11 +173,8 @@ std::vector<uint8_t> BlockImage::takeDense(uint32_t blocks) {
   for (uint32_t b = 0; b < blocks; ++b) {
     const std::span<const uint8_t> data = block(b);
     image.insert(image.end(), data.begin(), data.end());
-    if (b < blocks_.size() && blocks_[b].data) {
-      blocks_[b].data.reset();
-      --held_;
-    }
   }
+  release();
   return image;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "app/fault_codes.h"
 
@@ -186,12 +187,13 @@ size_t SRecordReader::read(std::span<const uint8_t> text, bool final) {
 }
 
 // The ImageChecksum of an image's first `bytes` bytes; blocks nothing was
-// written into count without being read.
-uint16_t imageChecksum(BlockImage& image, uint64_t bytes) {
+// written into count without being read. Empty when a block cannot be had.
+std::optional<uint16_t> imageChecksum(BlockImage& image, uint64_t bytes) {
   ImageChecksum c;
   for (uint32_t b = 0; uint64_t(b) * kSectorSize < bytes; ++b) {
     const size_t n = size_t(std::min<uint64_t>(kSectorSize, bytes - uint64_t(b) * kSectorSize));
     const std::span<const uint8_t> data = image.block(b);
+    if (data.size() != kSectorSize) return std::nullopt;
     if (data.data() == blankSector().data())
       c.addBlank(n);
     else
@@ -227,7 +229,9 @@ FlashImageLoad readSRecords(ByteSource& text, BlockImage& image, const ProgressF
   if (reader.end() == 0) return failed(r, FaultCode::k0019);
   r.endAddress = reader.end();
   r.blockCount = blocksFor(r.endAddress);
-  r.checksum = imageChecksum(image, r.endAddress);
+  const std::optional<uint16_t> checksum = imageChecksum(image, r.endAddress);
+  if (!checksum) return failed(r, FaultCode::k0018);
+  r.checksum = *checksum;
   return r;
 }
 

@@ -314,6 +314,7 @@ PackageRead readPackageInto(ByteSource& source, const LegacyTextConverter& conve
   uint64_t position = 0;
   uint64_t imageEnd = 0;  // where the last DataRecord ended
   int64_t lastBlock = -1;
+  bool lastKept = false;
   uint32_t passed = 0;  // blocks given to the sink
   ImageChecksum checksum;
 
@@ -371,6 +372,7 @@ PackageRead readPackageInto(ByteSource& source, const LegacyTextConverter& conve
       if (to) unscramble(payload.data(), to, length, h.key);
       imageEnd = at + length;
       lastBlock = h.block;
+      lastKept = to != nullptr;
     } else {
       catalogueBlock.resize(length);
       unscramble(payload.data(), catalogueBlock.data(), length, h.key);
@@ -383,12 +385,21 @@ PackageRead readPackageInto(ByteSource& source, const LegacyTextConverter& conve
     if (progress) progress(position, fileSize);
   }
 
-  // The last DataRecord ends at the declared size, so lastBlock is the
-  // image's last block and only its head counts in the checksum.
-  const uint32_t last = uint32_t(lastBlock);
+  // The last DataRecord ends at the declared size, so its block is the
+  // image's last and only its head counts in the checksum. Without any
+  // (and so without a HeaderRecord, which declares at least one byte), the
+  // image is one blank block, as a last block number of 0 gives. One that was
+  // not kept lay past the size declared when it came, which a later
+  // HeaderRecord changed: its bytes are gone.
+  if (lastBlock >= 0 && !lastKept) {
+    r.faultLines = {upperHex(uint32_t(imageEnd), 8), upperHex(uint32_t(r.declaredSize), 8)};
+    return fail(FaultCode::k0013);
+  }
+  const uint32_t last = uint32_t(std::max<int64_t>(lastBlock, 0));
   const uint64_t lastCounted = r.declaredSize - uint64_t(last) * kSectorSize;
-  if (inOrder) {
-    if (!pass(current, lastCounted)) return fail(FaultCode::k0018);
+  if (lastBlock < 0 || inOrder) {
+    if (!pass(lastBlock < 0 ? blankSector() : std::span<const uint8_t>(current), lastCounted))
+      return fail(FaultCode::k0018);
   } else {
     for (uint32_t b = 0; b <= last; ++b)
       if (!pass(held.block(b), b < last ? kSectorSize : lastCounted)) return fail(FaultCode::k0018);

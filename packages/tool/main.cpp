@@ -231,19 +231,24 @@ void printImage(const FlashImageLoad& r) {
               upperHex(r.checksum, 4).c_str());
 }
 
-// The text is read a piece at a time; only blocks records write into are
-// held, and the image goes out block by block.
+// The text is read a piece at a time, and the image is written into the
+// output as it is made: one block is held, the one records write into.
 int srec2bin(const std::string& path, const std::string& output, uint32_t sectors, int language) {
   FileSource text;
   if (int rc = openInput(path, kLargestSRecordBytes, language, text)) return rc;
-  BlockImage image(std::min(sectors, kLargestCartridgeSectors));
-  const FlashImageLoad r = readSRecords(text, image);
-  if (!r.fault.empty()) return fault(language, r.fault, r.faultLines, path);
   ReplacingFile out;
   if (!out.open(output)) return outputFailure(out);
-  for (uint32_t b = 0; b < r.blockCount; ++b)
-    if (!out.write(image.block(b))) return outputFailure(out);
-  if (!out.commit()) return outputFailure(out);
+  BlockImage image(std::min(sectors, kLargestCartridgeSectors),
+                   {[&out](uint32_t block, std::span<const uint8_t> data) {
+                      return out.writeAt(uint64_t(block) * kSectorSize, data);
+                    },
+                    [&out](uint32_t block, std::span<uint8_t> data) {
+                      return out.readAt(uint64_t(block) * kSectorSize, data);
+                    }});
+  const FlashImageLoad r = readSRecords(text, image);
+  if (!out.error().empty()) return outputFailure(out);
+  if (!r.fault.empty()) return fault(language, r.fault, r.faultLines, path);
+  if (!image.putAll(r.blockCount) || !out.commit()) return outputFailure(out);
   printImage(r);
   return kExitOk;
 }

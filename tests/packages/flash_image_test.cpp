@@ -256,6 +256,28 @@ TEST(FlashImageTest, PiecesOfAnySizeReadAsTheWholeText) {
     EXPECT_TRUE(image.takeDense(r.blockCount) == whole.image);
     EXPECT_EQ(readSRecords(bad, ignored, {}, piece).faultLines, wholeFault.faultLines);
   }
+  // Written out as it is made, holding one block: each draw's records go
+  // back to blocks already put out.
+  Bytes file;
+  BlockImage spilled(256, {[&file](uint32_t b, std::span<const uint8_t> data) {
+                             if (file.size() < (b + 1) * 65536ull) file.resize((b + 1) * 65536ull);
+                             std::copy(data.begin(), data.end(), file.begin() + b * 65536ull);
+                             return true;
+                           },
+                           [&file](uint32_t b, std::span<uint8_t> data) {
+                             std::copy_n(file.begin() + b * 65536ull, data.size(), data.begin());
+                             return true;
+                           }});
+  SpanSource source(textBytes);
+  size_t mostHeld = 0;
+  const FlashImageLoad r = readSRecords(source, spilled, [&](uint64_t, uint64_t) {
+    mostHeld = std::max(mostHeld, spilled.blocksHeld());
+  });
+  ASSERT_EQ(r.fault, "");
+  EXPECT_EQ(r.checksum, whole.checksum);
+  ASSERT_TRUE(spilled.putAll(r.blockCount));
+  EXPECT_TRUE(file == whole.image);
+  EXPECT_EQ(mostHeld, 1u);
 }
 
 TEST_F(ReferenceTools, GeneratedFilesMatchObjcopyAndSrecCat) {

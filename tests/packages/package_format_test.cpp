@@ -249,6 +249,14 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
   }
 }
 
+// An EndRecord alone declares no size and reaches none: the image is one
+// blank block, as a last block number of 0 gives.
+TEST(PackageFormatTest, AnEndRecordAloneIsOneBlankBlock) {
+  const PackageRead r = read(encodeRecord({0xD9, 0, 0, 0x57, catalogueBlock({}, 0)}));
+  EXPECT_EQ(r.fault, "");
+  EXPECT_TRUE(r.image == Bytes(65536, 0xFF));
+}
+
 TEST(PackageFormatTest, ASizeMismatchLogsBothPositions) {
   PackagePlan plan;
   plan.data = {{2, pattern(0x20, 1)}};
