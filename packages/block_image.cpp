@@ -30,33 +30,58 @@ bool isBlank(std::span<const uint8_t> bytes) {
 namespace {
 constexpr size_t kHugeSlabBlocks = 32;
 constexpr size_t kHugeSlabBytes = kHugeSlabBlocks * kSectorSize;  // 2 MiB, one huge page
+
+// The address sanitizer watches the heap only: there every block is an
+// allocation of its own, so a write past one is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kBlocksFromHeap = true;
+#elif defined(__has_feature)
+constexpr bool kBlocksFromHeap = __has_feature(address_sanitizer);
+#else
+constexpr bool kBlocksFromHeap = false;
+#endif
+
+// A slab of `blocks` blocks, mapped; 2 MiB ones on a huge-page boundary.
+uint8_t* mapSlab(size_t blocks) {
+  const size_t bytes = blocks * kSectorSize;
+  // A huge page must start at a multiple of its size: map twice the slab
+  // and give back what lies around the aligned part.
+  const bool huge = bytes == kHugeSlabBytes;
+  const size_t mappedBytes = huge ? 2 * bytes : bytes;
+  void* mapped =
+      mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  uint8_t* const base = static_cast<uint8_t*>(mapped);
+  if (!huge) return base;
+  uint8_t* const slab = base + (bytes - reinterpret_cast<uintptr_t>(base) % bytes) % bytes;
+  if (slab > base) munmap(base, size_t(slab - base));
+  if (slab + bytes < base + mappedBytes)
+    munmap(slab + bytes, size_t(base + mappedBytes - (slab + bytes)));
+  madvise(slab, bytes, MADV_HUGEPAGE);
+  return slab;
+}
+
+void freeSlab(uint8_t* data, size_t blocks, bool mapped) {
+  if (mapped)
+    munmap(data, blocks * kSectorSize);
+  else
+    delete[] data;
+}
+
 }  // namespace
 
 uint8_t* BlockImage::newBlock() {
   if (slabs_.empty() || slabs_.back().used == slabs_.back().blocks) {
     Slab slab;
-    slab.blocks = slabs_.empty() ? 1 : std::min(2 * slabs_.back().blocks, kHugeSlabBlocks);
-    const size_t bytes = slab.blocks * kSectorSize;
-    // A huge page must start at a multiple of its size: map twice the slab
-    // and give back what lies around the aligned part.
-    const bool huge = bytes == kHugeSlabBytes;
-    const size_t mappedBytes = huge ? 2 * bytes : bytes;
-    void* mapped =
-        mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    uint8_t* const base = static_cast<uint8_t*>(mapped);
-    slab.data = base;
-    if (huge) {
-      slab.data = base + (bytes - reinterpret_cast<uintptr_t>(base) % bytes) % bytes;
-      if (slab.data > base) munmap(base, size_t(slab.data - base));
-      if (slab.data + bytes < base + mappedBytes)
-        munmap(slab.data + bytes, size_t(base + mappedBytes - (slab.data + bytes)));
-      madvise(slab.data, bytes, MADV_HUGEPAGE);
-    }
+    slab.mapped = !kBlocksFromHeap;
+    slab.blocks =
+        slabs_.empty() || !slab.mapped ? 1 : std::min(2 * slabs_.back().blocks, kHugeSlabBlocks);
+    slab.data = slab.mapped ? mapSlab(slab.blocks) : new (std::nothrow) uint8_t[kSectorSize];
+    if (!slab.data) return nullptr;
     try {
       slabs_.push_back(slab);
     } catch (const std::bad_alloc&) {
-      munmap(slab.data, bytes);
+      freeSlab(slab.data, slab.blocks, slab.mapped);
       return nullptr;
     }
   }
@@ -65,7 +90,7 @@ uint8_t* BlockImage::newBlock() {
 }
 
 void BlockImage::release() {
-  for (const Slab& slab : slabs_) munmap(slab.data, slab.blocks * kSectorSize);
+  for (const Slab& slab : slabs_) freeSlab(slab.data, slab.blocks, slab.mapped);
   slabs_.clear();
   blocks_.clear();
   held_ = 0;

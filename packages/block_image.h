@@ -66,6 +66,7 @@ class BlockImage {
     uint8_t* data = nullptr;
     size_t blocks = 0;
     size_t used = 0;
+    bool mapped = false;  // else one block from the heap
   };
   uint8_t* newBlock();
   void release();

@@ -73,8 +73,6 @@ class SRecordReader {
   enum class Rest : uint8_t { None, Skipped, WhiteSpace };
   // The line end at text[at] (CR, LF, or CR LF); returns where the next line starts.
   size_t endLine(std::span<const uint8_t> text, size_t at);
-  // A data line from text[at]: 0 when it needs more text, else its length.
-  size_t dataLine(std::span<const uint8_t> text, size_t at, bool final);
 
   BlockImage& image_;
   Rest rest_ = Rest::None;  // what the rest of the current line may hold
