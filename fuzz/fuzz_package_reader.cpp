@@ -4,6 +4,7 @@
 // -rss_limit_mb catches the rest), give a fault code or an image whose
 // catalogue entries lie inside it, and a package it accepted must survive
 // being packed and read again.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,8 +44,8 @@ void check(bool condition) {
 using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 
 BlockSink keep(Blocks& blocks, uint32_t& count) {
-  return [&blocks, &count](uint32_t block, std::span<const uint8_t> data) {
-    check(block == count++ && data.size() == kSectorSize);
+  return [&blocks, &count](uint32_t block, std::span<const uint8_t> data, uint32_t declared) {
+    check(block == count++ && data.size() == kSectorSize && block < std::max(declared, 1u));
     if (!isBlank(data)) blocks[block].assign(data.begin(), data.end());
     return true;
   };

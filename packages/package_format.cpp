@@ -326,7 +326,7 @@ PackageRead readPackageInto(ByteSource& source, const LegacyTextConverter& conve
     else
       checksum.add(data.first(size_t(counted)));
     const uint32_t block = passed++;
-    return !sink || sink(block, data);
+    return !sink || sink(block, data, uint32_t((r.declaredSize + kSectorSize - 1) / kSectorSize));
   };
 
   for (bool endSeen = false; !endSeen;) {
@@ -432,8 +432,10 @@ PackageRead readPackage(ByteSource& source, const LegacyTextConverter& convert,
   std::vector<uint8_t> image;
   PackageRead r = readPackageInto(
       source, convert,
-      [&image](uint32_t, std::span<const uint8_t> block) {
+      [&image](uint32_t, std::span<const uint8_t> block, uint32_t declaredBlocks) {
         try {
+          // Taken once: the image grows to its declared size, no further.
+          if (image.empty()) image.reserve(size_t(declaredBlocks) * kSectorSize);
           image.insert(image.end(), block.begin(), block.end());
         } catch (const std::bad_alloc&) {
           return false;

@@ -75,11 +75,13 @@ uint8_t unscrambleByte(uint8_t stored, uint8_t key);
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 
 // Where a package's image goes while it is read: every block from 0 to the
-// last, once each, in order, whole (blank gaps as blankSector()). False when
-// the block cannot be kept, which ends the read with 0018. The blocks come
-// before the image checksum and the catalogue are checked: on a fault the
-// receiver drops what it got.
-using BlockSink = std::function<bool(uint32_t block, std::span<const uint8_t> data)>;
+// last, once each, in order, whole (blank gaps as blankSector()), with the
+// number of blocks the HeaderRecord declares. False when the block cannot
+// be kept, which ends the read with 0018. The blocks come before the image
+// checksum and the catalogue are checked: on a fault the receiver drops
+// what it got.
+using BlockSink =
+    std::function<bool(uint32_t block, std::span<const uint8_t> data, uint32_t declaredBlocks)>;
 
 struct PackageRead {
   std::string_view fault;  // empty on success, else the four-digit code

@@ -182,7 +182,8 @@ int unpack(const std::string& path, const std::string& output, int language) {
   PackageRead read;
   if (int rc = readPackageFile(
           path, language, read,
-          [&out](uint32_t, std::span<const uint8_t> block) { return out.write(block); }, &out))
+          [&out](uint32_t, std::span<const uint8_t> block, uint32_t) { return out.write(block); },
+          &out))
     return rc;
   return out.commit() ? kExitOk : outputFailure(out);
 }
