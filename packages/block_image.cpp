@@ -86,11 +86,13 @@ uint8_t* BlockImage::newBlock() {
     }
   }
   Slab& slab = slabs_.back();
+  ++slab.live;
   return slab.data + kSectorSize * slab.used++;
 }
 
 void BlockImage::release() {
-  for (const Slab& slab : slabs_) freeSlab(slab.data, slab.blocks, slab.mapped);
+  for (const Slab& slab : slabs_)
+    if (slab.data) freeSlab(slab.data, slab.blocks, slab.mapped);
   slabs_.clear();
   blocks_.clear();
   held_ = 0;
@@ -109,6 +111,7 @@ uint8_t* BlockImage::place(uint32_t block, size_t offset, size_t count) {
       if (!bringIn(block)) return nullptr;
     } else {
       if (!(held.data = newBlock())) return nullptr;
+      held.slab = uint32_t(slabs_.size() - 1);
       ++held_;
     }
   }
@@ -198,6 +201,14 @@ std::vector<uint8_t> BlockImage::takeDense(uint32_t blocks) {
   for (uint32_t b = 0; b < blocks; ++b) {
     const std::span<const uint8_t> data = block(b);
     image.insert(image.end(), data.begin(), data.end());
+    if (b >= blocks_.size() || !blocks_[b].data) continue;
+    Slab& slab = slabs_[blocks_[b].slab];
+    blocks_[b] = {};
+    --held_;
+    if (--slab.live == 0) {
+      freeSlab(slab.data, slab.blocks, slab.mapped);
+      slab.data = nullptr;
+    }
   }
   release();
   return image;

@@ -50,14 +50,16 @@ class BlockImage {
   // With a Spill: puts out every block below `blocks` that is not out yet,
   // blank where nothing was written. False when a put fails.
   bool putAll(uint32_t blocks);
-  // The first `blocks` blocks as one image, releasing each held block once
-  // copied. Empty when memory runs out.
+  // The first `blocks` blocks as one image, giving each slab of held blocks
+  // back once its blocks are copied: about the image's size at the most,
+  // not twice. Empty when memory runs out.
   std::vector<uint8_t> takeDense(uint32_t blocks);
 
  private:
   struct Held {
     uint8_t* data = nullptr;
     uint32_t filled = 0;  // bytes [0, filled) are written or blanked
+    uint32_t slab = 0;    // the slab it was cut from
   };
   // Blocks are cut from slabs mapped at once, each twice the last up to
   // 2 MiB: from there a page fault per slab (where the system gives huge
@@ -66,6 +68,7 @@ class BlockImage {
     uint8_t* data = nullptr;
     size_t blocks = 0;
     size_t used = 0;
+    size_t live = 0;      // blocks cut from it and not yet copied out
     bool mapped = false;  // else one block from the heap
   };
   uint8_t* newBlock();
