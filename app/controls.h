@@ -46,6 +46,7 @@ struct Control {
   int fontSize = 0;     // 0 = the window's font
   int fontCharset = 0;  // 0 = default, 136 Big5, 128 Shift-JIS
   std::string text;     // caption or text, UTF-8
+  std::string hint;     // what the control shows, when no caption says it (a tooltip)
   uint32_t fontColor = Colors::kWindowText;
   uint32_t color = Colors::kBtnFace;  // background
 };

@@ -41,6 +41,10 @@ inline constexpr std::string_view k0090 = "0090";
 // Program, verify, read-back and check sequences.
 inline constexpr std::string_view k0050 = "0050";
 inline constexpr std::string_view k0051 = "0051";
+// Program: the plan would erase or write sectors of software that stays on the
+// cartridge, so nothing was written. Not one of the fixed table's codes, so
+// not in kAll.
+inline constexpr std::string_view k0052 = "0052";
 inline constexpr std::string_view k0070 = "0070";
 inline constexpr std::string_view k0071 = "0071";
 // Quality-control routines.

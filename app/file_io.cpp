@@ -1,21 +1,77 @@
 #include "app/file_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
 namespace ostrel {
 
+namespace {
+
+// The registered paths, read by the signal handler: a slot's path is
+// complete before it is marked used, and unused before it changes.
+struct InterruptSlot {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX];
+};
+InterruptSlot interruptSlots[8];
+std::mutex interruptSlotsLock;
+
+void removeRegisteredAndDie(int signal) {
+  for (InterruptSlot& slot : interruptSlots)
+    if (slot.used.load()) ::unlink(slot.path);
+  // The handler was reset on entry: the signal ends the process as it would have.
+  ::raise(signal);
+}
+
+}  // namespace
+
+void removeOnInterrupt(const std::string& path) {
+  if (path.size() >= PATH_MAX) return;
+  const std::lock_guard<std::mutex> lock(interruptSlotsLock);
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true);
+    return;
+  }
+}
+
+void forgetOnInterrupt(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(interruptSlotsLock);
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.used.load() && path == slot.path) {
+      slot.used.store(false);
+      return;
+    }
+  }
+}
+
+void installInterruptCleanup() {
+  struct sigaction action {};
+  action.sa_handler = removeRegisteredAndDie;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  for (int signal : {SIGINT, SIGTERM}) ::sigaction(signal, &action, nullptr);
+}
+
 ReplacingFile::~ReplacingFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+    forgetOnInterrupt(temp_);
+  }
 }
 
 bool ReplacingFile::fail() {
@@ -23,7 +79,10 @@ bool ReplacingFile::fail() {
   const int saved = errno;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+    forgetOnInterrupt(temp_);
+  }
   temp_.clear();
   errno = saved;
   return false;
@@ -42,6 +101,7 @@ bool ReplacingFile::open(const std::string& path) {
   fd_ = mkostemp(temp.data(), O_CLOEXEC);
   if (fd_ < 0) return fail();
   temp_ = temp.data();
+  removeOnInterrupt(temp_);
   end_ = flushed_ = 0;
   return true;
 }
@@ -91,6 +151,7 @@ bool ReplacingFile::commit() {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) return fail();
+  forgetOnInterrupt(temp_);
   temp_.clear();
   return true;
 }

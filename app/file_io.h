@@ -1,5 +1,5 @@
 // Whole-file reads and writes for the files the program keeps (read-back
-// images, kept sectors, backups, dumps).
+// images, backups, dumps).
 #pragma once
 
 #include <cstdint>
@@ -81,5 +81,13 @@ class FileSource final : public ByteSource {
   uint64_t start_ = 0;  // the file's bytes in buffer_: from start_, held_ of them
   size_t held_ = 0;
 };
+
+// Temporary files that SIGINT or SIGTERM must not leave behind: registered
+// while they exist, removed by the handlers installInterruptCleanup sets up
+// (each program's main calls it once). A handful at a time; paths longer
+// than the system's limit are not registered.
+void removeOnInterrupt(const std::string& path);
+void forgetOnInterrupt(const std::string& path);
+void installInterruptCleanup();
 
 }  // namespace ostrel

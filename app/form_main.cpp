@@ -6,14 +6,22 @@
 
 #include "app/fault_codes.h"
 #include "app/prompt_table.h"
+#include "app/text_helpers.h"
 #include "link/usb_driver.h"
 
 namespace ostrel {
 
 TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport& comm)
-    : BuildMode(buildMode), Language(language), host(h), clock(c), Comm1(comm), Timer1(c, 3000) {
+    : BuildMode(buildMode),
+      Language(language),
+      host(h),
+      clock(c),
+      Comm1(comm),
+      Timer1(c, 3000),
+      ProgressTimer(c, 500) {
   registerControls();
   Timer1.OnTimer = [this] { runHandler([this] { Timer1Timer(); }); };
+  ProgressTimer.OnTimer = [this] { refreshProgress(); };
   ClickHandlers["Button_Debug_Window_Switch"] = [this] { Button_Debug_Window_SwitchClick(); };
   ClickHandlers["Button_Debug_Clear"] = [this] { Button_Debug_ClearClick(); };
   initFlashHandlers();
@@ -30,6 +38,7 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
 
 TForm_MAIN::~TForm_MAIN() {
   Timer1.setEnabled(false);
+  ProgressTimer.setEnabled(false);
   Comm1.OnReceiveData = nullptr;
 }
 
@@ -478,6 +487,27 @@ void TForm_MAIN::layoutEngineering(const ScreenSize& screen) {
   } captions[] = {{&Label_Device, "Device"}, {&Label_AuxNo, "Aux No."}, {&Label_ID, "ID"},
                   {&Label_LOAD, "Load"},     {&Label_PROG, "Program"},  {&Label_CHECK, "Check"}};
   for (const auto& c : captions) c.label->text = c.caption;
+  // Fields without a caption of their own say what they show when pointed at.
+  const struct {
+    Control* field;
+    ExtraText hint;
+  } hints[] = {{&StaticText_PROG_Size, ExtraText::HintProgSize},
+               {&StaticText_PROG_FINISH, ExtraText::HintProgFinish},
+               {&StaticText_Checksum, ExtraText::HintChecksum},
+               {&StaticText_ReadStartAddr, ExtraText::HintReadStart},
+               {&UpDown_ReadStartAddr, ExtraText::HintReadStart},
+               {&StaticText_ReadStopAddr, ExtraText::HintReadStop},
+               {&UpDown_ReadStopAddr, ExtraText::HintReadStop},
+               {&ost4_read_sector_start, ExtraText::HintOst4ReadStart},
+               {&ost4_read_sector_stop, ExtraText::HintOst4ReadStop},
+               {&StaticText_AllTime, ExtraText::HintAllTime},
+               {&StaticText_EraseTime, ExtraText::HintEraseTime},
+               {&StaticText_ProgramTime, ExtraText::HintProgramTime},
+               {&StaticText_VerifyTime, ExtraText::HintVerifyTime},
+               {&StaticText_Software_ID, ExtraText::HintSoftwareId},
+               {&Edit_FileName, ExtraText::HintFileName},
+               {&ProgressBar1, ExtraText::HintProgress}};
+  for (const auto& h : hints) h.field->hint = std::string(extraText(h.hint, Language));
   auto captioned = [](int height, Label* label, Control& field) {
     return Row{height, {{label, 8, 70}, {&field, 80, 240}}};
   };
@@ -617,7 +647,9 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
   // By screen width: the lists' columns and width, the trees' width (fixed on
   // the smallest screens, where the trees may give way otherwise), fonts, and
   // where the S/N row puts its fields. Below 1025 pixels the card status and
-  // Delete take a row of their own under the S/N.
+  // Delete take a row of their own under the S/N. Text stays at 8 points or
+  // more on every screen, tall enough for accents: on the smallest the views
+  // scroll rather than shrink it.
   struct WidthRow {
     int upTo;
     int c0, c1, c2, listWidth, treeWidth;
@@ -627,7 +659,7 @@ void TForm_MAIN::layoutCustomer(const ScreenSize& screen) {
     int barGap;  // between the progress labels and their bars
   };
   static constexpr WidthRow widthRows[] = {
-      {800, 80, 100, 45, 225, 130, 6, 6, true, 4, 96, 4, 96, 156, 10},
+      {800, 80, 100, 45, 225, 130, 8, 8, true, 4, 96, 4, 96, 156, 10},
       {1024, 150, 150, 45, 350, 150, 0, 8, true, 4, 96, 4, 96, 156, 60},
       {1152, 170, 170, 70, 410, 150, 0, 0, false, 4, 96, 200, 280, 150, 60},
       {INT32_MAX, 190, 190, 70, 480, 150, 0, 0, false, 20, 120, 250, 350, 160, 60}};
@@ -870,14 +902,17 @@ bool TForm_MAIN::change_usb_driver() {
 
 // ---------------------------------------------------------------- reporting
 
+// A log line can carry a catalogue text, a file or a port name as it came; both
+// logs keep every line as displayText shows it, for the window and the command
+// line alike.
 void TForm_MAIN::Memo1_Lines_Add(const std::string& line) {
-  Memo1.add(line);
+  Memo1.add(displayText(Language, line));
 }
 
 void TForm_MAIN::Memo2_Lines_Add(const std::string& category, const std::string& line) {
   if (!DebugSwitch) return;
   if (CheckBox_Debug_fillter.checked && !category.empty()) return;
-  Memo2.add(line);
+  Memo2.add(displayText(Language, line));
 }
 
 void TForm_MAIN::ShowStatus1(const std::string& text) {

@@ -20,11 +20,12 @@
 #include "app/host.h"
 #include "app/memory_stream.h"
 #include "app/timer.h"
-#include "cartfs/catalogue_view.h"  // catalogue views: rows and trees
-#include "cartfs/fat.h"             // cartridge tables: CartridgeCatalogue
-#include "cartfs/mapping_table.h"   // sector commands: MappingTable
-#include "flash/block_table.h"      // sector commands: BlockTable
-#include "flash/burn_journal.h"     // interrupted burns: BurnJournal
+#include "cartfs/catalogue_check.h"  // cartridge tables: CatalogueJudgement
+#include "cartfs/catalogue_view.h"   // catalogue views: rows and trees
+#include "cartfs/fat.h"              // cartridge tables: CartridgeCatalogue
+#include "cartfs/mapping_table.h"    // sector commands: MappingTable
+#include "flash/block_table.h"       // sector commands: BlockTable
+#include "flash/burn_journal.h"      // interrupted burns: BurnJournal
 #include "link/transport.h"
 
 namespace ostrel {
@@ -90,6 +91,36 @@ class TForm_MAIN {
   void ReportFailure(const std::string& text, std::string_view faultCode, bool wholeCartridge);
   void ReportCancel(const std::string& text);
   void Beep(int times);
+
+  // --- progress the operator reads (app/form_progress.cpp)
+  // A long operation counts its sectors: the second status line keeps the
+  // busy text and adds sectors done of the total, the share done and the
+  // time left, refreshed twice a second while the module works. A read
+  // counts the sector under way by the bytes received; bar (when given)
+  // moves from barFrom to its maximum with the figures.
+  void startProgress(uint32_t totalSectors, bool countReceivedBytes, ProgressBar* bar = nullptr,
+                     int barFrom = 0);
+  void showProgress(uint32_t doneSectors);
+  // An operation that only its usual length measures (a chip erase): the
+  // bar and the second status line count the time against typicalMs.
+  void startTimedProgress(uint32_t typicalMs, ProgressBar& bar);
+  void stopProgress();
+  void refreshProgress();
+  // The busy text followed by the figures, as the second status line shows it.
+  std::string busyLine();
+  // The customer window shows the check bar only for a module whose burn
+  // has a check phase (not an Ostrel IV).
+  void showPhaseBars();
+  struct ProgressTrack {
+    bool active = false;
+    uint32_t typicalMs = 0;  // timed: the operation's usual length
+    uint32_t total = 0, done = 0;
+    uint32_t startTick = 0, lastDoneTick = 0;
+    bool countBytes = false;
+    uint64_t bytesAtLastDone = 0;
+    ProgressBar* bar = nullptr;
+    int barFrom = 0;
+  };
 
   // --- debug panel
   void Button_Debug_Window_SwitchClick();
@@ -175,21 +206,22 @@ class TForm_MAIN {
   bool Flag_test_busy = false;          // Ostrel IV sector-write re-entry guard
   int ImageKind = 0;                    // 0 packages loaded, 1 a whole-flash image
   // Ostrel III/IV: a sector whose block was erased while its write-back did not
-  // succeed. The copy is then the sector's only good content: it is written
-  // back before any other write to that block, and saved to a file so that it
-  // outlives the program.
+  // succeed. The copy is then the sector's only good content here: it is
+  // written back before any other write to that block. It lives as long as
+  // the connection; past that (the program ended, the module unplugged) the
+  // burn's journal, which holds the old content of every sector with
+  // software that a burn may overwrite, puts it back at the next connection.
   struct KeptSector {
-    std::string module;  // the module's ID as eight hex digits
+    JournalKey module;
     uint16_t sector = 0;
     std::vector<uint8_t> data;
-    std::string file;  // where the copy was saved; empty when saving failed
   };
   std::vector<KeptSector> KeptSectors;
   // The kept copy of a sector of the connected module, or null.
   KeptSector* keptSector(uint16_t sector);
   // Whether either sector of the 128 KiB block holding this one has a kept copy.
   bool blockHasKeptSector(uint16_t sector);
-  // Keeps the sector's content (saving it to a file) until it is written back.
+  // Keeps the sector's content until it is written back.
   void keepSector(uint16_t sector, std::span<const uint8_t> data);
   void dropKeptSector(uint16_t sector);
   // --- end of sector commands
@@ -228,14 +260,19 @@ class TForm_MAIN {
     Readable,    // read as it stands on the cartridge
     Unreadable,  // the FAT (on Ostrel IV also the mapping table) could not be read or is damaged
     EntriesIgnored,  // the FAT declares more entries than its sector holds
+    Damaged,         // entries overlap, lie in sectors 0/1 or run past the end
   };
   CatalogueState CartridgeCatalogueState = CatalogueState::NotRead;
+  // The entries of CartridgeCatalogue that cannot be trusted, judged after
+  // every FAT read and whenever the cartridge view is rebuilt.
+  CatalogueJudgement CartridgeJudgement;
   // Ostrel IV: the mapping table in memory is the cartridge's own, or the
   // cartridge's table sectors are erased; only then can the FAT be found.
   bool MappingTableTrusted = false;
   // Installation and removal ask this first: false, after telling the user
-  // why, when the catalogue in memory must not be written back.
-  bool catalogueChangeAllowed();
+  // why, when the catalogue in memory must not be written back. A damaged
+  // catalogue still lets its wrong entries go (onlyWrongEntriesRemoved).
+  bool catalogueChangeAllowed(bool onlyWrongEntriesRemoved = false);
   // The first change after the tables were read starts a new sector plan: a
   // blank FAT image and nothing to write or erase yet.
   void startPlanAfterFreshRead();
@@ -313,19 +350,35 @@ class TForm_MAIN {
   // --- end of installation
 
   // --- interrupted burns (flash/recovery.cpp)
-  // Where this module's burn journal lives (the folder the program writes to).
+  // The module a burn journal belongs to: generation, auxiliary number, ID
+  // and SectorCount.
+  JournalKey journalKey() const;
+  // Where this module's burn journal lives (the folder the program writes
+  // to), named by its key; and the name journals had when they were named
+  // by the ID alone.
   std::string burnJournalPath();
+  std::string legacyBurnJournalPath();
+  // A journal of this module is on disk: a burn on it did not end.
+  bool burnJournalPending();
   // The sectors of a burn in the order that keeps the old catalogue intact
   // longest: those that overwrite no software first.
   std::vector<uint16_t> orderForBurn(const std::vector<uint16_t>& sectors);
-  // Creates the journal with everything the burn may overwrite; false (and
-  // nothing written to the module) when that copy cannot be kept.
+  // Creates the journal with everything the burn may overwrite and what it
+  // plans to write; false (and nothing written to the module) when that
+  // cannot be kept, a full disk included.
   bool startBurnJournal(BurnJournalFile& journal, const std::vector<uint16_t>& sectors,
                         bool fatToo);
-  // At a connection: judges a journal left by a burn that did not end and
-  // offers the repair. Returns whether the tables are read now.
+  // At a connection, or before a burn: judges a journal left by a burn that
+  // did not end and offers the repair, or sets the journal aside and says
+  // why. Returns whether the tables are read now.
   bool resolveInterruptedBurn(bool tablesRead);
-  bool repairFromJournal(const BurnJournal& journal);
+  // Writes back what the judgement names, noting each write in the journal
+  // file first (when there is one).
+  bool repairFromJournal(const BurnJournal& journal, const BurnJudgement& judgement,
+                         BurnJournalFile* file);
+  // Reserves the journal's disk space before its first byte (posix_fallocate
+  // when empty); 0 or an errno value.
+  std::function<int(int fd, uint64_t bytes)> reserveJournalSpace;
   // Told the mapping-table image a burn is about to write (the journal notes it).
   // False (the table is then not written) when that note cannot be kept.
   std::function<bool(std::span<const uint8_t>)> onMappingTableWrite;
@@ -351,7 +404,10 @@ class TForm_MAIN {
   void Button_AutoClick();
   void UpDown_ReadStartAddrClick();
   void UpDown_ReadStopAddrClick();
-  // Where Function_Read left its file (empty in the customer build or on failure).
+  // Where Function_Read writes its file instead of the name it gives it
+  // (empty: that name); and where it left it (empty in the customer build or
+  // on failure).
+  std::string ReadOutputPath;
   std::string ReadFileName;
   // --- end of whole-cartridge sequences
 
@@ -465,6 +521,11 @@ class TForm_MAIN {
   // Timer and progress dialog.
   TTimer Timer1;
   TForm_Wait Form_Wait;
+  // Progress of the long operation under way.
+  ProgressTrack Progress;
+  std::string ProgressText;        // the figures; empty while nothing is counted
+  uint64_t LinkBytesReceived = 0;  // every byte the port delivered
+  TTimer ProgressTimer;
 
   // Open-file dialog settings.
   std::string OpenDialogFilter;
@@ -607,6 +668,27 @@ class TForm_MAIN {
   std::array<std::string, 88> cachedPrompts_;
   int handlerDepth_ = 0;
   TimerId driverNoteTimer_ = 0;
+};
+
+// The progress an operation counts lasts as long as a scope; what an outer
+// operation was counting comes back when it ends.
+class ProgressScope {
+ public:
+  explicit ProgressScope(TForm_MAIN& f) : f_(f), outer_(f.Progress), outerText_(f.ProgressText) {}
+  ~ProgressScope() {
+    f_.stopProgress();
+    if (!outer_.active) return;
+    f_.Progress = outer_;
+    f_.ProgressText = outerText_;
+    f_.ProgressTimer.setEnabled(true);
+  }
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+
+ private:
+  TForm_MAIN& f_;
+  TForm_MAIN::ProgressTrack outer_;
+  std::string outerText_;
 };
 
 }  // namespace ostrel

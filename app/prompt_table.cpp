@@ -277,10 +277,11 @@ constexpr const char* PromptTable[kPromptEntryCount] = {
     " 已存在於模組中。仍要選擇下載此軟體嗎??",
     " 已存在于模块中。仍要选择下载此软件吗??",
     " はすでにモジュールにあります。それでもダウンロード対象に選びますか??",
+    // Asked after a burn: Yes finishes the work (step 4), the program stays open.
     "Do you want to exit??",
-    "是否要結束程式??",
-    "是否要退出程序??",
-    "終了しますか??",
+    "是否要結束作業??",
+    "是否要结束作业??",
+    "作業を終了しますか??",
     // 61, 62: reserved
     "", "", "", "",
     "", "", "", "",
@@ -432,6 +433,71 @@ std::string_view closeDeferredText(int language) {
     default:
       return "Closing when this operation ends...";
   }
+}
+
+}  // namespace ostrel
+
+namespace ostrel {
+
+namespace {
+// clang-format off
+// One row per ExtraText, in its order: English, Traditional Chinese,
+// Simplified Chinese, Japanese.
+constexpr const char* kExtraTexts[size_t(ExtraText::Count)][kLanguageCount] = {
+    {"sectors", "磁區", "扇区", "セクタ"},
+    {"{} left", "剩餘 {}", "剩余 {}", "残り {}"},
+    {"{} of about {}", "{} / 約 {}", "{} / 约 {}", "{} / 約 {}"},
+    {"This file is not a software package (.bn).", "此檔案不是軟體套件 (.bn)。",
+     "此档案不是软件包 (.bn)。", "このファイルはソフトウェアパッケージ (.bn) ではありません。"},
+    {"Not a package: read as an S-record image", "不是套件：以 S-record 映像讀取",
+     "不是软件包：以 S-record 映像读取", "パッケージではありません：S レコードのイメージとして読み込み"},
+    {"Not a package: read as a binary image", "不是套件：以二進位映像讀取",
+     "不是软件包：以二进制映像读取", "パッケージではありません：バイナリイメージとして読み込み"},
+    {"Saved to {}", "已儲存至 {}", "已保存至 {}", "保存先: {}"},
+    {"Size of the work: offset of its last byte (hex)", "作業大小：最後一個位元組的位址 (十六進位)",
+     "作业大小：最后一个字节的地址 (十六进制)", "作業の大きさ：最後のバイトのアドレス (16 進)"},
+    {"Done so far: offset of the last byte (hex)", "已完成：最後一個位元組的位址 (十六進位)",
+     "已完成：最后一个字节的地址 (十六进制)", "完了分：最後のバイトのアドレス (16 進)"},
+    {"Checksum of the loaded file (hex)", "載入檔案的檢查碼 (十六進位)",
+     "载入档案的校验码 (十六进制)", "ロードしたファイルのチェックサム (16 進)"},
+    {"READ: first sector (hex)", "讀取：起始磁區 (十六進位)", "读取：起始扇区 (十六进制)",
+     "読み出し：開始セクタ (16 進)"},
+    {"READ: last sector (hex)", "讀取：結束磁區 (十六進位)", "读取：结束扇区 (十六进制)",
+     "読み出し：終了セクタ (16 進)"},
+    {"READ on an Ostrel IV: first sector, typed in hex", "Ostrel IV 讀取：起始磁區，以十六進位輸入",
+     "Ostrel IV 读取：起始扇区，以十六进制输入", "Ostrel IV の読み出し：開始セクタ (16 進で入力)"},
+    {"READ on an Ostrel IV: last sector, typed in hex", "Ostrel IV 讀取：結束磁區，以十六進位輸入",
+     "Ostrel IV 读取：结束扇区，以十六进制输入", "Ostrel IV の読み出し：終了セクタ (16 進で入力)"},
+    {"Time of the whole AUTO run", "AUTO 全程時間", "AUTO 全程时间", "AUTO 全体の時間"},
+    {"Time of the last erase", "上次抹除的時間", "上次擦除的时间", "前回の消去時間"},
+    {"Time of the last program", "上次燒錄的時間", "上次烧录的时间", "前回の書き込み時間"},
+    {"Time of the last verify; during READ, of the last 100 sectors",
+     "上次驗證的時間；讀取時為最近 100 個磁區的時間", "上次验证的时间；读取时为最近 100 个扇区的时间",
+     "前回のベリファイ時間。読み出し中は直近 100 セクタの時間"},
+    {"Software ID of the last package loaded", "最後載入套件的軟體 ID", "最后载入软件包的软件 ID",
+     "最後にロードしたパッケージのソフトウェア ID"},
+    {"The file loaded last", "最後載入的檔案", "最后载入的档案", "最後にロードしたファイル"},
+    {"Progress of the running operation", "執行中作業的進度", "执行中作业的进度",
+     "実行中の処理の進み具合"},
+};
+// clang-format on
+}  // namespace
+
+std::string_view extraText(ExtraText text, int language) {
+  const size_t row = size_t(text);
+  if (row >= size_t(ExtraText::Count)) return {};
+  if (language < 0 || language >= kLanguageCount) language = kLanguageEnglish;
+  return kExtraTexts[row][language];
+}
+
+std::string extraText(ExtraText text, int language, std::string_view a, std::string_view b) {
+  std::string out(extraText(text, language));
+  for (std::string_view value : {a, b}) {
+    const size_t at = out.find("{}");
+    if (at == std::string::npos) break;
+    out.replace(at, 2, value);
+  }
+  return out;
 }
 
 }  // namespace ostrel

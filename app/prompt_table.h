@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace ostrel {
@@ -58,5 +59,36 @@ std::string_view button3Caption(int language);
 // First status line while a request to close the window waits for the
 // running operation to end (UTF-8).
 std::string_view closeDeferredText(int language);
+
+// Texts the operator sees beside the table's messages: figures of a long
+// operation, tooltips of the engineering window's unlabelled fields, words
+// about a loaded file. "{}" stands for a value the caller puts in.
+enum class ExtraText : uint8_t {
+  Sectors,   // the unit after "12/40"
+  TimeLeft,  // "{} left"
+  OfAbout,   // elapsed "{}" against the usual "{}"
+  NotAPackage,
+  LoadedAsSRecord,
+  LoadedAsBinary,
+  SavedTo,  // "{}": the file's full path
+  HintProgSize,
+  HintProgFinish,
+  HintChecksum,
+  HintReadStart,
+  HintReadStop,
+  HintOst4ReadStart,
+  HintOst4ReadStop,
+  HintAllTime,
+  HintEraseTime,
+  HintProgramTime,
+  HintVerifyTime,
+  HintSoftwareId,
+  HintFileName,
+  HintProgress,
+  Count
+};
+std::string_view extraText(ExtraText text, int language);
+// The text with its "{}" replaced by a, then b.
+std::string extraText(ExtraText text, int language, std::string_view a, std::string_view b = {});
 
 }  // namespace ostrel

@@ -88,7 +88,12 @@ const char* legacyCodePage(int language) {
 
 namespace {
 
-bool convert(const char* to, const char* from, std::string_view in, std::string& out) {
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// lenient (into UTF-8 only): a byte that starts no character of `from` comes
+// out as U+FFFD and the conversion goes on with the next byte.
+bool convert(const char* to, const char* from, std::string_view in, std::string& out,
+             bool lenient = false) {
   out.clear();
   if (*to == '\0' || *from == '\0') return false;
   iconv_t cd = iconv_open(to, from);
@@ -107,12 +112,18 @@ bool convert(const char* to, const char* from, std::string_view in, std::string&
     outLeft = result.size() - used;
   };
   while (ok && inLeft > 0) {
-    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1)) {
-      if (errno == E2BIG) {
-        grow();
-      } else {
-        ok = false;  // EILSEQ: invalid or unmappable; EINVAL: cut at the end
-      }
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1)) continue;
+    if (errno == E2BIG) {
+      grow();
+    } else if (lenient) {  // EILSEQ: not defined; EINVAL: cut at the end
+      while (outLeft < kReplacement.size()) grow();
+      std::memcpy(outPtr, kReplacement.data(), kReplacement.size());
+      outPtr += kReplacement.size();
+      outLeft -= kReplacement.size();
+      ++inPtr;
+      --inLeft;
+    } else {
+      ok = false;
     }
   }
   // Return to the initial shift state (a no-op for these code pages).
@@ -168,12 +179,23 @@ size_t utf8SequenceAt(std::string_view s, size_t i) {
   return 1 + follow;
 }
 
-// A control character (C0, DEL, C1) at s[i], n bytes long: a terminal would
-// act on it instead of showing it.
+// A character at s[i], n bytes long, that a terminal or a text view would act
+// on instead of showing: C0, DEL, C1 (U+0080..U+009F), and the bidirectional
+// embeddings, overrides (U+202A..U+202E) and isolates (U+2066..U+2069) that
+// reorder the text after them.
 bool controlAt(std::string_view s, size_t i, size_t n) {
-  const auto b = uint8_t(s[i]);
-  if (n == 1) return b < 0x20 || b == 0x7F;
-  return n == 2 && b == 0xC2 && uint8_t(s[i + 1]) < 0xA0;  // U+0080..U+009F
+  const auto b = [&](size_t k) { return uint8_t(s[i + k]); };
+  if (n == 1) return b(0) < 0x20 || b(0) == 0x7F;
+  if (n == 2) return b(0) == 0xC2 && b(1) < 0xA0;
+  if (n != 3 || b(0) != 0xE2) return false;
+  return (b(1) == 0x80 && b(2) >= 0xAA && b(2) <= 0xAE) ||
+         (b(1) == 0x81 && b(2) >= 0xA6 && b(2) <= 0xA9);
+}
+
+bool wellFormedUtf8(std::string_view s) {
+  for (size_t i = 0, n; i < s.size(); i += n)
+    if ((n = utf8SequenceAt(s, i)) == 0) return false;
+  return true;
 }
 
 // s with every byte that starts no well-formed sequence, and every control
@@ -184,7 +206,7 @@ std::string printableUtf8(std::string_view s) {
   for (size_t i = 0; i < s.size();) {
     const size_t n = utf8SequenceAt(s, i);
     if (n == 0 || controlAt(s, i, n)) {
-      out += "\xEF\xBF\xBD";
+      out += kReplacement;
       i += std::max<size_t>(n, 1);
     } else {
       out.append(s.substr(i, n));
@@ -197,9 +219,11 @@ std::string printableUtf8(std::string_view s) {
 }  // namespace
 
 std::string displayText(int language, std::string_view stored) {
-  if (Isutf8str(stored)) return printableUtf8(stored);
-  std::string out;
-  return printableUtf8(legacyToUtf8(language, stored, out) ? std::string_view(out) : stored);
+  std::string decoded;
+  if (!wellFormedUtf8(stored) &&
+      convert("UTF-8", legacyCodePage(language), stored, decoded, /*lenient=*/true))
+    stored = decoded;
+  return printableUtf8(stored);
 }
 
 std::string upperHex(uint32_t value, int minDigits) {

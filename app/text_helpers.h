@@ -74,10 +74,13 @@ bool utf8ToLegacy(int language, std::string_view in, std::string& out);
 // (zeros in front).
 std::string upperHex(uint32_t value, int minDigits);
 
-// A stored catalogue text as a control shows it: UTF-8 as it is, otherwise
-// taken as the language's legacy code page; every byte that is still no
-// well-formed UTF-8, and every control character, shows as U+FFFD, so a
-// terminal or a JSON listing never gets stray bytes or escape sequences.
+// The one rule for a text from outside (a cartridge, a package, a description,
+// a file or port name) on its way to a control, a log line, a terminal or JSON:
+// well-formed UTF-8 stays as it is; anything else is read in the language's
+// legacy code page, each byte it does not define showing as U+FFFD. Control
+// characters (C0, DEL, C1) and the bidirectional embeddings, overrides and
+// isolates show as U+FFFD too, so no stored text can drive a terminal or turn
+// a line around. Applying it twice changes nothing.
 std::string displayText(int language, std::string_view stored);
 
 }  // namespace ostrel

@@ -75,15 +75,17 @@ void fillList(TForm_MAIN& f, const Side& s) {
 }
 
 // Rebuilds a side from its catalogue; the selected directory, or its deepest
-// ancestor that still exists, stays selected.
-void rebuild(TForm_MAIN& f, const Side& s, const CartridgeCatalogue& catalogue) {
+// ancestor that still exists, stays selected. Slots marked in standAlone get
+// rows of their own.
+void rebuild(TForm_MAIN& f, const Side& s, const CartridgeCatalogue& catalogue,
+             const std::vector<bool>& standAlone = {}) {
   const std::vector<std::string> remembered = nodePath(s.tree, s.treeView.selected);
   s.treeView.clear();
   s.listView.clear();
   s.rows.clear();
   s.tree.clear();
   if (catalogue.header.entryCount == 0) return;
-  s.rows = buildCatalogueRows(catalogue, s.side);
+  s.rows = buildCatalogueRows(catalogue, s.side, standAlone);
   s.tree = buildDirectoryTree(s.rows, s.side == CatalogueSide::Cartridge);
   for (std::size_t n = 0; n < s.tree.size(); ++n)
     s.treeView.nodes.push_back(
@@ -124,6 +126,7 @@ void TForm_MAIN::initViewHandlers() {
     if (previous) previous();
     CartridgeCatalogue.header.entryCount = 0;
     CartridgeCatalogueState = CatalogueState::NotRead;
+    CartridgeJudgement = {};
     MappingTableTrusted = false;
     FatDirty = false;
     NewlyAdded.fill(false);
@@ -141,7 +144,10 @@ void TForm_MAIN::ItemFAT_OUT() {
   for (Button* b : {&Button_DEL, &Button_SelectAll_OUT, &Button_ClearAll_OUT}) b->enabled = false;
   StaticText_FreeSpace.text.clear();
   StaticText_TotalUseSpace.text.clear();
-  rebuild(*this, cartridgeSide(*this), CartridgeCatalogue);
+  // A wrong entry is listed on its own, so it can be removed without the
+  // software it lies over.
+  CartridgeJudgement = judgeCatalogue(CartridgeCatalogue, SectorCount);
+  rebuild(*this, cartridgeSide(*this), CartridgeCatalogue, CartridgeJudgement.wrongSlots());
   if (CartridgeCatalogue.header.entryCount == 0) return;
   Button_SelectAll_OUT.enabled = true;
   StaticText_FreeSpace.text = unitsText(*this, Function_FreeSpace());
@@ -239,8 +245,10 @@ void TForm_MAIN::Button_ClearAll_INClick() {
 
 // ---------------------------------------------------------------- totals
 
+// Sectors, each counted once and only on the cartridge: overlapping or
+// oversized entries can neither push the total past the cartridge nor wrap it.
 uint16_t TForm_MAIN::Function_TotalUseSpace() {
-  return totalUnits(CartridgeRows);
+  return usedSectorCount(CartridgeCatalogue, SectorCount);
 }
 
 uint16_t TForm_MAIN::Function_FreeSpace() {
@@ -269,7 +277,14 @@ void TForm_MAIN::startPlanAfterFreshRead() {
 void TForm_MAIN::Button_DELClick() {
   if (!anySelected(ListView_FAT_OUT)) selectAll(ListView_FAT_OUT, true);
   if (!anySelected(ListView_FAT_OUT)) return;
-  if (!catalogueChangeAllowed()) return;
+  // From a damaged catalogue only its wrong entries may go, each on a row of
+  // its own: that changes the FAT alone.
+  std::size_t wrong = 0, sound = 0;
+  for (const std::string& hidden : selectedHidden(ListView_FAT_OUT))
+    for (int r : rowsOfItem(CartridgeRows, hidden))
+      for (uint16_t slot : CartridgeRows[std::size_t(r)].entries)
+        ++(CartridgeJudgement.isWrong(slot) ? wrong : sound);
+  if (!catalogueChangeAllowed(wrong > 0 && sound == 0)) return;
 
   startPlanAfterFreshRead();
 
@@ -300,20 +315,28 @@ void TForm_MAIN::Button_DELClick() {
   if (systemRefused)
     host.messageBox(Prompt(kMsgSystemFile), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
 
+  std::vector<SectorRun> removed;
   for (int r : removal) {
     for (uint16_t slot : CartridgeRows[std::size_t(r)].entries) {
       FatEntry& entry = CartridgeCatalogue.entries[slot - 1];
       if (entry.kind == 0) continue;  // a row listed twice
       entry.kind = 0;
-      if (ModuleGeneration != kOst4) continue;
-      for (uint32_t s = entry.startSector;
-           s < uint32_t(entry.startSector) + entry.sectorCount && s < kMappingLogicalLimit; ++s) {
-        if (BlockRecord* record = blockRecordAt(BlockTable, s)) {
-          record->writeFlag = 0;
-          record->eraseFlag = 1;
-        }
-        releaseLogicalSector(MappingTable, uint16_t(s), SectorCount);
+      removed.push_back({entry.startSector, entry.sectorCount});
+    }
+  }
+  // Ostrel IV frees the removed logical sectors; one that software staying
+  // on the cartridge still uses (a wrong entry may lie over it) is kept.
+  if (ModuleGeneration == kOst4) {
+    for (const LogicalRelease& release :
+         removalReleases(CartridgeCatalogue, removed, MappingTable, SectorCount)) {
+      if (BlockRecord* record = blockRecordAt(BlockTable, release.logical)) {
+        record->writeFlag = 0;
+        record->eraseFlag = 1;
       }
+      if (release.freePhysical)
+        releaseLogicalSector(MappingTable, release.logical, SectorCount);
+      else
+        MappingTable.words[release.logical] = UNMAPPED_SECTOR;
     }
   }
 

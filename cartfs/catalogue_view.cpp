@@ -9,10 +9,6 @@ namespace ostrel {
 
 namespace {
 
-std::size_t slotsInUse(const CartridgeCatalogue& catalogue) {
-  return std::min<std::size_t>(catalogue.header.entryCount, kFatMaxEntries);
-}
-
 bool sameNames(const CatalogueRow& row, std::span<const std::string> names) {
   for (std::size_t i = 0; i < names.size(); ++i)
     if (row.directories[i] != names[i]) return false;
@@ -42,8 +38,10 @@ std::vector<std::string> pathLevels(std::string_view path) {
 }
 
 std::vector<CatalogueRow> buildCatalogueRows(const CartridgeCatalogue& catalogue,
-                                             CatalogueSide side) {
+                                             CatalogueSide side,
+                                             const std::vector<bool>& standAlone) {
   const std::size_t count = slotsInUse(catalogue);
+  auto alone = [&](std::size_t i) { return i + 1 < standAlone.size() && standAlone[i + 1]; };
   std::vector<CatalogueRow> rows;
   std::vector<bool> merged(count, false);
   for (std::size_t i = 0; i < count; ++i) {
@@ -60,9 +58,10 @@ std::vector<CatalogueRow> buildCatalogueRows(const CartridgeCatalogue& catalogue
     uint16_t lastCount = first.sectorCount;
     // Every alias joins the row, however many there are: an alias left out
     // would be counted again and outlive the row's removal.
-    for (std::size_t j = 0; j < count; ++j) {
+    for (std::size_t j = 0; j < count && !alone(i); ++j) {
       const FatEntry& other = catalogue.entries[j];
-      if (j == i || merged[j] || other.kind == 0 || other.startSector != first.startSector)
+      if (j == i || merged[j] || alone(j) || other.kind == 0 ||
+          other.startSector != first.startSector)
         continue;
       if (side == CatalogueSide::Selection && fatPathText(other) != fatPathText(first)) continue;
       merged[j] = true;
@@ -205,12 +204,6 @@ std::vector<int> rowsOfItem(const std::vector<CatalogueRow>& rows, std::string_v
   const uint32_t index = hexTextToUint(hidden);
   if (!hidden.empty() && index < rows.size()) out.push_back(int(index));
   return out;
-}
-
-uint16_t totalUnits(const std::vector<CatalogueRow>& rows) {
-  uint16_t sum = 0;
-  for (const CatalogueRow& row : rows) sum = uint16_t(sum + row.units);
-  return sum;
 }
 
 uint16_t selectedUnits(const std::vector<CatalogueRow>& rows,

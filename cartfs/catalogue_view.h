@@ -34,9 +34,12 @@ struct CatalogueRow {
   std::vector<uint16_t> entries;  // slot numbers, the row's first entry first
 };
 
-// One row per live slot that is not an alias of an earlier row.
+// One row per live slot that is not an alias of an earlier row. A slot marked
+// in standAlone (indexed by slot; a wrong entry of the cartridge's catalogue)
+// joins no row and takes none in, so it can be named and removed by itself.
 std::vector<CatalogueRow> buildCatalogueRows(const CartridgeCatalogue& catalogue,
-                                             CatalogueSide side);
+                                             CatalogueSide side,
+                                             const std::vector<bool>& standAlone = {});
 
 // The directory levels of an entry's path: each "\" starts a level; at most
 // four are kept.
@@ -88,8 +91,6 @@ std::vector<std::string> hiddenDirectoryNames(std::string_view hidden);
 // Row indexes a selected item stands for, in row order; unknown indexes give none.
 std::vector<int> rowsOfItem(const std::vector<CatalogueRow>& rows, std::string_view hidden);
 
-// Sum of the units of every row, 16 bits (aliases count once).
-uint16_t totalUnits(const std::vector<CatalogueRow>& rows);
 // Sum over the selected items of the units of the rows each stands for, 16
 // bits; a row selected twice (in a directory and on its own) counts twice.
 uint16_t selectedUnits(const std::vector<CatalogueRow>& rows,

@@ -60,15 +60,15 @@ void writeEntry(std::span<uint8_t> bytes, std::size_t offset, const FatEntry& en
               kFatPathFieldSize);
 }
 
-std::size_t slotsInUse(const CartridgeCatalogue& catalogue) {
-  return std::min<std::size_t>(catalogue.header.entryCount, kFatMaxEntries);
-}
-
 bool isContinuation(uint8_t b) {
   return (b & 0xC0) == 0x80;
 }
 
 }  // namespace
+
+std::size_t slotsInUse(const CartridgeCatalogue& catalogue) {
+  return std::min<std::size_t>(catalogue.header.entryCount, kFatMaxEntries);
+}
 
 std::string_view fatText(const std::array<char, kFatTextSize>& field) {
   const auto end = std::find(field.begin(), field.end(), '\0');

@@ -83,6 +83,9 @@ struct CartridgeCatalogue {
   bool operator==(const CartridgeCatalogue&) const = default;
 };
 
+// Slots 1..n that hold entries: the entry count, at most 256.
+std::size_t slotsInUse(const CartridgeCatalogue& catalogue);
+
 // Text of a field, up to the first NUL or the field's end.
 std::string_view fatText(const std::array<char, kFatTextSize>& field);
 // Path text of pathField from byte 1: at most 26 bytes for kind 1, 94 otherwise.

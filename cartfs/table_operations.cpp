@@ -37,6 +37,22 @@ constexpr const char* kEntriesIgnoredText[4] = {
     "カートリッジのファイル割り当てテーブルの項目数が上限を超えています。項目を失わないよう、"
     "ソフトウェアのインストールと削除はできません。",
 };
+constexpr const char* kDamagedText[4] = {
+    "The cartridge's file allocation table lists software in sectors that are not its own (the "
+    "log names the entries): installing software is refused and only those entries can be "
+    "removed, so that nothing is written over software.",
+    "軟體匣的檔案配置表將軟體列在不屬於它的磁區（記錄中列出這些項目）：為避免覆寫軟體，拒絕安裝軟體"
+    "，"
+    "只能移除這些項目。",
+    "软件匣的档案配置表将软件列在不属于它的扇区（日志中列出这些项目）：为避免覆盖软件，拒绝安装软件"
+    "，"
+    "只能移除这些项目。",
+    "カートリッジのファイル割り当てテーブルが、ソフトウェアを自分のものではないセクターに登録してい"
+    "ます"
+    "（ログに項目が表示されます）。ソフトウェアの上書きを防ぐため、インストールはできません。削除で"
+    "きるのは"
+    "これらの項目だけです。",
+};
 
 // The current ReadBuffer when it holds a whole sector; empty otherwise.
 std::vector<uint8_t> takeSector(const MemoryStream& buffer) {
@@ -64,11 +80,16 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
   Form_Wait.ProgressBar_Wait.position = 10;
+  // Two sectors at the link's pace: the bar follows the bytes as they come.
+  ProgressScope progress(*this);
+  startProgress(2, true, &Form_Wait.ProgressBar_Wait, 10);
 
   Function_ReadSector(kMappingTableSectorLow, true);
   const std::vector<uint8_t> low = takeSector(ReadBuffer);
+  showProgress(1);
   Function_ReadSector(kMappingTableSectorHigh, true);
   const std::vector<uint8_t> high = takeSector(ReadBuffer);
+  showProgress(2);
 
   Form_Wait.ProgressBar_Wait.toMax();
   SetPriority(1);
@@ -121,8 +142,12 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
   MappingImage.Write(image);
   MappingImage.Seek(0);
 
+  // A burn counts the table's two sectors among those it writes.
   if (!Function_ProgramSector(kMappingTableSectorLow, true, false)) return false;
-  return Function_ProgramSector(kMappingTableSectorHigh, true, false);
+  showProgress(Progress.done + 1);
+  if (!Function_ProgramSector(kMappingTableSectorHigh, true, false)) return false;
+  showProgress(Progress.done + 1);
+  return true;
 }
 
 // ---------------------------------------------------------------- FAT
@@ -135,6 +160,8 @@ bool TForm_MAIN::Function_ReadFAT() {
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
   Form_Wait.ProgressBar_Wait.position = 10;
+  ProgressScope progress(*this);
+  startProgress(1, true, &Form_Wait.ProgressBar_Wait, 10);
 
   std::vector<uint8_t> sector;
   if (ModuleGeneration == kOst4 && !MappingTableTrusted) {
@@ -193,11 +220,23 @@ bool TForm_MAIN::Function_ReadFAT() {
     Memo1_Lines_Add(fatEntryLogLine(entry));
   }
 
+  // Free space is measured from the entries and removal releases their
+  // sectors: entries that overlap, sit in sectors 0/1 or run past the end
+  // would have either write over software.
+  CartridgeJudgement = judgeCatalogue(scratch, SectorCount);
+  for (const WrongEntry& wrong : CartridgeJudgement.wrong)
+    Memo1_Lines_Add("FAT entry " + std::to_string(wrong.slot) + " (" +
+                    displayText(Language, fatText(scratch.entries[wrong.slot - 1].brand)) +
+                    "): " + wrongEntryText(wrong, scratch, SectorCount));
+  if (!CartridgeJudgement.sound() && parsed.entriesIgnored == 0)
+    Memo1_Lines_Add("FAT damaged: installation refused; only the wrong entries can be removed");
+
   CartridgeCatalogue = scratch;
   LastReadCatalogue = scratch;
   LastFatSector = sector;
-  CartridgeCatalogueState =
-      parsed.entriesIgnored > 0 ? CatalogueState::EntriesIgnored : CatalogueState::Readable;
+  CartridgeCatalogueState = parsed.entriesIgnored > 0    ? CatalogueState::EntriesIgnored
+                            : CartridgeJudgement.sound() ? CatalogueState::Readable
+                                                         : CatalogueState::Damaged;
   // Pruning frees every sector no entry owns: with entries ignored it would
   // free the sectors of software that is still on the cartridge.
   if (ModuleGeneration == kOst4 && CartridgeCatalogueState == CatalogueState::Readable) {
@@ -246,12 +285,16 @@ void TForm_MAIN::Function_FATRefresh(MemoryStream& image, int relocate) {
   }
 }
 
-bool TForm_MAIN::catalogueChangeAllowed() {
+bool TForm_MAIN::catalogueChangeAllowed(bool onlyWrongEntriesRemoved) {
   const size_t language = Language >= 0 && Language < 4 ? size_t(Language) : 0;
   const char* why = nullptr;
   switch (CartridgeCatalogueState) {
     case CatalogueState::Readable:
       return true;
+    case CatalogueState::Damaged:
+      if (onlyWrongEntriesRemoved) return true;
+      why = kDamagedText[language];
+      break;
     case CatalogueState::NotRead:
     case CatalogueState::Unreadable:
       why = kUnreadableText[language];

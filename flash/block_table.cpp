@@ -1,6 +1,8 @@
 #include "flash/block_table.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "app/text_helpers.h"
 #include "link/frame.h"
@@ -60,6 +62,12 @@ uint32_t StandardEraseTime(uint8_t generation) {
   if (generation == 0) return 33600;
   if (generation == 1) return 25200;
   return 0;
+}
+
+uint32_t TypicalChipEraseTime(uint8_t generation) {
+  // Ostrel I, II, III, IV; a generation beyond them takes the last.
+  static constexpr uint32_t kTypicalMs[] = {34000, 26000, 30000, 30000};
+  return kTypicalMs[std::min<size_t>(generation, std::size(kTypicalMs) - 1)];
 }
 
 ChipEraseVerdict judgeChipErase(uint8_t generation, uint16_t chipStart, uint32_t elapsedMs,

@@ -79,6 +79,10 @@ std::array<uint8_t, 8> ost2BootSubBlockAddresses();
 // Milliseconds an Ostrel I (0) or II (1) chip erase must take at least; 0 for others.
 uint32_t StandardEraseTime(uint8_t generation);
 
+// Milliseconds a chip erase usually takes on each generation (one chip);
+// the erase shows its time against it.
+uint32_t TypicalChipEraseTime(uint8_t generation);
+
 // The verdict on a timed chip erase and the operator-log lines it produces
 // (without the fault line, which the caller reports).
 struct ChipEraseVerdict {

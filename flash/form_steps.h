@@ -35,11 +35,24 @@ inline void clearLogs(TForm_MAIN& f) {
   f.Memo1.fontColor = Colors::kWindowText;
 }
 
-// After a write the views show what the cartridge now holds.
-inline void rereadTables(TForm_MAIN& f) {
+// After a write the views show what the cartridge now holds; whether both
+// tables were read.
+inline bool rereadTables(TForm_MAIN& f) {
   constexpr uint8_t kOst4 = 3;
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) f.readMappingTable();
-  if (f.readFat) f.readFat();
+  bool ok = true;
+  if (f.ModuleGeneration == kOst4 && f.readMappingTable) ok = f.readMappingTable();
+  if (f.readFat) ok = f.readFat() && ok;
+  return ok;
+}
+
+// The same, and the status lines keep the write's result; a table read that
+// fails says so instead.
+inline bool rereadTablesKeepingStatus(TForm_MAIN& f) {
+  const std::string status1 = f.StaticText_Status1.text, status2 = f.StaticText_Status2.text;
+  const bool ok = rereadTables(f);
+  f.StaticText_Status1.text = status1;
+  if (ok) f.StaticText_Status2.text = status2;
+  return ok;
 }
 
 }  // namespace ostrel

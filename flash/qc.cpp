@@ -59,15 +59,6 @@ void reportQcFault(TForm_MAIN& f, std::string_view code) {
   if (f.QcFaultCode.empty()) f.QcFaultCode = code;
 }
 
-// After a QC step the cartridge no longer holds what the views show: the
-// tables are read again, and the outcome stays on the status lines.
-void rereadTablesKeepingStatus(TForm_MAIN& f) {
-  const std::string status1 = f.StaticText_Status1.text, status2 = f.StaticText_Status2.text;
-  rereadTables(f);
-  f.StaticText_Status1.text = status1;
-  f.StaticText_Status2.text = status2;
-}
-
 }  // namespace
 
 void TForm_MAIN::initQcHandlers() {

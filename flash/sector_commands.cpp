@@ -7,7 +7,6 @@
 #include <string>
 
 #include "app/fault_codes.h"
-#include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
@@ -179,6 +178,12 @@ bool eraseSectorWithRetries(TForm_MAIN& f, uint16_t sector) {
 void TForm_MAIN::initFlashHandlers() {
   ClickHandlers["Button_Erase"] = [this] { Button_EraseClick(); };
   if (!onModuleFound) onModuleFound = [this] { ResetBlockTable(); };
+  // A module gone may come back changed: at the next connection its burn
+  // journal is judged against what it holds, not a copy kept here.
+  onModuleLost = [this, previous = onModuleLost] {
+    KeptSectors.clear();
+    if (previous) previous();
+  };
 }
 
 void TForm_MAIN::ResetBlockTable() {
@@ -196,7 +201,7 @@ const uint8_t* TForm_MAIN::plannedSectorData(uint16_t sector) {
 // ---------------------------------------------------------------- kept sectors
 
 TForm_MAIN::KeptSector* TForm_MAIN::keptSector(uint16_t sector) {
-  const std::string module = idHexText(ModuleIdentity);
+  const JournalKey module = journalKey();
   for (KeptSector& k : KeptSectors)
     if (k.sector == sector && k.module == module) return &k;
   return nullptr;
@@ -207,26 +212,13 @@ bool TForm_MAIN::blockHasKeptSector(uint16_t sector) {
 }
 
 void TForm_MAIN::keepSector(uint16_t sector, std::span<const uint8_t> data) {
-  KeptSector k;
-  k.module = idHexText(ModuleIdentity);
-  k.sector = sector;
-  k.data.assign(data.begin(), data.end());
-  const std::string path =
-      host.programDirectory() + k.module + "_SEC" + upperHex(sector, 4) + "_KEPT.BIN";
-  std::string error;
-  if (writeWholeFile(path, k.data, &error)) {
-    k.file = path;
-    Memo1_Lines_Add("Sector " + upperHex(sector, 4) + " not restored; its content is kept in " +
-                    path);
-  } else {
-    Memo1_Lines_Add("Sector " + upperHex(sector, 4) +
-                    " not restored; its content is kept in memory (" + error + ")");
-  }
-  KeptSectors.push_back(std::move(k));
+  KeptSectors.push_back({journalKey(), sector, std::vector<uint8_t>(data.begin(), data.end())});
+  Memo1_Lines_Add("Sector " + upperHex(sector, 4) +
+                  " not restored; its content is kept until the next write to its block");
 }
 
 void TForm_MAIN::dropKeptSector(uint16_t sector) {
-  const std::string module = idHexText(ModuleIdentity);
+  const JournalKey module = journalKey();
   std::erase_if(KeptSectors,
                 [&](const KeptSector& k) { return k.sector == sector && k.module == module; });
 }
@@ -595,7 +587,7 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
         const uint8_t command = 0xA3;
         if (!sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime)) return false;
         // The whole flash is blank now, as asked: no kept copy is to go back.
-        const std::string module = idHexText(ModuleIdentity);
+        const JournalKey module = journalKey();
         std::erase_if(KeptSectors, [&](const KeptSector& k) { return k.module == module; });
         return true;
       }
@@ -617,6 +609,9 @@ bool TForm_MAIN::Function_Erase() {
   const uint32_t start = clock.tick();
   ProgressBar1.position = 0;
   ShowStatus1(Prompt(31));
+  // Nothing reports how far a chip erase is: the time tells, against the usual one.
+  ProgressScope progress(*this);
+  startTimedProgress(TypicalChipEraseTime(ModuleGeneration) * (TwoChipFlash ? 2 : 1), ProgressBar1);
 
   bool ok = Erase_Flash(0, ChipStartSector[0]);
   if (TwoChipFlash) {
@@ -647,8 +642,7 @@ void TForm_MAIN::Button_EraseClick() {
   Memo1.fontColor = Colors::kWindowText;
   if (Function_Erase()) {
     Beep(1);
-    if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
-    if (readFat) readFat();
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
     Memo1.fontColor = Colors::kRed;

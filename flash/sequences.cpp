@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "app/fault_codes.h"
+#include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "flash/burn_guard.h"
 #include "flash/burn_journal_file.h"
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
@@ -31,9 +34,19 @@ constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kCheckReplyWaitMs = 10000;
 // Message numbers of the sequences.
-constexpr int kMsgBusy = 23, kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36,
-              kMsgVerifying = 37, kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40,
-              kMsgCheckOk = 41, kMsgCheckFail = 42, kMsgWritingFat = 66;
+constexpr int kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgVerifying = 37,
+              kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40, kMsgCheckOk = 41,
+              kMsgCheckFail = 42, kMsgWritingFat = 66;
+
+// A burn stopped by the check of its plan, in the four languages; the
+// software and its planned sectors follow.
+constexpr const char* kOverwriteRefused[4] = {
+    "The burn was stopped before anything was written: it would overwrite software that stays "
+    "on the cartridge: ",
+    "燒錄在寫入任何資料之前已停止：它會覆寫留在軟體匣上的軟體：",
+    "烧录在写入任何数据之前已停止：它会覆盖留在软件匣上的软件：",
+    "何も書き込む前に書き込みを中止しました。カートリッジに残るソフトウェアを上書きするためです：",
+};
 
 std::string elapsed(TForm_MAIN& f, uint32_t since) {
   return elapsedMs(f, since) + " ms";
@@ -77,6 +90,30 @@ void showResult(TForm_MAIN& f, bool ok, int okMessage, int failMessage) {
   if (ok) f.ClearStatus2();
 }
 
+// The plan may not touch software that stays on the cartridge. A whole-flash
+// image is the engineer's explicit erase and program of the cartridge: what
+// it replaces is no software that stays. True when the burn may go on.
+bool planSparesSoftware(TForm_MAIN& f) {
+  if (f.ImageKind == 1) return true;
+  const std::vector<OverwrittenSoftware> hits =
+      softwareOverwrittenBy(f.LastReadCatalogue, f.CartridgeCatalogue,
+                            std::span<const BlockRecord>(f.BlockTable).first(imageSectors(f)));
+  if (hits.empty()) return true;
+  std::string names;
+  for (const OverwrittenSoftware& hit : hits) {
+    const FatEntry& e = f.LastReadCatalogue.entries[hit.slot - 1];
+    names += (names.empty() ? "" : ", ") + displayText(f.Language, fatText(e.brand)) + " [" +
+             std::to_string(hit.firstSector) +
+             (hit.sectors > 1 ? "-" + std::to_string(hit.lastSector) : std::string()) + "]";
+  }
+  const std::size_t language = f.Language >= 0 && f.Language < 4 ? std::size_t(f.Language) : 0;
+  const std::string text = kOverwriteRefused[language] + names;
+  f.Memo1_Lines_Add(text);
+  f.ReportFault(FaultCode::k0052);
+  f.host.messageBox(text, f.WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+  return false;
+}
+
 // Only hex digits of a typed sector number go into a file name.
 std::string nameDigits(std::string_view typed) {
   std::string out;
@@ -92,6 +129,8 @@ class SectorFile {
  public:
   explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
     fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    // A long read stopped by Ctrl+C or a kill leaves no half file either.
+    if (fd_ >= 0) removeOnInterrupt(temp_);
     // A read-back image is an ordinary file: the permissions the user's umask gives.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -102,6 +141,7 @@ class SectorFile {
       ::close(fd_);
       ::unlink(temp_.c_str());
     }
+    forgetOnInterrupt(temp_);
   }
   bool ok() const { return fd_ >= 0; }
   bool append(std::span<const uint8_t> bytes) {
@@ -145,6 +185,18 @@ void TForm_MAIN::initSequenceHandlers() {
 // ---------------------------------------------------------------- program
 
 bool TForm_MAIN::Function_Program() {
+  if (burnJournalPending()) {
+    // A burn on this module did not end: what it left is judged (and
+    // repaired) first. A new journal over it would keep damaged sectors as
+    // their old content; and this plan was made for a cartridge that may
+    // change now, so it is not carried out.
+    Memo1_Lines_Add("The last burn on this module did not end: it is judged before a new one");
+    resolveInterruptedBurn(rereadTables(*this));
+    Memo1_Lines_Add("Nothing new was written: plan the change again");
+    ShowStatus1(Prompt(kMsgProgramFail));
+    FatDirty = false;
+    return false;
+  }
   if (FatDirty) Function_FATRefresh(FlashImage, 0);
   bool result = true;
   {
@@ -164,9 +216,14 @@ bool TForm_MAIN::Function_Program() {
       if (planned(BlockTable[j])) sectors.push_back(uint16_t(j));
     sectors = orderForBurn(sectors);
     const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
+    // The operator's count takes in the FAT and the mapping table written after the data.
+    const uint32_t tableSectors = (FatDirty ? 1 : 0) + (writesTable ? 2 : 0);
+    ProgressScope progress(*this);
+    startProgress(n + tableSectors, false);
 
+    result = planSparesSoftware(*this);
     BurnJournalFile journal;
-    if (!sectors.empty() || FatDirty || writesTable)
+    if (result && (!sectors.empty() || FatDirty || writesTable))
       result = startBurnJournal(journal, sectors, FatDirty);
     if (result && ModuleGeneration == kOst4) {
       // Until the new table is on the cartridge the old one is what counts:
@@ -190,7 +247,8 @@ bool TForm_MAIN::Function_Program() {
       ++done;
       BusyCounter = (BusyCounter + 1) % 5;
       BusyMarks.clear();
-      StaticText_Status2.text = Prompt(kMsgBusy);
+      showProgress(done);
+      StaticText_Status2.text = busyLine();
       StaticText_PROG_FINISH.text = byteSpan(done);
       setBars({&ProgressBar1, &ProgressBar_PROG, &ProgressBar2}, done, n);
     }
@@ -201,11 +259,16 @@ bool TForm_MAIN::Function_Program() {
         fat->source = SectorSource::FlashImage;
       }
       ShowStatus1(Prompt(kMsgWritingFat));
-      if (ModuleGeneration == kOst4) Function_FATRefresh(FlashImage, 1);
-      const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
-      result = journal.add(JournalRecord::NewFat, 1, fat) &&
-               journal.add(JournalRecord::SectorBegins, 1) &&
+      // Ostrel IV relocates the software now; the other generations noted
+      // their new FAT before the burn started.
+      if (ModuleGeneration == kOst4) {
+        Function_FATRefresh(FlashImage, 1);
+        const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
+        result = journal.add(JournalRecord::NewFat, 1, fat);
+      }
+      result = result && journal.add(JournalRecord::SectorBegins, 1) &&
                Function_ProgramSector(1, false, true) && journal.add(JournalRecord::FatWritten, 1);
+      showProgress(done + 1);
       // The table goes out only after the FAT it belongs to: a table moved
       // ahead of the FAT on the cartridge would point its entries elsewhere.
       if (result && ModuleGeneration == kOst4) result = Function_Write_Mapping_Table();
@@ -240,23 +303,34 @@ bool TForm_MAIN::Function_Verify() {
   ProgressBar1.reset();
   StaticText_PROG_FINISH.text = "00000000";
   StaticText_PROG_Size.text = byteSpan(k);
+  // What takes the time is reading back the written sectors.
+  uint32_t toRead = 0, read = 0;
+  for (size_t i = 0; i < imageSectors(*this); ++i) toRead += BlockTable[i].writeFlag ? 1 : 0;
+  ProgressScope progress(*this);
+  startProgress(toRead, true);
 
   bool result = true;
   uint32_t v = 0;
+  const std::vector<uint8_t> blank(kSectorSize, 0xFF);
   for (size_t i = 0; i < imageSectors(*this) && result; ++i) {
     const BlockRecord& record = BlockTable[i];
-    if (record.writeFlag) {
-      // An Ostrel IV whole-flash image lies one to one on physical sectors
-      // 0..127; the FAT read since may have dropped the mapping of those no
-      // entry owns, so they are read where Program put them.
-      const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // An Ostrel IV whole-flash image lies one to one on physical sectors
+    // 0..127; the FAT read since may have dropped the mapping of those no
+    // entry owns, so they are read where Program put them.
+    const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    // A sector the plan erases and leaves blank must read blank; on an
+    // Ostrel IV it is unmapped, which holds nothing to read.
+    const bool blankPlanned =
+        !record.writeFlag && record.eraseFlag &&
+        !(ModuleGeneration == kOst4 && !identity && MappingTable.words[i] == UNMAPPED_SECTOR);
+    if (record.writeFlag || blankPlanned) {
       Function_ReadSector(uint16_t(i), identity);
       if (ReadBuffer.Size() != kSectorSize) {
         ReportFault(FaultCode::k0050);
         result = false;
         break;
       }
-      const uint8_t* expected = plannedSectorData(uint16_t(i));
+      const uint8_t* expected = record.writeFlag ? plannedSectorData(uint16_t(i)) : blank.data();
       const uint8_t* got = ReadBuffer.Memory();
       size_t p = 0;
       while (expected && p < kSectorSize && got[p] == expected[p]) ++p;
@@ -266,6 +340,7 @@ bool TForm_MAIN::Function_Verify() {
         result = false;
         break;
       }
+      showProgress(++read);
     }
     if (record.eraseFlag) ++v;
     showChecked(*this, v, k);
@@ -286,6 +361,8 @@ bool TForm_MAIN::Function_Check() {
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
   StaticText_PROG_FINISH.text = "00000000";
   StaticText_PROG_Size.text = byteSpan(k);
+  ProgressScope progress(*this);
+  startProgress(k, false);
 
   bool result = true;
   uint32_t v = 0;
@@ -329,6 +406,7 @@ bool TForm_MAIN::Function_Check() {
     }
     ++s;
     attempts = RetryBudget;
+    showProgress(v);
     BusyStep();
     showChecked(*this, v, k);
   }
@@ -367,8 +445,10 @@ bool TForm_MAIN::Function_Read() {
   // would not fit in memory.
   std::unique_ptr<SectorFile> file;
   if (BuildMode != 2) {
-    const std::string name =
-        host.programDirectory() + ModuleSerialText + "_SEC" + firstText + "-" + lastText + ".BIN";
+    const std::string name = !ReadOutputPath.empty()
+                                 ? ReadOutputPath
+                                 : host.programDirectory() + ModuleSerialText + "_SEC" + firstText +
+                                       "-" + lastText + ".BIN";
     file = std::make_unique<SectorFile>(name);
     if (!file->ok()) {
       Memo1_Lines_Add(name + ": " + std::strerror(errno));
@@ -378,6 +458,8 @@ bool TForm_MAIN::Function_Read() {
   }
   uint32_t lap = clock.tick();
   uint32_t done = 0;
+  ProgressScope progress(*this);
+  startProgress(total, true);
   for (uint32_t s = first; s <= last; ++s) {
     Function_ReadSector(uint16_t(s), true);
     if (ReadBuffer.Size() != kSectorSize || (file && !file->append(ReadBuffer.Bytes()))) {
@@ -389,6 +471,7 @@ bool TForm_MAIN::Function_Read() {
       lap = clock.tick();
     }
     ++done;
+    showProgress(done);
     StaticText_PROG_FINISH.text = byteSpan(done);
     ProgressBar1.setFraction(done, total);
   }
@@ -398,6 +481,8 @@ bool TForm_MAIN::Function_Read() {
   }
   ShowStatus1("Read finish!!");
   ClearStatus2();
+  // Where the file went, in full, for the engineer to find it.
+  if (!ReadFileName.empty()) Memo1_Lines_Add(extraText(ExtraText::SavedTo, Language, ReadFileName));
   StaticText_VerifyTime.text = elapsed(*this, lap);
   return true;
 }
@@ -441,7 +526,7 @@ void TForm_MAIN::Button_ProgramClick() {
   clearLogs(*this);
   if (Function_Program()) {
     Beep(1);
-    rereadTables(*this);
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
   }
@@ -451,7 +536,7 @@ void TForm_MAIN::Button_AutoClick() {
   clearLogs(*this);
   if (Function_Auto()) {
     Beep(1);
-    rereadTables(*this);
+    rereadTablesKeepingStatus(*this);
   } else {
     Beep(3);
     Memo1.fontColor = Colors::kRed;

@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "app/text_helpers.h"
+#include "cartfs/catalogue_check.h"
+#include "cartfs/catalogue_view.h"
 #include "cartfs/fat.h"
+#include "flash/burn_guard.h"
 
 using namespace ostrel;
 
@@ -60,10 +64,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check(reparsed.signatureRecognised && reparsed.entriesIgnored == 0);
   check(*again == *catalogue);
 
+  // Every text as shown: shown once, it is shown the same again (UTF-8
+  // without a control character left).
+  const int language = data[0] >> 1 & 3;
+  auto shownStable = [language](std::string_view text) {
+    const std::string shown = displayText(language, text);
+    check(displayText(language, shown) == shown);
+  };
   for (std::size_t k = 0; k < catalogue->header.entryCount; ++k) {
-    (void)obdiiVersionVerdict(catalogue->entries[k]);
-    (void)fatPathText(catalogue->entries[k]);
-    (void)fatEntryLogLine(catalogue->entries[k]);
+    const FatEntry& e = catalogue->entries[k];
+    (void)obdiiVersionVerdict(e);
+    (void)fatEntryLogLine(e);
+    for (std::string_view text :
+         {fatText(e.brand), fatText(e.version), fatText(e.versionExtra), fatPathText(e)})
+      shownStable(text);
+  }
+
+  // The judgement names live slots only, each wrong one gets a row of its own,
+  // every live slot is on exactly one row, and the used space fits.
+  const CatalogueJudgement judgement = judgeCatalogue(*catalogue, sectorCount);
+  std::vector<int> onRows(kFatMaxEntries + 1, 0);
+  for (const CatalogueRow& row :
+       buildCatalogueRows(*catalogue, CatalogueSide::Cartridge, judgement.wrongSlots())) {
+    for (uint16_t slot : row.entries) ++onRows[slot];
+    if (judgement.isWrong(row.entries.front())) check(row.entries.size() == 1);
+  }
+  for (std::size_t k = 1; k <= catalogue->header.entryCount; ++k)
+    check(onRows[k] == (catalogue->entries[k - 1].kind != 0 ? 1 : 0));
+  for (const WrongEntry& w : judgement.wrong) {
+    check(w.slot >= 1 && w.slot <= catalogue->header.entryCount);
+    check(catalogue->entries[w.slot - 1].kind != 0);
+    (void)wrongEntryText(w, *catalogue, sectorCount);
+  }
+  check(usedSectorCount(*catalogue, sectorCount) <= sectorCount);
+  // A plan that writes every sector overwrites each piece of software no
+  // further than its own sectors.
+  const std::vector<BlockRecord> everything(sectorCount, BlockRecord{1, 1});
+  for (const OverwrittenSoftware& hit : softwareOverwrittenBy(*catalogue, *catalogue, everything)) {
+    const FatEntry& e = catalogue->entries[hit.slot - 1];
+    check(hit.firstSector >= e.startSector && hit.lastSector < e.startSector + e.sectorCount);
+    check(hit.lastSector < sectorCount && hit.sectors <= e.sectorCount);
   }
 
   // The rewrite: no kind 0 or 1 is left, and its own output reads back as is.

@@ -3,7 +3,8 @@
 // order, hold no more than the blocks records write into (libFuzzer's
 // -rss_limit_mb catches the rest), give a fault code or an image whose
 // catalogue entries lie inside it, and a package it accepted must survive
-// being packed and read again.
+// being packed and read again and be one the loader takes for a package by
+// its first bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "app/fault_codes.h"
+#include "packages/file_kind.h"
 #include "packages/package_format.h"
 
 using namespace ostrel;
@@ -63,7 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                           check(done <= total && total == size && done >= lastDone);
                                           lastDone = done;
                                         });
-  if (!r.fault.empty()) return 0;
+  // What the loader tells by the first bytes agrees with the reader: no
+  // package opens otherwise, and a file that does not open so fails at once.
+  const bool opens = sniffFileKind(std::span<const uint8_t>(data, size)) == FileKind::Package;
+  if (!r.fault.empty()) {
+    check(opens || r.fault == FaultCode::k0011);
+    return 0;
+  }
+  check(opens);
   check(r.blocks == count && count > 0 && count <= kLargestCartridgeSectors);
   check(r.declaredSize <= uint64_t(count) * kSectorSize);
   check(r.declaredSize > uint64_t(count - 1) * kSectorSize);

@@ -188,6 +188,7 @@ void TForm_MAIN::Function_Detect() {
     // is named in the status line with its remedy.
     if (!presenceChecked && !PortAccessHint.empty()) StaticText_Status2.text = PortAccessHint;
   }
+  showPhaseBars();
   OperationRunning = false;
 }
 

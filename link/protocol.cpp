@@ -45,7 +45,7 @@ void TForm_MAIN::BusyStep() {
   ++BusyCounter;
   if (BusyCounter >= 5) BusyCounter = 0;
   BusyMarks.assign(size_t(BusyCounter + 1), '>');
-  StaticText_Status2.text = Prompt(23) + BusyMarks;
+  StaticText_Status2.text = busyLine();
 }
 
 int TForm_MAIN::Get_Command_Serial_Number() {
@@ -194,6 +194,7 @@ void TForm_MAIN::setFastLink(bool on) {
 }
 
 void TForm_MAIN::Comm1ReceiveData(const uint8_t* buffer, uint16_t length) {
+  LinkBytesReceived += length;
   if (FastLink && ExpectedReplyForm != ReplyForm::ByGeneration) {
     // Pieces of one reply, or replies joined together: the parser follows
     // what the command sent expects, whatever the generation.

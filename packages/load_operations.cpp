@@ -11,7 +11,9 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "packages/file_kind.h"
 #include "packages/flash_image.h"
 #include "packages/package_format.h"
 
@@ -112,14 +114,16 @@ void TForm_MAIN::Function_Load() {
 
   int loaded = 0;
   if (OpenDialogFilterIndex == kFilterPackage) {
-    for (const std::string& file : chosen.files)
+    for (const std::string& file : chosen.files) {
       if (Function_LoadFromFile(file)) ++loaded;
+      if (ImageKind == 1) break;  // an image the content told comes alone
+    }
   } else if (Function_LoadFromFile(chosen.files.front())) {
     loaded = 1;
   }
 
   if (loaded > 0) {
-    if (OpenDialogFilterIndex == kFilterPackage) {
+    if (ImageKind == 0) {
       ItemFAT_IN();
     } else {
       // A whole-flash image replaces the plan: no package is selected, and
@@ -168,19 +172,33 @@ uint64_t TForm_MAIN::CartridgeBytes() const {
 
 bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   ImageKind = 0;
-  const int filter = OpenDialogFilterIndex;
+  int filter = OpenDialogFilterIndex;
   // Packages and S-records are read a piece at a time as they are
   // converted; a binary file is its image and is read whole.
   FileSource file;
   std::vector<uint8_t> bytes;
   std::string error;
   FileReadResult read = FileReadResult::Ok;
+  // The content tells an image chosen under the package filter: the
+  // engineering builds read it as what it is, the customer build says so.
+  bool notAPackage = false;
+  int loadedAs = 0;  // the filter the content chose instead, 0 for none
+  if (filter != kFilterBinary && !file.open(fileName, error)) read = FileReadResult::Failed;
+  if (read == FileReadResult::Ok && filter == kFilterPackage) {
+    const FileKind kind = sniffFileKind(file.fetch(0, kSniffBytes));
+    if (kind != FileKind::Package) {
+      notAPackage = BuildMode == 2;
+      if (BuildMode != 2)
+        filter = loadedAs = kind == FileKind::SRecord ? kFilterSRecord : kFilterBinary;
+    }
+  }
   const uint64_t limit = largestFile(filter, CartridgeBytes());
-  if (filter == kFilterBinary) {
+  if (read == FileReadResult::Ok && filter == kFilterBinary) {
     read = readWholeFile(fileName, bytes, limit, &error);
-  } else if (!file.open(fileName, error)) {
+  } else if (read == FileReadResult::Ok && file.failed()) {
+    error = fileName + ": cannot be read";
     read = FileReadResult::Failed;
-  } else if (file.size() > limit) {
+  } else if (read == FileReadResult::Ok && file.size() > limit) {
     error = fileName + ": larger than " + std::to_string(limit) + " bytes";
     read = FileReadResult::TooLarge;
   }
@@ -192,6 +210,10 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   }
   ShowStatus1(Prompt(kMsgLoading));
   Memo1_Lines_Add(fileName);
+  if (loadedAs)
+    Memo1_Lines_Add(std::string(extraText(
+        loadedAs == kFilterSRecord ? ExtraText::LoadedAsSRecord : ExtraText::LoadedAsBinary,
+        Language)));
 
   MemoryStream image;
   const uint16_t entriesBefore = LoadedCatalogue.header.entryCount;
@@ -233,9 +255,13 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   }
   if (!loaded) {
     ShowStatus1(Prompt(kMsgLoadFail));
+    const std::string why =
+        notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
+    if (!why.empty()) Memo1_Lines_Add(why);
     if (BuildMode == 2)
-      host.messageBox(Prompt(kMsgLoadFail) + " " + fileName, WindowCaption, MsgBoxKind::Error,
-                      MsgBoxButtons::Ok);
+      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
+                          (why.empty() ? "" : "\n" + why),
+                      WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
     return false;
   }
@@ -254,7 +280,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     FlashImage = std::move(image);
     FlashImage.Seek(0);
   }
-  Edit_FileName.text = fileName;
+  Edit_FileName.text = displayText(Language, fileName);
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
   ShowStatus1(Prompt(kMsgLoadOk));
   return true;

@@ -7,10 +7,6 @@ namespace ostrel {
 
 namespace {
 
-std::size_t slots(const CartridgeCatalogue& c) {
-  return std::min<std::size_t>(c.header.entryCount, kFatMaxEntries);
-}
-
 bool live(const CartridgeCatalogue& c, std::size_t i) {
   return c.entries[i].kind != 0;
 }
@@ -22,7 +18,7 @@ int32_t start(const CartridgeCatalogue& c, std::size_t i) {
 // Aliases share one stored run, as long as the longest of them.
 int32_t runLength(const CartridgeCatalogue& c, std::size_t i) {
   uint16_t longest = 0;
-  for (std::size_t j = 0; j < slots(c); ++j)
+  for (std::size_t j = 0; j < slotsInUse(c); ++j)
     if (live(c, j) && c.entries[j].startSector == c.entries[i].startSector)
       longest = std::max(longest, c.entries[j].sectorCount);
   return longest;
@@ -42,7 +38,7 @@ void moveTo(CartridgeCatalogue& c, std::size_t i, int32_t to, const std::vector<
   const uint16_t from = c.entries[i].startSector;
   moves.push_back(
       {from, uint16_t(to), uint16_t(runLength(c, i)), entryPending(c.entries[i], table)});
-  for (std::size_t j = 0; j < slots(c); ++j)
+  for (std::size_t j = 0; j < slotsInUse(c); ++j)
     if (live(c, j) && c.entries[j].startSector == from) c.entries[j].startSector = uint16_t(to);
 }
 
@@ -54,7 +50,7 @@ void copySector(std::span<uint8_t> to, std::size_t toSector, const uint8_t* from
 
 std::optional<std::size_t> nextEntryAbove(const CartridgeCatalogue& catalogue, std::size_t c) {
   std::optional<std::size_t> best;
-  for (std::size_t j = 0; j < slots(catalogue); ++j) {
+  for (std::size_t j = 0; j < slotsInUse(catalogue); ++j) {
     if (!live(catalogue, j) || start(catalogue, j) <= start(catalogue, c)) continue;
     if (!best || start(catalogue, j) <= start(catalogue, *best)) best = j;
   }
@@ -63,7 +59,7 @@ std::optional<std::size_t> nextEntryAbove(const CartridgeCatalogue& catalogue, s
 
 std::optional<std::size_t> previousEntryBelow(const CartridgeCatalogue& catalogue, std::size_t c) {
   std::optional<std::size_t> best;
-  for (std::size_t j = 0; j < slots(catalogue); ++j) {
+  for (std::size_t j = 0; j < slotsInUse(catalogue); ++j) {
     if (!live(catalogue, j) || start(catalogue, j) >= start(catalogue, c)) continue;
     if (!best || start(catalogue, j) >= start(catalogue, *best)) best = j;
   }
@@ -72,7 +68,7 @@ std::optional<std::size_t> previousEntryBelow(const CartridgeCatalogue& catalogu
 
 std::optional<std::size_t> lastEntry(const CartridgeCatalogue& catalogue) {
   std::optional<std::size_t> best;
-  for (std::size_t j = 0; j < slots(catalogue); ++j) {
+  for (std::size_t j = 0; j < slotsInUse(catalogue); ++j) {
     if (!live(catalogue, j)) continue;
     if (!best || start(catalogue, j) > start(catalogue, *best)) best = j;
   }
@@ -80,17 +76,21 @@ std::optional<std::size_t> lastEntry(const CartridgeCatalogue& catalogue) {
 }
 
 FirstFit firstFit(const CartridgeCatalogue& catalogue, uint16_t n) {
+  if (slotsInUse(catalogue) == 0) return {false, 0};
+  // A gap opens only where every run met so far has ended, so an entry lying
+  // inside another opens none; sectors 0 and 1 (the FAT) are never one.
+  int32_t reach = std::max<int32_t>(end(catalogue, 0), 2);
   std::size_t c = 0;
   while (auto x = nextEntryAbove(catalogue, c)) {
-    if (start(catalogue, *x) - end(catalogue, c) >= n) return {true, uint32_t(end(catalogue, c))};
+    if (start(catalogue, *x) - reach >= n) return {true, uint32_t(reach)};
+    reach = std::max(reach, end(catalogue, *x));
     c = *x;
   }
-  const auto last = lastEntry(catalogue);
-  return {false, last ? uint32_t(end(catalogue, *last)) : 0u};
+  return {false, uint32_t(reach)};
 }
 
 bool baseNeedsRoom(const CartridgeCatalogue& catalogue, uint16_t n) {
-  if (slots(catalogue) <= 1 || n <= catalogue.entries[0].sectorCount) return false;
+  if (slotsInUse(catalogue) <= 1 || n <= catalogue.entries[0].sectorCount) return false;
   const auto x = nextEntryAbove(catalogue, 0);
   return x && start(catalogue, *x) - start(catalogue, 0) < n;
 }
@@ -102,7 +102,7 @@ bool entryPending(const FatEntry& entry, const std::vector<BlockRecord>& table) 
 std::vector<SoftwareMove> ascendingPass(CartridgeCatalogue& working,
                                         const std::vector<BlockRecord>& table) {
   std::vector<SoftwareMove> moves;
-  if (slots(working) == 0) return moves;
+  if (slotsInUse(working) == 0) return moves;
   std::size_t c = 0;
   while (auto x = nextEntryAbove(working, c)) {
     if (end(working, c) < start(working, *x) || entryPending(working.entries[*x], table))

@@ -23,8 +23,8 @@ std::optional<std::size_t> previousEntryBelow(const CartridgeCatalogue& catalogu
 // The live entry with the largest start (ties: the earlier slot, from entry 1 on).
 std::optional<std::size_t> lastEntry(const CartridgeCatalogue& catalogue);
 
-// First fit of n sectors behind entry 1: the start after the first gap that
-// holds n, or after the last entry when none does.
+// First fit of n sectors behind entry 1: the start of the first gap that
+// holds n, or behind every entry when none does. Never sector 0 or 1.
 struct FirstFit {
   bool gap = false;
   uint32_t start = 0;

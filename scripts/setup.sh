@@ -6,7 +6,8 @@ packages=(
   build-essential binutils cmake ninja-build g++ clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libudev-dev xvfb xauth x11-apps netpbm
-  fonts-droid-fallback fonts-wqy-microhei fonts-ipafont-gothic socat srecord inotify-tools ccache time
+  fonts-droid-fallback fonts-wqy-microhei fonts-ipafont-gothic qt6-translations-l10n
+  socat srecord inotify-tools ccache time
   help2man desktop-file-utils
 )
 missing=()

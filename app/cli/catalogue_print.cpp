@@ -31,9 +31,27 @@ std::string rowPath(const CatalogueRow& row, int language) {
   return joinedPath({row.directories.begin(), row.directories.begin() + row.depth}, language);
 }
 
+// "Entry 2 (Corvenne): why" for each wrong entry.
+void printWrongLines(const CartridgeCatalogue& cat, int language,
+                     const std::map<uint16_t, std::string>& wrong) {
+  if (wrong.empty()) return;
+  std::printf("\nWrong entries (installing is refused; only these can be removed):\n");
+  for (const auto& [slot, why] : wrong)
+    std::printf("Entry %u (%s): %s\n", unsigned(slot),
+                displayText(language, fatText(cat.entries[slot - 1].brand)).c_str(), why.c_str());
+}
+
 }  // namespace
 
-void printEntries(const CartridgeCatalogue& cat, int language, bool json) {
+std::map<uint16_t, std::string> wrongEntryTexts(const TForm_MAIN& f) {
+  std::map<uint16_t, std::string> texts;
+  for (const WrongEntry& w : f.CartridgeJudgement.wrong)
+    texts[w.slot] = wrongEntryText(w, f.CartridgeCatalogue, f.SectorCount);
+  return texts;
+}
+
+void printEntries(const CartridgeCatalogue& cat, int language, bool json,
+                  const std::optional<std::map<uint16_t, std::string>>& wrong) {
   const size_t count = std::min<size_t>(cat.header.entryCount, cat.entries.size());
   QJsonArray rows;
   if (!json)
@@ -57,6 +75,10 @@ void printEntries(const CartridgeCatalogue& cat, int language, bool json) {
       row["startSector"] = int(e.startSector);
       row["sectorCount"] = int(e.sectorCount);
       row["path"] = qs(path);
+      if (wrong) {
+        const auto it = wrong->find(uint16_t(i + 1));
+        row["problem"] = qs(it == wrong->end() ? std::string() : it->second);
+      }
       rows.append(row);
     } else {
       std::printf("%-4zu %-4u %-4u %-26s %-26s %-26s %6u %6u  %s\n", i + 1, unsigned(e.kind),
@@ -64,7 +86,10 @@ void printEntries(const CartridgeCatalogue& cat, int language, bool json) {
                   unsigned(e.startSector), unsigned(e.sectorCount), path.c_str());
     }
   }
-  if (json) printJson(QJsonDocument(rows));
+  if (json)
+    printJson(QJsonDocument(rows));
+  else if (wrong)
+    printWrongLines(cat, language, *wrong);
 }
 
 void printRows(TForm_MAIN& f, bool json, bool tree) {
@@ -133,15 +158,27 @@ void printRows(TForm_MAIN& f, bool json, bool tree) {
 
   const std::string free = f.Label_FreeSpace.text + " " + f.StaticText_FreeSpace.text;
   const std::string used = f.Label_TotalUseSpace.text + " " + f.StaticText_TotalUseSpace.text;
+  const std::map<uint16_t, std::string> wrong = wrongEntryTexts(f);
   if (json) {
     QJsonObject doc;
     doc["rows"] = jsonRows;
     doc["freeSpace"] = int(f.Function_FreeSpace());
     doc["usedSpace"] = int(f.Function_TotalUseSpace());
+    QJsonArray jsonWrong;
+    for (const auto& [slot, why] : wrong) {
+      QJsonObject o;
+      o["slot"] = int(slot);
+      o["brand"] =
+          qs(displayText(f.Language, fatText(f.CartridgeCatalogue.entries[slot - 1].brand)));
+      o["problem"] = qs(why);
+      jsonWrong.append(o);
+    }
+    doc["wrongEntries"] = jsonWrong;
     if (tree) doc["tree"] = jsonTree;
     printJson(QJsonDocument(doc));
   } else {
     std::printf("\n%s\n%s\n", free.c_str(), used.c_str());
+    printWrongLines(f.CartridgeCatalogue, f.Language, wrong);
   }
   std::fflush(stdout);
 }

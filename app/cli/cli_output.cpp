@@ -14,13 +14,6 @@ namespace {
 constexpr int kProgressIntervalMs = 200;
 constexpr int kMsgFaultPrefix = 63;
 
-std::string minutes(uint32_t ms) {
-  const uint32_t s = ms / 1000;
-  char text[24];
-  std::snprintf(text, sizeof text, "%u:%02u", s / 60, s % 60);
-  return text;
-}
-
 // Sectors a display shows as the offset of its last byte ("00000000": none).
 uint32_t sectorsShown(const std::string& text) {
   if (text.size() != 8 || text == "00000000") return 0;
@@ -28,31 +21,6 @@ uint32_t sectorsShown(const std::string& text) {
 }
 
 }  // namespace
-
-std::string progressLine(const ProgressFigures& f) {
-  std::string line = f.step;
-  char text[64];
-  if (f.total > 0) {
-    std::snprintf(text, sizeof text, "  %u/%u sectors", f.done, f.total);
-    line += text;
-    if (f.doneInStep > 0 && f.elapsedMs > 0) {
-      const double bytesPerSecond = double(f.doneInStep) * kSectorSize * 1000.0 / f.elapsedMs;
-      if (bytesPerSecond >= 1e6)
-        std::snprintf(text, sizeof text, "  %.1f MB/s", bytesPerSecond / 1e6);
-      else
-        std::snprintf(text, sizeof text, "  %.0f kB/s", bytesPerSecond / 1e3);
-      line += text;
-      const uint64_t left =
-          uint64_t(f.total > f.done ? f.total - f.done : 0) * f.elapsedMs / f.doneInStep;
-      line += "  " + minutes(uint32_t(left)) + " left";
-      return line;
-    }
-  } else if (f.percent >= 0) {
-    std::snprintf(text, sizeof text, "  %d%%", f.percent);
-    line += text;
-  }
-  return line + "  " + minutes(f.elapsedMs);
-}
 
 CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
     : form_(form), host_(host), quiet_(quiet), json_(json) {
@@ -114,7 +82,7 @@ bool CliOutput::run(const std::function<bool()>& operation, Measure measure, uin
 
 void CliOutput::result(const std::string& line) {
   clearProgress();
-  std::printf("%s\n", line.c_str());
+  std::printf("%s\n", displayText(form_.Language, line).c_str());
   std::fflush(stdout);
 }
 
@@ -122,11 +90,12 @@ void CliOutput::error(const std::string& line) {
   clearProgress();
   // Scripts look for "Fault code:" whatever the language of the texts.
   const std::string& prefix = form_.Prompt(kMsgFaultPrefix);
-  if (line.rfind(prefix, 0) == 0)
+  const std::string shown = displayText(form_.Language, line);
+  if (shown.rfind(prefix, 0) == 0)
     std::fprintf(stderr, "%s%s\n", std::string(promptText(kMsgFaultPrefix, 0)).c_str(),
-                 line.c_str() + prefix.size());
+                 shown.c_str() + prefix.size());
   else
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", shown.c_str());
 }
 
 void CliOutput::clearProgress() {
@@ -158,11 +127,17 @@ void CliOutput::drawProgress() {
   if (key != stepKey_) {
     stepKey_ = key;
     stepStart_ = now;
-    stepDone_ = p.done;
+    stepDone_ = lastDone_ = p.done;
+    lastDoneAt_ = now;
+  }
+  if (p.done != lastDone_) {
+    lastDone_ = p.done;
+    lastDoneAt_ = now;
   }
   p.elapsedMs = now - stepStart_;
+  p.idleMs = now - lastDoneAt_;
   p.doneInStep = p.done >= stepDone_ ? p.done - stepDone_ : 0;
-  std::fprintf(stderr, "\r\033[K%s", progressLine(p).c_str());
+  std::fprintf(stderr, "\r\033[K%s", progressLine(p, form_.Language).c_str());
   std::fflush(stderr);
   drawn_ = true;
 }

@@ -10,21 +10,9 @@
 
 #include "app/cli/cli_host.h"
 #include "app/form_main.h"
+#include "app/progress_line.h"
 
 namespace ostrel {
-
-// The figures of one progress line.
-struct ProgressFigures {
-  std::string step;              // what the operation says it is doing
-  uint32_t done = 0, total = 0;  // sectors; total 0 when none are counted
-  int percent = -1;              // a bar's position when no sectors are counted
-  uint32_t elapsedMs = 0;        // since this step began
-  uint32_t doneInStep = 0;       // sectors done since this step began
-};
-
-// "Programming..... 12/40 sectors  1.5 MB/s  0:17 left", or the step, the
-// bar's percentage and the time it has taken so far.
-std::string progressLine(const ProgressFigures& f);
 
 class CliOutput {
  public:
@@ -73,6 +61,7 @@ class CliOutput {
   uint32_t total_ = 0;
   std::string stepKey_;
   uint32_t stepStart_ = 0, stepDone_ = 0;
+  uint32_t lastDone_ = 0, lastDoneAt_ = 0;  // when the sector count last rose
 };
 
 }  // namespace ostrel

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <utility>
 
@@ -275,15 +274,17 @@ int runDetect(Cli& c) {
 int runList(Cli& c) {
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
-  if (f.CartridgeCatalogueState != TForm_MAIN::CatalogueState::Readable &&
-      f.CartridgeCatalogueState != TForm_MAIN::CatalogueState::EntriesIgnored) {
+  using State = TForm_MAIN::CatalogueState;
+  if (f.CartridgeCatalogueState != State::Readable &&
+      f.CartridgeCatalogueState != State::EntriesIgnored &&
+      f.CartridgeCatalogueState != State::Damaged) {
     c.out.error("ostrel-cli: the cartridge's catalogue could not be read");
     return kExitFailed;
   }
   if (c.opt.rows)
     printRows(f, c.opt.json, c.opt.tree);
   else
-    printEntries(f.CartridgeCatalogue, f.Language, c.opt.json);
+    printEntries(f.CartridgeCatalogue, f.Language, c.opt.json, wrongEntryTexts(f));
   return kExitOk;
 }
 
@@ -484,26 +485,11 @@ int runRead(Cli& c) {
     f.UpDown_ReadStartAddr.position = int(first);
     f.UpDown_ReadStopAddr.position = int(last);
   }
+  // The sectors go to FILE itself: no file of the default name is made or replaced.
+  f.ReadOutputPath = c.opt.output;
   if (!c.out.run([&] { return f.Function_Read(); }, Measure::Sectors, last - first + 1))
     return finish(c, false);
-
-  std::string file = f.ReadFileName;
-  if (!c.opt.output.empty()) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::rename(file, c.opt.output, ec);
-    if (ec) {  // another file system: copy, then remove
-      ec.clear();
-      fs::copy_file(file, c.opt.output, fs::copy_options::overwrite_existing, ec);
-      if (ec) {
-        c.out.error("ostrel-cli: " + c.opt.output + ": " + ec.message() + "; the sectors are in " +
-                    file);
-        return kExitFailed;
-      }
-      fs::remove(file, ec);
-    }
-    file = c.opt.output;
-  }
+  const std::string file = f.ReadFileName;
   finish(c, true);
   c.out.result(file);
   return kExitOk;

@@ -9,6 +9,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/qc_commands.h"
+#include "app/file_io.h"
 #include "app/prompt_table.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
@@ -28,11 +29,14 @@ commands:
   detect          exit 0 when a module is connected, 1 when not
   list [--json]   the cartridge's catalogue entries: slot, kind, attribute, brand,
                   version, versionExtra, start sector, sector count, directory
-                  (JSON: the keys of ostrel-pkg info)
+                  (JSON: the keys of ostrel-pkg info, and problem), then the
+                  entries that overlap, lie in sectors 0/1 or run past the end,
+                  and why: while there are any, only they can be removed
   list --rows [--tree] [--json]
                   the rows as the window lists them (aliases on one row, units),
-                  the free and used space and, with --tree, the directories
-                  with their file counts and space
+                  the free and used space, the wrong entries (JSON:
+                  wrongEntries) and, with --tree, the directories with their
+                  file counts and space
   load FILE... [--json]
                   load the files as the LOAD button does (.bn package, .bin
                   binary image, anything else S-record; mode 2 loads packages
@@ -225,6 +229,7 @@ int main(int argc, char** argv) {
   options.mode = kDeliveredBuildMode;
   options.language = kDeliveredLanguage;
   if (const int status = parse(argc, argv, options); status >= 0) return status;
+  installInterruptCleanup();  // Ctrl+C or a kill leaves no half-written file
 
   QtClock clock;
   TComm comm;

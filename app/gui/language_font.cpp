@@ -1,6 +1,9 @@
 #include "app/gui/language_font.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <array>
 
 namespace ostrel {
@@ -46,6 +49,41 @@ QFont languageFont(int language, const QFont& base) {
   families.prepend(family);
   font.setFamilies(families);
   return font;
+}
+
+QLocale languageLocale(int language) {
+  switch (language) {
+    case 1:
+      return QLocale(QLocale::Chinese, QLocale::TraditionalHanScript, QLocale::Taiwan);
+    case 2:
+      return QLocale(QLocale::Chinese, QLocale::SimplifiedHanScript, QLocale::China);
+    case 3:
+      return QLocale(QLocale::Japanese, QLocale::Japan);
+    default:
+      return QLocale(QLocale::English, QLocale::UnitedStates);
+  }
+}
+
+bool installQtTranslations(int language) {
+  // One set at a time, living as long as the program.
+  static QTranslator* installed = nullptr;
+  if (installed) {
+    QCoreApplication::removeTranslator(installed);
+    delete installed;
+    installed = nullptr;
+  }
+  const QLocale locale = languageLocale(language);
+  QLocale::setDefault(locale);
+  if (language < 1 || language > 3) return true;
+  auto* translator = new QTranslator;
+  if (!translator->load(locale, "qtbase", "_",
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  installed = translator;
+  return true;
 }
 
 }  // namespace ostrel

@@ -1,7 +1,8 @@
-// The font the window draws its texts in, by language.
+// The font the window draws its texts in, and Qt's own texts, by language.
 #pragma once
 
 #include <QFont>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -16,5 +17,15 @@ QString languageFamily(int language);
 // so its glyph shapes win over a desktop font that happens to hold the same
 // characters, then base's families for anything it lacks.
 QFont languageFont(int language, const QFont& base);
+
+// Qt's own dialogs (the file dialog, the Yes and No buttons) speak the
+// language: its locale becomes the default and Qt's translations for it are
+// loaded, replacing those of a language installed before. False when they
+// are not installed (Debian: qt6-translations-l10n); the dialogs then stay
+// English. Language 0 needs none.
+bool installQtTranslations(int language);
+
+// The locale of a language: en_US, zh_TW, zh_CN, ja_JP.
+QLocale languageLocale(int language);
 
 }  // namespace ostrel

@@ -2,11 +2,15 @@
 // BuildMode 2, 1 and 0.
 #include <QApplication>
 #include <QIcon>
+#include <QStringList>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/gui/language_font.h"
 #include "app/gui/main_window.h"
@@ -31,6 +35,7 @@ void usage() {
   std::printf(
       "usage: " OSTREL_PROGRAM
       " [--language 0..3] [--fast-link] [--screenshot FILE --after MS] [--quit-after MS]\n"
+      "       [--press NAME,... [--open FILE]...]\n"
       "  --fast-link        take the module's replies as soon as they arrive instead of\n"
       "                     after 10 ms of quiet on the line (much faster; off by default)\n"
       "  --language N       language of the window, fixed for the run: 0 English\n"
@@ -39,7 +44,11 @@ void usage() {
       "  --version          print the version and exit\n"
       "  --screenshot FILE  save a picture of the window after --after ms (default 3000)\n"
       "                     and print its status lines\n"
-      "  --quit-after MS    close the window after MS milliseconds\n");
+      "  --quit-after MS    close the window after MS milliseconds\n"
+      "  --press NAME,...   once a module is found, click these controls in turn, by\n"
+      "                     object name (Button2,Button1: LOAD, then BURN); message\n"
+      "                     boxes answer themselves, questions with Yes (demonstrations)\n"
+      "  --open FILE        the LOAD dialog chooses FILE without being shown; repeatable\n");
 }
 
 }  // namespace
@@ -57,12 +66,15 @@ int main(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
+  ostrel::installInterruptCleanup();  // a kill leaves no half-written file
   QApplication::setApplicationName("Ostrel");
   QString screenshot;
   int after = 3000;
   int quitAfter = -1;
   int language = ostrel::kDeliveredLanguage;
   bool fastLink = false;
+  QStringList press;
+  std::vector<std::string> open;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--fast-link")) {
       fastLink = true;
@@ -79,6 +91,10 @@ int main(int argc, char** argv) {
       after = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--quit-after") && i + 1 < argc) {
       quitAfter = std::atoi(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--press") && i + 1 < argc) {
+      press = QString(argv[++i]).split(',', Qt::SkipEmptyParts);
+    } else if (!std::strcmp(argv[i], "--open") && i + 1 < argc) {
+      open.push_back(argv[++i]);
     } else {
       usage();
       return std::strcmp(argv[i], "--help") ? 2 : 0;
@@ -90,8 +106,14 @@ int main(int argc, char** argv) {
   TComm comm;
   applyComm1Values(comm);
   QtHost host(writableProgramDirectory(currentExecutablePath()));
-  host.autoAnswer = !screenshot.isEmpty() || quitAfter >= 0;
+  host.autoAnswer = !screenshot.isEmpty() || quitAfter >= 0 || !press.isEmpty();
+  host.autoYes = !press.isEmpty();
+  host.presetFiles = open;
   QApplication::setFont(languageFont(language, QApplication::font()));
+  if (!installQtTranslations(language))
+    std::fprintf(stderr, OSTREL_PROGRAM
+                 ": Qt's translations for this language are not installed "
+                 "(qt6-translations-l10n): its dialogs stay English\n");
   const std::string icon =
       findDataFile("ostrel.svg", host.programDirectory(), currentExecutablePath());
   QApplication::setWindowIcon(icon.empty() ? QIcon::fromTheme("ostrel")
@@ -122,6 +144,18 @@ int main(int argc, char** argv) {
       if (quitAfter < 0) window.close();
     });
   }
+  // The operator's clicks, once the module is found and the window is free.
+  QTimer presser;
+  QObject::connect(&presser, &QTimer::timeout, &window, [&] {
+    if (!form.Connected || form.OperationRunning || !form.WindowEnabled) return;
+    presser.stop();
+    for (const QString& name : press) {
+      if (!form.Click(name.toStdString()))
+        std::fprintf(stderr, OSTREL_PROGRAM ": %s could not be clicked\n", qPrintable(name));
+      window.sync();
+    }
+  });
+  if (!press.isEmpty()) presser.start(200);
   if (quitAfter >= 0) QTimer::singleShot(quitAfter, &window, [&] { window.close(); });
   return app.exec();
 }

@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyleOptionProgressBar>
 
 #include "app/gui/catalogue_widgets.h"
 #include "app/gui/qt_convert.h"
@@ -31,6 +32,13 @@ void setTextColor(QWidget* w, uint32_t color) {
 }
 
 }  // namespace
+
+void OperationBar::initStyleOption(QStyleOptionProgressBar* option) const {
+  QProgressBar::initStyleOption(option);
+  // Drawn as an enabled bar whatever the window's controls are.
+  option->state |= QStyle::State_Enabled;
+  option->palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active : QPalette::Inactive);
+}
 
 WaitDialog::WaitDialog(TForm_Wait& model, QWidget* owner) : QDialog(owner), model_(model) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -175,7 +183,7 @@ QWidget* MainWindow::create(Control& c) {
       break;
     }
     case ControlKind::ProgressBar:
-      w = new QProgressBar(parent);
+      w = new OperationBar(parent);
       static_cast<QProgressBar*>(w)->setTextVisible(false);
       break;
     case ControlKind::Memo: {
@@ -236,6 +244,7 @@ void MainWindow::syncOne(Entry& e) {
   if (w->geometry() != want) w->setGeometry(want);
   if (w->isVisibleTo(w->parentWidget()) != c.visible) w->setVisible(c.visible);
   if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+  if (const QString hint = qs(c.hint); w->toolTip() != hint) w->setToolTip(hint);
   if (c.fontSize > 0 && w->font().pointSize() != c.fontSize) {
     QFont f = w->font();
     f.setPointSize(c.fontSize);

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QMainWindow>
+#include <QProgressBar>
 #include <QTimer>
 #include <functional>
 #include <map>
@@ -13,9 +14,18 @@
 #include "app/gui/catalogue_widgets.h"
 
 class QLabel;
-class QProgressBar;
 
 namespace ostrel {
+
+// A progress bar keeps its colours while the window's controls are disabled
+// for an operation: that is when the operator reads it.
+class OperationBar : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+
+ protected:
+  void initStyleOption(QStyleOptionProgressBar* option) const override;
+};
 
 // The progress dialog: fixed 419 x 80 client area, centred on its owner.
 class WaitDialog : public QDialog {

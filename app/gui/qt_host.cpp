@@ -5,8 +5,13 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSplitter>
+#include <QTimer>
+#include <QTreeView>
+#include <algorithm>
 
 #include "app/gui/qt_convert.h"
 #include "link/port_list.h"
@@ -22,11 +27,37 @@ QStringList qtFilters(const std::string& filter) {
     out << parts[i].trimmed() + " (" + parts[i + 1].trimmed() + ")";
   return out;
 }
+
+// Every column of the file dialog's detailed list shows whole (name, size,
+// type, date): the dialog takes the room it needs up to what the screen
+// offers, the names take what the other columns leave.
+void fitFileDialog(QFileDialog& dialog, const QSize& available) {
+  dialog.setViewMode(QFileDialog::Detail);
+  dialog.resize(std::min(available.width() - 20, 900), std::min(available.height() - 40, 560));
+  if (auto* list = dialog.findChild<QTreeView*>("treeView")) {
+    QHeaderView* header = list->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+  }
+  // The places beside the list keep room for their names, once shown.
+  if (auto* splitter = dialog.findChild<QSplitter*>("splitter")) {
+    QTimer::singleShot(0, splitter, [splitter] {
+      const int total = splitter->width();
+      const int side = std::min(150, total / 5);
+      splitter->setSizes({side, total - side});
+    });
+  }
+}
+
 }  // namespace
 
 MsgBoxResult QtHost::messageBox(const std::string& text, const std::string& caption,
                                 MsgBoxKind kind, MsgBoxButtons buttons) {
-  if (autoAnswer) return buttons == MsgBoxButtons::Ok ? MsgBoxResult::Ok : MsgBoxResult::No;
+  if (autoAnswer) {
+    if (buttons == MsgBoxButtons::Ok) return MsgBoxResult::Ok;
+    return autoYes ? MsgBoxResult::Yes : MsgBoxResult::No;
+  }
   QMessageBox::Icon icon = QMessageBox::Information;
   if (kind == MsgBoxKind::Warning) icon = QMessageBox::Warning;
   if (kind == MsgBoxKind::Error) icon = QMessageBox::Critical;
@@ -43,15 +74,26 @@ MsgBoxResult QtHost::messageBox(const std::string& text, const std::string& capt
 OpenFileResult QtHost::openFileDialog(const OpenFileRequest& request) {
   OpenFileResult result;
   QStringList filters = qtFilters(request.filter);
-  QString selected = filters.value(request.filterIndex - 1);
   QStringList files;
-  if (request.multiSelect)
-    files = QFileDialog::getOpenFileNames(owner_, QString(), qs(request.initialDir),
-                                          filters.join(";;"), &selected);
-  else if (QString f = QFileDialog::getOpenFileName(owner_, QString(), qs(request.initialDir),
-                                                    filters.join(";;"), &selected);
-           !f.isEmpty())
-    files << f;
+  if (!presetFiles.empty()) {
+    // Answered without being shown (demonstrations and pictures).
+    for (const std::string& f : presetFiles) files << qs(f);
+    presetFiles.clear();
+    result.accepted = true;
+    for (const QString& f : files) result.files.push_back(f.toStdString());
+    result.filterIndex = request.filterIndex;
+    return result;
+  }
+  // Qt's own dialog, so it speaks the program's language and can be sized.
+  QFileDialog dialog(owner_, QString(), qs(request.initialDir), filters.join(";;"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setFileMode(request.multiSelect ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+  dialog.selectNameFilter(filters.value(request.filterIndex - 1));
+  QScreen* screen =
+      owner_ && owner_->screen() ? owner_->screen() : QGuiApplication::primaryScreen();
+  fitFileDialog(dialog, screen ? screen->availableGeometry().size() : QSize(1024, 768));
+  if (dialog.exec() == QDialog::Accepted) files = dialog.selectedFiles();
+  const QString selected = dialog.selectedNameFilter();
   result.accepted = !files.isEmpty();
   for (const QString& f : files) result.files.push_back(f.toStdString());
   result.filterIndex = int(filters.indexOf(selected)) + 1;

@@ -24,8 +24,12 @@ class QtHost : public Host {
   std::string programDirectory() override { return programDir_; }
   std::vector<std::string> portList(const PortNote& note) override;
 
-  // Message boxes answer themselves (for screenshots and unattended runs).
+  // Message boxes answer themselves (for screenshots and unattended runs):
+  // OK, and No to a question unless autoYes.
   bool autoAnswer = false;
+  bool autoYes = false;
+  // The next file dialog answers with these files without being shown.
+  std::vector<std::string> presetFiles;
 
  private:
   std::string programDir_;

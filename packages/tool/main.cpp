@@ -61,14 +61,24 @@ const char kUsage[] =
     "  ostrel-pkg srec2bin firmware.hx -o firmware.img --sectors 256\n"
     "  ostrel-pkg bin2image firmware.bin -o firmware.img\n";
 
+// The code page of the run (--language): every text that came from outside (a
+// file name, a description's value, a catalogue text) is shown read in it.
+int runLanguage = 0;
+
+// A line on stderr, shown by the one display rule, so no file name or value
+// can drive the terminal.
+void complain(const std::string& line) {
+  std::fprintf(stderr, "ostrel-pkg: %s\n", displayText(runLanguage, line).c_str());
+}
+
 int usage(const char* problem = nullptr) {
-  if (problem) std::fprintf(stderr, "ostrel-pkg: %s\n", problem);
+  if (problem) complain(problem);
   std::fputs(kUsage, stderr);
   return kExitUsage;
 }
 
 int failure(const std::string& message) {
-  std::fprintf(stderr, "ostrel-pkg: %s\n", message.c_str());
+  complain(message);
   return kExitFault;
 }
 
@@ -77,8 +87,9 @@ int fault(int language, std::string_view code, const std::vector<std::string>& l
           const std::string& file) {
   std::fprintf(stderr, "%s%.*s\n", std::string(promptText(63, language)).c_str(), int(code.size()),
                code.data());
-  for (const std::string& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
-  std::fprintf(stderr, "ostrel-pkg: %s\n", file.c_str());
+  for (const std::string& line : lines)
+    std::fprintf(stderr, "%s\n", displayText(language, line).c_str());
+  complain(file);
   return kExitFault;
 }
 
@@ -98,7 +109,7 @@ uint32_t keyStart() {
 int openInput(const std::string& path, uint64_t limit, int language, FileSource& source) {
   std::string error;
   if (!source.open(path, error)) {
-    std::fprintf(stderr, "ostrel-pkg: %s\n", error.c_str());
+    complain(error);
     return fault(language, FaultCode::k0010, {}, path);
   }
   if (source.size() > limit) return fault(language, FaultCode::k0018, {}, path);
@@ -107,7 +118,7 @@ int openInput(const std::string& path, uint64_t limit, int language, FileSource&
 
 // The output's failure, which explains a failed step better than its fault.
 int outputFailure(const ReplacingFile& out) {
-  std::fprintf(stderr, "ostrel-pkg: %s\n", out.error().c_str());
+  complain(out.error());
   return kExitFault;
 }
 
@@ -124,14 +135,12 @@ int readPackageFile(const std::string& path, int language, PackageRead& read,
   return fault(language, read.fault, read.faultLines, path);
 }
 
-std::string text(const std::array<char, kFatTextSize>& field) {
-  return std::string(fatText(field));
-}
-
 int info(const std::string& path, bool json, int language) {
   PackageRead read;
   if (int rc = readPackageFile(path, language, read)) return rc;
   const CartridgeCatalogue& cat = read.catalogue;
+  // As ostrel-cli list shows a cartridge's texts.
+  auto text = [language](std::string_view stored) { return displayText(language, stored); };
   if (json) {
     QJsonObject doc;
     doc["identity"] = QString::fromStdString(identityText(read.identity));
@@ -141,17 +150,16 @@ int info(const std::string& path, bool json, int language) {
     QJsonArray entries;
     for (size_t k = 0; k < cat.header.entryCount; ++k) {
       const FatEntry& e = cat.entries[k];
-      const std::string_view path = fatPathText(e);
       QJsonObject o;
       o["slot"] = int(k + 1);
       o["kind"] = int(e.kind);
       o["attribute"] = int(e.attribute);
-      o["brand"] = QString::fromStdString(text(e.brand));
-      o["version"] = QString::fromStdString(text(e.version));
-      o["versionExtra"] = QString::fromStdString(text(e.versionExtra));
+      o["brand"] = QString::fromStdString(text(fatText(e.brand)));
+      o["version"] = QString::fromStdString(text(fatText(e.version)));
+      o["versionExtra"] = QString::fromStdString(text(fatText(e.versionExtra)));
       o["startSector"] = int(e.startSector);
       o["sectorCount"] = int(e.sectorCount);
-      o["path"] = QString::fromUtf8(path.data(), qsizetype(path.size()));
+      o["path"] = QString::fromStdString(text(fatPathText(e)));
       entries.append(o);
     }
     doc["entries"] = entries;
@@ -167,9 +175,9 @@ int info(const std::string& path, bool json, int language) {
   for (size_t k = 0; k < cat.header.entryCount; ++k) {
     const FatEntry& e = cat.entries[k];
     std::printf("%-4zu %-4u %-4u %-26s %-26s %-26s %6u %6u  %s\n", k + 1, unsigned(e.kind),
-                unsigned(e.attribute), text(e.brand).c_str(), text(e.version).c_str(),
-                text(e.versionExtra).c_str(), unsigned(e.startSector), unsigned(e.sectorCount),
-                std::string(fatPathText(e)).c_str());
+                unsigned(e.attribute), text(fatText(e.brand)).c_str(),
+                text(fatText(e.version)).c_str(), text(fatText(e.versionExtra)).c_str(),
+                unsigned(e.startSector), unsigned(e.sectorCount), text(fatPathText(e)).c_str());
   }
   return kExitOk;
 }
@@ -194,7 +202,7 @@ int readInput(const std::string& path, uint64_t limit, int language, std::vector
   std::string error;
   const FileReadResult r = readWholeFile(path, bytes, limit, &error);
   if (r == FileReadResult::Ok) return kExitOk;
-  std::fprintf(stderr, "ostrel-pkg: %s\n", error.c_str());
+  complain(error);
   return fault(language, r == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, {},
                path);
 }
@@ -333,7 +341,7 @@ int main(int argc, char** argv) {
     } else if (a == "--language") {
       const char* v = value();
       if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] > '3') return usage("--language 0..3");
-      language = v[0] - '0';
+      language = runLanguage = v[0] - '0';
     } else if (a == "--json") {
       json = true;
     } else if (a == "-o") {

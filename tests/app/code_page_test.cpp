@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 #include "app/prompt_table.h"
@@ -105,15 +106,78 @@ TEST(CodePage, EveryPromptFitsItsLanguagesCodePage) {
   }
 }
 
-TEST(CodePage, ArbitraryBytesNeverBreakIt) {
-  uint32_t state = 12345;  // rng start; fixed so failures repeat
+// A control character as the display rule names them: C0, DEL, C1 and the
+// bidirectional embeddings, overrides and isolates.
+bool controlCodePoint(uint32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// Well-formed UTF-8 with each control character turned into U+FFFD, worked
+// out here code point by code point.
+std::string controlsReplaced(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = uint8_t(utf8[i]);
+    const size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    uint32_t cp = n == 1 ? b : b & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (uint8_t(utf8[i + k]) & 0x3F);
+    out += controlCodePoint(cp) ? "\uFFFD" : utf8.substr(i, n);
+    i += n;
+  }
+  return out;
+}
+
+TEST(CodePage, DisplayTextShowsEveryStoredTextReadableAndInert) {
+  const std::string r = "\uFFFD";
+  struct Case {
+    int language;
+    std::string stored, shown;
+  };
+  const Case cases[] = {
+      {0, "Caf\xC3\xA9 \xE4\xB8\xAD", "Café 中"},
+      {0, "legacy\xFF\xFE", "legacyÿþ"},
+      {0, "CAF\xC9", "CAFÉ"},                // ends as a cut UTF-8 sequence would
+      {0, "ab\x81\xE9", "ab" + r + "é"},     // 0x81 is a hole of CP1252
+      {1, "\xA4\xA4\xA4 ", "中" + r + " "},  // a Big5 lead byte without its trail
+      {3, "\x83\x8D\x81\x5B\x83\x68", "ロード"},
+      {1, "\x1B\xA4\xA4", r + "中"},  // legacy text has no controls either
+      {0, "\x1B]0;X\x07\x1B[2J", r + "]0;X" + r + r + "[2J"},
+      {0, "a\x7Fz\tc\r\n", "a" + r + "z" + r + "c" + r + r},
+      {0, "V\xC2\x9B[J\xC2\x85", "V" + r + "[J" + r},  // CSI and NEL as characters
+      {0, "DE\xE2\x80\xAEkoob", "DE" + r + "koob"},    // right-to-left override
+      {0, "\xE2\x80\xAA\xE2\x80\xAC\xE2\x81\xA6\xE2\x81\xA9", r + r + r + r},
+      // Their neighbours are ordinary characters.
+      {0, "\xC2\xA0\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0",
+       "\xC2\xA0\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(displayText(c.language, c.stored), c.shown) << &c - cases;
+}
+
+TEST(CodePage, ArbitraryTextsNeverBreakIt) {
+  uint32_t state = 12345;  // fixed start number, so failures repeat
   auto next = [&] {
     state = state * 1664525u + 1013904223u;
     return uint8_t(state >> 24);
   };
+  // Stored texts are drawn from these pieces and from single bytes of any
+  // value: the controls the rule catches beside neighbours it must leave.
+  // clang-format off
+  const std::string pieces[] = {
+      "a", "\\", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\x1B", "\x07", "\x7F",
+      "\xC2\x80", "\xC2\x9B", "\xC2\x9F", "\xC2\xA0", "\xE2\x80\xAA", "\xE2\x80\xAE",
+      "\xE2\x80\xAF", "\xE2\x81\xA5", "\xE2\x81\xA6", "\xE2\x81\xA9"};
+  // clang-format on
+  // Each CP1252 byte as shown on its own.
+  std::string cp1252[256];
+  for (int b = 0; b < 256; ++b) {
+    std::string out;
+    cp1252[b] = legacyToUtf8(0, std::string(1, char(b)), out) ? controlsReplaced(out) : "\uFFFD";
+  }
   for (int round = 0; round < 2000; ++round) {
-    std::string bytes(next() % 40, '\0');
-    for (char& b : bytes) b = char(next());
+    std::string bytes;
+    for (int n = next() % 16; n > 0; --n)
+      bytes += next() % 3 == 0 ? std::string(1, char(next())) : pieces[next() % std::size(pieces)];
     for (int l = -1; l <= kLanguageCount; ++l) {
       std::string out;
       if (legacyToUtf8(l, bytes, out)) {
@@ -124,14 +188,23 @@ TEST(CodePage, ArbitraryBytesNeverBreakIt) {
       if (!utf8ToLegacy(l, bytes, out)) {
         EXPECT_TRUE(out.empty());
       }
-      // What a control or a listing shows is UTF-8 without control
-      // characters, whatever was stored.
+      // What is shown is UTF-8 without control characters, whatever was
+      // stored, and showing it again changes nothing.
       const std::string shown = displayText(l, bytes);
-      EXPECT_TRUE(testing::strictUtf8(shown));
-      EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
-                              [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; }),
-                0);
-      EXPECT_EQ(shown.find("\xC2\x9B"), std::string::npos);  // no C1 escape either
+      ASSERT_TRUE(testing::strictUtf8(shown));
+      EXPECT_EQ(controlsReplaced(shown), shown);
+      EXPECT_EQ(displayText(l, shown), shown);
+      // UTF-8 and text the code page reads whole lose only their controls; in
+      // CP1252 every other byte shows as its own character or as U+FFFD.
+      if (testing::strictUtf8(bytes)) {
+        EXPECT_EQ(shown, controlsReplaced(bytes));
+      } else if (legacyToUtf8(l, bytes, out)) {
+        EXPECT_EQ(shown, controlsReplaced(out));
+      } else if (l == 0) {
+        std::string each;
+        for (char b : bytes) each += cp1252[uint8_t(b)];
+        EXPECT_EQ(shown, each);
+      }
     }
   }
 }

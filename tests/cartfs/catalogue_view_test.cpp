@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cartfs/catalogue_check.h"
+
 namespace ostrel {
 namespace {
 
@@ -82,11 +84,11 @@ TEST(CatalogueView, RowsFromCatalogueContents) {
 
 // A cartridge with software at several depths, one piece newly added.
 struct Cartridge {
-  std::vector<CatalogueRow> rows = buildCatalogueRows(
-      *catalogue({entry("OBDII", 0, 4), entry("Arvo", 4, 10, "EU"),
-                  entry("Bram", 14, 20, "EU\\Vans"), entry("Corvenne", 34, 5, "EU\\Vans\\Old"),
-                  entry("Dalen", 39, 3, "ASIA"), entry("Eskel", 42, 7, "EU\\Vans")}),
-      CatalogueSide::Cartridge);
+  std::unique_ptr<CartridgeCatalogue> entries =
+      catalogue({entry("OBDII", 0, 4), entry("Arvo", 4, 10, "EU"),
+                 entry("Bram", 14, 20, "EU\\Vans"), entry("Corvenne", 34, 5, "EU\\Vans\\Old"),
+                 entry("Dalen", 39, 3, "ASIA"), entry("Eskel", 42, 7, "EU\\Vans")});
+  std::vector<CatalogueRow> rows = buildCatalogueRows(*entries, CatalogueSide::Cartridge);
   std::vector<DirectoryNode> tree = buildDirectoryTree(rows, false);
 };
 
@@ -139,7 +141,7 @@ TEST(CatalogueView, TreeAndListsOfEachNode) {
 
 TEST(CatalogueView, TotalsCountAliasesOnceAndSelectionsAsOften) {
   Cartridge c;
-  EXPECT_EQ(totalUnits(c.rows), 4 + 10 + 20 + 5 + 3 + 7);
+  EXPECT_EQ(usedSectorCount(*c.entries, 256), 4 + 10 + 20 + 5 + 3 + 7);
   // A directory and a software item inside it: that software counts twice.
   const std::vector<std::string> selected = {"\\EU\\Vans", "0002"};
   EXPECT_EQ(selectedUnits(c.rows, selected), (20 + 5 + 7) + 20);

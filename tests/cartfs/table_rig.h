@@ -20,14 +20,14 @@ namespace ostrel {
 using Bytes = std::vector<uint8_t>;
 
 struct TableRig {
-  explicit TableRig(SimConfig config, SimPreset preset, int buildMode = 0) {
+  explicit TableRig(SimConfig config, SimPreset preset, int buildMode = 0, int language = 0) {
     config.strict = true;
     this->config = config;
     module = comm.addModule("SIM0", config);
     EXPECT_TRUE(applySimPreset(preset, config, module->flash()));
     comm.setCommName("SIM0");
     host.ports = {"SIM0"};
-    form = std::make_unique<TForm_MAIN>(buildMode, 0, host, clock, comm);
+    form = std::make_unique<TForm_MAIN>(buildMode, language, host, clock, comm);
     form->FormCreate();
     comm.OpenPort();
     form->ModuleGeneration = uint8_t(config.generation);

@@ -6,6 +6,8 @@
 // contents) and compared with ostrel-sim dump's view of the cartridge file.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -56,8 +58,11 @@ class Module {
                                          ::getpid() & 0xFF, ++made & 0xFF);
     args_.insert(args_.end(), {"--instant", "--cartridge", cartridge_.toStdString(), "--preset",
                                preset, "--id", id.toStdString()});
+    serial_ = QString(id).remove(' ');
     start();
   }
+  // The module's ID as the names of the files the program writes carry it.
+  const QString& serial() const { return serial_; }
   void start() { sim_ = std::make_unique<test::SimProcess>(ports_.path, "module", args_); }
   void stop() { sim_.reset(); }
   bool running() const { return sim_ && sim_->running(); }
@@ -76,7 +81,7 @@ class Module {
  private:
   test::PortDir ports_;
   std::vector<std::string> args_;
-  QString cartridge_;
+  QString cartridge_, serial_;
   std::unique_ptr<test::SimProcess> sim_;
 };
 
@@ -150,12 +155,19 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
     EXPECT_TRUE(verify.out.contains("Verify OK!"));
     EXPECT_FALSE(verify.err.contains('\r'));  // no progress drawn into a pipe
 
+    // Read back to a file of its own: an earlier read-back under the name
+    // the program gives the same range stays as it was.
     const QString readBack = m.file("read.bin");
+    const QString earlier =
+        QFileInfo(OSTREL_CLI_PATH).absolutePath() + "/" + m.serial() + "_SEC0000-0005.BIN";
+    ASSERT_TRUE(test::writeFile(earlier, "an earlier read-back"));
     const ProcessRun read =
         runCli(m.cli({"--mode", "1", "--quiet", "read", "0", "5", "-o", readBack}));
     EXPECT_EQ(read.exitCode, 0) << read.err.toStdString();
     EXPECT_TRUE(read.out.contains(readBack.toUtf8()));
     EXPECT_TRUE(test::readFile(readBack) == expected);
+    EXPECT_EQ(test::readFile(earlier), "an earlier read-back");
+    QFile::remove(earlier);
 
     m.stop();
     EXPECT_TRUE(m.dump(0, 5) == expected);
@@ -173,6 +185,43 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
         bad.err.contains("##" + QByteArray::number(corrupt, 16).toUpper().rightJustified(8, '0')))
         << bad.err.toStdString();
     EXPECT_TRUE(bad.out.isEmpty()) << bad.out.toStdString();  // --quiet: faults only
+  }
+}
+
+// A long read stopped by Ctrl+C or a kill leaves neither the file nor its
+// temporary beside it.
+TEST(CliFlowTest, AnInterruptedReadLeavesNoFileBehind) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    Module m(kGenerations[3], "demo");
+    ASSERT_TRUE(m.running());
+    const QString target = m.file("whole.bin");
+    std::vector<std::string> argv{OSTREL_CLI_PATH};
+    for (const QString& a : m.cli({"--mode", "1", "--quiet", "read", "0", "3FFF", "-o", target}))
+      argv.push_back(a.toStdString());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ), 0);
+    // Stopped once the first sectors are in the temporary file.
+    auto temporaries = [&] {
+      return QDir(QString::fromStdString(m.files.path()))
+          .entryInfoList({"whole.bin.tmp-*"}, QDir::Files);
+    };
+    bool started = false;
+    for (int i = 0; i < 3000 && !started; ++i) {
+      const auto found = temporaries();
+      started = !found.isEmpty() && found.first().size() > 65536;
+      if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_TRUE(temporaries().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(target));
   }
 }
 
@@ -417,6 +466,71 @@ TEST(CliFlowTest, RemovalOnEveryGeneration) {
     expectSoftware(m, fat, [&](const FatRecord& r) { return demoData(demo, r); });
     ++row;
   }
+}
+
+// ---------------------------------------------------------------- a damaged catalogue
+
+// A FAT damaged after the fact on a 256-sector Ostrel III: an entry starting
+// inside the base software, one overlapping the software behind it and one
+// reaching past the end. The listing names them and keeps its totals within
+// the cartridge, an installation (planned or real) changes nothing, and
+// removing the wrong entries brings back a catalogue that can be changed.
+TEST(CliFlowTest, ADamagedCatalogueIsListedAndNotOverwritten) {
+  Module m(kGenerations[2], "demo");
+  ASSERT_TRUE(m.running());
+  m.stop();
+  // Entry k's start sector at 108 + (k - 1) * 212 + 80 of sector 1, its count two bytes on.
+  auto poke = [&](int entry, int field, int value) {
+    const int at = kSector + 108 + (entry - 1) * 212 + field;
+    return test::runProcess(OSTREL_SIM_PATH,
+                            {"poke", m.cartridge(), QString::number(at), QString::number(value)})
+        .exitCode;
+  };
+  EXPECT_EQ(poke(2, 81, 2), 0);      // Corvenne at sector 2, inside OBDII's 0..3
+  EXPECT_EQ(poke(4, 83, 0x40), 0);   // Ostmark 64 sectors long, over the software behind it
+  EXPECT_EQ(poke(14, 82, 0x01), 0);  // Arvinta 0x12C sectors long, past sector 255
+  EXPECT_EQ(poke(14, 83, 0x2C), 0);
+  const QByteArray planted = m.dump(0, 255);
+  m.start();
+
+  const ProcessRun list = runCli(m.cli({"list", "--rows", "--json"}));
+  ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+  const QJsonObject view = QJsonDocument::fromJson(list.out).object();
+  EXPECT_LE(view["usedSpace"].toInt(), 256);
+  EXPECT_EQ(view["freeSpace"].toInt() + view["usedSpace"].toInt(), 256);
+  std::set<std::string> wrong;
+  for (const QJsonValue& v : view["wrongEntries"].toArray())
+    wrong.insert(v.toObject()["brand"].toString().toStdString());
+  for (const char* brand : {"OBDII", "Corvenne", "Ostmark", "Arvinta"})
+    EXPECT_TRUE(wrong.count(brand)) << brand;
+  const ProcessRun entries = runCli(m.cli({"list"}));
+  EXPECT_TRUE(entries.out.contains("Entry 14 (Arvinta): ") &&
+              entries.out.contains("past the last sector 255"))
+      << entries.out.toStdString();
+
+  const QString europe = QString(OSTREL_SAMPLES_DIR) + "/europe.bn";
+  for (const QStringList& extra : {QStringList{"--dry-run"}, QStringList{}}) {
+    const ProcessRun install = runCli(m.cli(QStringList{"--yes", "install", europe} + extra));
+    EXPECT_EQ(install.exitCode, 1);
+    EXPECT_TRUE(install.err.contains("installing software is refused"))
+        << install.err.toStdString();
+    EXPECT_FALSE(install.out.contains("Sectors to write")) << install.out.toStdString();
+  }
+  m.stop();
+  EXPECT_TRUE(m.dump(0, 255) == planted);
+  m.start();
+
+  const ProcessRun remove = runCli(m.cli({"--yes", "remove", "Corvenne", "Ostmark", "Arvinta"}));
+  EXPECT_EQ(remove.exitCode, 0) << remove.err.toStdString();
+  const ProcessRun after = runCli(m.cli({"list", "--rows", "--json"}));
+  const QJsonObject sound = QJsonDocument::fromJson(after.out).object();
+  EXPECT_TRUE(sound["wrongEntries"].toArray().isEmpty()) << after.out.toStdString();
+  m.stop();
+  // Only the FAT changed: every other sector holds what it held.
+  const QByteArray now = m.dump(0, 255);
+  ASSERT_EQ(now.size(), planted.size());
+  EXPECT_TRUE(now.left(kSector) == planted.left(kSector));
+  EXPECT_TRUE(now.mid(2 * kSector) == planted.mid(2 * kSector));
 }
 
 }  // namespace

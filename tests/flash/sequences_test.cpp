@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include "app/text_helpers.h"
 #include "common/sim_generations.h"
 #include "common/temp_dir.h"
 #include "flash_rig.h"
@@ -15,8 +19,10 @@ namespace ostrel::test {
 namespace {
 
 // A whole-flash image with data on a few sectors and gaps between them, as
-// the S-record and binary loaders plan it: the data lie in the FlashImage.
+// the S-record and binary loaders plan it: the data lie in the FlashImage;
+// sector 5 is a blank block of the image, erased and left blank.
 const std::vector<uint16_t> kImageSectors = {0, 2, 3, 7};
+constexpr uint16_t kBlankImageSector = 5;
 
 void planImage(SimRig& rig) {
   TForm_MAIN& f = *rig.form;
@@ -27,6 +33,8 @@ void planImage(SimRig& rig) {
     std::copy(data.begin(), data.end(), f.FlashImage.Memory() + size_t(s) * 65536);
     planFlashImageWrite(f.BlockTable[s], data, true);
   }
+  planFlashImageWrite(f.BlockTable[kBlankImageSector], Bytes(65536, 0xFF), true);
+  f.BlockTable[kBlankImageSector].writeFlag = 0;
   f.ImageBlockCount = 8;
   f.ImageKind = 1;
 }
@@ -42,8 +50,8 @@ TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
     planImage(rig);
     ASSERT_TRUE(rig.form->Function_Auto());
     EXPECT_TRUE(rig.frameLeft());
-    EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0003FFFF");
-    EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0003FFFF");
+    EXPECT_EQ(rig.form->StaticText_PROG_Size.text, "0004FFFF");
+    EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0004FFFF");
     for (uint16_t s : kImageSectors) {
       // An image on an Ostrel IV keeps its low sectors where the image puts them.
       EXPECT_EQ(physicalSector(rig, s), s);
@@ -53,17 +61,29 @@ TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
       EXPECT_NE(rig.flash(60000), Bytes(65536, 0xFF));  // the table went out after the data
       continue;
     }
-    // A byte changed on the cartridge: Verify names its address.
+    // A byte changed on the cartridge, in a written sector or in one the
+    // plan erased and left blank: Verify names its address.
     ASSERT_TRUE(rig.form->Function_Verify());
-    Bytes changed = sectorPattern(3 + 40);
-    changed[16] = uint8_t(changed[16] & 0x0F);
-    if (changed[16] == sectorPattern(3 + 40)[16]) changed[16] ^= 0x01;
-    rig.module->flash().erase(3);
-    rig.module->flash().program(3, 0, changed);
-    EXPECT_FALSE(rig.form->Function_Verify());
-    EXPECT_TRUE(rig.memoHas("Fault code:0051"));
-    EXPECT_TRUE(rig.memoHas("##00030010"));
-    EXPECT_EQ(rig.form->StaticText_Status1.text, "Verify Fail!");
+    const struct {
+      uint16_t sector;
+      uint16_t offset;
+      const char* line;
+    } strays[] = {{3, 16, "##00030010"}, {kBlankImageSector, 0x1234, "##00051234"}};
+    for (const auto& stray : strays) {
+      SCOPED_TRACE(stray.line);
+      const Bytes good = rig.flash(stray.sector);
+      Bytes changed = good;
+      changed[stray.offset] = uint8_t(changed[stray.offset] & 0x0F);
+      if (changed[stray.offset] == good[stray.offset]) changed[stray.offset] ^= 0x01;
+      rig.module->flash().erase(stray.sector);
+      rig.module->flash().program(stray.sector, 0, changed);
+      EXPECT_FALSE(rig.form->Function_Verify());
+      EXPECT_TRUE(rig.memoHas("Fault code:0051"));
+      EXPECT_TRUE(rig.memoHas(stray.line));
+      EXPECT_EQ(rig.form->StaticText_Status1.text, "Verify Fail!");
+      rig.module->flash().erase(stray.sector);
+      rig.module->flash().program(stray.sector, 0, good);
+    }
   }
 }
 
@@ -144,7 +164,8 @@ TEST(Sequences, CheckRetriesASectorThenTakesAFreshBudget) {
       EXPECT_TRUE(rig.memoHas("Error sector No. : 00"));
     }
     if (c.ok) {
-      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), kImageSectors.size() + 1);
+      // Every sector the plan erases (the blank one too), the first twice.
+      EXPECT_EQ(rig.countSent({0x81, 0x30, 0xB1}), kImageSectors.size() + 2);
       EXPECT_EQ(rig.form->StaticText_Status1.text, "Check OK!");
     }
   }
@@ -193,6 +214,7 @@ TEST(Sequences, ReadWritesTheRangeToTheNamedFile) {
       continue;
     }
     EXPECT_EQ(rig.form->ReadFileName, dir.slash() + c.name);
+    EXPECT_TRUE(rig.memoHas("Saved to " + dir.slash() + c.name));
     // An ordinary file as the umask makes it, not one private to the user.
     const auto perms = std::filesystem::status(rig.form->ReadFileName).permissions();
     EXPECT_NE(perms & std::filesystem::perms::others_read, std::filesystem::perms::none);
@@ -234,6 +256,116 @@ TEST(Sequences, ReadRangeControls) {
     EXPECT_EQ(f.UpDown_ReadStopAddr.position, s.stop);
     EXPECT_EQ(f.StaticText_ReadStartAddr.text, s.startText);
     EXPECT_EQ(f.StaticText_ReadStopAddr.text, s.stopText);
+  }
+}
+
+// What the second status line says every second of a burn at a real link
+// speed: the sectors the flash panel counts (then the tables), their share
+// and, from the first sector on, the time left, which counts down until the
+// next sector is done.
+TEST(Sequences, AtALinkSpeedTheStatusLineSaysHowFarAndHowLong) {
+  for (const auto& g : allGenerations()) {
+    SCOPED_TRACE(g.name);
+    SimConfig config = g.config;
+    config.timings.throughputBytesPerSec = 23040;
+    SimRig rig(config);
+    TForm_MAIN& f = *rig.form;
+    planImage(rig);
+    // The sectors the plan writes or erases, the blank one included.
+    const uint32_t data = uint32_t(std::count_if(f.BlockTable.begin(), f.BlockTable.end(),
+                                                 [](const BlockRecord& r) {
+                                                   return r.writeFlag || r.eraseFlag;
+                                                 }));
+    const uint32_t total = data + (config.generation == SimGeneration::Ost4 ? 2 : 0);
+    std::vector<std::pair<std::string, uint32_t>> samples;  // the line, the panel's count
+    std::function<void()> sample = [&] {
+      if (f.OperationRunning)
+        samples.emplace_back(f.StaticText_Status2.text,
+                             (hexTextToUint(f.StaticText_PROG_FINISH.text) + 1) / 65536);
+      rig.clock.schedule(1000, sample);
+    };
+    rig.clock.schedule(1000, sample);
+    ASSERT_TRUE(f.Function_Program());
+    ASSERT_GE(samples.size(), 10u);
+    unsigned lastDone = 0, lastLeft = ~0u;
+    for (const auto& [line, counted] : samples) {
+      SCOPED_TRACE(line);
+      unsigned done = 0, of = 0, percent = 0, minutes = 0, seconds = 0;
+      ASSERT_TRUE(line.starts_with("Please wait"));  // its marks, then the figures
+      const char* figures = line.c_str() + line.find("  ");
+      ASSERT_EQ(std::sscanf(figures, "  %u/%u sectors  %u%%", &done, &of, &percent), 3);
+      EXPECT_EQ(of, total);
+      EXPECT_EQ(std::min(done, data), counted);  // the tables come after the data
+      EXPECT_EQ(percent, done * 100 / total);
+      const size_t left = line.find(" left");
+      ASSERT_EQ(left == std::string::npos, done == 0);
+      if (done == 0) continue;
+      ASSERT_EQ(std::sscanf(line.c_str() + line.rfind("  ", left), "  %u:%u", &minutes, &seconds),
+                2);
+      if (done == lastDone) EXPECT_LE(minutes * 60 + seconds, lastLeft);
+      lastLeft = minutes * 60 + seconds;
+      lastDone = done;
+    }
+    EXPECT_TRUE(f.ProgressText.empty());
+  }
+}
+
+// A button's operation leaves its result in the first status line, also
+// after the tables are read again. A chip erase, which nothing measures,
+// counts its time on the bar and in the second status line against the
+// generation's usual time.
+TEST(Sequences, ButtonsLeaveTheirResultInTheFirstStatusLine) {
+  struct Case {
+    const char* what;
+    SimConfig config;
+    void (TForm_MAIN::*click)();
+    const char* status1;
+    const char* usual;  // the erase's usual time, as shown
+  };
+  const Case cases[] = {
+      {"program", SimConfig::fromTypeCode(0x84), &TForm_MAIN::Button_ProgramClick, "Program OK!",
+       nullptr},
+      {"auto", SimConfig::fromTypeCode(0x84), &TForm_MAIN::Button_AutoClick, "Verify OK!", nullptr},
+      {"erase", SimConfig::fromTypeCode(0x89), &TForm_MAIN::Button_EraseClick, "Erase OK!", "0:30"},
+      {"erase of two chips", SimConfig::ostrel1(), &TForm_MAIN::Button_EraseClick, "Erase OK!",
+       "1:08"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(c.config);
+    TForm_MAIN& f = *rig.form;
+    if (!c.usual) planImage(rig);
+    if (c.config.generation == SimGeneration::Ost1) {
+      f.TwoChipFlash = true;  // as identification describes an Ostrel I
+      f.ChipStartSector = {0x00, 0x40};
+    }
+    std::vector<std::pair<std::string, int>> samples;  // second status line, bar
+    std::function<void()> sample = [&] {
+      if (f.StaticText_Status1.text == "Erasing.....")
+        samples.emplace_back(f.StaticText_Status2.text, f.ProgressBar1.position);
+      rig.clock.schedule(1000, sample);
+    };
+    rig.clock.schedule(1000, sample);
+    (f.*c.click)();
+    EXPECT_EQ(f.StaticText_Status1.text, c.status1);
+    EXPECT_TRUE(rig.memoHas("Getting Ostrel file allocation table OK!!"));
+    if (!c.usual) continue;
+    ASSERT_GE(samples.size(), 20u);
+    unsigned lastSeconds = 0;
+    int lastBar = 0;
+    for (const auto& [line, bar] : samples) {
+      SCOPED_TRACE(line);
+      unsigned minutes = 9, seconds = 99;
+      ASSERT_TRUE(line.starts_with("Please wait"));
+      const char* figures = line.c_str() + line.find("  ");
+      ASSERT_EQ(std::sscanf(figures, "  %u:%u of about", &minutes, &seconds), 2);
+      EXPECT_TRUE(line.ends_with(std::string(" of about ") + c.usual));
+      EXPECT_GE(minutes * 60 + seconds, lastSeconds);
+      EXPECT_TRUE(bar >= lastBar && bar < f.ProgressBar1.max);
+      lastSeconds = minutes * 60 + seconds;
+      lastBar = bar;
+    }
+    EXPECT_GT(lastBar, f.ProgressBar1.max * 3 / 4);
   }
 }
 

@@ -4,11 +4,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -17,11 +19,13 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "app/form_main.h"
 #include "app/gui/language_font.h"
 #include "app/gui/main_window.h"
+#include "app/gui/qt_convert.h"
 #include "app/gui/qt_host.h"
 #include "app/prompt_table.h"
 #include "common/scripted_host.h"
@@ -214,11 +218,42 @@ TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
           EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << c->name;
           const QRect inWindow(w->mapTo(&window, QPoint(0, 0)), w->size());
           EXPECT_TRUE(client.contains(inWindow)) << c->name;
+          // A field of the flash and debug panels says what it shows: a
+          // caption beside it or, pointed at, a tooltip.
+          const bool field = c->kind == ControlKind::StaticText || c->kind == ControlKind::Edit ||
+                             c->kind == ControlKind::UpDown || c->kind == ControlKind::ProgressBar;
+          if (field && (c->parent == "Panel_Control" || c->parent == "Panel_Debug")) {
+            const QRect g = w->geometry();
+            bool captioned = false;
+            for (QLabel* label :
+                 w->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+              const QRect l = label->geometry();
+              captioned |= label != w && label->isVisibleTo(&window) && label->frameWidth() == 0 &&
+                           l.right() < g.left() && g.left() - l.right() < 20 &&
+                           l.top() < g.bottom() && l.bottom() > g.top();
+            }
+            EXPECT_TRUE(captioned || !w->toolTip().isEmpty()) << c->name;
+          }
           if (c->kind != ControlKind::Button && c->kind != ControlKind::Label &&
               c->kind != ControlKind::StaticText)
             continue;
           const QFontMetrics fm = w->fontMetrics();
           const bool severalLines = c->kind == ControlKind::Label && w->height() >= 2 * fm.height();
+          if (c->kind == ControlKind::Label && !severalLines) {
+            // A caption ends at least 4 pixels before the control beside it.
+            const QRect g = w->geometry();
+            const int textRight =
+                g.left() + w->contentsRect().left() + fm.horizontalAdvance(qs(c->text));
+            for (QWidget* other :
+                 w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+              const QRect o = other->geometry();
+              if (other == w || !other->isVisibleTo(&window) || o.left() < g.left() ||
+                  o.top() > g.bottom() || o.bottom() < g.top())
+                continue;
+              EXPECT_GE(o.left() - textRight, 4)
+                  << c->name << " beside " << other->objectName().toStdString();
+            }
+          }
           for (const QString& text : textsShown(form, *c)) {
             if (severalLines) {
               const QRect needed =
@@ -233,6 +268,29 @@ TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {
       }
     }
   }
+}
+
+// Qt's own texts follow the window's language: the Yes and No buttons and
+// the file dialog.
+TEST(GuiLanguage, QtDialogsSpeakTheLanguage) {
+  auto said = [] {
+    QMessageBox box(QMessageBox::Question, "Ostrel", "?", QMessageBox::Yes | QMessageBox::No);
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    const QLabel* lookIn = dialog.findChild<QLabel*>("lookInLabel");
+    return std::vector<QString>{box.button(QMessageBox::Yes)->text(),
+                                box.button(QMessageBox::No)->text(),
+                                lookIn ? lookIn->text() : QString()};
+  };
+  const std::vector<QString> english = said();
+  for (int language = 1; language < 4; ++language) {
+    ASSERT_TRUE(installQtTranslations(language));
+    const std::vector<QString> texts = said();
+    for (size_t i = 0; i < texts.size(); ++i)
+      EXPECT_NE(texts[i], english[i]) << language << ": " << texts[i].toStdString();
+  }
+  ASSERT_TRUE(installQtTranslations(0));
+  EXPECT_EQ(said(), english);
 }
 
 // A message box raised while detection has the window disabled (an unknown
@@ -486,6 +544,15 @@ TEST(GuiCatalogue, DemoCartridgeShowsInTheWidgetsOnEveryLayout) {
       EXPECT_LT(QFontMetrics(list->font()).horizontalAdvance(row->text(2)), list->columnWidth(2));
     }
 
+    // Text of 8 points or more on rows that hold accents whole.
+    for (const QTreeWidget* view :
+         {list, static_cast<const QTreeWidget*>(d.view("TreeView_FAT_OUT"))}) {
+      EXPECT_GE(view->font().pointSizeF(), 8.0);
+      const QRect row = view->visualItemRect(view->topLevelItem(0));
+      EXPECT_GE(row.height(), QFontMetrics(view->font()).boundingRect("ÑÂÉ").height())
+          << row.height();
+    }
+
     const TreeView& treeModel = d.form.TreeView_FAT_OUT;
     const QTreeWidget* tree = d.view("TreeView_FAT_OUT");
     EXPECT_EQ(tree->currentItem(), tree->topLevelItem(0));
@@ -607,8 +674,37 @@ TEST(GuiCatalogue, CustomerLoadsAndBurnsAPackage) {
   EXPECT_FALSE(shownColumn(w.view("ListView_FAT_IN"), 0).empty());
   // Every question (software already there, the exit question at the end) answered Yes.
   w.host.answers.assign(8, MsgBoxResult::Yes);
+  // While the burn runs, every half second: what the status line says, and
+  // whether each bar is drawn as it would be with the controls enabled.
+  std::set<std::string> said;
+  int barsLookedAt = 0, barsGrey = 0;
+  QWidget* controls = w.window->centralWidget();
+  std::function<void()> look = [&] {
+    w.window->sync();
+    if (!controls->isEnabled()) {
+      said.insert(
+          qobject_cast<QLabel*>(w.window->widget("StaticText_Status2"))->text().toStdString());
+      for (QProgressBar* bar : controls->findChildren<QProgressBar*>()) {
+        if (!bar->isVisibleTo(w.window.get())) continue;
+        const QImage drawn = bar->grab().toImage();
+        controls->setEnabled(true);
+        const QImage enabled = bar->grab().toImage();
+        controls->setEnabled(false);
+        ++barsLookedAt;
+        barsGrey += drawn != enabled;
+      }
+    }
+    w.clock.schedule(500, look);
+  };
+  w.clock.schedule(500, look);
   QTest::mouseClick(w.window->widget("Button1"), Qt::LeftButton);
   w.settle();
+  EXPECT_GE(
+      std::count_if(said.begin(), said.end(),
+                    [](const std::string& t) { return t.find(" sectors  ") != std::string::npos; }),
+      3);
+  EXPECT_GT(barsLookedAt, 0);
+  EXPECT_EQ(barsGrey, 0);
   EXPECT_EQ(w.form.StaticText_Status1.text, "Program OK!");
   EXPECT_EQ(w.form.VisibleStep, 4);
   EXPECT_EQ(w.form.CartridgeCatalogue.header.entryCount, demoCatalogue().size() + 4);

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "app/text_helpers.h"
 #include "flash/flash_rig.h"
+#include "packages/file_kind.h"
 #include "packages/package_format.h"
 #include "packages/package_records.h"
 
@@ -92,8 +95,10 @@ TEST(LoadTest, MultiFileLoadAppendsPackagesAndSkipsABrokenOne) {
                                                         {2, "Corvenne Classic", 2, 2, "EUROPE"},
                                                         {2, "Halvard", 4, 1, ""}}));
     const Bytes b = packageFile(0xB, 4, {{2, "Sunaga", 2, 2, "ASIA\\JAPAN"}});
-    const std::string cut = dir.file("cut.bn", Bytes(b.begin(), b.end() - 100));
-    const std::string bFile = dir.file("b.bn", b);
+    // File names are shown by the display rule: no control reaches a control.
+    const std::string cut = dir.file("cut\x1B[2J\xE2\x80\xAE.bn", Bytes(b.begin(), b.end() - 100));
+    const std::string bFile = dir.file("b\x07\xC2\x9B.bn", b);
+    const std::string cutShown = displayText(0, cut), bShown = displayText(0, bFile);
     rig.host.fileAnswers.push_back(chose({a, cut, bFile}));
 
     // Queued work runs while the load goes on: the window stays responsive.
@@ -116,10 +121,11 @@ TEST(LoadTest, MultiFileLoadAppendsPackagesAndSkipsABrokenOne) {
     EXPECT_EQ(image[5 * 65536], fillOf(0xA, 5));
     EXPECT_EQ(image[7 * 65536], 0xFF);  // b's catalogue block
 
-    EXPECT_TRUE(
-        logHasInOrder(form, {"Loading.....", a, "Software ID : 0A A2 A3 A4", "Load OK!",
-                             "Loading.....", cut, "Fault code:0016", "Load Fail!", "Loading.....",
-                             bFile, "Software ID : 0B A2 A3 A4", "Load OK!", "2 files load ok!!"}));
+    EXPECT_TRUE(logHasInOrder(
+        form, {"Loading.....", a, "Software ID : 0A A2 A3 A4", "Load OK!", "Loading.....", cutShown,
+               "Fault code:0016", "Load Fail!", "Loading.....", bShown, "Software ID : 0B A2 A3 A4",
+               "Load OK!", "2 files load ok!!"}));
+    EXPECT_EQ(form.Edit_FileName.text, bShown);
     EXPECT_EQ(form.StaticText_Status1.text, "Load OK!");
     EXPECT_EQ(form.StaticText_Software_ID.text, "0B A2 A3 A4");
     EXPECT_EQ(form.ProgressBar_LOAD.position, form.ProgressBar_LOAD.max);
@@ -130,7 +136,7 @@ TEST(LoadTest, MultiFileLoadAppendsPackagesAndSkipsABrokenOne) {
     EXPECT_FALSE(form.OperationRunning);
     if (mode == 2) {
       EXPECT_EQ(boxTexts(rig.host, MsgBoxKind::Error),
-                (std::vector<std::string>{"Load Fail! " + cut}));
+                (std::vector<std::string>{"Load Fail! " + cutShown}));
       EXPECT_EQ(boxTexts(rig.host, MsgBoxKind::Information),
                 (std::vector<std::string>{"Load OK!"}));
     } else {
@@ -182,8 +188,49 @@ TEST(LoadTest, CancelAndFailureBeforeAnyLoadGoBackToStep2) {
   EXPECT_EQ(form.StaticText_Checksum.text, checksum);
   EXPECT_EQ(form.StaticText_Software_ID.text, "0C A2 A3 A4");
   EXPECT_EQ(form.VisibleStep, 3);
+
+  // An S-record file named like a package: the customer build loads
+  // packages only and says in words why this one failed.
+  const std::string image =
+      dir.file("image.bn", Bytes{'S', '1', '0', '5', '0', '0', '0', '0', 'E', 'E', '\n'});
+  rig.host.boxes.clear();
+  rig.host.fileAnswers.push_back(chose({image}));
+  form.Function_Load();
+  EXPECT_EQ(form.StaticText_Status2.text, "Fault code:0011");
+  EXPECT_EQ(
+      boxTexts(rig.host, MsgBoxKind::Error),
+      (std::vector<std::string>{
+          "Load Fail! " + image + "\nThis file is not a software package (.bn).", "Load Fail!"}));
+  EXPECT_EQ(form.ImageKind, 0);
 }
 
+TEST(LoadTest, TheFirstBytesTellWhatAFileHolds) {
+  const Bytes package = packageFile(0xA, 3, {{2, "Brenna", 2, 1, ""}});
+  auto behind = [&](Bytes b) {  // the package behind other bytes
+    b.insert(b.end(), package.begin(), package.end());
+    return b;
+  };
+  auto text = [](const char* t) { return Bytes(t, t + std::strlen(t)); };
+  const struct {
+    Bytes bytes;
+    FileKind kind;
+  } cases[] = {
+      {package, FileKind::Package},
+      {behind(Bytes(6, 0x00)), FileKind::Package},  // the reader skips up to three pairs,
+      {behind(Bytes(8, 0x00)), FileKind::Other},
+      {behind({0xD5, 0x2A, 0, 0, 0, 0}), FileKind::Package},  // and a record of an unknown kind
+      {text("S00600004844521B\r\nS1130000"), FileKind::SRecord},
+      {text("S3150000000000"), FileKind::SRecord},
+      {text("S1"), FileKind::Other},
+      {text("S1 13 0000"), FileKind::Other},
+      {text("hello\n"), FileKind::Other},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sniffFileKind(c.bytes), c.kind) << c.bytes.size();
+}
+
+// Chosen with the S-record or binary filter, or with the package filter
+// while the content says otherwise (engineering builds), an image becomes
+// the plan.
 TEST(LoadTest, WholeFlashImagesBecomeTheFlashImageWithTheirPlan) {
   struct Case {
     int mode;
@@ -192,18 +239,20 @@ TEST(LoadTest, WholeFlashImagesBecomeTheFlashImageWithTheirPlan) {
     uint32_t blocks;
     std::string progSize;
     bool dump;
+    const char* note;  // what the log says of a file that is not a package
   };
   Bytes binary(70000, 0x00);
+  const Bytes srecord{'S', '3', '0', '6', '0', '0', '0', '2', '0',
+                      '0', '0', '0', 'E', 'E', '0', '0', '\n'};
   const Case cases[] = {
-      {0, 2,
-       Bytes{'S', '3', '0', '6', '0', '0', '0', '2', '0', '0', '0', '0', 'E', 'E', '0', '0', '\n'},
-       3, "0002FFFF", true},
-      {1, 2, Bytes{'S', '3', '0', '6', '0', '0', '0', '2', '0', '0', '0', '0', 'E', 'E', '0', '0'},
-       3, "0002FFFF", false},
-      {1, 3, binary, 2, "0001FFFF", false},
+      {0, 2, srecord, 3, "0002FFFF", true, nullptr},
+      {1, 2, Bytes(srecord.begin(), srecord.end() - 1), 3, "0002FFFF", false, nullptr},
+      {1, 3, binary, 2, "0001FFFF", false, nullptr},
+      {0, 1, srecord, 3, "0002FFFF", true, "Not a package: read as an S-record image"},
+      {1, 1, binary, 2, "0001FFFF", false, "Not a package: read as a binary image"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.filter);
+    SCOPED_TRACE(testing::Message() << c.mode << "/" << c.filter);
     TempDir dir;
     test::ScriptRig rig(2, 256, c.mode);
     TForm_MAIN& form = *rig.form;
@@ -220,6 +269,11 @@ TEST(LoadTest, WholeFlashImagesBecomeTheFlashImageWithTheirPlan) {
         chose({file, (dir.path / "second-is-ignored").string()}, c.filter));
     form.Function_Load();
     EXPECT_TRUE(logHasInOrder(form, {"Load OK!", "1 files load ok!!"}));
+    const bool noted =
+        std::any_of(form.Memo1.lines.begin(), form.Memo1.lines.end(),
+                    [](const std::string& l) { return l.starts_with("Not a package"); });
+    EXPECT_EQ(noted, c.note != nullptr);
+    if (c.note) EXPECT_TRUE(logHasInOrder(form, {file, c.note, "Load OK!"}));
     EXPECT_EQ(form.ImageKind, 1);
     EXPECT_EQ(form.ImageBlockCount, c.blocks);
     EXPECT_EQ(form.FlashImage.Size(), c.blocks * 65536u);
@@ -234,7 +288,7 @@ TEST(LoadTest, WholeFlashImagesBecomeTheFlashImageWithTheirPlan) {
                   Bytes(form.FlashImage.Bytes().begin(), form.FlashImage.Bytes().end()));
     }
     EXPECT_EQ(form.BlockTable[5].writeFlag, 1);
-    if (c.filter == 2) {
+    if (c.content[0] == 'S') {
       // Blocks 0 and 1 blank, block 2 holds one 0xEE: sum and xor by hand.
       Bytes expected(3 * 65536, 0xFF);
       expected[0x20000] = 0xEE;

@@ -9,25 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/catalogue_entries.h"
+
 namespace ostrel {
 namespace {
 
-struct Soft {
-  uint16_t start, count;
-  const char* brand = "S";
-};
-
-std::unique_ptr<CartridgeCatalogue> catalogue(const std::vector<Soft>& entries) {
-  auto c = std::make_unique<CartridgeCatalogue>();
-  c->header.entryCount = uint16_t(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    c->entries[i].kind = 2;
-    setFatText(c->entries[i].brand, entries[i].brand);
-    c->entries[i].startSector = entries[i].start;
-    c->entries[i].sectorCount = entries[i].count;
-  }
-  return c;
-}
+using test::catalogue;
+using test::Soft;
 
 std::vector<uint16_t> starts(const CartridgeCatalogue& c) {
   std::vector<uint16_t> out;
@@ -36,19 +24,29 @@ std::vector<uint16_t> starts(const CartridgeCatalogue& c) {
 }
 
 TEST(Placement, FirstFitBehindTheBaseSoftware) {
-  const auto c = catalogue({{0, 10}, {20, 10}, {30, 10}});
+  const std::vector<Soft> spaced = {{0, 10}, {20, 10}, {30, 10}};
   struct Case {
+    const char* what;
+    std::vector<Soft> entries;
     uint16_t n;
     bool gap;
     uint32_t start;
-  } cases[] = {{8, true, 10}, {10, true, 10}, {11, false, 40}, {12, false, 40}};
+  } cases[] = {
+      {"the gap behind the base software", spaced, 8, true, 10},
+      {"a gap just large enough", spaced, 10, true, 10},
+      {"behind the last entry", spaced, 11, false, 40},
+      {"only the base software", {{0, 4}}, 3, false, 4},
+      {"an entry inside another opens no gap", {{0, 4}, {4, 10}, {6, 1}, {20, 2}}, 5, true, 14},
+      {"behind the entry that ends last", {{0, 4}, {4, 20}, {6, 2}}, 5, false, 24},
+      {"a one-sector base software leaves sector 1 to the FAT", {{0, 1}, {10, 2}}, 3, true, 2},
+  };
   for (const Case& k : cases) {
-    const FirstFit fit = firstFit(*c, k.n);
-    EXPECT_EQ(fit.gap, k.gap) << k.n;
-    EXPECT_EQ(fit.start, k.start) << k.n;
+    SCOPED_TRACE(k.what);
+    const FirstFit fit = firstFit(*catalogue(k.entries), k.n);
+    EXPECT_EQ(fit.gap, k.gap);
+    EXPECT_EQ(fit.start, k.start);
   }
-  EXPECT_FALSE(firstFit(*catalogue({{0, 4}}), 3).gap);
-  EXPECT_EQ(firstFit(*catalogue({{0, 4}}), 3).start, 4u);
+  const auto c = catalogue(spaced);
   // A larger base software needs the room of the software right behind it.
   EXPECT_TRUE(baseNeedsRoom(*c, 21));
   EXPECT_FALSE(baseNeedsRoom(*c, 20));
