@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/byte_source.h"
 #include "app/clock.h"
 #include "app/controls.h"
 #include "app/form_wait.h"
@@ -525,13 +526,16 @@ class TForm_MAIN {
   bool Function_LoadFromFile(const std::string& fileName);
   // Package file to image; empty on a fault (reported). Appends the entries
   // to the LoadedCatalogue as the image's place at the end of PackageImage.
-  MemoryStream BNtoBIN(const MemoryStream& source);
+  // A package larger than the cartridge is refused before any block is taken.
+  MemoryStream BNtoBIN(ByteSource& source);
   // Image of whole blocks to a package carrying ModuleIdentity; empty when
   // the image cannot be packed.
   MemoryStream BINtoBN(const MemoryStream& image);
   // S-record text to a whole-flash image with its BlockTable plan; empty on
-  // a fault (reported).
-  MemoryStream HexToBin_Conv(const MemoryStream& text);
+  // a fault (reported), and for data past the cartridge.
+  MemoryStream HexToBin_Conv(ByteSource& text);
+  // Bytes of the connected module's cartridge: no image may be larger.
+  uint64_t CartridgeBytes() const;
   // Pads a binary image in place and plans its blocks; false on a fault.
   bool Bin_Conv(MemoryStream& image);
   ::ostrel::CartridgeCatalogue LoadedCatalogue;  // entries of the loaded packages

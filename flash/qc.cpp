@@ -275,8 +275,7 @@ bool TForm_MAIN::qcAuto() {
     // the catalogue before it is written with it.
     ResetBlockTable();
     FatDirty = false;
-    MemoryStream source;
-    source.Assign(std::move(text));
+    SpanSource source(text);
     MemoryStream image = HexToBin_Conv(source);
     if (image.Size() == 0) {
       // The converter has reported its own fault; 0019 says QC Auto stopped on it.
