@@ -86,7 +86,7 @@ grep -qxF "$link" <<<"$offered" || fail "completion of --port left out $link: $o
 "${cli[@]}" detect >"$work/detect.out" || fail "detect: $(cat "$work/detect.out")"
 "${cli[@]}" --quiet --language 3 list | grep -q 'ヨーロッパ\\FRANCE' || fail "list in Japanese"
 for language in 0 3; do
-  if "${cli[@]}" --language "$language" --mode 1 qc auto >"$work/qc.out" 2>"$work/qc.err"; then
+  if "${cli[@]}" --language "$language" --mode 1 --yes qc auto >"$work/qc.out" 2>"$work/qc.err"; then
     fail "qc auto passed on a failing module"
   fi
   ! grep -q "load fail" "$work/qc.out" "$work/qc.err" || fail "reference image not found"
