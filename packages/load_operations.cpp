@@ -207,7 +207,10 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     // the command line both find them.
     Memo2_Lines_Add("", error);
     Memo1_Lines_Add(error);
-    LastOutcome.notDoneItem(fileName, error);
+    // The reason without the name the item already carries.
+    const std::string named = fileName + ": ";
+    LastOutcome.notDoneItem(fileName,
+                            error.rfind(named, 0) == 0 ? error.substr(named.size()) : error);
     ReportFailure(kMsgLoadFail,
                   read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
     return false;
