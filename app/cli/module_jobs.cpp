@@ -1,0 +1,399 @@
+#include "app/cli/module_jobs.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "app/text_helpers.h"
+#include "link/port_list.h"
+
+extern char** environ;
+
+namespace ostrel {
+
+namespace {
+
+constexpr int kDetectLimitMs = 60000;  // a detection that takes longer is stopped
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+std::string after(const std::string& line, const std::string& prefix) {
+  return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string();
+}
+
+// Four bytes from "AA BB CC DD", or from the way an Ostrel III shows some IDs
+// ("RR 00 dd dd" and "RR XX YY ZZ").
+bool identityBytes(const std::string& text, uint8_t* four) {
+  unsigned b[4];
+  char tail;
+  if (std::sscanf(text.c_str(), "%2x %2x %2x %2x%c", &b[0], &b[1], &b[2], &b[3], &tail) == 4) {
+    for (int i = 0; i < 4; ++i) four[i] = uint8_t(b[i]);
+    return true;
+  }
+  unsigned hi, lo;
+  if (std::sscanf(text.c_str(), "RR 00 %2u %2u%c", &hi, &lo, &tail) == 2) {
+    const unsigned v = hi * 100 + lo - 100;
+    four[0] = 0, four[1] = 1, four[2] = uint8_t(0x51 + v / 256), four[3] = uint8_t(v % 256);
+    return true;
+  }
+  if (std::sscanf(text.c_str(), "RR %2x %2x %2x%c", &b[1], &b[2], &b[3], &tail) == 3) {
+    four[0] = 0, four[1] = uint8_t(b[1] - 1), four[2] = uint8_t(b[2]), four[3] = uint8_t(b[3]);
+    return true;
+  }
+  return false;
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// What the child's last lines of standard error say, for a failure that
+// names no reason of its own.
+std::string lastErrLine(const ChildProcess& child) {
+  const std::vector<std::string> l = lines(child.err);
+  return l.empty() ? std::string() : l.back();
+}
+
+}  // namespace
+
+JournalKey FoundModule::key() const {
+  JournalKey k;
+  k.generation = generation;
+  k.sectorCount = sectors;
+  identityBytes(aux, k.identity.data());
+  identityBytes(id, k.identity.data() + 4);
+  return k;
+}
+
+std::string generationText(uint8_t generation) {
+  static const char* const names[] = {"Ostrel I", "Ostrel II", "Ostrel III", "Ostrel IV"};
+  return names[generation & 3];
+}
+
+std::vector<std::string> candidatePorts() {
+  return listSerialPorts();
+}
+
+bool startIdentify(ChildProcess& child, const std::string& port) {
+  return child.start({currentExecutablePath(), "--port", port, "detect"}, false);
+}
+
+FoundModule identifiedModule(const std::string& port, const ChildProcess& child) {
+  FoundModule m;
+  m.port = port;
+  for (const std::string& line : lines(child.out)) {
+    for (uint8_t g = 4; g-- > 0;)
+      if (after(line, "Hardware: ") == generationText(g)) m.generation = g;
+    if (const std::string v = after(line, "Aux No.: "); !v.empty()) m.aux = v;
+    if (const std::string v = after(line, "ID: "); !v.empty()) m.id = v;
+    if (const std::string v = after(line, "Sectors: "); !v.empty())
+      m.sectors = uint16_t(std::strtoul(v.c_str(), nullptr, 10));
+  }
+  m.answered = child.started() && child.exitCode == 0 && !m.id.empty();
+  if (!m.answered) {
+    m.problem = trimmed(child.err);
+    if (m.problem.empty()) {
+      const std::vector<std::string> out = lines(child.out);
+      m.problem = out.empty() ? "no module answered" : out.back();
+    }
+  }
+  return m;
+}
+
+void stopSlowIdentify(ChildProcess& child) {
+  if (child.running() && child.seconds() * 1000 > kDetectLimitMs) child.signal(SIGTERM);
+}
+
+std::vector<FoundModule> findModules(const std::vector<std::string>& ports) {
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  std::vector<ChildProcess*> all;
+  for (const std::string& port : ports) {
+    children.push_back(std::make_unique<ChildProcess>());
+    startIdentify(*children.back(), port);
+    all.push_back(children.back().get());
+  }
+  while (std::any_of(all.begin(), all.end(), [](ChildProcess* c) {
+    stopSlowIdentify(*c);
+    return c->running();
+  }))
+    pumpChildren(all, 200);
+  std::vector<FoundModule> found;
+  for (size_t i = 0; i < ports.size(); ++i) found.push_back(identifiedModule(ports[i], *all[i]));
+  return found;
+}
+
+// ---------------------------------------------------------------- children
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (outFd_ >= 0) ::close(outFd_);
+  if (errFd_ >= 0) ::close(errFd_);
+}
+
+bool ChildProcess::start(const std::vector<std::string>& argv, bool progressTerminal) {
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0) return false;
+  bool ok = progressTerminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0
+                             : ::pipe2(err, O_CLOEXEC) == 0;
+  if (ok && progressTerminal) {
+    // Raw, so the child's bytes arrive as written; the parent's end is not inherited.
+    termios t{};
+    ::tcgetattr(err[1], &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(err[1], TCSANOW, &t);
+    ::fcntl(err[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(err[1], F_SETFD, FD_CLOEXEC);
+  }
+  if (ok) {
+    std::vector<std::string> args = argv;
+    std::vector<char*> cargv;
+    for (std::string& a : args) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    // Its own process group: a Ctrl+C on the terminal reaches the parent
+    // alone, which decides which jobs it stops.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    ok = ::posix_spawn(&pid_, cargv[0], &actions, &attr, cargv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  for (int fd : {out[1], err[1]})
+    if (fd >= 0) ::close(fd);
+  if (!ok) {
+    pid_ = -1;
+    for (int fd : {out[0], err[0]})
+      if (fd >= 0) ::close(fd);
+    return false;
+  }
+  outFd_ = out[0];
+  errFd_ = err[0];
+  for (int fd : {outFd_, errFd_}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  started_ = true;
+  begin_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+void ChildProcess::signal(int sig) {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
+double ChildProcess::seconds() const {
+  const auto end = pid_ > 0 || !started_ ? std::chrono::steady_clock::now() : end_;
+  return std::chrono::duration<double>(end - begin_).count();
+}
+
+std::vector<int> ChildProcess::openFds() const {
+  std::vector<int> fds;
+  for (int fd : {outFd_, errFd_})
+    if (fd >= 0) fds.push_back(fd);
+  return fds;
+}
+
+// Standard error line by line; what follows a carriage return without a line
+// end is the progress line the child redraws in place.
+void ChildProcess::readErr(const char* bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const char ch = bytes[i];
+    if (ch == '\n') {
+      err += errLine_ + "\n";
+      errLine_.clear();
+      progress.clear();
+    } else if (ch == '\r') {
+      errLine_.clear();
+    } else {
+      errLine_ += ch;
+      if (errLine_.size() >= 3 && errLine_.compare(errLine_.size() - 3, 3, "\033[K") == 0)
+        errLine_.resize(errLine_.size() - 3);
+      progress = errLine_;
+    }
+  }
+}
+
+void ChildProcess::pump() {
+  char buffer[4096];
+  for (int* fd : {&outFd_, &errFd_}) {
+    while (*fd >= 0) {
+      const ssize_t n = ::read(*fd, buffer, sizeof buffer);
+      if (n > 0) {
+        if (fd == &outFd_)
+          out.append(buffer, size_t(n));
+        else
+          readErr(buffer, size_t(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      ::close(*fd);  // the end, or EIO from a terminal whose other side closed
+      *fd = -1;
+    }
+  }
+  if (pid_ <= 0 || outFd_ >= 0 || errFd_ >= 0) return;
+  if (!errLine_.empty()) err += errLine_ + "\n";
+  errLine_.clear();
+  progress.clear();
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  endSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  pid_ = -1;
+  end_ = std::chrono::steady_clock::now();
+}
+
+void pumpChildren(const std::vector<ChildProcess*>& children, int timeoutMs) {
+  std::vector<pollfd> fds;
+  for (ChildProcess* c : children)
+    for (int fd : c->openFds()) fds.push_back({fd, POLLIN, 0});
+  if (fds.empty()) {
+    ::usleep(useconds_t(timeoutMs) * 1000);
+    return;
+  }
+  ::poll(fds.data(), fds.size(), timeoutMs);
+  for (ChildProcess* c : children) c->pump();
+}
+
+// ---------------------------------------------------------------- outcomes
+
+JobOutcome childOutcome(const std::string& command, const ChildProcess& child) {
+  JobOutcome o;
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(child.out));
+  // The child's own JSON is kept: an object is the outcome (or extended to
+  // one), anything else goes under "result".
+  if (doc.isObject())
+    o.object = doc.object();
+  else if (doc.isArray())
+    o.object["result"] = doc.array();
+  o.ok = o.object.contains("ok") ? o.object["ok"].toBool() && child.exitCode == 0
+                                 : child.exitCode == 0;
+  const std::vector<std::string> err = lines(child.err);
+  for (size_t i = 0; i < err.size(); ++i) {
+    const std::string code = after(err[i], "Fault code:");
+    if (code.empty()) continue;
+    o.faultCode = trimmed(code);
+    // The line after it explains the code, when the child gives one.
+    if (i + 1 < err.size() && after(err[i + 1], "Fault code:").empty()) o.explanation = err[i + 1];
+    break;
+  }
+  if (o.object.contains("faultCode")) o.faultCode = o.object["faultCode"].toString().toStdString();
+  o.object["ok"] = o.ok;
+  o.object["faultCode"] = QString::fromStdString(o.faultCode);
+  if (!o.object.contains("done")) o.object["done"] = QJsonArray();
+  if (!o.object.contains("notDone")) o.object["notDone"] = QJsonArray();
+  if (!o.ok && o.object["notDone"].toArray().isEmpty()) {
+    std::string reason = lastErrLine(child);
+    if (child.endSignal) reason = "stopped by signal " + std::to_string(child.endSignal);
+    if (reason.empty()) reason = "exit status " + std::to_string(child.exitCode);
+    o.object["notDone"] = QJsonArray{QJsonObject{{"name", QString::fromStdString(command)},
+                                                 {"reason", QString::fromStdString(reason)}}};
+  }
+  return o;
+}
+
+JobOutcome refusedOutcome(const std::string& command, const std::string& reason) {
+  JobOutcome o;
+  o.object["ok"] = false;
+  o.object["faultCode"] = "";
+  o.object["done"] = QJsonArray();
+  o.object["notDone"] = QJsonArray{QJsonObject{{"name", QString::fromStdString(command)},
+                                               {"reason", QString::fromStdString(reason)}}};
+  return o;
+}
+
+QJsonObject moduleOutcomeJson(const FoundModule& module, const JobOutcome& outcome,
+                              double seconds) {
+  QJsonObject o = outcome.object;
+  o["port"] = QString::fromStdString(module.port);
+  o["generation"] =
+      module.answered ? QString::fromStdString(generationText(module.generation)) : QString();
+  o["aux"] = QString::fromStdString(module.aux);
+  o["id"] = QString::fromStdString(module.id);
+  o["seconds"] = double(int64_t(seconds * 10 + 0.5)) / 10;
+  return o;
+}
+
+bool commandAsks(const std::string& command) {
+  static const std::set<std::string> asking = {"remove", "install", "erase",           "program",
+                                               "auto",   "qc",      "clear-catalogue", "cf-test"};
+  return asking.count(command) > 0;
+}
+
+bool commandTakesJson(const std::string& command) {
+  static const std::set<std::string> json = {"list", "load", "remove", "install"};
+  return json.count(command) > 0;
+}
+
+// ---------------------------------------------------------------- showing
+
+LiveTable::LiveTable() : terminal_(isatty(STDERR_FILENO)) {}
+
+void LiveTable::clear() {
+  if (!terminal_ || drawn_ == 0) return;
+  std::fprintf(stderr, "\r\033[%zuA\033[J", drawn_);
+  std::fflush(stderr);
+  drawn_ = 0;
+}
+
+void LiveTable::draw(const std::vector<std::string>& rows) {
+  if (!terminal_) return;
+  clear();
+  for (const std::string& row : rows) std::fprintf(stderr, "%.*s\n", 150, row.c_str());
+  std::fflush(stderr);
+  drawn_ = rows.size();
+}
+
+void printGrouped(const std::string& heading, const ChildProcess& child, bool withOut) {
+  const std::string rule = "== " + heading + " ==\n";
+  if (withOut && !child.out.empty()) {
+    std::fputs(rule.c_str(), stdout);
+    std::fputs(child.out.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  if (!child.err.empty()) {
+    std::fputs(rule.c_str(), stderr);
+    std::fputs(child.err.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+std::string tableRow(const std::vector<std::string>& cells, const std::vector<size_t>& widths) {
+  std::string row;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    std::string cell = cells[i];
+    if (i + 1 < cells.size() && i < widths.size() && cell.size() < widths[i])
+      cell.resize(widths[i], ' ');
+    row += (i ? "  " : "") + cell;
+  }
+  return row;
+}
+
+}  // namespace ostrel

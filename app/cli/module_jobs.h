@@ -1,0 +1,127 @@
+// Work on several modules at once: each module's command runs in a child
+// ostrel-cli of its own (the form core serves one module), and the parent
+// reads the child's outcome, keeps its output in one piece and shows how far
+// every module is.
+#pragma once
+
+#include <sys/types.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flash/burn_journal.h"
+
+namespace ostrel {
+
+// A port and the module that answered on it.
+struct FoundModule {
+  std::string port;
+  bool answered = false;
+  uint8_t generation = 0;  // 0..3: Ostrel I..IV
+  std::string aux, id;     // "00 00 00 01", as detection shows them
+  uint16_t sectors = 0;
+  std::string problem;  // no module: why, as detection said it
+  JournalKey key() const;
+};
+
+// "Ostrel I".."Ostrel IV".
+std::string generationText(uint8_t generation);
+
+// Every port a module may be on: the USB serial ports and the virtual-port
+// folder's links.
+std::vector<std::string> candidatePorts();
+
+// One child ostrel-cli. Its standard input is /dev/null, so it never waits
+// for an answer; its standard error is a pseudo-terminal when asked, so it
+// draws its progress line, which the parent shows in its table instead.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool start(const std::vector<std::string>& argv, bool progressTerminal);
+  // Sends a signal to a child still running.
+  void signal(int sig);
+  // Reads what the child wrote; reaps it once both streams are closed.
+  void pump();
+  bool running() const { return pid_ > 0; }
+  bool started() const { return started_; }
+  double seconds() const;
+  // The streams still open, to wait on.
+  std::vector<int> openFds() const;
+
+  std::string out;       // standard output
+  std::string err;       // whole lines of standard error, progress lines left out
+  std::string progress;  // the progress line the child shows now
+  int exitCode = -1;     // after the end; -1 when it ended by a signal
+  int endSignal = 0;
+
+ private:
+  void readErr(const char* bytes, size_t n);
+  pid_t pid_ = -1;
+  int outFd_ = -1, errFd_ = -1;
+  bool started_ = false;
+  std::string errLine_;  // the line under way
+  std::chrono::steady_clock::time_point begin_, end_;
+};
+
+// Finding the modules. One child `detect` per port, its output read back;
+// these are the only functions that know how a module is identified.
+bool startIdentify(ChildProcess& child, const std::string& port);
+FoundModule identifiedModule(const std::string& port, const ChildProcess& child);
+// Stops an identification that has taken far too long.
+void stopSlowIdentify(ChildProcess& child);
+// Identifies the module on each port, all ports at once.
+std::vector<FoundModule> findModules(const std::vector<std::string>& ports);
+
+// Waits up to timeoutMs for any child to write or end, then reads from all.
+void pumpChildren(const std::vector<ChildProcess*>& children, int timeoutMs);
+
+// What a child's command did: its --json object when it printed one, else
+// what its exit status and its "Fault code:" line say.
+struct JobOutcome {
+  bool ok = false;
+  std::string faultCode, explanation;
+  QJsonObject
+      object;  // the outcome object: ok, faultCode, done, notDone and the command's own keys
+};
+JobOutcome childOutcome(const std::string& command, const ChildProcess& child);
+// An outcome the parent decides without running the command.
+JobOutcome refusedOutcome(const std::string& command, const std::string& reason);
+// The outcome object with the module's keys added: port, generation, aux, id, seconds.
+QJsonObject moduleOutcomeJson(const FoundModule& module, const JobOutcome& outcome, double seconds);
+
+// The commands that would ask a question or write to the cartridge: with
+// several modules they need --yes or --no.
+bool commandAsks(const std::string& command);
+// Whether the command prints its outcome as one JSON object with --json.
+bool commandTakesJson(const std::string& command);
+
+// Lines redrawn in place at the bottom of a terminal (standard error); text
+// printed above them never mixes with them.
+class LiveTable {
+ public:
+  LiveTable();
+  bool active() const { return terminal_; }
+  void draw(const std::vector<std::string>& lines);
+  void clear();
+
+ private:
+  bool terminal_ = false;
+  size_t drawn_ = 0;
+};
+
+// A child's output as one block under a heading: its standard output (unless
+// it is kept for the JSON list) on stdout, its standard error on stderr.
+void printGrouped(const std::string& heading, const ChildProcess& child, bool withOut);
+
+// Fixed-width columns.
+std::string tableRow(const std::vector<std::string>& cells, const std::vector<size_t>& widths);
+
+}  // namespace ostrel
