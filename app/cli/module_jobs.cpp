@@ -111,11 +111,11 @@ FoundModule identifiedModule(const std::string& port, const ChildProcess& child)
   }
   m.answered = child.started() && child.exitCode == 0 && !m.id.empty();
   if (!m.answered) {
-    m.problem = trimmed(child.err);
-    if (m.problem.empty()) {
-      const std::vector<std::string> out = lines(child.out);
-      m.problem = out.empty() ? "no module answered" : out.back();
-    }
+    // What detection said last, and why (its faults), on one line.
+    const std::vector<std::string> out = lines(child.out);
+    m.problem = out.empty() ? "no module answered" : out.back();
+    for (const std::string& line : lines(child.err))
+      if (!line.empty()) m.problem += "; " + line;
   }
   return m;
 }

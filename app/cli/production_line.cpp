@@ -115,7 +115,7 @@ int runLine(LineRequest& r) {
     auto job = std::make_unique<LineJob>();
     job->module = m;
     if (!m.answered) {
-      job->refused = true;
+      job->finished = true;
       job->outcome = refusedOutcome(o.command, m.problem);
     } else if (const auto [first, isNew] = portOfKey.emplace(moduleKeyText(m.key()), m.port);
                !isNew) {
@@ -135,7 +135,7 @@ int runLine(LineRequest& r) {
   LiveTable table;
   std::vector<ChildProcess*> children;
   for (auto& j : jobs) {
-    if (j->refused) {
+    if (j->refused || j->finished) {
       j->finished = true;
       continue;
     }

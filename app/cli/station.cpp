@@ -113,7 +113,8 @@ std::string slotText(const SeenPort& s) {
 class Station {
  public:
   explicit Station(const LineRequest& r) : r_(r) {
-    for (const std::string& a : r.forwarded) command_ += (command_.empty() ? "" : " ") + a;
+    command_ = r.options.command;
+    for (const std::string& a : r.options.args) command_ += " " + a;
   }
 
   int run() {
