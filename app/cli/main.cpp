@@ -73,12 +73,24 @@ engineering commands (--mode 0 or 1; the customer build has no such buttons):
                   Ostrel IV: write the test pattern to sectors FIRST..LAST
                   (decimal, as the window reads its two boxes)
 
+production line:
+  station --log FILE.jsonl COMMAND [ARGUMENTS]
+                  wait for modules and run COMMAND on each one plugged in (once
+                  until it is unplugged), one JSON line per job appended to
+                  FILE; Ctrl+C ends it once the running jobs finish, a second
+                  Ctrl+C stops the jobs that have not begun writing
+
 options:
   --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG
   --language N    language of the texts and legacy code page of directory names:
                   0 English (default), 1 Traditional and 2 Simplified Chinese,
                   3 Japanese; the "Fault code:" line on stderr stays in English
-  --port PATH     probe only this serial device instead of every port
+  --port PATH     probe only this serial device instead of every port; given
+                  more than once, run COMMAND on each of those modules at once
+  --every-module  run COMMAND on every module found, at once: each module's
+                  output in one block, then a summary table (--json: a list of
+                  outcomes); questions need --yes or --no; exit 0 only when
+                  every module succeeded
   --yes, --no     answer every question of the program (default: ask on a
                   terminal, else no)
   --quiet         print only results and faults (no operator log, no progress)
@@ -97,6 +109,8 @@ examples:
   ostrel-cli --mode 1 program firmware.s19
   ostrel-cli --mode 1 read 10 1F -o sectors.bin
   ostrel-cli --mode 1 qc auto
+  ostrel-cli --port /dev/ttyACM0 --port /dev/ttyACM1 --yes install europe.bn
+  ostrel-cli station --log line.jsonl --yes install europe.bn
 )";
 
 int usage(const std::string& why) {
