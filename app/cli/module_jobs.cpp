@@ -145,7 +145,7 @@ std::vector<FoundModule> findModules(const std::vector<std::string>& ports) {
 // ---------------------------------------------------------------- children
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0) {
+  if (pid_ > 0 && !reaped_) {
     ::kill(pid_, SIGTERM);
     ::waitpid(pid_, nullptr, 0);
   }
@@ -204,7 +204,25 @@ bool ChildProcess::start(const std::vector<std::string>& argv, bool progressTerm
 }
 
 void ChildProcess::signal(int sig) {
-  if (pid_ > 0) ::kill(pid_, sig);
+  if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
+bool ChildProcess::interruptIf(const std::function<bool()>& mayStop) {
+  if (pid_ <= 0 || reaped_) return false;
+  ::kill(pid_, SIGSTOP);
+  int status = 0;
+  pid_t r;
+  while ((r = ::waitpid(pid_, &status, WUNTRACED)) < 0 && errno == EINTR) {
+  }
+  if (r == pid_ && !WIFSTOPPED(status)) {
+    reaped_ = true;  // it ended meanwhile
+    status_ = status;
+    return false;
+  }
+  const bool stop = mayStop();
+  if (stop) ::kill(pid_, SIGINT);  // delivered as it goes on
+  ::kill(pid_, SIGCONT);
+  return stop;
 }
 
 double ChildProcess::seconds() const {
@@ -261,8 +279,8 @@ void ChildProcess::pump() {
   if (!errLine_.empty()) err += errLine_ + "\n";
   errLine_.clear();
   progress.clear();
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  int status = status_;
+  while (!reaped_ && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   endSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -364,8 +382,9 @@ void LiveTable::clear() {
 }
 
 void LiveTable::draw(const std::vector<std::string>& rows) {
-  if (!terminal_) return;
+  if (!terminal_ || (drawn_ > 0 && rows == shown_)) return;
   clear();
+  shown_ = rows;
   for (const std::string& row : rows) std::fprintf(stderr, "%.*s\n", 150, row.c_str());
   std::fflush(stderr);
   drawn_ = rows.size();

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,10 @@ class ChildProcess {
   bool start(const std::vector<std::string>& argv, bool progressTerminal);
   // Sends a signal to a child still running.
   void signal(int sig);
+  // Interrupts the child (SIGINT) when mayStop() says so, judged while the
+  // child is held still: it cannot begin in between what mayStop() looks for.
+  // True when it was interrupted.
+  bool interruptIf(const std::function<bool()>& mayStop);
   // Reads what the child wrote; reaps it once both streams are closed.
   void pump();
   bool running() const { return pid_ > 0; }
@@ -65,6 +70,8 @@ class ChildProcess {
  private:
   void readErr(const char* bytes, size_t n);
   pid_t pid_ = -1;
+  bool reaped_ = false;  // ended while held still; status_ holds how
+  int status_ = 0;
   int outFd_ = -1, errFd_ = -1;
   bool started_ = false;
   std::string errLine_;  // the line under way
@@ -115,6 +122,7 @@ class LiveTable {
  private:
   bool terminal_ = false;
   size_t drawn_ = 0;
+  std::vector<std::string> shown_;
 };
 
 // A child's output as one block under a heading: its standard output (unless

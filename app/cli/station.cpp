@@ -291,10 +291,8 @@ class Station {
   void stopJobsNotWriting() {
     for (auto& [port, s] : seen_) {
       if (s->slot == Slot::Identifying) s->identify->signal(SIGTERM);
-      if (s->slot == Slot::Running && !mayBeWriting(o(), s->module)) {
-        s->stopped = true;
-        s->job->signal(SIGINT);
-      }
+      if (s->slot == Slot::Running)
+        s->stopped = s->job->interruptIf([&] { return !mayBeWriting(o(), s->module); });
     }
   }
 
