@@ -267,6 +267,7 @@ int runProductionLine(int argc, char** argv, CliParser parse) {
     if (r.log.empty()) return usage("station needs --log FILE.jsonl");
     if (!r.ports.empty() || r.everyModule)
       return usage("a station takes every module plugged in: no --port, no --every-module");
+    r.json = true;  // each job's outcome object goes into the log
     return runStation(r);
   }
   if (!r.log.empty()) return usage("--log goes with station");

@@ -271,7 +271,7 @@ class Station {
     }
     s.slot = Slot::Done;
     table_.clear();
-    printGrouped(s.port + "  ID " + s.module.id, *s.job, true);
+    printGrouped(s.port + "  ID " + s.module.id, *s.job, false);  // its JSON goes to the log
     record(s, s.job->seconds());
   }
 
