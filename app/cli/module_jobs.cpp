@@ -12,8 +12,10 @@
 #include <QJsonDocument>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -368,6 +370,60 @@ bool commandAsks(const std::string& command) {
 bool commandTakesJson(const std::string& command) {
   static const std::set<std::string> json = {"list", "load", "remove", "install"};
   return json.count(command) > 0;
+}
+
+// ---------------------------------------------------------------- stopping
+
+namespace {
+volatile std::sig_atomic_t interruptCount = 0;
+void onInterrupt(int) {
+  interruptCount = interruptCount + 1;
+}
+}  // namespace
+
+void countInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+int interrupts() {
+  return interruptCount;
+}
+
+std::string journalPath(const FoundModule& m) {
+  return writableProgramDirectory(currentExecutablePath()) + moduleKeyText(m.key()) +
+         "_BURN.JOURNAL";
+}
+
+bool journalLeft(const FoundModule& m) {
+  std::error_code error;
+  return std::filesystem::exists(journalPath(m), error);
+}
+
+bool mayBeWriting(const CliOptions& o, const FoundModule& m) {
+  static const std::set<std::string> withoutJournal = {"erase", "qc", "clear-catalogue", "cf-test"};
+  static const std::set<std::string> withJournal = {"install", "remove", "program", "auto"};
+  if (o.dryRun) return false;
+  if (withoutJournal.count(o.command)) return true;
+  return withJournal.count(o.command) && journalLeft(m);
+}
+
+bool stopIfNotWriting(ChildProcess& job, const CliOptions& o, const FoundModule& m) {
+  return job.interruptIf([&] { return !mayBeWriting(o, m); });
+}
+
+void printJournalsLeft(const std::vector<FoundModule>& modules) {
+  std::set<std::string> named;
+  for (const FoundModule& m : modules)
+    if (m.answered && named.insert(moduleKeyText(m.key())).second && journalLeft(m))
+      std::printf(
+          "Left with a journal: %s (ID %s): connect it to this computer again to finish or "
+          "undo its burn (%s)\n",
+          m.port.c_str(), m.id.c_str(), journalPath(m).c_str());
+  std::fflush(stdout);
 }
 
 // ---------------------------------------------------------------- showing

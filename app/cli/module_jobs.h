@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/commands.h"
 #include "flash/burn_journal.h"
 
 namespace ostrel {
@@ -109,6 +110,22 @@ QJsonObject moduleOutcomeJson(const FoundModule& module, const JobOutcome& outco
 bool commandAsks(const std::string& command);
 // Whether the command prints its outcome as one JSON object with --json.
 bool commandTakesJson(const std::string& command);
+
+// The burn journal a module's jobs keep, and whether one is left.
+std::string journalPath(const FoundModule& module);
+bool journalLeft(const FoundModule& module);
+// Whether stopping a job now could cut off a write: a burn has begun once its
+// journal is on disk; the writes that keep no journal count from the start.
+bool mayBeWriting(const CliOptions& options, const FoundModule& module);
+// Names each module left with a journal (once per key), on stdout.
+void printJournalsLeft(const std::vector<FoundModule>& modules);
+
+// SIGINT and SIGTERM from now on only counted: the first ends the work once
+// the running jobs have finished, the second stops the jobs not writing.
+void countInterrupts();
+int interrupts();
+// Stops (SIGINT) the job when it is not writing; true when it was stopped.
+bool stopIfNotWriting(ChildProcess& job, const CliOptions& options, const FoundModule& module);
 
 // Lines redrawn in place at the bottom of a terminal (standard error); text
 // printed above them never mixes with them.

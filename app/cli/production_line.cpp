@@ -79,7 +79,7 @@ std::string readFileFor(const CliOptions& o, const FoundModule& m) {
 struct LineJob {
   FoundModule module;
   ChildProcess child;
-  bool refused = false, finished = false;
+  bool refused = false, finished = false, stopped = false;
   JobOutcome outcome;
   double seconds = 0;
 };
@@ -92,7 +92,7 @@ std::vector<std::string> liveRows(const std::vector<std::unique_ptr<LineJob>>& j
   std::vector<std::string> rows;
   const std::vector<size_t> widths = {24, 12};
   for (const auto& j : jobs) {
-    std::string state = j->finished                  ? resultWord(j->outcome, j->refused, false)
+    std::string state = j->finished ? resultWord(j->outcome, j->refused, j->stopped)
                         : !j->child.progress.empty() ? j->child.progress
                                                      : "working";
     rows.push_back(tableRow({j->module.port, j->module.id, state}, widths));
@@ -107,6 +107,9 @@ int runLine(LineRequest& r) {
   for (const std::string& p : r.ports)
     if (!named.insert(p).second) return usage("port " + p + " is named twice");
 
+  // Ctrl+C ends the command once the running jobs have finished; a second
+  // one stops the jobs that have not begun writing.
+  countInterrupts();
   const std::vector<std::string> ports = r.everyModule ? candidatePorts() : r.ports;
   std::vector<std::unique_ptr<LineJob>> jobs;
   std::map<std::string, std::string> portOfKey;
@@ -139,6 +142,11 @@ int runLine(LineRequest& r) {
       j->finished = true;
       continue;
     }
+    if (interrupts() > 0) {
+      j->stopped = j->finished = true;
+      j->outcome = refusedOutcome(o.command, "not started: interrupted");
+      continue;
+    }
     if (!j->child.start(childArguments(r, j->module), table.active())) {
       j->outcome = refusedOutcome(o.command, "the program could not be started");
       j->finished = true;
@@ -146,7 +154,13 @@ int runLine(LineRequest& r) {
     }
     children.push_back(&j->child);
   }
+  bool stopSent = false;
   for (;;) {
+    if (interrupts() >= 2 && !stopSent) {
+      stopSent = true;
+      for (auto& j : jobs)
+        if (!j->finished) j->stopped = stopIfNotWriting(j->child, o, j->module);
+    }
     table.draw(liveRows(jobs));
     pumpChildren(children, kTableIntervalMs);
     bool running = false;
@@ -157,7 +171,8 @@ int runLine(LineRequest& r) {
         continue;
       }
       j->finished = true;
-      j->outcome = childOutcome(o.command, j->child);
+      j->outcome = j->stopped ? refusedOutcome(o.command, "stopped before it began writing")
+                              : childOutcome(o.command, j->child);
       j->seconds = j->child.seconds();
       table.clear();
       printGrouped(heading(j->module), j->child, !r.json);
@@ -172,11 +187,14 @@ int runLine(LineRequest& r) {
   for (const auto& j : jobs) {
     allOk = allOk && j->outcome.ok;
     list.append(moduleOutcomeJson(j->module, j->outcome, j->seconds));
-    rows.push_back(
-        summaryRow(j->module, resultWord(j->outcome, j->refused, false), j->outcome, j->seconds));
+    rows.push_back(summaryRow(j->module, resultWord(j->outcome, j->refused, j->stopped), j->outcome,
+                              j->seconds));
   }
   // With --json the list alone is on stdout; the table is for whoever watches.
   printSummary(rows, r.json ? stderr : stdout);
+  std::vector<FoundModule> modules;
+  for (const auto& j : jobs) modules.push_back(j->module);
+  printJournalsLeft(modules);
   if (r.json) {
     std::fputs(QJsonDocument(list).toJson(QJsonDocument::Indented).constData(), stdout);
     std::fflush(stdout);

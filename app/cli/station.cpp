@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,11 +32,6 @@ constexpr auto kRescan = std::chrono::seconds(2);
 // a device may appear before it answers.
 constexpr int kIdentifyTries = 3;
 constexpr auto kRetry = std::chrono::seconds(1);
-
-volatile std::sig_atomic_t interrupts = 0;
-void onInterrupt(int) {
-  interrupts = interrupts + 1;
-}
 
 enum class Slot { Identifying, NoModule, Running, Done, Refused };
 
@@ -75,26 +69,6 @@ std::string hostName() {
   return name;
 }
 
-std::string journalPath(const FoundModule& m) {
-  return writableProgramDirectory(currentExecutablePath()) + moduleKeyText(m.key()) +
-         "_BURN.JOURNAL";
-}
-
-bool journalLeft(const FoundModule& m) {
-  std::error_code error;
-  return std::filesystem::exists(journalPath(m), error);
-}
-
-// Whether stopping the job now could cut off a write: a burn has begun once
-// its journal is on disk; the writes that keep no journal count from the start.
-bool mayBeWriting(const CliOptions& o, const FoundModule& m) {
-  static const std::set<std::string> withoutJournal = {"erase", "qc", "clear-catalogue", "cf-test"};
-  static const std::set<std::string> withJournal = {"install", "remove", "program", "auto"};
-  if (o.dryRun) return false;
-  if (withoutJournal.count(o.command)) return true;
-  return withJournal.count(o.command) && journalLeft(m);
-}
-
 std::string slotText(const SeenPort& s) {
   switch (s.slot) {
     case Slot::Identifying:
@@ -123,11 +97,7 @@ class Station {
       std::fprintf(stderr, "ostrel-cli: %s: %s\n", r_.log.c_str(), std::strerror(errno));
       return kExitFailed;
     }
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    countInterrupts();
 
     DeviceWatch watch;
     bool rescan = true;
@@ -140,7 +110,7 @@ class Station {
     bool stopSent = false;
     for (;;) {
       QCoreApplication::processEvents();
-      if (interrupts >= 2 && !stopSent) {
+      if (interrupts() >= 2 && !stopSent) {
         stopSent = true;
         stopJobsNotWriting();
       }
@@ -152,7 +122,7 @@ class Station {
       table_.draw(tableRows());
       pumpChildren(children(), kPumpMs);
       handleEnded();
-      if (interrupts >= 1 && !anyRunning()) break;
+      if (interrupts() >= 1 && !anyRunning()) break;
     }
     table_.clear();
     ::close(logFd_);
@@ -196,7 +166,7 @@ class Station {
         it = seen_.erase(it);  // unplugged: the next module here is a new job
       }
     }
-    if (interrupts > 0) return;
+    if (interrupts() > 0) return;
     for (const std::string& port : list) {
       auto& s = seen_[port];
       if (!s) {
@@ -240,7 +210,7 @@ class Station {
       s.nextTry = Clock::now() + kRetry;
       return;
     }
-    if (interrupts > 0) {
+    if (interrupts() > 0) {
       s.slot = Slot::NoModule;
       s.module.problem = "not started: the station is ending";
       return;
@@ -291,14 +261,13 @@ class Station {
   void stopJobsNotWriting() {
     for (auto& [port, s] : seen_) {
       if (s->slot == Slot::Identifying) s->identify->signal(SIGTERM);
-      if (s->slot == Slot::Running)
-        s->stopped = s->job->interruptIf([&] { return !mayBeWriting(o(), s->module); });
+      if (s->slot == Slot::Running) s->stopped = stopIfNotWriting(*s->job, o(), s->module);
     }
   }
 
   std::vector<std::string> tableRows() {
     std::vector<std::string> rows;
-    if (interrupts == 1)
+    if (interrupts() == 1)
       rows.push_back(
           "ending once the running jobs finish (Ctrl+C again: "
           "stop the jobs that have not begun writing)");
@@ -316,14 +285,9 @@ class Station {
       allOk = allOk && j.outcome.ok;
     }
     printSummary(rows, stdout);
-    std::set<std::string> named;
-    for (const FinishedJob& j : finished_)
-      if (named.insert(moduleKeyText(j.module.key())).second && journalLeft(j.module))
-        std::printf(
-            "Left with a journal: %s (ID %s): connect it to this computer again to finish or "
-            "undo its burn (%s)\n",
-            j.module.port.c_str(), j.module.id.c_str(), journalPath(j.module).c_str());
-    std::fflush(stdout);
+    std::vector<FoundModule> modules;
+    for (const FinishedJob& j : finished_) modules.push_back(j.module);
+    printJournalsLeft(modules);
     return allOk ? kExitOk : kExitFailed;
   }
 
