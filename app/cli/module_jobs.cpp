@@ -415,15 +415,16 @@ bool stopIfNotWriting(ChildProcess& job, const CliOptions& o, const FoundModule&
   return job.interruptIf([&] { return !mayBeWriting(o, m); });
 }
 
-void printJournalsLeft(const std::vector<FoundModule>& modules) {
+void printJournalsLeft(const std::vector<FoundModule>& modules, FILE* to) {
   std::set<std::string> named;
   for (const FoundModule& m : modules)
     if (m.answered && named.insert(moduleKeyText(m.key())).second && journalLeft(m))
-      std::printf(
+      std::fprintf(
+          to,
           "Left with a journal: %s (ID %s): connect it to this computer again to finish or "
           "undo its burn (%s)\n",
           m.port.c_str(), m.id.c_str(), journalPath(m).c_str());
-  std::fflush(stdout);
+  std::fflush(to);
 }
 
 // ---------------------------------------------------------------- showing

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -117,8 +118,8 @@ bool journalLeft(const FoundModule& module);
 // Whether stopping a job now could cut off a write: a burn has begun once its
 // journal is on disk; the writes that keep no journal count from the start.
 bool mayBeWriting(const CliOptions& options, const FoundModule& module);
-// Names each module left with a journal (once per key), on stdout.
-void printJournalsLeft(const std::vector<FoundModule>& modules);
+// Names each module left with a journal (once per key).
+void printJournalsLeft(const std::vector<FoundModule>& modules, FILE* to);
 
 // SIGINT and SIGTERM from now on only counted: the first ends the work once
 // the running jobs have finished, the second stops the jobs not writing.

@@ -102,7 +102,8 @@ std::vector<std::string> liveRows(const std::vector<std::unique_ptr<LineJob>>& j
 
 int runLine(LineRequest& r) {
   const CliOptions& o = r.options;
-  if (r.everyModule && !r.ports.empty()) return usage("--every-module and --port go not together");
+  if (r.everyModule && !r.ports.empty())
+    return usage("--every-module and --port exclude each other");
   std::set<std::string> named;
   for (const std::string& p : r.ports)
     if (!named.insert(p).second) return usage("port " + p + " is named twice");
@@ -194,7 +195,7 @@ int runLine(LineRequest& r) {
   printSummary(rows, r.json ? stderr : stdout);
   std::vector<FoundModule> modules;
   for (const auto& j : jobs) modules.push_back(j->module);
-  printJournalsLeft(modules);
+  printJournalsLeft(modules, r.json ? stderr : stdout);
   if (r.json) {
     std::fputs(QJsonDocument(list).toJson(QJsonDocument::Indented).constData(), stdout);
     std::fflush(stdout);

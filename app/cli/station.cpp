@@ -287,7 +287,7 @@ class Station {
     printSummary(rows, stdout);
     std::vector<FoundModule> modules;
     for (const FinishedJob& j : finished_) modules.push_back(j.module);
-    printJournalsLeft(modules);
+    printJournalsLeft(modules, stdout);
     return allOk ? kExitOk : kExitFailed;
   }
 
