@@ -56,10 +56,14 @@ Identification identifyModule(const uint8_t* reply, size_t size, int buildMode) 
   return id;
 }
 
-std::vector<std::string> hardwareLines(const Identification& id) {
+std::string generationName(uint8_t generation) {
   static const char* const names[] = {"Ostrel I", "Ostrel II", "Ostrel III", "Ostrel IV"};
+  return names[generation & 3];
+}
+
+std::vector<std::string> hardwareLines(const Identification& id) {
   std::vector<std::string> lines;
-  lines.push_back(std::string("Hardware: ") + names[id.generation & 3]);
+  lines.push_back("Hardware: " + generationName(id.generation));
   if (id.generation <= 1)
     lines.push_back(id.sectorCount == 128 ? "Total space: 8MB" : "Total space: 16MB");
   else

@@ -31,6 +31,9 @@ struct Identification {
 // TypeCode of 0x00 as 0x84.
 Identification identifyModule(const uint8_t* reply, size_t size, int buildMode);
 
+// "Ostrel I".."Ostrel IV".
+std::string generationName(uint8_t generation);
+
 // "Hardware: ...", "Total space: ...", "... FLASH INSIDE" for a recognised module.
 std::vector<std::string> hardwareLines(const Identification& id);
 

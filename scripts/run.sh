@@ -13,16 +13,6 @@
 #   OSTREL_PACKAGE=europe bash scripts/run.sh  # another sample package (samples/*.json)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target ostrel-fm ostrel-sim ostrel-cli ostrel_samples >/dev/null
-bin=build/release
-type="${OSTREL_SIM_TYPE:-84}"
-data="${XDG_DATA_HOME:-$HOME/.local/share}/ostrel"
-mkdir -p "$data"
-window=1
-{ [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; } && window=""
-
 sim_pid=""
 work="$(mktemp -d)"
 cleanup() {
@@ -30,6 +20,38 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# Every stage says what it does: on a fresh machine the packages and the
+# build take minutes. On a terminal the build shows ninja's own [n/m] line;
+# otherwise a line at every tenth of its steps.
+stage() { echo "run.sh: $*"; }
+stage "checking the Debian packages the build needs (scripts/setup.sh; installing them can take minutes)"
+scripts/setup.sh
+stage "configuring the build (cmake --preset release)"
+cmake --preset release >"$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; exit 1; }
+targets=(ostrel-fm ostrel-sim ostrel-cli ostrel_samples)
+stage "building ${targets[*]} (only what changed is rebuilt)"
+if [ -t 1 ]; then
+  cmake --build --preset release --target "${targets[@]}"
+else
+  cmake --build --preset release --target "${targets[@]}" 2>&1 | tee "$work/build.log" | {
+    shown=-1
+    while IFS= read -r line; do
+      [[ "$line" =~ ^\[([0-9]+)/([0-9]+)\] ]] || continue
+      done_steps=${BASH_REMATCH[1]} steps=${BASH_REMATCH[2]}
+      if ((done_steps * 10 / steps > shown)); then
+        shown=$((done_steps * 10 / steps))
+        echo "run.sh:   $done_steps of $steps build steps done"
+      fi
+    done
+  } || { tail -40 "$work/build.log" >&2; exit 1; }
+fi
+bin=build/release
+type="${OSTREL_SIM_TYPE:-84}"
+data="${XDG_DATA_HOME:-$HOME/.local/share}/ostrel"
+mkdir -p "$data"
+window=1
+{ [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; } && window=""
 
 # start_sim CARTRIDGE [--reset]: a simulated module with the demo cartridge;
 # sets link to its terminal's name in the virtual-port folder.
@@ -44,14 +66,16 @@ start_sim() {
 }
 
 if [ -n "$window" ]; then
+  window_port=()
   if ! compgen -G "/dev/ttyACM*" >/dev/null && ! compgen -G "/dev/ttyUSB*" >/dev/null; then
     echo "No module attached."
     start_sim "$data/demo-$type.cart"  # kept between runs, like a real cartridge
+    window_port=(--port "$link")  # this simulator, whatever others run about
   fi
   # The LOAD dialog opens in the program's folder.
   cp "$bin"/samples/*.bn "$bin/app/gui/"
   echo "The sample packages (LOAD) are in $bin/app/gui/: $(cd "$bin/samples" && echo *.bn)"
-  "$bin/app/gui/ostrel-fm"
+  "$bin/app/gui/ostrel-fm" "${window_port[@]}"
   exit 0
 fi
 
@@ -73,8 +97,17 @@ diff "$work/before.txt" "$work/after.txt" | sed -n 's/^> /   /p' | grep -v 'spac
 
 mkdir -p screenshots
 shot="$PWD/screenshots/ostrel-fm.png"
-xvfb-run -a -s "-screen 0 1024x768x24" "$bin/app/gui/ostrel-fm" --screenshot "$shot" --after 3000 \
-  >/dev/null 2>&1
 echo
-echo "The customer window, found the module on a virtual display and listed its"
-echo "catalogue with the new software; its picture: $shot"
+stage "opening the customer window on a virtual display, on this simulator's port"
+# The window looks at this run's simulator only: another one about would
+# show another cartridge.
+xvfb-run -a -s "-screen 0 1024x768x24" "$bin/app/gui/ostrel-fm" --port "$link" \
+  --screenshot "$shot" --after 3000 >"$work/window.out" 2>&1 || true
+if grep -q "^status: Device EXIST" "$work/window.out"; then
+  echo "The customer window found the module at $link and listed its catalogue"
+  echo "with the new software; its picture: $shot"
+else
+  echo "The window did not find the module at $link:" >&2
+  cat "$work/window.out" >&2
+  exit 1
+fi

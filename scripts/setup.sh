@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the GUI need.
-# Idempotent and quiet; run as root (or with sudo) on Debian 12.
+# Idempotent, and quiet but for naming what it installs; run as root (or with sudo) on Debian 12.
 set -euo pipefail
 packages=(
   build-essential binutils cmake ninja-build g++ clang-14 libclang-rt-14-dev
@@ -17,6 +17,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "setup.sh: installing ${#missing[@]} Debian packages: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -9,6 +9,7 @@
 
 #include "app/cli/catalogue_print.h"
 #include "app/cli/item_picker.h"
+#include "app/cli/ports_command.h"
 #include "app/text_helpers.h"
 
 namespace ostrel {
@@ -259,6 +260,10 @@ int filterFor(const std::string& file) {
 int runDetect(Cli& c) {
   const bool connected = connect(c);
   TForm_MAIN& f = c.form;
+  if (c.opt.json) {
+    if (connected) printDetectedJson(c);
+    return connected ? kExitOk : kExitFailed;
+  }
   c.out.result(f.StaticText_Device_1.text);
   if (connected) {
     c.out.result("Port: " + c.comm.CommName());

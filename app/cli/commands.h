@@ -19,7 +19,7 @@ inline constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 struct CliOptions {
   int mode = 2;
   int language = 0;
-  std::string port;
+  std::vector<std::string> ports;  // --port: one for now
   CliHost::Answer answer = CliHost::Answer::Ask;
   bool quiet = false;
   bool fastLink = false;  // replies handed over as they arrive

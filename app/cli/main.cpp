@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/ports_command.h"
 #include "app/cli/production_line.h"
 #include "app/cli/qc_commands.h"
 #include "app/file_io.h"
@@ -27,7 +28,13 @@ const char* const kHelp =
 Every command first finds and identifies the module, as the window does.
 
 commands:
-  detect          exit 0 when a module is connected, 1 when not
+  detect [--json] exit 0 when a module is connected, 1 when not; with several
+                  modules and no --port, lists them all (JSON: port,
+                  generation, aux, id, sectors; a list when several)
+  ports [--json]  every candidate port and its status: module (with its
+                  generation, Aux No., ID), no answer, busy, permission,
+                  not a device, missing (JSON: port, status, reason or the
+                  module's generation, aux, id, sectors)
   list [--json]   the cartridge's catalogue entries: slot, kind, attribute, brand,
                   version, versionExtra, start sector, sector count, directory
                   (JSON: the keys of ostrel-pkg info, and problem), then the
@@ -85,8 +92,12 @@ options:
   --language N    language of the texts and legacy code page of directory names:
                   0 English (default), 1 Traditional and 2 Simplified Chinese,
                   3 Japanese; the "Fault code:" line on stderr stays in English
-  --port PATH     probe only this serial device instead of every port; given
-                  more than once, run COMMAND on each of those modules at once
+  --port PORT     use only this port: a path (./link is taken from the working
+                  folder) or a name under /dev (ttyUSB0). Without it every
+                  candidate is probed; when several modules answer, commands
+                  other than detect and ports refuse (exit 2) and name them;
+                  given more than once, COMMAND runs on each of those modules
+                  at once
   --every-module  run COMMAND on every module found, at once: each module's
                   output in one block, then a summary table (--json: a list of
                   outcomes); questions need --yes or --no; exit 0 only when
@@ -99,10 +110,13 @@ options:
                   after 10 ms of quiet on the line (much faster; off by default)
 On a terminal, long operations show a progress line on stderr (sectors done,
 throughput, time left); none is drawn when stderr is a file or a pipe.
-Exit status: 0 success, 1 failure (fault code on stderr), 2 usage error.
+Exit status: 0 success, 1 failure (fault code on stderr), 2 usage error (also:
+several modules answer and no --port names one).
 
 examples:
   ostrel-cli detect
+  ostrel-cli ports
+  ostrel-cli --port ttyUSB0 list
   ostrel-cli list --rows --tree
   ostrel-cli install europe.bn asia.bn --select \EUROPE --yes
   ostrel-cli remove Ostmark /ASIA/JAPAN --dry-run
@@ -127,7 +141,8 @@ struct CommandRule {
 
 const std::map<std::string, CommandRule>& commandRules() {
   static const std::map<std::string, CommandRule> rules = {
-      {"detect", {0, 0, false, {}, runDetect}},
+      {"detect", {0, 0, false, {"--json"}, runDetect}},
+      {"ports", {0, 0, false, {"--json"}, nullptr}},  // run before the form exists
       {"list", {0, 0, false, {"--json", "--rows", "--tree"}, runList}},
       {"load", {1, SIZE_MAX, false, {"--json"}, runLoad}},
       {"remove", {1, SIZE_MAX, false, {"--dry-run", "--json"}, runRemove}},
@@ -173,8 +188,11 @@ int parse(int argc, char** argv, CliOptions& o) {
       const std::string v = argv[++i];
       if (v.size() != 1 || v[0] < '0' || v[0] > '3') return usage("--language takes 0..3");
       o.language = v[0] - '0';
-    } else if (a == "--port" && value) {
-      o.port = argv[++i];
+    } else if (a == "--port") {
+      if (!value || argv[i + 1][0] == '\0')
+        return usage("--port needs a value: a port's path, or its name under /dev");
+      if (!o.ports.empty()) return usage("--port is given twice: name one port");
+      o.ports.push_back(argv[++i]);
     } else if (a == "--yes" || a == "--no") {
       o.answer = a == "--yes" ? CliHost::Answer::Yes : CliHost::Answer::No;
     } else if (a == "--quiet") {
@@ -249,10 +267,15 @@ int main(int argc, char** argv) {
   installInterruptCleanup();  // Ctrl+C or a kill leaves no half-written file
 
   QtClock clock;
+  // Which module to talk to is settled before the form exists, so that no
+  // journal is judged or applied on a module nobody chose.
+  if (options.command == "ports") return runPorts(options, clock);
+  std::string chosenPort;
+  if (const int status = choosePort(options, clock, chosenPort); status >= 0) return status;
   TComm comm;
   applyComm1Values(comm);
   PortHost host(writableProgramDirectory(currentExecutablePath()), options.answer, options.quiet);
-  host.onlyPort = options.port;
+  host.onlyPort = chosenPort;
   TForm_MAIN form(options.mode, options.language, host, clock, comm);
   form.FormCreate();
   form.setFastLink(options.fastLink);

@@ -20,16 +20,17 @@
 #include <set>
 #include <sstream>
 
+#include "app/qt_clock.h"
 #include "app/text_helpers.h"
 #include "link/port_list.h"
+#include "link/port_scan.h"
+#include "link/tcomm.h"
 
 extern char** environ;
 
 namespace ostrel {
 
 namespace {
-
-constexpr int kDetectLimitMs = 60000;  // a detection that takes longer is stopped
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -40,28 +41,6 @@ std::vector<std::string> lines(const std::string& text) {
 
 std::string after(const std::string& line, const std::string& prefix) {
   return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string();
-}
-
-// Four bytes from "AA BB CC DD", or from the way an Ostrel III shows some IDs
-// ("RR 00 dd dd" and "RR XX YY ZZ").
-bool identityBytes(const std::string& text, uint8_t* four) {
-  unsigned b[4];
-  char tail;
-  if (std::sscanf(text.c_str(), "%2x %2x %2x %2x%c", &b[0], &b[1], &b[2], &b[3], &tail) == 4) {
-    for (int i = 0; i < 4; ++i) four[i] = uint8_t(b[i]);
-    return true;
-  }
-  unsigned hi, lo;
-  if (std::sscanf(text.c_str(), "RR 00 %2u %2u%c", &hi, &lo, &tail) == 2) {
-    const unsigned v = hi * 100 + lo - 100;
-    four[0] = 0, four[1] = 1, four[2] = uint8_t(0x51 + v / 256), four[3] = uint8_t(v % 256);
-    return true;
-  }
-  if (std::sscanf(text.c_str(), "RR %2x %2x %2x%c", &b[1], &b[2], &b[3], &tail) == 3) {
-    four[0] = 0, four[1] = uint8_t(b[1] - 1), four[2] = uint8_t(b[2]), four[3] = uint8_t(b[3]);
-    return true;
-  }
-  return false;
 }
 
 std::string trimmed(std::string s) {
@@ -78,69 +57,33 @@ std::string lastErrLine(const ChildProcess& child) {
 
 }  // namespace
 
-JournalKey FoundModule::key() const {
-  JournalKey k;
-  k.generation = generation;
-  k.sectorCount = sectors;
-  identityBytes(aux, k.identity.data());
-  identityBytes(id, k.identity.data() + 4);
-  return k;
-}
-
-std::string generationText(uint8_t generation) {
-  static const char* const names[] = {"Ostrel I", "Ostrel II", "Ostrel III", "Ostrel IV"};
-  return names[generation & 3];
-}
-
 std::vector<std::string> candidatePorts() {
   return listSerialPorts();
 }
 
-bool startIdentify(ChildProcess& child, const std::string& port) {
-  return child.start({currentExecutablePath(), "--port", port, "detect"}, false);
-}
-
-FoundModule identifiedModule(const std::string& port, const ChildProcess& child) {
+FoundModule identifyModule(const std::string& port, int buildMode) {
+  QtClock clock;
+  TComm comm;
+  applyComm1Values(comm);
+  const PortProbe probe = probePort(comm, clock, portPathFor(port), buildMode);
   FoundModule m;
-  m.port = port;
-  for (const std::string& line : lines(child.out)) {
-    for (uint8_t g = 4; g-- > 0;)
-      if (after(line, "Hardware: ") == generationText(g)) m.generation = g;
-    if (const std::string v = after(line, "Aux No.: "); !v.empty()) m.aux = v;
-    if (const std::string v = after(line, "ID: "); !v.empty()) m.id = v;
-    if (const std::string v = after(line, "Sectors: "); !v.empty())
-      m.sectors = uint16_t(std::strtoul(v.c_str(), nullptr, 10));
-  }
-  m.answered = child.started() && child.exitCode == 0 && !m.id.empty();
+  m.port = probe.port;
+  m.answered = probe.status == PortStatus::Module;
   if (!m.answered) {
-    // What detection said last, and why (its faults), on one line.
-    const std::vector<std::string> out = lines(child.out);
-    m.problem = out.empty() ? "no module answered" : out.back();
-    for (const std::string& line : lines(child.err))
-      if (!line.empty()) m.problem += "; " + line;
+    m.problem = portProbeText(probe);
+    return m;
   }
+  m.generation = probe.id.generation;
+  m.sectors = probe.id.sectorCount;
+  m.identity = probe.identity;
+  m.aux = probeAuxText(probe);
+  m.id = probeIdText(probe);
   return m;
 }
 
-void stopSlowIdentify(ChildProcess& child) {
-  if (child.running() && child.seconds() * 1000 > kDetectLimitMs) child.signal(SIGTERM);
-}
-
-std::vector<FoundModule> findModules(const std::vector<std::string>& ports) {
-  std::vector<std::unique_ptr<ChildProcess>> children;
-  std::vector<ChildProcess*> all;
-  for (const std::string& port : ports) {
-    children.push_back(std::make_unique<ChildProcess>());
-    startIdentify(*children.back(), port);
-    all.push_back(children.back().get());
-  }
-  while (std::any_of(all.begin(), all.end(), [](ChildProcess* c) {
-    stopSlowIdentify(*c);
-    return c->running();
-  }))
-    pumpChildren(all, 200);
+std::vector<FoundModule> findModules(const std::vector<std::string>& ports, int buildMode) {
   std::vector<FoundModule> found;
-  for (size_t i = 0; i < ports.size(); ++i) found.push_back(identifiedModule(ports[i], *all[i]));
+  for (const std::string& port : ports) found.push_back(identifyModule(port, buildMode));
   return found;
 }
 
@@ -354,7 +297,7 @@ QJsonObject moduleOutcomeJson(const FoundModule& module, const JobOutcome& outco
   QJsonObject o = outcome.object;
   o["port"] = QString::fromStdString(module.port);
   o["generation"] =
-      module.answered ? QString::fromStdString(generationText(module.generation)) : QString();
+      module.answered ? QString::fromStdString(generationName(module.generation)) : QString();
   o["aux"] = QString::fromStdString(module.aux);
   o["id"] = QString::fromStdString(module.id);
   o["seconds"] = double(int64_t(seconds * 10 + 0.5)) / 10;

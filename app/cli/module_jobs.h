@@ -8,6 +8,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -25,14 +26,12 @@ struct FoundModule {
   std::string port;
   bool answered = false;
   uint8_t generation = 0;  // 0..3: Ostrel I..IV
-  std::string aux, id;     // "00 00 00 01", as detection shows them
   uint16_t sectors = 0;
-  std::string problem;  // no module: why, as detection said it
-  JournalKey key() const;
+  std::array<uint8_t, 8> identity{};  // auxiliary number, then ID
+  std::string aux, id;                // as detection shows them
+  std::string problem;                // no module: why
+  JournalKey key() const { return {generation, sectors, identity}; }
 };
-
-// "Ostrel I".."Ostrel IV".
-std::string generationText(uint8_t generation);
 
 // Every port a module may be on: the USB serial ports and the virtual-port
 // folder's links.
@@ -80,14 +79,10 @@ class ChildProcess {
   std::chrono::steady_clock::time_point begin_, end_;
 };
 
-// Finding the modules. One child `detect` per port, its output read back;
-// these are the only functions that know how a module is identified.
-bool startIdentify(ChildProcess& child, const std::string& port);
-FoundModule identifiedModule(const std::string& port, const ChildProcess& child);
-// Stops an identification that has taken far too long.
-void stopSlowIdentify(ChildProcess& child);
-// Identifies the module on each port, all ports at once.
-std::vector<FoundModule> findModules(const std::vector<std::string>& ports);
+// Finding the modules: the port scan's identify probe, one port after the
+// other (about a second for a port where nothing answers).
+FoundModule identifyModule(const std::string& port, int buildMode);
+std::vector<FoundModule> findModules(const std::vector<std::string>& ports, int buildMode);
 
 // Waits up to timeoutMs for any child to write or end, then reads from all.
 void pumpChildren(const std::vector<ChildProcess*>& children, int timeoutMs);

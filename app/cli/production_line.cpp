@@ -10,6 +10,7 @@
 #include <set>
 
 #include "app/text_helpers.h"
+#include "link/identify.h"
 
 namespace ostrel {
 
@@ -114,7 +115,7 @@ int runLine(LineRequest& r) {
   const std::vector<std::string> ports = r.everyModule ? candidatePorts() : r.ports;
   std::vector<std::unique_ptr<LineJob>> jobs;
   std::map<std::string, std::string> portOfKey;
-  for (const FoundModule& m : findModules(ports)) {
+  for (const FoundModule& m : findModules(ports, o.mode)) {
     if (r.everyModule && !m.answered) continue;
     auto job = std::make_unique<LineJob>();
     job->module = m;
@@ -240,7 +241,7 @@ std::vector<std::string> summaryRow(const FoundModule& m, const std::string& res
     if (!notDone.isEmpty()) fault = notDone.first().toObject()["reason"].toString().toStdString();
   }
   return {m.port,
-          m.answered ? generationText(m.generation) : "-",
+          m.answered ? generationName(m.generation) : "-",
           m.id.empty() ? "-" : m.id,
           result,
           secondsText,

@@ -33,12 +33,12 @@ constexpr auto kRescan = std::chrono::seconds(2);
 constexpr int kIdentifyTries = 3;
 constexpr auto kRetry = std::chrono::seconds(1);
 
-enum class Slot { Identifying, NoModule, Running, Done, Refused };
+enum class Slot { NoModule, Running, Done, Refused };
 
 struct SeenPort {
   std::string port;
-  Slot slot = Slot::Identifying;
-  std::unique_ptr<ChildProcess> identify, job;
+  Slot slot = Slot::NoModule;
+  std::unique_ptr<ChildProcess> job;
   int tries = 0;
   Clock::time_point nextTry;
   FoundModule module;
@@ -71,8 +71,6 @@ std::string hostName() {
 
 std::string slotText(const SeenPort& s) {
   switch (s.slot) {
-    case Slot::Identifying:
-      return "identifying";
     case Slot::NoModule:
       return "no module: " + s.module.problem;
     case Slot::Running:
@@ -133,7 +131,6 @@ class Station {
   std::vector<ChildProcess*> children() {
     std::vector<ChildProcess*> all;
     for (auto& [port, s] : seen_) {
-      if (s->identify && s->identify->running()) all.push_back(s->identify.get());
       if (s->job && s->job->running()) all.push_back(s->job.get());
     }
     return all;
@@ -141,15 +138,8 @@ class Station {
 
   bool anyRunning() {
     for (auto& [port, s] : seen_)
-      if (s->slot == Slot::Running || (s->slot == Slot::Identifying && s->identify->running()))
-        return true;
+      if (s->slot == Slot::Running) return true;
     return false;
-  }
-
-  void startIdentifying(SeenPort& s) {
-    s.slot = Slot::Identifying;
-    s.identify = std::make_unique<ChildProcess>();
-    startIdentify(*s.identify, s.port);
   }
 
   void updatePorts() {
@@ -159,7 +149,7 @@ class Station {
       SeenPort& s = *it->second;
       if (present.count(s.port)) {
         ++it;
-      } else if (s.slot == Slot::Running || s.slot == Slot::Identifying) {
+      } else if (s.slot == Slot::Running) {
         s.unplugged = true;  // forgotten once its child has ended
         ++it;
       } else {
@@ -172,10 +162,10 @@ class Station {
       if (!s) {
         s = std::make_unique<SeenPort>();
         s->port = port;
-        startIdentifying(*s);
+        identify(*s);
       } else if (s->slot == Slot::NoModule && s->tries < kIdentifyTries &&
                  Clock::now() >= s->nextTry) {
-        startIdentifying(*s);
+        identify(*s);
       }
     }
   }
@@ -193,17 +183,14 @@ class Station {
   void handleEnded() {
     for (auto it = seen_.begin(); it != seen_.end();) {
       SeenPort& s = *it->second;
-      if (s.slot == Slot::Identifying && !s.identify->running()) identified(s);
-      if (s.slot == Slot::Identifying) stopSlowIdentify(*s.identify);
       if (s.slot == Slot::Running && !s.job->running()) finished(s);
-      const bool idle = s.slot != Slot::Running && s.slot != Slot::Identifying;
+      const bool idle = s.slot != Slot::Running;
       it = idle && s.unplugged ? seen_.erase(it) : std::next(it);
     }
   }
 
-  void identified(SeenPort& s) {
-    s.module = identifiedModule(s.port, *s.identify);
-    s.identify.reset();
+  void identify(SeenPort& s) {
+    s.module = identifyModule(s.port, o().mode);
     if (!s.module.answered) {
       s.slot = Slot::NoModule;
       ++s.tries;
@@ -260,7 +247,6 @@ class Station {
 
   void stopJobsNotWriting() {
     for (auto& [port, s] : seen_) {
-      if (s->slot == Slot::Identifying) s->identify->signal(SIGTERM);
       if (s->slot == Slot::Running) s->stopped = stopIfNotWriting(*s->job, o(), s->module);
     }
   }

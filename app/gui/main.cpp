@@ -20,6 +20,7 @@
 #include "app/text_helpers.h"
 #include "app/version.h"
 #include "link/device_watch.h"
+#include "link/port_scan.h"
 #include "link/tcomm.h"
 
 #ifndef OSTREL_BUILD_MODE
@@ -34,13 +35,15 @@ namespace {
 void usage() {
   std::printf(
       "usage: " OSTREL_PROGRAM
-      " [--language 0..3] [--fast-link] [--screenshot FILE --after MS] [--quit-after MS]\n"
-      "       [--press NAME,... [--open FILE]...]\n"
+      " [--language 0..3] [--fast-link] [--port PORT] [--screenshot FILE --after MS]\n"
+      "       [--quit-after MS] [--press NAME,... [--open FILE]...]\n"
       "  --fast-link        take the module's replies as soon as they arrive instead of\n"
       "                     after 10 ms of quiet on the line (much faster; off by default)\n"
       "  --language N       language of the window, fixed for the run: 0 English\n"
       "                     (default), 1 Traditional Chinese, 2 Simplified Chinese,\n"
       "                     3 Japanese; also the code page of legacy directory names\n"
+      "  --port PORT        look for the module on this port only: a path (./link from\n"
+      "                     the working folder) or a name under /dev (ttyUSB0)\n"
       "  --version          print the version and exit\n"
       "  --screenshot FILE  save a picture of the window after --after ms (default 3000)\n"
       "                     and print its status lines\n"
@@ -75,9 +78,12 @@ int main(int argc, char** argv) {
   bool fastLink = false;
   QStringList press;
   std::vector<std::string> open;
+  std::string port;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--fast-link")) {
       fastLink = true;
+    } else if (!std::strcmp(argv[i], "--port") && i + 1 < argc && argv[i + 1][0] != '\0') {
+      port = ostrel::portPathFor(argv[++i]);
     } else if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc) {
       screenshot = argv[++i];
     } else if (!std::strcmp(argv[i], "--language") && i + 1 < argc) {
@@ -109,6 +115,7 @@ int main(int argc, char** argv) {
   host.autoAnswer = !screenshot.isEmpty() || quitAfter >= 0 || !press.isEmpty();
   host.autoYes = !press.isEmpty();
   host.presetFiles = open;
+  host.onlyPort = port;
   QApplication::setFont(languageFont(language, QApplication::font()));
   if (!installQtTranslations(language))
     std::fprintf(stderr, OSTREL_PROGRAM

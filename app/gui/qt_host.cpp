@@ -130,6 +130,7 @@ bool QtHost::setPriorityClass(bool high) {
 }
 
 std::vector<std::string> QtHost::portList(const PortNote& note) {
+  if (!onlyPort.empty()) return {onlyPort};
   return listSerialPorts("/dev", defaultVirtualPortDir(), note);
 }
 

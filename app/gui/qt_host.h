@@ -30,6 +30,8 @@ class QtHost : public Host {
   bool autoYes = false;
   // The next file dialog answers with these files without being shown.
   std::vector<std::string> presetFiles;
+  // When set, the only port detection probes.
+  std::string onlyPort;
 
  private:
   std::string programDir_;

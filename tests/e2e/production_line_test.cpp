@@ -71,8 +71,8 @@ TEST(ProductionLineTest, ThreeModulesInOneInstallOneFailingAndOneWithTheSameKeyR
   test::TempDir files;
   test::PortDir ports;
   // Three modules of different generations and IDs; the third falls silent
-  // after 60 commands (its identification by the line takes about 50, so its
-  // job fails); the fourth has the first one's key.
+  // after 60 commands (the line's probe and the job's own detection take
+  // about 55, so its burn stops midway); the fourth has the first one's key.
   std::array<Sim, 4> sims = {{
       {"a", files.slash() + "a", uniqueId(1), {"--type", "89"}, {}},
       {"b", files.slash() + "b", uniqueId(2), {"--type", "84"}, {}},
@@ -131,6 +131,15 @@ TEST(ProductionLineTest, ThreeModulesInOneInstallOneFailingAndOneWithTheSameKeyR
     EXPECT_EQ(cells.mid(3, 4).join(' ').toStdString(), sims[i].id);
     EXPECT_EQ(cells[7].toStdString(), expected[i].result);
   }
+
+  // The module cut off midway keeps its journal, and the summary says so.
+  const QByteArray left = "Left with a journal: " + sims[2].port().toUtf8() + " ";
+  const qsizetype at = run.err.indexOf(left);
+  ASSERT_GE(at, 0) << run.err.toStdString();
+  const QByteArray line = run.err.mid(at, run.err.indexOf('\n', at) - at);
+  const QString journal = line.mid(line.lastIndexOf('(') + 1).chopped(1);
+  EXPECT_TRUE(journal.endsWith("_BURN.JOURNAL") && QFile::remove(journal)) << line.toStdString();
+  EXPECT_EQ(run.err.count("Left with a journal"), 1);
 
   for (Sim& s : sims) s.unplug();
   const std::map<std::string, int> demo = sims[3].brands(files);  // refused: untouched

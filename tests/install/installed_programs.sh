@@ -76,6 +76,13 @@ link="$(sed -n 's/^link: //p' "$work/sim.log")"
 [ -n "$link" ] || { cat "$work/sim.log" >&2; fail "ostrel-sim did not start"; }
 
 cli=("$bin/ostrel-cli" --port "$link")
+# Completing --port offers the module's link, not every terminal of the machine.
+completion="$prefix/share/bash-completion/completions/ostrel-cli"
+offered="$(bash -c 'source "$1"; COMP_WORDS=(ostrel-cli --port ""); COMP_CWORD=2
+  _ostrel_cli; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion")"
+grep -qxF "$link" <<<"$offered" || fail "completion of --port left out $link: $offered"
+! grep -vxF "$link" <<<"$offered" | grep -vqE '^(/dev/)?tty(ACM|USB)[0-9]+$' ||
+  fail "completion of --port offered more than module ports: $offered"
 "${cli[@]}" detect >"$work/detect.out" || fail "detect: $(cat "$work/detect.out")"
 "${cli[@]}" --quiet --language 3 list | grep -q 'ヨーロッパ\\FRANCE' || fail "list in Japanese"
 for language in 0 3; do

@@ -100,7 +100,7 @@ TEST(CliLoadTest, LoadNeedsAModuleAndReportsFaults) {
       {{"--port", QString::fromStdString(dir.path + "/nothing"), "load", sample("asia")},
        1,
        "",
-       "Device not EXIST"},
+       "/nothing: no such port"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());
