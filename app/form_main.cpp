@@ -330,7 +330,9 @@ void TForm_MAIN::FormCreate() {
 
   // 3.
   OSVersionCode = GetOSVersionInfo();
-  Comm1.setReadIntervalTimeout(10);
+  // The chosen framing: the fast link, or the quiet gap of ReadIntervalTimeout.
+  CheckBox_FastLink.checked = FastLinkChosen;
+  startChosenFraming();
 
   // 4.
   for (Control* c :
@@ -864,11 +866,7 @@ void TForm_MAIN::FormClose() {
   Closed = true;
   ClosePending = false;
   Timer1.setEnabled(false);
-  if (Connected && ModuleGeneration <= 1) {
-    RequestBuffer[0] = 0x81;
-    RequestBuffer[1] = 0x90;
-    Send_Package(RequestBuffer.data(), 1, 300, 300);
-  }
+  if (Connected && ModuleGeneration <= 1) SendEndOfConnection();
   Comm1.ClosePort();
   BlankBlock.Clear();
   MappingImage.Clear();

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,6 +40,12 @@ inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
 
 // Timing of module exchanges, in milliseconds.
 inline constexpr uint32_t kCountedRetryTime = 200000;
+// Quiet-gap framing: a reply ends when the line has been quiet this long.
+inline constexpr uint32_t kQuietGapMs = 10;
+
+// The value of a program's --link option: true for "fast", false for
+// "quiet-gap", nothing for anything else.
+std::optional<bool> fastLinkOption(std::string_view value);
 
 class TForm_MAIN {
  public:
@@ -125,13 +132,34 @@ class TForm_MAIN {
   void Button_Debug_Window_SwitchClick();
   void Button_Debug_ClearClick();
 
-  // --- fast link (link/protocol.cpp)
-  // Received bytes reach the protocol as soon as they arrive instead of after
-  // the line has been quiet for ReadIntervalTimeout; every reply is then
-  // taken as complete from what the protocol expects, whatever pieces it
-  // comes in. Off by default.
+  // --- link framing (link/protocol.cpp)
+  // The fast link, the default: received bytes reach the protocol as soon as
+  // they arrive and every reply is taken whole from what the protocol
+  // expects, whatever pieces it comes in. Off: quiet-gap framing, a reply is
+  // what arrives until the line has been quiet for ReadIntervalTimeout
+  // (10 ms). The choice holds for every connection.
   void setFastLink(bool on);
-  bool FastLink = false;
+  bool FastLinkChosen = true;
+  // The framing in effect: the choice, unless this connection fell back.
+  bool FastLink = true;
+  // Each connection starts with the chosen framing.
+  void startChosenFraming();
+  // On the fast link, the first reply of a connection is followed by a wait
+  // for a quiet line (12 ms): bytes beyond the reply mean the module's
+  // replies cannot be delimited as they come, and the connection falls back
+  // before any block is read or written with bytes cut wrong.
+  bool FastLinkChecked = false;
+  void checkRepliesEndWhereTaken(bool framed);
+  // A fast-link reply that could not be delimited (why): quiet-gap framing
+  // for the rest of the connection, noted once in the debug log.
+  void fallBackToQuietGap(std::string_view why);
+  // Bytes received since the last transmission of a sender; in reply mode
+  // the first of them are kept.
+  uint32_t ReceivedSinceSend = 0;
+  std::vector<uint8_t> SinceSend;
+  // Set by a parser on the fast link when what came cannot be one reply: a
+  // whole frame with a wrong checksum, more bytes than the block asked for.
+  bool UndelimitedReply = false;
   // What the fast link takes the next reply for: framed (a CommandPacket's
   // answer, the identify reply) or raw (Ostrel III/IV), by default as the
   // generation speaks.
@@ -143,6 +171,8 @@ class TForm_MAIN {
   bool Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode, uint32_t replyWait,
                          uint32_t totalTime);
   bool Comm1_WriteCommData(const uint8_t* data, uint32_t length);
+  // The end-of-connection packet 81 90 of an Ostrel I/II, sent once.
+  void SendEndOfConnection();
   void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
   void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
   void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
@@ -153,6 +183,27 @@ class TForm_MAIN {
   // After an attempt without an accepted reply: whether to try again, counting
   // silences against the retries under the long erase limit.
   bool retryAfterUnaccepted(uint32_t totalTime, int& retries);
+  // How one transmission's wait ended.
+  enum class ReplyOutcome : uint8_t { Accepted, NotAccepted, Abandoned };
+  // Waits for the reply to the transmission just made, until replyDeadline;
+  // wait() waits for ReplyComplete up to a deadline, accepted() judges it. On
+  // the fast link, bytes that make no acceptable reply turn the connection to
+  // quiet-gap framing: once the line is quiet, the reply is looked for in
+  // everything since the transmission and else waited for anew, so nothing
+  // the module has taken is sent again; a block whose bytes cannot be sorted
+  // out is abandoned to the caller's retry.
+  // What ends a wait for a reply: a reply taken, or bytes that cannot be one.
+  std::function<bool()> replyEnded();
+  // Before each transmission of a sender: nothing received for it yet.
+  void startTransmission();
+  // Waits until no bytes have come for quietMs (a second at most).
+  void drainLine(uint32_t quietMs);
+  // The first reply in bytes that accepted() takes (framed: a whole frame
+  // with its checksum right), put in ReplyBuffer; false when there is none.
+  bool takeReplyFrom(const std::vector<uint8_t>& bytes, bool framed,
+                     const std::function<bool()>& accepted);
+  ReplyOutcome awaitReply(uint32_t replyDeadline, const std::function<void(uint32_t)>& wait,
+                          const std::function<bool()>& accepted, bool framed);
 
   // --- discovery (link/discovery.cpp)
   void WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode);
@@ -174,10 +225,6 @@ class TForm_MAIN {
   // (discard the loaded images and catalogues).
   std::function<void()> onModuleFound;
   std::function<void()> onModuleLost;
-  // Run the event queue after every byte of the BlankBlock (about 45 ms in all
-  // with the window shown), or only once per tenth; switchable so both costs
-  // can be measured.
-  bool blankBlockEventsPerByte = true;
 
   // --- sector commands (flash/sector_commands.cpp)
   void initFlashHandlers();

@@ -1,10 +1,12 @@
 // Writes and reads back single sectors on each module generation through the
-// real serial component and ostrel-sim on a pseudo-terminal, with the default
-// link and with the fast link side by side, on an unlimited line and at the
-// rate of a USB full-speed serial link. Each time per sector is set beside
-// its floor: the default link waits ReadIntervalTimeout of quiet for every
-// reply, the fast link only for the bytes to cross the line.
-//   sector_bench [--sectors N] [--link default|fast|both] [--throughput BPS]...
+// real serial component and ostrel-sim on a pseudo-terminal, in this process,
+// with quiet-gap framing and with the fast link side by side, on an unlimited
+// line and at the rate of a USB full-speed serial link. Each time per sector
+// is set beside its floor: quiet-gap framing waits ReadIntervalTimeout of
+// quiet for every reply, the fast link only for the bytes to cross the line;
+// the fast link's time is split into the line, the rest of the waiting and
+// the host's own turn. Whole-program figures: link_bench.
+//   sector_bench [--sectors N] [--link quiet-gap|fast|both] [--throughput BPS]...
 //                [--firmware-delays]
 // --throughput may be given more than once (0: unlimited); without it the
 // lines are unlimited and 1000000 B/s.
@@ -28,7 +30,7 @@ constexpr uint32_t kUsbFullSpeed = 1000000;
 
 struct Options {
   int sectors = 64;
-  std::vector<BenchLink> links{BenchLink::Default, BenchLink::Fast};
+  std::vector<BenchLink> links{BenchLink::QuietGap, BenchLink::Fast};
   std::vector<uint32_t> throughputs;
   bool instant = true;
 };
@@ -80,11 +82,11 @@ std::string cell(const char* format, double a, double b = 0) {
   return text;
 }
 
-// "185.0 (floor 170.0)" for the default link, "68.2 (transfer +4%)" for the
+// "185.0 (floor 170.0)" for quiet-gap framing, "68.2 (transfer +4%)" for the
 // fast link on a limited line, the bare time otherwise.
 std::string timeCell(const bench::PhaseCost& p, BenchLink link, int gaps, uint32_t gapMs,
                      uint32_t bps) {
-  if (link == BenchLink::Default)
+  if (link == BenchLink::QuietGap)
     return cell("%.1f (floor %.1f)", p.ms, double(gaps) * gapMs + p.transferMs);
   if (bps == 0) return cell("%.1f", p.ms);
   return cell("%.1f (transfer %+.0f%%)", p.ms, 100.0 * (p.ms / p.transferMs - 1));
@@ -125,7 +127,7 @@ void printHeader(const Options& o) {
       rule += "---|";
     }
     if (o.links.size() == 2) {
-      names += std::string(" ") + what + " default/fast |";
+      names += std::string(" ") + what + " quiet-gap/fast |";
       rule += "---|";
     }
   }
@@ -176,7 +178,7 @@ int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
     std::fprintf(stderr,
-                 "usage: sector_bench [--sectors N] [--link default|fast|both] "
+                 "usage: sector_bench [--sectors N] [--link quiet-gap|fast|both] "
                  "[--throughput BPS]... [--firmware-delays]\n");
     return 2;
   }

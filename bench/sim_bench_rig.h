@@ -1,7 +1,7 @@
-// What the link benchmarks share: an ostrel-sim process on a pseudo-terminal
-// in a private port folder, the form core connected to it through the real
-// serial component with the default or the fast link, the bytes that cross
-// the line counted, and a plan of random sectors taken from the FlashImage.
+// What sector_bench needs: an ostrel-sim process on a pseudo-terminal in a
+// private port folder, the form core connected to it through the real serial
+// component on quiet-gap framing or the fast link, the bytes that cross the
+// line counted, and a plan of random sectors taken from the FlashImage.
 #pragma once
 
 #include <QElapsedTimer>
@@ -47,19 +47,20 @@ inline const std::vector<BenchGeneration>& benchGenerations() {
   return gens;
 }
 
-// How replies reach the protocol: after ReadIntervalTimeout of quiet (the
-// default) or as soon as they arrive (TForm_MAIN::setFastLink).
-enum class BenchLink { Default, Fast };
+// How replies reach the protocol: after ReadIntervalTimeout of quiet
+// (quiet-gap framing) or as soon as they arrive (the fast link, the
+// default; TForm_MAIN::setFastLink).
+enum class BenchLink { QuietGap, Fast };
 
 inline const char* linkName(BenchLink link) {
-  return link == BenchLink::Fast ? "fast" : "default";
+  return link == BenchLink::Fast ? "fast" : "quiet-gap";
 }
 
-// The value of --link: "default", "fast" or "both" (both, default first).
+// The value of --link: "quiet-gap", "fast" or "both" (both, quiet-gap first).
 inline std::optional<std::vector<BenchLink>> parseLinks(std::string_view value) {
-  if (value == "default") return std::vector{BenchLink::Default};
+  if (value == "quiet-gap") return std::vector{BenchLink::QuietGap};
   if (value == "fast") return std::vector{BenchLink::Fast};
-  if (value == "both") return std::vector{BenchLink::Default, BenchLink::Fast};
+  if (value == "both") return std::vector{BenchLink::QuietGap, BenchLink::Fast};
   return std::nullopt;
 }
 
@@ -131,7 +132,7 @@ struct PhaseCost {
 class SimBenchRig {
  public:
   SimBenchRig(const BenchGeneration& g, const std::vector<std::string>& extraSimArgs,
-              BenchLink link = BenchLink::Default)
+              BenchLink link = BenchLink::Fast)
       : sim_(dir_.path, "bench", simArgs(g, extraSimArgs)), host_(dir_.path) {
     applyComm1Values(comm_);
     form.FormCreate();
@@ -155,7 +156,7 @@ class SimBenchRig {
     line.reset();
     return c;
   }
-  // The default link's quiet gap, whichever link the rig runs.
+  // The quiet gap of quiet-gap framing, whichever link the rig runs.
   uint32_t defaultGapMs() const { return gapMs_; }
 
  private:

@@ -1,9 +1,11 @@
 // A module whose bytes reach the host damaged and cut anywhere: the simulated
 // module answers, and the fuzzer's bytes decide how each burst is cut, which
 // bytes are flipped, dropped or added. The host then finds the module, reads
-// the tables and a sector and checks its presence again, with the default or
-// the fast link, on any generation. Nothing may crash, read out of bounds or
-// wait without end (the clock is virtual, so an endless wait is an endless run).
+// the tables and a sector and checks its presence again, on the fast link
+// (the default, which may fall back) or quiet-gap framing, on any generation,
+// with or without a byte after every Ostrel III/IV acknowledgement. Nothing
+// may crash, read out of bounds or wait without end (the clock is virtual, so
+// an endless wait is an endless run).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -109,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VirtualClock clock{1000};
   SimTransport sim{clock};
   SimConfig config = configFor(choice);
+  config.trailingByte = (choice & 0x80) != 0;
   auto module = sim.addModule("SIM0", config);
   if (!applySimPreset(SimPreset::Demo, config, module->flash())) std::abort();
   DamagingTransport link(clock, sim, data + 1, size - 1);

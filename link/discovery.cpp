@@ -1,4 +1,5 @@
 // Finding and identifying the module, reacting to device-change notices.
+#include <algorithm>
 #include <cstdio>
 
 #include "app/fault_codes.h"
@@ -10,7 +11,8 @@ namespace ostrel {
 
 namespace {
 constexpr const char* kTag = "OST3_Return_Value";
-}
+constexpr size_t kBlankBlockSize = 65536;
+}  // namespace
 
 void TForm_MAIN::WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode) {
   if (message != kWmDeviceChange) return;
@@ -46,23 +48,24 @@ void TForm_MAIN::Timer1Timer() {
 }
 
 void TForm_MAIN::BuildBlankBlock() {
-  BlankBlock.SetSize(65536);
+  BlankBlock.SetSize(kBlankBlockSize);
   BlankBlock.Seek(0);
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = "Initializing....";
   Form_Wait.ProgressBar_Wait.position = 10;
-  const uint8_t ff = 0xFF;
-  int shownStep = 0;
-  for (uint32_t written = 1; written <= 65536; ++written) {
-    BlankBlock.Write(&ff, 1);
-    if (blankBlockEventsPerByte) clock.processEvents();
-    int step = int(written * 10 / 65536);
-    if (step != shownStep) {
-      shownStep = step;
-      Form_Wait.ProgressBar_Wait.position = 10 + 10 * step;
-      if (!blankBlockEventsPerByte) clock.processEvents();
-    }
+  // Filled a tenth at a time: the progress bar moves in its ten steps and the
+  // event queue runs once per step, not once per byte (which cost a fast
+  // detection most of its time).
+  uint8_t* bytes = BlankBlock.Memory();
+  size_t filled = 0;
+  for (int step = 1; step <= 10; ++step) {
+    const size_t end = kBlankBlockSize * size_t(step) / 10;
+    std::fill(bytes + filled, bytes + end, uint8_t(0xFF));
+    filled = end;
+    Form_Wait.ProgressBar_Wait.position = 10 + 10 * step;
+    clock.processEvents();
   }
+  BlankBlock.Seek(kBlankBlockSize);
   Form_Wait.ProgressBar_Wait.position = 100;
   Form_Wait.Close();
 }
@@ -120,9 +123,7 @@ void TForm_MAIN::Function_Detect() {
       SetWindowEnabled(true);
       return;
     }
-    RequestBuffer[0] = 0x81;
-    RequestBuffer[1] = 0x90;
-    Send_Package(RequestBuffer.data(), 1, 300, 300);
+    SendEndOfConnection();
     Connected = false;
     Comm1.ClosePort();
     presenceChecked = true;
@@ -195,6 +196,8 @@ void TForm_MAIN::Function_Detect() {
 bool TForm_MAIN::Function_Device() {
   // The identify reply is a frame, whatever the module found before spoke.
   const ReplyFormScope frames(*this, ReplyForm::Frame);
+  // A new connection: a fallback of the last one does not carry over.
+  startChosenFraming();
   const std::vector<std::string> ports =
       host.portList([this](const std::string& text) { Memo2_Lines_Add("", text); });
   for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto,

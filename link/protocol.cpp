@@ -23,6 +23,15 @@ constexpr size_t kLoggedBytes = 64;
 // tell that more came than was asked for.
 constexpr int32_t kCountBound = 1 << 24;
 constexpr size_t kReadBufferLimit = kSectorBytes + kChunkSize;
+// What a reply the fast link could not delimit is judged from: the bytes
+// since the transmission, as many as a reply and what surrounds it can take.
+constexpr size_t kSinceSendKept = 512;
+// Waiting for a quiet line never takes longer than this, even when the
+// module keeps talking.
+constexpr uint32_t kDrainLimitMs = 1000;
+// What bytes the quiet gap would have joined to a reply came within it of
+// the one before; the margin covers their way through the port's thread.
+constexpr uint32_t kQuietMarginMs = 2;
 
 int32_t boundedCount(int64_t value) {
   return int32_t(std::clamp<int64_t>(value, -kCountBound, kCountBound));
@@ -35,6 +44,12 @@ void appendBlockBytes(MemoryStream& buffer, const uint8_t* bytes, size_t length)
   buffer.Write(bytes, std::min(room, length));
 }
 }  // namespace
+
+std::optional<bool> fastLinkOption(std::string_view value) {
+  if (value == "fast") return true;
+  if (value == "quiet-gap") return false;
+  return std::nullopt;
+}
 
 std::string TForm_MAIN::shortHexLine(const uint8_t* bytes, size_t count) const {
   if (count <= kLoggedBytes) return hexLine(bytes, count);
@@ -95,6 +110,8 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
           kTag, "< " + std::to_string(clock.tick()) + hexLine(frame.data(), frame.size()) + ">");
   };
   auto replyDone = [this] { return ReplyComplete != 0; };
+  auto wait = [&](uint32_t replyDeadline) { clock.waitUntil(replyEnded(), replyDeadline); };
+  auto accepted = [&] { return ReplyBuffer[1] == expected; };
 
   bool result = false;
   if (sendMode == 0) {
@@ -105,9 +122,9 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
       ReplyComplete = 0;
       ReceivedCount = 0;
       const uint32_t replyDeadline = clock.tick() + replyWait;
+      startTransmission();
       Comm1_WriteCommData(frame.data(), uint32_t(frame.size()));
-      clock.waitUntil(replyDone, replyDeadline);
-      if (ReplyComplete && ReplyBuffer[1] == expected) {
+      if (awaitReply(replyDeadline, wait, accepted, true) == ReplyOutcome::Accepted) {
         result = true;
         break;
       }
@@ -124,6 +141,14 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
   }
   if (!result) ReportFault(FaultCode::k0000);
   return result;
+}
+
+void TForm_MAIN::SendEndOfConnection() {
+  RequestBuffer[0] = 0x81;
+  RequestBuffer[1] = 0x90;
+  // The module never answers it: no time is spent waiting for an answer, and
+  // closing the port still lets the frame reach the line.
+  Send_Package(RequestBuffer.data(), 1, 0, 0);
 }
 
 bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sendMode,
@@ -152,6 +177,21 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
     return true;
   }
 
+  // The wait shows a busy step whenever 200 ms pass without a reply.
+  auto wait = [&](uint32_t replyDeadline) {
+    const auto ended = replyEnded();
+    uint32_t lastBusy = clock.tick();
+    while (!ended() && tickBefore(clock.tick(), replyDeadline)) {
+      uint32_t sliceEnd = lastBusy + kBusyStepMs + 1;
+      if (!tickBefore(sliceEnd, replyDeadline)) sliceEnd = replyDeadline;
+      clock.waitUntil(ended, sliceEnd);
+      if (!ended() && uint32_t(clock.tick() - lastBusy) > kBusyStepMs) {
+        BusyStep();
+        lastBusy = clock.tick();
+      }
+    }
+  };
+
   bool result = false;
   if (sendMode == 0) {
     const uint32_t deadline = clock.tick() + totalTime;
@@ -161,25 +201,20 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
       ReplyComplete = 0;
       if (ReceiveMode == 1) ReceivedCount = 0;
       const uint32_t replyDeadline = clock.tick() + replyWait;
+      startTransmission();
       if (!Comm1_WriteCommData(data, length)) {
         // Nothing can answer a command that never left: retrying at once
         // would only spin until the deadline with the window frozen.
         break;
       }
-      uint32_t lastBusy = clock.tick();
-      while (!ReplyComplete && tickBefore(clock.tick(), replyDeadline)) {
-        uint32_t sliceEnd = lastBusy + kBusyStepMs + 1;
-        if (!tickBefore(sliceEnd, replyDeadline)) sliceEnd = replyDeadline;
-        clock.waitUntil(replyDone, sliceEnd);
-        if (!ReplyComplete && uint32_t(clock.tick() - lastBusy) > kBusyStepMs) {
-          BusyStep();
-          lastBusy = clock.tick();
-        }
-      }
-      if (ReplyComplete && accepted()) {
+      const ReplyOutcome outcome = awaitReply(replyDeadline, wait, accepted, false);
+      if (outcome == ReplyOutcome::Accepted) {
         result = true;
         break;
       }
+      // The block's pieces could not be told apart: the caller reads again,
+      // now on the quiet gap; no fault, as nothing has failed yet.
+      if (outcome == ReplyOutcome::Abandoned) return false;
       if (!retryAfterUnaccepted(totalTime, retries)) break;
     }
   }
@@ -187,14 +222,112 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   return result;
 }
 
+std::function<bool()> TForm_MAIN::replyEnded() {
+  return [this] { return ReplyComplete != 0 || UndelimitedReply; };
+}
+
+void TForm_MAIN::startTransmission() {
+  ReceivedSinceSend = 0;
+  UndelimitedReply = false;
+  SinceSend.clear();
+}
+
+TForm_MAIN::ReplyOutcome TForm_MAIN::awaitReply(uint32_t replyDeadline,
+                                                const std::function<void(uint32_t)>& wait,
+                                                const std::function<bool()>& accepted,
+                                                bool framed) {
+  wait(replyDeadline);
+  if (ReplyComplete && accepted()) {
+    if (FastLink && !FastLinkChecked && ReceiveMode == 1) checkRepliesEndWhereTaken(framed);
+    return ReplyOutcome::Accepted;
+  }
+  // Silence is not a framing matter, and a frame whose checksum holds was
+  // delimited rightly whatever its code (a busy module's answer).
+  if (!FastLink || ReceivedSinceSend == 0) return ReplyOutcome::NotAccepted;
+  if (framed && ReplyComplete && !UndelimitedReply) return ReplyOutcome::NotAccepted;
+  const char* why = UndelimitedReply ? (framed ? "a frame with a wrong checksum"
+                                               : "more bytes than the block asked for")
+                    : ReplyComplete  ? "a reply of the wrong kind"
+                                     : "an incomplete reply";
+  fallBackToQuietGap(why);
+  // Bytes already on their way were cut as they came: once the line is
+  // quiet, everything since the transmission is judged together, and the
+  // next transmission starts on a quiet line, where the gap delimits.
+  drainLine(2 * kQuietGapMs);
+  if (ReceiveMode == 0) return ReplyOutcome::Abandoned;
+  if (takeReplyFrom(SinceSend, framed, accepted)) return ReplyOutcome::Accepted;
+  ReplyComplete = 0;
+  ReceivedCount = 0;
+  startTransmission();
+  wait(replyDeadline);
+  return ReplyComplete && accepted() ? ReplyOutcome::Accepted : ReplyOutcome::NotAccepted;
+}
+
+void TForm_MAIN::checkRepliesEndWhereTaken(bool framed) {
+  FastLinkChecked = true;
+  // A frame is as long as its length byte says; a raw acknowledgement is one
+  // byte. Anything more that comes before the line is quiet belongs to no
+  // reply the fast link can take apart, so later replies could be cut wrong.
+  const uint32_t replyLength = framed ? uint32_t(frameLength(ReplyBuffer[0])) : 1;
+  drainLine(kQuietGapMs + kQuietMarginMs);
+  if (ReceivedSinceSend > replyLength) fallBackToQuietGap("bytes after a reply");
+}
+
+void TForm_MAIN::drainLine(uint32_t quietMs) {
+  const uint32_t limit = clock.tick() + kDrainLimitMs;
+  uint32_t seen = ReceivedSinceSend;
+  for (;;) {
+    const uint32_t quietUntil = clock.tick() + quietMs;
+    const bool more = clock.waitUntil([&] { return ReceivedSinceSend != seen; },
+                                      tickBefore(quietUntil, limit) ? quietUntil : limit);
+    if (!more || !tickBefore(clock.tick(), limit)) return;
+    seen = ReceivedSinceSend;
+  }
+}
+
+bool TForm_MAIN::takeReplyFrom(const std::vector<uint8_t>& bytes, bool framed,
+                               const std::function<bool()>& accepted) {
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    const size_t length = framed ? frameLength(bytes[at]) : bytes.size() - at;
+    if (length > bytes.size() - at || length > ReplyBuffer.size()) continue;
+    if (framed && !frameValid(std::span(bytes.data() + at, length))) continue;
+    std::copy_n(bytes.begin() + ptrdiff_t(at), length, ReplyBuffer.begin());
+    ReceivedCount = int32_t(length);
+    ReplyComplete = 1;
+    if (accepted()) return true;
+  }
+  ReplyComplete = 0;
+  ReceivedCount = 0;
+  return false;
+}
+
 void TForm_MAIN::setFastLink(bool on) {
-  FastLink = on;
+  FastLinkChosen = on;
   CheckBox_FastLink.checked = on;
-  Comm1.setReadIntervalTimeout(on ? 0 : 10);
+  startChosenFraming();
+}
+
+void TForm_MAIN::startChosenFraming() {
+  FastLink = FastLinkChosen;
+  FastLinkChecked = false;
+  Comm1.setReadIntervalTimeout(FastLink ? 0 : kQuietGapMs);
+}
+
+void TForm_MAIN::fallBackToQuietGap(std::string_view why) {
+  if (!FastLink) return;
+  FastLink = false;
+  Comm1.setReadIntervalTimeout(kQuietGapMs);
+  Memo2_Lines_Add("", "Fast link: " + std::string(why) +
+                          " came; quiet-gap framing for the rest of this connection");
 }
 
 void TForm_MAIN::Comm1ReceiveData(const uint8_t* buffer, uint16_t length) {
   LinkBytesReceived += length;
+  ReceivedSinceSend =
+      uint32_t(std::min<uint64_t>(uint64_t(ReceivedSinceSend) + length, kCountBound));
+  if (ReceiveMode == 1 && SinceSend.size() < kSinceSendKept)
+    SinceSend.insert(SinceSend.end(), buffer,
+                     buffer + std::min<size_t>(length, kSinceSendKept - SinceSend.size()));
   if (FastLink && ExpectedReplyForm != ReplyForm::ByGeneration) {
     // Pieces of one reply, or replies joined together: the parser follows
     // what the command sent expects, whatever the generation.
@@ -221,6 +354,7 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
     appendBlockBytes(ReadBuffer, buffer, length);
     ReceivedCount = boundedCount(int64_t(ReceivedCount) - length);
     if (ReceivedCount == 0) ReplyComplete = 1;
+    if (ReceivedCount < 0 && FastLink) UndelimitedReply = true;
     return;
   }
   // Reply mode: gather a frame across events. Bytes past the 128-byte buffer
@@ -244,6 +378,8 @@ void TForm_MAIN::OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length
   if (sum8(std::span(ReplyBuffer.data(), size_t(expected - 1))) ==
       ReplyBuffer[size_t(expected - 1)])
     ReplyComplete = 1;
+  else if (FastLink)
+    UndelimitedReply = true;
 }
 
 void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) {
@@ -255,6 +391,7 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
                                 shortHexLine(buffer, length) +
                                 "]--Read_LEN =" + std::to_string(length));
     if (ReceivedCount == 0) ReplyComplete = 1;
+    if (ReceivedCount < 0 && FastLink) UndelimitedReply = true;
     return;
   }
   // A raw reply is whatever one received-data event carries. With the fast

@@ -274,14 +274,44 @@ void TComm::stopSession(bool drain) {
 bool TComm::SendBytes(const uint8_t* data, uint16_t length) {
   if (!session_ || length == 0 || data == nullptr) return false;
   Session& s = *session_;
-  std::vector<uint8_t> copy(data, data + length);
+  size_t done = 0;
   {
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     if (!s.writerAlive) return false;
-    s.queue.push_back(std::move(copy));
-    sendDataEmpty_ = false;
+    // With nothing queued and the writer idle, the bytes go to the driver
+    // from here at once, without waking the writer thread for every command
+    // the protocol sends; what the driver does not take at once (it never
+    // blocks: the port is non-blocking) is queued for the writer as before.
+    if (s.queue.empty() && !s.writing) {
+      s.writing = true;
+      lock.unlock();
+      while (done < length) {
+        const ssize_t n = ::write(s.fd, data + done, length - done);
+        if (n > 0) {
+          done += size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          break;  // full, or an error the writer will meet and report
+        }
+      }
+      lock.lock();
+      s.writing = false;
+    }
+    if (done < length) {
+      s.queue.emplace_back(data + done, data + length);
+      sendDataEmpty_ = false;
+    }
   }
-  signalEventFd(s.dataFd);
+  if (done < length) {
+    signalEventFd(s.dataFd);
+  } else if (OnSendDataEmpty) {
+    post(s.generation, [this] {
+      if (!OnSendDataEmpty) return;
+      const NotifyEvent handler = OnSendDataEmpty;
+      handler();
+    });
+  }
   return true;
 }
 

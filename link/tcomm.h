@@ -1,9 +1,11 @@
 // TComm: the serial port on Linux termios. A reader thread frames what
 // arrives into chunks (a chunk ends when the line has been quiet for
 // ReadIntervalTimeout ms or 32768 bytes have gathered, so one module reply is
-// one chunk); a writer thread sends queued buffers whole and in order. Every
-// chunk and notification reaches the owner on the thread that created the
-// component (the user-interface thread) as a queued call, in arrival order.
+// one chunk); bytes sent while nothing is queued go to the driver at once,
+// and a writer thread sends what the driver could not take yet, whole and in
+// order. Every chunk and notification reaches the owner on the thread that
+// created the component (the user-interface thread) as a queued call, in
+// arrival order.
 //
 // Create, use and destroy it on the user-interface thread; the port threads
 // never call the owner directly.

@@ -69,6 +69,10 @@ Link:
                       firmware delay (for measuring the host's own cost)
   --split-replies N   send every burst in pieces cut at random points, 1 ms
                       apart, the same for the same N (for the fast link)
+  --trailing-byte     Ostrel III/IV: follow every acknowledgement 1 ms later
+                      with a byte 00, which only a host that waits for a
+                      quiet line takes as part of the reply (the fast link
+                      then falls back to quiet-gap framing)
   --chip-erase-ms MS  chip erase time, also with --quick
                         e.g. --chip-erase-ms 40000
   --qc-mark-ms MS     time between QC progress marks e.g. --qc-mark-ms 40
@@ -97,6 +101,11 @@ Faults (repeatable):
 Checks:
   --strict-log FILE   record every protocol violation by the host as a line
                       "<tick> <text>" in FILE    e.g. --strict-log /tmp/v.log
+  --stats FILE        on SIGUSR1 and at the end, replace FILE with one line
+                      "host-bytes N module-bytes N firmware-us N erase-us N":
+                      the bytes each way, the firmware's own time so far and
+                      the part of it spent erasing, from which a benchmark
+                      works out the least time the exchanges need
   --verbose           log the traffic to stderr
   --help              this text
   --version           the version
@@ -190,6 +199,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   std::optional<uint32_t> chipEraseMs;
   std::optional<uint32_t> splitReplies;
+  bool trailingByte = false;
   PtyOptions pty;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (isCartridgeCommand(args)) return runCartridgeCommand(args);
@@ -259,6 +269,8 @@ int main(int argc, char** argv) {
     } else if (a == "--split-replies") {
       if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --split-replies");
       splitReplies = uint32_t(n);
+    } else if (a == "--trailing-byte") {
+      trailingByte = true;
     } else if (a == "--chip-erase-ms") {
       if (!value(v) || !parseUint(v, n) || n > UINT32_MAX) return usageError("bad --chip-erase-ms");
       chipEraseMs = uint32_t(n);
@@ -272,6 +284,8 @@ int main(int argc, char** argv) {
       if (!value(pty.portDir)) return usageError("--port-dir needs a folder");
     } else if (a == "--fault") {
       if (!value(v) || !parseFault(v, faults)) return usageError("bad --fault " + v);
+    } else if (a == "--stats") {
+      if (!value(pty.statsFile)) return usageError("--stats needs a file");
     } else if (a == "--strict-log") {
       if (!value(pty.strictLog)) return usageError("--strict-log needs a file");
     } else if (a == "--verbose") {
@@ -291,6 +305,7 @@ int main(int argc, char** argv) {
   config.timings = timings;
   config.strict = !pty.strictLog.empty();
   config.splitReplies = splitReplies;
+  config.trailingByte = trailingByte;
 
   std::unique_ptr<FlashStore> store;
   bool fresh = true;

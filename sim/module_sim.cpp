@@ -17,6 +17,8 @@ constexpr uint8_t kBusyCode = 0x7E;    // framed reply to a command that arrives
 constexpr uint8_t kReportCode = 0x7F;  // DataCheckReply
 constexpr uint32_t kOst4TableSector = 60000;
 constexpr uint32_t kOst4QcUnits = 128;
+constexpr int64_t kTailGap = 1000;  // microseconds
+constexpr uint8_t kTailByte = 0x00;
 
 std::string hex2(uint32_t v) {
   char b[16];
@@ -294,8 +296,12 @@ std::optional<SimEmission> ModuleSim::takeDueEmission(uint32_t nowMs) {
   return e;
 }
 
-void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
-  at(when, [this, b = std::move(bytes)]() mutable {
+void ModuleSim::emitRaw(int64_t when, std::vector<uint8_t> bytes) {
+  emit(when, std::move(bytes), config_.trailingByte);
+}
+
+void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes, bool tail) {
+  at(when, [this, tail, b = std::move(bytes)]() mutable {
     if (cablePulled_) return;
     int64_t start = std::max(now_, lineFreeAt_);
     // Two bursts with nothing from the host between them must reach the host
@@ -303,6 +309,10 @@ void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
     bool solicited = lastInputAt_ != INT64_MIN && lastInputAt_ >= lastEmitAt_;
     if (!solicited && lastEmitAt_ != INT64_MIN)
       start = std::max(start, lastEmitAt_ + int64_t(config_.timings.minEmissionGapMs) * 1000);
+    // The firmware's own time, which the host waits through: from the later
+    // of the last byte in and the last burst out, to this burst.
+    const int64_t idleFrom = std::max(lastInputAt_, lineFreeAt_);
+    if (idleFrom != INT64_MIN && start > idleFrom) firmwareUs_ += start - idleFrom;
     int64_t done = start + lineTime(b.size());
     if (config_.splitReplies && b.size() > 1) {
       // Pieces cut at random points, a millisecond apart.
@@ -320,6 +330,11 @@ void ModuleSim::emit(int64_t when, std::vector<uint8_t> bytes) {
       done += int64_t(cuts.size() - 2) * kPieceGap;
     } else {
       outbox_.push_back({done, std::move(b)});
+    }
+    if (tail) {
+      // One byte more, a millisecond after the reply: within a quiet gap.
+      done += kTailGap + lineTime(1);
+      outbox_.push_back({done, {kTailByte}});
     }
     lineFreeAt_ = done;
     lastEmitAt_ = done;
@@ -799,6 +814,7 @@ void ModuleSim::eraseCycle(uint8_t code, uint8_t d, const std::vector<uint8_t>& 
   if (d == 0x10 && addrOk(0xAA)) {
     uint32_t chipSize = config_.generation == SimGeneration::Ost1 ? 64 : 128;
     uint32_t first = sector / chipSize * chipSize;
+    eraseUs_ += int64_t(config_.chipEraseTime()) * 1000;
     startBusy(config_.chipEraseTime(), [this, first, chipSize, code, d] {
       for (uint32_t s = first; s < first + chipSize && s < config_.sectorCount; ++s)
         flash_->erase(s);
@@ -812,11 +828,13 @@ void ModuleSim::eraseCycle(uint8_t code, uint8_t d, const std::vector<uint8_t>& 
       // A boot sector is eight 8 KiB sub-blocks; the second address byte's top
       // three bits pick one.
       uint32_t sub = addr2_ >> 5;
+      eraseUs_ += int64_t(config_.timings.bootSubBlockEraseMs) * 1000;
       startBusy(config_.timings.bootSubBlockEraseMs, [this, sector, sub, code, d] {
         flash_->eraseBytes(sector, sub * 8192, 8192);
         emitFrame(now_, {uint8_t(code + 0x40), d});
       });
     } else {
+      eraseUs_ += int64_t(config_.timings.sectorEraseMs) * 1000;
       startBusy(config_.timings.sectorEraseMs, [this, sector, code, d] {
         flash_->erase(sector);
         emitFrame(now_, {uint8_t(code + 0x40), d});
@@ -851,7 +869,7 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
   const int64_t replyAt = after(config_.timings.replyDelayMs);
   auto reject = [&](const std::string& why) {
     violation(why);
-    emit(replyAt, {kRawFail});
+    emitRaw(replyAt, {kRawFail});
   };
   switch (code) {
     case 0xA0:
@@ -874,15 +892,16 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
           // physical sector itself.
           flash_->erase(s);
           ackAt += int64_t(config_.timings.ost4WriteEraseMs) * 1000;
+          eraseUs_ += int64_t(config_.timings.ost4WriteEraseMs) * 1000;
         } else {
           checkNotErased(s);
         }
         mode_ = Mode::RawWriteChunks;
-        emit(ackAt, {kAck});
+        emitRaw(ackAt, {kAck});
       } else {
         xfer_ = flash_->read(s);
         mode_ = Mode::RawRead;
-        emit(replyAt, {kAck});
+        emitRaw(replyAt, {kAck});
       }
       return;
     }
@@ -893,18 +912,20 @@ void ModuleSim::handleRaw(const std::vector<uint8_t>& c) {
         return;
       }
       lastSector_ = s;
+      eraseUs_ += int64_t(config_.timings.blockEraseMs) * 1000;
       startBusy(config_.timings.blockEraseMs, [this, s] {
         uint32_t even = s & ~1u;
         for (uint32_t t : {even, even + 1})
           if (config_.validSector(t)) flash_->erase(t);
-        emit(now_, {kAck});
+        emitRaw(now_, {kAck});
       });
       return;
     }
     case 0xA3:
+      eraseUs_ += int64_t(config_.chipEraseTime()) * 1000;
       startBusy(config_.chipEraseTime(), [this] {
         flash_->eraseAll();
-        emit(now_, {kAck});
+        emitRaw(now_, {kAck});
       });
       return;
     case 0xA5:
@@ -927,7 +948,7 @@ void ModuleSim::rawChunkComplete() {
   }
   flash_->program(xferSector_, chunk_ * kChunk, xfer_);
   xfer_.clear();
-  emit(after(config_.timings.chunkAckDelayMs), {kAck});
+  emitRaw(after(config_.timings.chunkAckDelayMs), {kAck});
   if (++chunk_ == kChunksPerSector) mode_ = Mode::Command;
 }
 

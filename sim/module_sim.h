@@ -102,6 +102,11 @@ struct SimConfig {
   // the same pieces for the same number: a host must take replies whole
   // from what it expects, not from how they arrive.
   std::optional<uint32_t> splitReplies;
+  // Ostrel III/IV: every acknowledgement of a command or data chunk is
+  // followed a millisecond later by one more byte, 00. A host that takes a
+  // reply after a quiet line gets both as one reply; one that takes bytes as
+  // they come cannot tell where the reply ends.
+  bool trailingByte = false;
 
   // A module as the identification table describes it: 0x80/0x81 Ostrel II,
   // 0x82..0x85 Ostrel III, 0x89..0x8B Ostrel IV. 0x00 gives the 256-sector
@@ -187,6 +192,12 @@ class ModuleSim {
   // Complete commands received since power-on.
   uint32_t commandCount() const { return commandCount_; }
   uint64_t hostByteCount() const { return hostBytes_; }
+  // Microseconds the firmware worked before its bursts (replies, erases,
+  // programming), not counting the line: with the bytes' line time, the
+  // least any host needs for the exchanges so far.
+  int64_t firmwareUs() const { return firmwareUs_; }
+  // The part of it spent erasing.
+  int64_t eraseUs() const { return eraseUs_; }
   // The bytes of the frame the module sends for a command code and parameters.
   static std::vector<uint8_t> frame(std::initializer_list<uint8_t> codeAndParams);
 
@@ -208,7 +219,9 @@ class ModuleSim {
   int64_t after(uint32_t ms) const { return now_ + int64_t(ms) * 1000; }
   void at(int64_t when, std::function<void()> fn);
   void runDue(int64_t until);
-  void emit(int64_t when, std::vector<uint8_t> bytes);
+  void emit(int64_t when, std::vector<uint8_t> bytes, bool tail = false);
+  // An Ostrel III/IV acknowledgement, with its trailing byte when set.
+  void emitRaw(int64_t when, std::vector<uint8_t> bytes);
   void emitFrame(int64_t when, std::vector<uint8_t> codeAndParams);
   void violation(const std::string& text);
   bool framedFamily() const;
@@ -276,6 +289,8 @@ class ModuleSim {
   bool shortForm_ = false;  // take an Ostrel IV A7/A8 in its 7-byte form
   std::unique_ptr<QcJob> qc_;
 
+  int64_t firmwareUs_ = 0;
+  int64_t eraseUs_ = 0;
   uint32_t commandCount_ = 0;
   uint64_t hostBytes_ = 0;
   bool silent_ = false;

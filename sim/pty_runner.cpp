@@ -5,6 +5,8 @@
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,14 +29,24 @@ namespace {
 
 int gWakeFd = -1;
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gStatsAsked = 0;
 
-void onSignal(int) {
-  gStop = 1;
+void wake() {
   if (gWakeFd >= 0) {
     char c = 1;
     ssize_t r = write(gWakeFd, &c, 1);
     (void)r;
   }
+}
+
+void onSignal(int) {
+  gStop = 1;
+  wake();
+}
+
+void onStatsSignal(int) {
+  gStatsAsked = 1;
+  wake();
 }
 
 // Bytes waiting for the host are kept up to this much; more means nobody reads.
@@ -110,11 +122,32 @@ bool PtyRunner::start(std::string& error) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onStatsSignal;
+  sigaction(SIGUSR1, &sa, nullptr);
+  // A module answers in its own time, not when the host's scheduler lets it:
+  // the loop wakes for timed bursts to the microsecond (not up to the
+  // kernel's default 50 microseconds late), and ahead of ordinary processes
+  // where the user may raise the priority (failure changes nothing).
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  setpriority(PRIO_PROCESS, 0, -10);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
 
+// One line: host-bytes N module-bytes N firmware-us N erase-us N, replaced whole.
+void PtyRunner::writeStats() const {
+  if (opt_.statsFile.empty()) return;
+  const std::string temp = opt_.statsFile + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "host-bytes " << hostBytes_ << " module-bytes " << moduleBytes_ << " firmware-us "
+        << sim_.firmwareUs() << " erase-us " << sim_.eraseUs() << '\n';
+  }
+  std::rename(temp.c_str(), opt_.statsFile.c_str());
+}
+
 void PtyRunner::stop() {
+  if (master_ >= 0) writeStats();
   if (!linkPath_.empty()) {
     std::error_code ec;
     std::filesystem::remove(linkPath_, ec);
@@ -199,6 +232,7 @@ int PtyRunner::run() {
       ssize_t r = read(master_, buf.data(), buf.size());
       if (r > 0) {
         eio = false;
+        hostBytes_ += uint64_t(r);
         logBytes("host ->", buf.data(), size_t(r));
         sim_.onHostBytesUs(buf.data(), size_t(r), nowUs);
       } else if (r < 0 && errno == EIO) {
@@ -216,6 +250,10 @@ int PtyRunner::run() {
     }
     while (pending.size() > kMaxPending) pending.pop_front();
     flushStrictLog();
+    if (gStatsAsked) {
+      gStatsAsked = 0;
+      writeStats();
+    }
     if (sim_.cablePulled()) {
       std::fprintf(stderr, "ostrel-sim: cable pulled, closing %s\n", slavePath_.c_str());
       stop();
@@ -227,6 +265,7 @@ int PtyRunner::run() {
       std::copy_n(pending.begin(), k, chunk);
       ssize_t w = write(master_, chunk, k);
       if (w <= 0) break;
+      moduleBytes_ += uint64_t(w);
       pending.erase(pending.begin(), pending.begin() + w);
     }
   }

@@ -14,7 +14,9 @@ struct PtyOptions {
   std::string portDir;    // empty: defaultVirtualPortDir()
   std::string linkName;   // empty: sim-<pid>
   std::string strictLog;  // file that receives each violation as a line
-  bool verbose = false;   // traffic to stderr
+  // File rewritten with the link's figures on SIGUSR1 and at the end.
+  std::string statsFile;
+  bool verbose = false;  // traffic to stderr
 };
 
 class PtyRunner {
@@ -40,6 +42,7 @@ class PtyRunner {
   uint32_t nowMs() const;
   int64_t nowUs() const;
   void flushStrictLog();
+  void writeStats() const;
   void logBytes(const char* dir, const uint8_t* p, size_t n) const;
 
   ModuleSim& sim_;
@@ -51,6 +54,8 @@ class PtyRunner {
   std::string slavePath_;
   std::string linkPath_;
   size_t violationsLogged_ = 0;
+  uint64_t hostBytes_ = 0;    // read from the host
+  uint64_t moduleBytes_ = 0;  // written to the host
 };
 
 }  // namespace ostrel

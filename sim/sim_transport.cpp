@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace ostrel {
 
@@ -15,6 +16,7 @@ SimTransport::SimTransport(Clock& clock) : clock_(clock) {}
 SimTransport::~SimTransport() {
   *alive_ = false;
   cancelTimer();
+  if (quietArmed_) clock_.cancel(quietTimer_);
 }
 
 void SimTransport::addPort(const std::string& name, std::shared_ptr<ModuleSim> module) {
@@ -219,17 +221,49 @@ void SimTransport::onTimer() {
     if (auto at = deliverFrom->nextEmissionAt(); at && tickReached(now, *at)) {
       std::vector<uint8_t> bytes = deliverFrom->takeEmission();
       received_.push_back({now, bytes});
-      uint32_t gen = generation_;
-      // One burst is one chunk; only a burst above the component's chunk
-      // limit arrives in several.
-      for (size_t off = 0; off < bytes.size(); off += kMaxChunk) {
-        size_t n = std::min(kMaxChunk, bytes.size() - off);
-        if (OnReceiveData) OnReceiveData(bytes.data() + off, uint16_t(n));
-        if (!open_ || gen != generation_) break;
+      if (readInterval_ == 0) {
+        deliver(bytes);
+      } else {
+        gather(bytes);
       }
     }
   }
   pump();
+}
+
+void SimTransport::deliver(const std::vector<uint8_t>& bytes) {
+  const uint32_t gen = generation_;
+  // One burst is one chunk; only a burst above the component's chunk limit
+  // arrives in several.
+  for (size_t off = 0; off < bytes.size(); off += kMaxChunk) {
+    const size_t n = std::min(kMaxChunk, bytes.size() - off);
+    if (OnReceiveData) OnReceiveData(bytes.data() + off, uint16_t(n));
+    if (!open_ || gen != generation_) break;
+  }
+}
+
+// As the serial component frames what arrives: bursts gather until the line
+// has been quiet for ReadIntervalTimeout, or a full chunk has gathered.
+void SimTransport::gather(const std::vector<uint8_t>& bytes) {
+  if (gatheredGeneration_ != generation_) gathered_.clear();
+  gatheredGeneration_ = generation_;
+  gathered_.insert(gathered_.end(), bytes.begin(), bytes.end());
+  while (gathered_.size() >= kMaxChunk) {
+    std::vector<uint8_t> full(gathered_.begin(), gathered_.begin() + ptrdiff_t(kMaxChunk));
+    gathered_.erase(gathered_.begin(), gathered_.begin() + ptrdiff_t(kMaxChunk));
+    deliver(full);
+    if (gatheredGeneration_ != generation_) return;
+  }
+  if (quietArmed_) clock_.cancel(quietTimer_);
+  quietArmed_ = !gathered_.empty();
+  if (!quietArmed_) return;
+  std::weak_ptr<bool> alive = alive_;
+  quietTimer_ = clock_.schedule(readInterval_, [this, alive] {
+    if (alive.expired() || !*alive.lock()) return;
+    quietArmed_ = false;
+    std::vector<uint8_t> chunk = std::exchange(gathered_, {});
+    if (open_ && gatheredGeneration_ == generation_ && !chunk.empty()) deliver(chunk);
+  });
 }
 
 }  // namespace ostrel

@@ -1,7 +1,9 @@
 // An in-process serial port to simulated modules, driven by a Clock (a
 // VirtualClock in tests): bytes sent reach the module at once (or after a
 // modelled line time), and each burst the module sends is delivered to
-// OnReceiveData as one chunk at its own time through clock.schedule. Every
+// OnReceiveData as one chunk at its own time through clock.schedule; with a
+// ReadIntervalTimeout, as the serial component does, bursts gather until the
+// line has been quiet that long and arrive as one chunk. Every
 // plugged module runs on the clock whether or not its port is open; bursts
 // of a module whose port is closed are lost.
 #pragma once
@@ -95,6 +97,8 @@ class SimTransport : public Transport {
   };
   void pump();
   void onTimer();
+  void deliver(const std::vector<uint8_t>& bytes);
+  void gather(const std::vector<uint8_t>& bytes);
   void cancelTimer();
   void checkSettings(ModuleSim& m, const uint8_t* data, uint16_t length);
 
@@ -115,7 +119,11 @@ class SimTransport : public Transport {
   TParity parity_ = TParity::None;
   TStopBits stopBits_ = TStopBits::_1;
   TByteSize byteSize_ = TByteSize::_8;
-  uint32_t readInterval_ = 30;
+  uint32_t readInterval_ = 0;
+  std::vector<uint8_t> gathered_;  // bytes waiting for the quiet gap
+  uint32_t gatheredGeneration_ = 0;
+  TimerId quietTimer_ = 0;
+  bool quietArmed_ = false;
   std::vector<SentRecord> sent_;
   std::vector<ReceivedRecord> received_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

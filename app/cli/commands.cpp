@@ -270,6 +270,9 @@ int runDetect(Cli& c) {
     c.out.result("Aux No.: " + f.StaticText_AuxNo.text);
     c.out.result("ID: " + f.StaticText_ID.text);
     c.out.result("Sectors: " + std::to_string(f.SectorCount));
+    c.out.result(std::string("Link: ") + (f.FastLink         ? "fast"
+                                          : f.FastLinkChosen ? "quiet-gap (fell back from fast)"
+                                                             : "quiet-gap"));
   } else if (!f.StaticText_Status2.text.empty() && f.StaticText_Status2.text != f.PortAccessHint) {
     c.out.result(f.StaticText_Status2.text);
   }

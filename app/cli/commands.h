@@ -22,7 +22,7 @@ struct CliOptions {
   std::vector<std::string> ports;  // --port: one for now
   CliHost::Answer answer = CliHost::Answer::Ask;
   bool quiet = false;
-  bool fastLink = false;  // replies handed over as they arrive
+  bool fastLink = true;  // --link: fast, or quiet-gap framing
   bool json = false;
   bool rows = false;  // list: rows as the window shows them
   bool tree = false;  // list --rows: the directory tree too

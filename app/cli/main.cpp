@@ -23,7 +23,7 @@ using namespace ostrel;
 
 const char* const kHelp =
     R"(usage: ostrel-cli [--mode 0|1|2] [--language 0..3] [--port PATH] [--yes|--no] [--quiet]
-                  [--fast-link]
+                  [--link fast|quiet-gap]
                   COMMAND [ARGUMENTS]
 Every command first finds and identifies the module, as the window does.
 
@@ -106,8 +106,12 @@ options:
                   terminal, else no)
   --quiet         print only results and faults (no operator log, no progress)
   --version       print the version and exit
-  --fast-link     take the module's replies as soon as they arrive instead of
-                  after 10 ms of quiet on the line (much faster; off by default)
+  --link fast     (the default) take each of the module's replies as soon as
+                  its bytes are in; when a reply cannot be delimited that way,
+                  the rest of the connection falls back to quiet-gap framing
+  --link quiet-gap
+                  take a reply only after 10 ms of quiet on the line (much
+                  slower); --fast-link is the same as --link fast
 On a terminal, long operations show a progress line on stderr (sectors done,
 throughput, time left); none is drawn when stderr is a file or a pipe.
 Exit status: 0 success, 1 failure (fault code on stderr), 2 usage error (also:
@@ -199,6 +203,10 @@ int parse(int argc, char** argv, CliOptions& o) {
       o.quiet = true;
     } else if (a == "--fast-link") {
       o.fastLink = true;
+    } else if (a == "--link" && value) {
+      const std::optional<bool> fast = fastLinkOption(argv[++i]);
+      if (!fast) return usage("--link takes fast or quiet-gap");
+      o.fastLink = *fast;
     } else if (a == "--json" || a == "--rows" || a == "--tree" || a == "--dry-run") {
       commandOptions.push_back(a);
       (a == "--json" ? o.json : a == "--rows" ? o.rows : a == "--tree" ? o.tree : o.dryRun) = true;

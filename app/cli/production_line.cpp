@@ -26,7 +26,9 @@ int usage(const std::string& why) {
 // Splits off what the production line reads itself; the rest goes to every
 // child as it stands.
 int scan(int argc, char** argv, LineRequest& r) {
-  static const std::set<std::string> withValue = {"--mode", "--language", "--select", "-o"};
+  // The options of the command line that take a value.
+  static const std::set<std::string> withValue = {"--mode", "--language", "--link", "--select",
+                                                  "-o"};
   bool optionsEnded = false, commandSeen = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];

@@ -35,10 +35,14 @@ namespace {
 void usage() {
   std::printf(
       "usage: " OSTREL_PROGRAM
-      " [--language 0..3] [--fast-link] [--port PORT] [--screenshot FILE --after MS]\n"
+      " [--language 0..3] [--link fast|quiet-gap] [--port PORT] [--screenshot FILE --after MS]\n"
       "       [--quit-after MS] [--press NAME,... [--open FILE]...]\n"
-      "  --fast-link        take the module's replies as soon as they arrive instead of\n"
-      "                     after 10 ms of quiet on the line (much faster; off by default)\n"
+      "  --link fast        (the default) take each of the module's replies as soon as\n"
+      "                     its bytes are in; when a reply cannot be delimited that\n"
+      "                     way, the rest of the connection falls back to quiet-gap\n"
+      "                     framing\n"
+      "  --link quiet-gap   take a reply only after 10 ms of quiet on the line (much\n"
+      "                     slower); --fast-link is the same as --link fast\n"
       "  --language N       language of the window, fixed for the run: 0 English\n"
       "                     (default), 1 Traditional Chinese, 2 Simplified Chinese,\n"
       "                     3 Japanese; also the code page of legacy directory names\n"
@@ -75,7 +79,7 @@ int main(int argc, char** argv) {
   int after = 3000;
   int quitAfter = -1;
   int language = ostrel::kDeliveredLanguage;
-  bool fastLink = false;
+  bool fastLink = true;
   QStringList press;
   std::vector<std::string> open;
   std::string port;
@@ -84,6 +88,13 @@ int main(int argc, char** argv) {
       fastLink = true;
     } else if (!std::strcmp(argv[i], "--port") && i + 1 < argc && argv[i + 1][0] != '\0') {
       port = ostrel::portPathFor(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--link") && i + 1 < argc) {
+      const std::optional<bool> fast = ostrel::fastLinkOption(argv[++i]);
+      if (!fast) {
+        std::fprintf(stderr, OSTREL_PROGRAM ": --link takes fast or quiet-gap\n");
+        return 2;
+      }
+      fastLink = *fast;
     } else if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc) {
       screenshot = argv[++i];
     } else if (!std::strcmp(argv[i], "--language") && i + 1 < argc) {

@@ -45,7 +45,10 @@ TEST(FormCreate, TitleRetryBudgetAndFilterFollowTheBuildMode) {
     EXPECT_EQ(f.form->OpenDialogFilter, c.filter);
     EXPECT_EQ(f.form->Panel_Debug.visible, c.debugPanel);
     EXPECT_EQ(f.form->Panel_Control.visible, c.debugPanel);
-    EXPECT_EQ(f.comm.ReadIntervalTimeout(), 10u);
+    // The fast link by default: no quiet gap; the engineers' box shows it.
+    EXPECT_TRUE(f.form->FastLink);
+    EXPECT_EQ(f.comm.ReadIntervalTimeout(), 0u);
+    EXPECT_TRUE(f.form->CheckBox_FastLink.checked);
     EXPECT_FALSE(f.form->Button_Program.enabled);
     EXPECT_FALSE(f.form->Timer1.Enabled());
     EXPECT_EQ(f.form->StaticText_PROG_Size.text, "00000000");
@@ -307,7 +310,10 @@ TEST(FormClose, EndOfConnectionOnlyForOstrelOneAndTwo) {
     f.comm.OpenPort();
     f.form->Connected = true;
     f.form->ModuleGeneration = gen;
+    const uint32_t before = f.clock.tick();
     f.form->FormClose();
+    // Nothing waits for an answer the module never gives.
+    EXPECT_EQ(f.clock.tick(), before);
     if (gen <= 1) {
       ASSERT_EQ(f.comm.sent.size(), 1u);
       EXPECT_EQ(f.comm.sent[0].bytes, (std::vector<uint8_t>{0x81, 0x90, 0x11}));

@@ -1,6 +1,8 @@
 // The packet protocol in virtual time against a scripted module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/form_main.h"
 #include "common/scripted_host.h"
 #include "common/scripted_transport.h"
@@ -19,6 +21,7 @@ struct ProtocolTest : ::testing::Test {
 
   void SetUp() override {
     form.FormCreate();
+    form.setFastLink(false);  // the quiet-gap framing these rules are written for
     comm.OpenPort();
   }
   bool send(Bytes request, int mode, uint32_t replyWait, uint32_t total) {
@@ -214,6 +217,96 @@ TEST_F(ProtocolTest, RawReplyInTwoEventsIsSeenAsItsSecondPart) {
   EXPECT_EQ(form.ReplyComplete, 1);
   EXPECT_EQ(form.ReplyBuffer[0], 0xD0);
   EXPECT_EQ(form.ReceivedCount, 1);
+}
+
+// On the fast link, what the module sends decides whether the connection
+// falls back to quiet-gap framing (noted once). After a reply it cannot
+// delimit, the proper reply to the same transmission is still taken, so
+// nothing is sent twice; a block it cannot sort out is left to the caller
+// without a fault; bytes after the first reply of a connection are caught
+// before anything else is sent. Silence and a well-formed frame with another
+// code (a busy module) are no framing matter.
+TEST_F(ProtocolTest, FastLinkFallsBackOnlyForRepliesItCannotDelimit) {
+  using Replies = std::vector<ScriptedTransport::Reply>;
+  struct Case {
+    const char* what;
+    uint8_t generation;
+    int receiveMode;
+    Bytes request;
+    Replies replies;
+    bool accepted, fallsBack, faultShown;
+  } cases[] = {
+      {"frame with a wrong checksum, then the right one",
+       0,
+       1,
+       {0x82, 0x01, 0x05},
+       {{2, {0x82, 0x41, 0x05, 0x00}}, {4, buildFrame(Bytes{0x41, 0x05})}},
+       true,
+       true,
+       false},
+      {"frame cut short", 1, 1, {0x82, 0x01, 0x05}, {{2, {0x82, 0x41}}}, false, true, true},
+      {"raw reply of the wrong kind, then Z",
+       2,
+       1,
+       {0xA2, 0x00, 0x04},
+       {{2, {0x00}}, {4, {0x5A}}},
+       true,
+       true,
+       false},
+      {"more bytes than the block asked for",
+       3,
+       0,
+       {0x5A},
+       {{2, {1, 2, 3, 4, 5}}},
+       false,
+       true,
+       false},
+      {"Z with a byte after it",
+       3,
+       1,
+       {0xA1, 0x00, 0x01, 0, 0, 0, 0x10},
+       {{2, {0x5A}}, {3, {0x00}}},
+       true,
+       true,
+       false},
+      {"Z alone", 2, 1, {0xA1, 0x00, 0x01, 0, 0, 0, 0x10}, {{2, {0x5A}}}, true, false, false},
+      {"silence", 0, 1, {0x82, 0x01, 0x05}, {}, false, false, true},
+      {"a busy module's frame",
+       1,
+       1,
+       {0x82, 0x01, 0x05},
+       {{2, buildFrame(Bytes{0x7E, 0x01})}},
+       false,
+       false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    form.setFastLink(true);
+    form.Memo2.clear();
+    form.ClearStatus2();
+    form.ModuleGeneration = c.generation;
+    form.ReceiveMode = c.receiveMode;
+    form.ReceivedCount = 4;  // the piece a block-mode request asks for
+    comm.sent.clear();
+    comm.responder = [&](const Bytes&) { return c.replies; };
+    std::copy(c.request.begin(), c.request.end(), form.RequestBuffer.begin());
+    const bool ok = c.generation <= 1
+                        ? form.Send_Package(form.RequestBuffer.data(), 0, 1000, 2000)
+                        : form.Send_Package_OST3(form.RequestBuffer.data(),
+                                                 uint32_t(c.request.size()), 0, 1000, 2000);
+    EXPECT_EQ(ok, c.accepted);
+    if (c.accepted) EXPECT_EQ(comm.sent.size(), 1u);
+    EXPECT_EQ(form.FastLink, !c.fallsBack);
+    EXPECT_EQ(comm.ReadIntervalTimeout(), c.fallsBack ? 10u : 0u);
+    EXPECT_EQ(std::count_if(form.Memo2.lines.begin(), form.Memo2.lines.end(),
+                            [](const std::string& l) {
+                              return l.find("quiet-gap framing") != std::string::npos;
+                            }),
+              c.fallsBack ? 1 : 0);
+    EXPECT_EQ(form.StaticText_Status2.text == "Fault code:0000", c.faultShown);
+  }
+  form.ReceiveMode = 1;
 }
 
 TEST_F(ProtocolTest, RawSenderDoesNotWaitWhenThePortRefuses) {

@@ -7,6 +7,7 @@
 
 #include "common/temp_dir.h"
 #include "e2e/cli_run.h"
+#include "e2e/each_link.h"
 #include "e2e/sim_process.h"
 
 namespace ostrel {
@@ -46,36 +47,61 @@ QByteArray jsonStrings(const QJsonValue& v) {
   return out;
 }
 
-TEST(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
+class CliE2E : public test::OnEachLink {};
+INSTANTIATE_TEST_SUITE_P(Links, CliE2E, ::testing::ValuesIn(test::kEachLink), test::linkCaseName);
+
+TEST_P(CliE2E, DetectPrintsTheIdentityAndExitCodes) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "8B", "--id", "0A 0B 0C 0D"});
   ASSERT_TRUE(sim.running());
-  ProcessRun r = runCli({"--port", QString::fromStdString(sim.link()), "detect"});
+  const QStringList port = QStringList{"--port", QString::fromStdString(sim.link())} + linkArgs();
+  ProcessRun r = runCli(port + QStringList{"detect"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(r.out.contains("Hardware: Ostrel IV\n")) << r.out.toStdString();
   EXPECT_TRUE(r.out.contains("Total space:3749MB\n"));
   EXPECT_TRUE(r.out.contains("Device EXIST\n"));
   EXPECT_TRUE(r.out.contains("ID: 0A 0B 0C 0D\n"));
+  EXPECT_TRUE(r.out.contains(fastLink() ? "Link: fast\n" : "Link: quiet-gap\n"));
 
   // --quiet leaves out the operator log, keeps the results.
-  ProcessRun quiet = runCli({"--port", QString::fromStdString(sim.link()), "--quiet", "detect"});
+  ProcessRun quiet = runCli(port + QStringList{"--quiet", "detect"});
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_EQ(quiet.out.left(quiet.out.indexOf("Port: ")), "Device EXIST\n")
       << quiet.out.toStdString();
   EXPECT_TRUE(quiet.out.contains("ID: 0A 0B 0C 0D\n"));
 
+  // The last link option given counts; --fast-link is the fast link.
+  const struct {
+    QStringList options;
+    int exitCode;
+    const char* link;
+  } options[] = {
+      {{"--link", "fast"}, 0, "Link: fast\n"},
+      {{"--fast-link"}, 0, "Link: fast\n"},
+      {{"--fast-link", "--link", "quiet-gap"}, 0, "Link: quiet-gap\n"},
+      {{"--link", "slow"}, 2, ""},
+      {{"--link"}, 2, ""},
+  };
+  for (const auto& o : options) {
+    ProcessRun chosen = runCli(port + o.options + QStringList{"--quiet", "detect"});
+    EXPECT_EQ(chosen.exitCode, o.exitCode) << o.options.join(' ').toStdString();
+    EXPECT_TRUE(chosen.out.contains(o.link)) << chosen.out.toStdString();
+  }
+
   ProcessRun none =
-      runCli({"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"});
+      runCli(QStringList{"--port", QString::fromStdString(dir.path + "/nothing-here"), "detect"} +
+             linkArgs());
   EXPECT_EQ(none.exitCode, 1);
   EXPECT_TRUE(none.out.contains("Device not EXIST"));
 }
 
-TEST(CliE2E, ListGivesTheCatalogueAsJson) {
+TEST_P(CliE2E, ListGivesTheCatalogueAsJson) {
   for (const char* type : {"84", "8A"}) {
     PortDir dir;
     SimProcess sim(dir.path, "module", {"--type", type});
     ASSERT_TRUE(sim.running());
-    ProcessRun r = runCli({"--port", QString::fromStdString(sim.link()), "list", "--json"});
+    ProcessRun r = runCli(QStringList{"--port", QString::fromStdString(sim.link())} + linkArgs() +
+                          QStringList{"list", "--json"});
     ASSERT_EQ(r.exitCode, 0) << type;
     QJsonParseError error{};
     QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
@@ -95,7 +121,7 @@ TEST(CliE2E, ListGivesTheCatalogueAsJson) {
 
 // Texts planted on a cartridge, in a package made from it, in file names and
 // in build descriptions come out of every command readable and inert.
-TEST(CliE2E, NoControlFromOutsideReachesTheTerminalOrJson) {
+TEST(CliTextE2E, NoControlFromOutsideReachesTheTerminalOrJson) {
   const std::string r = "\uFFFD";
   struct Plant {
     int entry, offset;  // catalogue entry, field offset in its 212 bytes

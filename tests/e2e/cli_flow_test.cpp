@@ -17,6 +17,7 @@
 
 #include "common/temp_dir.h"
 #include "e2e/cli_run.h"
+#include "e2e/each_link.h"
 #include "e2e/sim_process.h"
 
 // The simulator has a method named emit, which Qt's keyword macro would rewrite.
@@ -35,21 +36,25 @@ constexpr int kSector = 65536;
 struct Generation {
   const char* name;
   std::vector<std::string> simArgs;
+  bool raw;  // speaks raw commands (Ostrel III/IV), not frames
 };
 
 const Generation kGenerations[] = {
-    {"Ostrel I", {"--ostrel1"}},
-    {"Ostrel II", {"--type", "80"}},
-    {"Ostrel III", {"--type", "84"}},
-    {"Ostrel IV", {"--type", "89"}},
+    {"Ostrel I", {"--ostrel1"}, false},
+    {"Ostrel II", {"--type", "80"}, false},
+    {"Ostrel III", {"--type", "84"}, true},
+    {"Ostrel IV", {"--type", "89"}, true},
 };
 
 // A simulated module whose cartridge lives in a file, so it can be stopped,
-// looked at and started again.
+// looked at and started again; the programs talk to it on the given link.
 class Module {
  public:
-  Module(const Generation& g, const char* preset, std::vector<std::string> extra = {})
-      : args_(g.simArgs), cartridge_(QString::fromStdString(files.slash() + "cartridge")) {
+  Module(const Generation& g, const char* preset, QStringList link,
+         std::vector<std::string> extra = {})
+      : args_(g.simArgs),
+        link_(std::move(link)),
+        cartridge_(QString::fromStdString(files.slash() + "cartridge")) {
     args_.insert(args_.end(), extra.begin(), extra.end());
     // A module of its own: what the program keeps per module (a burn's
     // journal, read-back files) never meets another test's running beside it.
@@ -68,7 +73,7 @@ class Module {
   bool running() const { return sim_ && sim_->running(); }
   // ostrel-cli arguments that talk to this module.
   QStringList cli(const QStringList& args) const {
-    return QStringList{"--port", QString::fromStdString(sim_->link())} + args;
+    return QStringList{"--port", QString::fromStdString(sim_->link())} + link_ + args;
   }
   QByteArray dump(int first, int last) const {
     return test::dumpCartridge(cartridge_, file("dump.img"), first, last);
@@ -81,6 +86,7 @@ class Module {
  private:
   test::PortDir ports_;
   std::vector<std::string> args_;
+  QStringList link_;
   QString cartridge_, serial_;
   std::unique_ptr<test::SimProcess> sim_;
 };
@@ -124,7 +130,11 @@ const std::vector<std::pair<uint32_t, QByteArray>>& imagePieces() {
   return pieces;
 }
 
-TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
+class CliFlowTest : public test::OnEachLink {};
+INSTANTIATE_TEST_SUITE_P(Links, CliFlowTest, ::testing::ValuesIn(test::kEachLink),
+                         test::linkCaseName);
+
+TEST_P(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
   QByteArray expected(6 * kSector, char(0xFF));
   for (const auto& [address, data] : imagePieces())
     expected.replace(int(address), data.size(), data);
@@ -132,7 +142,7 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
 
   for (const Generation& g : kGenerations) {
     SCOPED_TRACE(g.name);
-    Module m(g, "blank");
+    Module m(g, "blank", linkArgs());
     ASSERT_TRUE(m.running());
     const QString image = m.file("image.s19");
     ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
@@ -190,10 +200,10 @@ TEST(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
 
 // A long read stopped by Ctrl+C or a kill leaves neither the file nor its
 // temporary beside it.
-TEST(CliFlowTest, AnInterruptedReadLeavesNoFileBehind) {
+TEST_P(CliFlowTest, AnInterruptedReadLeavesNoFileBehind) {
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    Module m(kGenerations[3], "demo");
+    Module m(kGenerations[3], "demo", linkArgs());
     ASSERT_TRUE(m.running());
     const QString target = m.file("whole.bin");
     std::vector<std::string> argv{OSTREL_CLI_PATH};
@@ -225,27 +235,42 @@ TEST(CliFlowTest, AnInterruptedReadLeavesNoFileBehind) {
   }
 }
 
-// The fast link against a module that sends every reply in pieces: detect,
-// program, verify and read back, byte-exact on every generation.
-TEST(CliFlowTest, FastLinkWithRepliesCutAtRandomOnEveryGeneration) {
+// Modules whose replies come cut into pieces, or (Ostrel III/IV) with a byte
+// after every acknowledgement: program, verify and read back byte-exact on
+// every generation. Pieces never make the fast link fall back; the byte more
+// does, at the first reply of each connection, as detect tells.
+TEST_P(CliFlowTest, RepliesInPiecesOrWithAByteMoreOnEveryGeneration) {
   QByteArray expected(6 * kSector, char(0xFF));
   for (const auto& [address, data] : imagePieces())
     expected.replace(int(address), data.size(), data);
-  for (const Generation& g : kGenerations) {
-    SCOPED_TRACE(g.name);
-    Module m(g, "blank", {"--split-replies", "7"});
-    ASSERT_TRUE(m.running());
-    const QString image = m.file("image.s19");
-    ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
-    for (const char* command : {"program", "verify"}) {
-      const ProcessRun r = runCli(m.cli({"--mode", "1", "--fast-link", command, image}));
-      EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err.toStdString();
+  const struct {
+    std::vector<std::string> simArgs;
+    bool undelimited;  // on the raw generations, the fast link cannot delimit the replies
+  } modes[] = {{{"--split-replies", "7"}, false}, {{"--trailing-byte"}, true}};
+  for (const auto& mode : modes) {
+    for (const Generation& g : kGenerations) {
+      SCOPED_TRACE(std::string(g.name) + " " + mode.simArgs[0]);
+      Module m(g, "blank", linkArgs(), mode.simArgs);
+      ASSERT_TRUE(m.running());
+      const QByteArray link = !fastLink() ? "Link: quiet-gap\n"
+                              : mode.undelimited && g.raw
+                                  ? "Link: quiet-gap (fell back from fast)\n"
+                                  : "Link: fast\n";
+      const ProcessRun detect = runCli(m.cli({"detect"}));
+      EXPECT_TRUE(detect.out.contains(link)) << detect.out.toStdString();
+
+      const QString image = m.file("image.s19");
+      ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
+      for (const char* command : {"program", "verify"}) {
+        const ProcessRun r = runCli(m.cli({"--mode", "1", command, image}));
+        EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err.toStdString();
+      }
+      const QString readBack = m.file("read.bin");
+      const ProcessRun read =
+          runCli(m.cli({"--mode", "1", "--quiet", "read", "0", "5", "-o", readBack}));
+      EXPECT_EQ(read.exitCode, 0) << read.err.toStdString();
+      EXPECT_TRUE(test::readFile(readBack) == expected);
     }
-    const QString readBack = m.file("read.bin");
-    const ProcessRun read =
-        runCli(m.cli({"--mode", "1", "--fast-link", "--quiet", "read", "0", "5", "-o", readBack}));
-    EXPECT_EQ(read.exitCode, 0) << read.err.toStdString();
-    EXPECT_TRUE(test::readFile(readBack) == expected);
   }
 }
 
@@ -326,7 +351,7 @@ bool sameEntry(const FatRecord& r, const SimFatEntry& e) {
          r.path == e.path && r.count == e.sectorCount;
 }
 
-TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
+TEST_P(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
   struct Case {
     const char* preset;
     const char* mode;
@@ -347,7 +372,7 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
   for (const Generation& g : kGenerations) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(g.name) + " " + c.preset);
-      Module m(g, c.preset);
+      Module m(g, c.preset, linkArgs());
       ASSERT_TRUE(m.running());
       QStringList args{"--mode", c.mode, "--yes", "install"};
       for (const char* p : c.packages) args << QString(OSTREL_SAMPLES_DIR) + "/" + p + ".bn";
@@ -395,7 +420,7 @@ TEST(CliFlowTest, SamplePackagesInstalledByteExactOnEveryGeneration) {
 
 // ---------------------------------------------------------------- removal
 
-TEST(CliFlowTest, RemovalOnEveryGeneration) {
+TEST_P(CliFlowTest, RemovalOnEveryGeneration) {
   const std::vector<SimFatEntry> demo = demoCatalogue();
   const QStringList items{"Ostmark", "/ASIA/JAPAN", "Brenna Classic", "OBDII"};
   // What the items stand for: the brand, everything under the directory, the
@@ -416,7 +441,7 @@ TEST(CliFlowTest, RemovalOnEveryGeneration) {
   for (const Generation& g : kGenerations) {
     SCOPED_TRACE(g.name);
     const QString mode = row % 2 ? "1" : "2";  // the customer build writes itself, R&D presses AUTO
-    Module m(g, "demo");
+    Module m(g, "demo", linkArgs());
     ASSERT_TRUE(m.running());
 
     // The rows and tree as the window shows them: aliases on one row.
@@ -475,8 +500,8 @@ TEST(CliFlowTest, RemovalOnEveryGeneration) {
 // reaching past the end. The listing names them and keeps its totals within
 // the cartridge, an installation (planned or real) changes nothing, and
 // removing the wrong entries brings back a catalogue that can be changed.
-TEST(CliFlowTest, ADamagedCatalogueIsListedAndNotOverwritten) {
-  Module m(kGenerations[2], "demo");
+TEST_P(CliFlowTest, ADamagedCatalogueIsListedAndNotOverwritten) {
+  Module m(kGenerations[2], "demo", linkArgs());
   ASSERT_TRUE(m.running());
   m.stop();
   // Entry k's start sector at 108 + (k - 1) * 212 + 80 of sector 1, its count two bytes on.

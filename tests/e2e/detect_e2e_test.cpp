@@ -9,6 +9,7 @@
 #include "app/form_main.h"
 #include "app/qt_clock.h"
 #include "common/scripted_host.h"
+#include "e2e/each_link.h"
 #include "e2e/sim_process.h"
 #include "link/device_watch.h"
 #include "link/port_list.h"
@@ -22,9 +23,10 @@ using test::PortDir;
 using test::SimProcess;
 
 struct Rig {
-  explicit Rig(const std::string& dir, int buildMode = 2)
+  Rig(const std::string& dir, bool fastLink, int buildMode = 2)
       : host(dir), comm(comm1()), form(buildMode, 0, host, clock, *comm) {
     form.FormCreate();
+    if (!fastLink) form.setFastLink(false);
   }
   ~Rig() { form.FormClose(); }
   // Runs the event loop until pred holds or ms pass.
@@ -44,7 +46,11 @@ struct Rig {
   TForm_MAIN form;
 };
 
-TEST(DetectE2E, EveryIdentificationRow) {
+class DetectE2E : public test::OnEachLink {};
+INSTANTIATE_TEST_SUITE_P(Links, DetectE2E, ::testing::ValuesIn(test::kEachLink),
+                         test::linkCaseName);
+
+TEST_P(DetectE2E, EveryIdentificationRow) {
   struct Case {
     std::vector<std::string> args;
     uint8_t generation;
@@ -69,7 +75,7 @@ TEST(DetectE2E, EveryIdentificationRow) {
     args.insert(args.end(), {"--id", "00 01 51 00", "--aux", "00 00 00 07"});
     SimProcess sim(dir.path, "module", args);
     ASSERT_TRUE(sim.running());
-    Rig rig(dir.path);
+    Rig rig(dir.path, fastLink());
     rig.form.Function_Detect();
     ASSERT_TRUE(rig.form.Connected) << c.hardware << " " << c.sectors << "\n"
                                     << rig.form.StaticText_Status2.text;
@@ -90,7 +96,7 @@ TEST(DetectE2E, EveryIdentificationRow) {
   }
 }
 
-TEST(DetectE2E, SimulatorGenerationShorthand) {
+TEST_P(DetectE2E, SimulatorGenerationShorthand) {
   const struct {
     const char* generation;
     uint8_t expected;
@@ -100,7 +106,7 @@ TEST(DetectE2E, SimulatorGenerationShorthand) {
     PortDir dir;
     SimProcess sim(dir.path, "module", {"--generation", c.generation, "--preset", "blank"});
     ASSERT_TRUE(sim.running()) << c.generation;
-    Rig rig(dir.path);
+    Rig rig(dir.path, fastLink());
     rig.form.Function_Detect();
     ASSERT_TRUE(rig.form.Connected) << c.generation;
     EXPECT_EQ(rig.form.ModuleGeneration, c.expected);
@@ -108,22 +114,22 @@ TEST(DetectE2E, SimulatorGenerationShorthand) {
   }
 }
 
-TEST(DetectE2E, TwoModulesTheOneListedLastIsTaken) {
+TEST_P(DetectE2E, TwoModulesTheOneListedLastIsTaken) {
   PortDir dir;
   SimProcess first(dir.path, "a-module", {"--type", "84"});
   SimProcess second(dir.path, "b-module", {"--type", "89"});
   ASSERT_TRUE(first.running() && second.running());
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   rig.form.Function_Detect();
   ASSERT_TRUE(rig.form.Connected);
   EXPECT_EQ(rig.comm->CommName(), second.link());
   EXPECT_EQ(rig.form.ModuleGeneration, 3);
 }
 
-TEST(DetectE2E, UnknownTypeCodeIsFault0001) {
+TEST_P(DetectE2E, UnknownTypeCodeIsFault0001) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "99"});
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   rig.form.Function_Detect();
   EXPECT_FALSE(rig.form.Connected);
   EXPECT_EQ(rig.form.StaticText_Status1.text, "Device not EXIST");
@@ -134,10 +140,10 @@ TEST(DetectE2E, UnknownTypeCodeIsFault0001) {
   EXPECT_FALSE(rig.comm->isOpen());
 }
 
-TEST(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
+TEST_P(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "84"});
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   // The probe sleeps 10 ms before opening the port: a notice arrives meanwhile.
   rig.clock.schedule(
       3, [&] { rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, kDbtDeviceArrival); });
@@ -154,11 +160,11 @@ TEST(DetectE2E, NoticeDuringADetectionRunsAfterIt) {
   EXPECT_TRUE(rig.form.Connected);
 }
 
-TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
+TEST_P(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
   PortDir dir;
   auto sim =
       std::make_unique<SimProcess>(dir.path, "module", std::vector<std::string>{"--type", "82"});
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   DeviceWatch watch(dir.path);
   watch.OnDeviceChange = [&](uint32_t code) {
     rig.form.WinCallBackOBJ1OsCallBack(kWmDeviceChange, code);
@@ -184,13 +190,13 @@ TEST(DetectE2E, ModuleLeavesAndComesBackThroughFolderNotices) {
 
 // A module in a folder others can write to is not probed, and the debug log
 // says why; once the folder is private again the module is found.
-TEST(DetectE2E, SharedFolderIsNotScannedAndTheDebugLogSaysWhy) {
+TEST_P(DetectE2E, SharedFolderIsNotScannedAndTheDebugLogSaysWhy) {
   namespace fs = std::filesystem;
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "84"});
   ASSERT_TRUE(sim.running());
   fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_write);
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   const std::string why = dir.path + ": not scanned, group or others can write to it (mode 0720)";
   auto logged = [&] {
     const auto& lines = rig.form.Memo2.lines;
@@ -206,10 +212,10 @@ TEST(DetectE2E, SharedFolderIsNotScannedAndTheDebugLogSaysWhy) {
   EXPECT_FALSE(logged());
 }
 
-TEST(DetectE2E, DetectionBuildsTheBlankBlockAndClosesTheDialog) {
+TEST_P(DetectE2E, DetectionBuildsTheBlankBlockAndClosesTheDialog) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "84"});
-  Rig rig(dir.path);
+  Rig rig(dir.path, fastLink());
   rig.form.Function_Detect();
   ASSERT_TRUE(rig.form.Connected);
   ASSERT_EQ(rig.form.BlankBlock.Size(), 65536u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/cli_run.h"
+#include "e2e/each_link.h"
 #include "e2e/sim_process.h"
 #include "packages/flash_image.h"
 
@@ -20,14 +21,16 @@ constexpr int kQcAutoLimitMs = 280000;
 
 // QC Auto on a blank cartridge; afterwards the sectors the reference image
 // writes hold it, and its blank sector holds what the plan leaves there.
-void qcAutoLeavesTheImage(const char* type, const char* image, bool erasesOnlyWritten) {
+void qcAutoLeavesTheImage(const char* type, const char* image, bool erasesOnlyWritten,
+                          const QStringList& link) {
   PortDir dir;
   const QString cartridge = QString::fromStdString(dir.path + "/module.cart");
   SimProcess sim(dir.path, "module",
                  {"--type", type, "--cartridge", cartridge.toStdString(), "--preset", "blank"});
   ASSERT_TRUE(sim.running());
   const ProcessRun r = test::runProcess(
-      OSTREL_CLI_PATH, {"--mode", "0", "--port", QString::fromStdString(sim.link()), "qc", "auto"},
+      OSTREL_CLI_PATH,
+      QStringList{"--mode", "0", "--port", QString::fromStdString(sim.link()), "qc", "auto"} + link,
       kQcAutoLimitMs);
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_TRUE(r.out.contains("Q.C test OK!!"));
@@ -51,25 +54,29 @@ void qcAutoLeavesTheImage(const char* type, const char* image, bool erasesOnlyWr
   }
 }
 
-TEST(QcE2E, QcAutoOnAnOstrelTwo) {
-  qcAutoLeavesTheImage("80", "QC_8M.HX", false);
+class QcE2E : public test::OnEachLink {};
+INSTANTIATE_TEST_SUITE_P(Links, QcE2E, ::testing::ValuesIn(test::kEachLink), test::linkCaseName);
+
+TEST_P(QcE2E, QcAutoOnAnOstrelTwo) {
+  qcAutoLeavesTheImage("80", "QC_8M.HX", false, linkArgs());
 }
 
-TEST(QcE2E, QcAutoOnAnOstrelThree) {
-  qcAutoLeavesTheImage("84", "QC_8M_OST3.HX", true);
+TEST_P(QcE2E, QcAutoOnAnOstrelThree) {
+  qcAutoLeavesTheImage("84", "QC_8M_OST3.HX", true, linkArgs());
 }
 
-TEST(QcE2E, AFailingStepEndsWithItsFaultCodeAndTheCustomerBuildRefuses) {
+TEST_P(QcE2E, AFailingStepEndsWithItsFaultCodeAndTheCustomerBuildRefuses) {
   PortDir dir;
   SimProcess sim(dir.path, "module", {"--type", "84", "--fault", "qc-fail=backslash"});
   ASSERT_TRUE(sim.running());
   const QString port = QString::fromStdString(sim.link());
-  const ProcessRun failed = test::runCli({"--mode", "1", "--port", port, "qc", "auto"});
+  const ProcessRun failed =
+      test::runCli(QStringList{"--mode", "1", "--port", port, "qc", "auto"} + linkArgs());
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_TRUE(failed.out.contains("Q.C test fail!!")) << failed.out.toStdString();
   EXPECT_TRUE(failed.err.contains("Fault code:1001")) << failed.err.toStdString();
 
-  const ProcessRun refused = test::runCli({"--port", port, "qc", "blank"});
+  const ProcessRun refused = test::runCli(QStringList{"--port", port, "qc", "blank"} + linkArgs());
   EXPECT_EQ(refused.exitCode, 2);
 }
 

@@ -23,11 +23,13 @@ namespace ostrel::test {
 
 class SimProcess {
  public:
-  // args: extra ostrel-sim options (--type 8B, --ostrel1, ...).
-  SimProcess(const std::string& portDir, const std::string& name, std::vector<std::string> args)
+  // args: extra ostrel-sim options (--type 8B, --ostrel1, ...); quick: the
+  // short erase times of --quick, else the simulator's own.
+  SimProcess(const std::string& portDir, const std::string& name, std::vector<std::string> args,
+             bool quick = true)
       : link_(portDir + "/" + name) {
-    std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir,
-                                  "--name",        name,         "--quick"};
+    std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir, "--name", name};
+    if (quick) argv.push_back("--quick");
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
@@ -46,6 +48,7 @@ class SimProcess {
   SimProcess& operator=(const SimProcess&) = delete;
 
   bool running() const { return pid_ > 0 && std::filesystem::is_symlink(link_); }
+  pid_t pid() const { return pid_; }
   const std::string& link() const { return link_; }
   void stop() {
     if (pid_ <= 0) return;

@@ -177,12 +177,13 @@ TEST(Gui, ReadRangeStepsAndTypedSectorsReachTheCore) {
   first->clear();
   QTest::keyClicks(first, "1f");
   EXPECT_EQ(g.form.ost4_read_sector_start.text, "1f");
-  // The engineer's fast-link tick switches the link's delivery.
+  // The engineer's fast-link tick, on by default, switches the link's delivery.
   auto* fast = qobject_cast<QCheckBox*>(g.window.widget("CheckBox_FastLink"));
   ASSERT_NE(fast, nullptr);
+  EXPECT_TRUE(fast->isChecked());
   QTest::mouseClick(fast, Qt::LeftButton, {}, QPoint(8, fast->height() / 2));
-  EXPECT_TRUE(g.form.FastLink);
-  EXPECT_EQ(g.comm.ReadIntervalTimeout(), 0u);
+  EXPECT_FALSE(g.form.FastLink);
+  EXPECT_EQ(g.comm.ReadIntervalTimeout(), 10u);
 }
 
 TEST(Gui, EveryVisibleControlFitsItsParentTheWindowAndItsCaption) {

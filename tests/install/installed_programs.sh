@@ -109,6 +109,17 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && getent group dialout >
     "$work/denied.err" || fail "permission hint: $(cat "$work/denied.err")"
 fi
 
+# The windows take --link as the command line does, and refuse what it is not.
+if $gui; then
+  for p in ostrel-fm ostrel-fm-rd; do
+    QT_QPA_PLATFORM=offscreen "$bin/$p" --link quiet-gap --quit-after 100 >/dev/null 2>&1 ||
+      fail "$p --link quiet-gap"
+    status=0
+    QT_QPA_PLATFORM=offscreen "$bin/$p" --link slow >/dev/null 2>&1 || status=$?
+    [ "$status" = 2 ] || fail "$p --link slow: exit $status"
+  done
+fi
+
 # The menu entry's command, run as the desktop would, opens the window, which
 # finds the module through the port folder.
 if $gui && command -v xvfb-run >/dev/null; then
