@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace ostrel {
@@ -61,6 +63,19 @@ inline constexpr std::array<std::string_view, 30> kAll = {
     k0056, k0057, k0070, k0071, k0090, k1000, k1001, k1002, k1020, k1021,
 };
 }  // namespace FaultCode
+
+// What a fault code means and what the operator can do about it, in the four
+// languages (English, Traditional Chinese, Simplified Chinese, Japanese).
+struct FaultExplanation {
+  std::string_view code;
+  std::array<std::string_view, 4> happened;
+  std::array<std::string_view, 4> action;
+};
+// Every code the program reports, in ascending order.
+std::span<const FaultExplanation> faultTable();
+// What happened and what to do, in one line in the language; empty for a
+// code not in the table.
+std::string faultExplanation(std::string_view code, int language);
 
 // Brand text of the base software that always starts at sector 0.
 inline constexpr std::string_view kObdiiText = "OBDII";

@@ -34,12 +34,19 @@ TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport
   Comm1.OnReceiveData = [this](const uint8_t* buffer, uint16_t length) {
     Comm1ReceiveData(buffer, length);
   };
+  // Nothing answers on a line that hung up: closing the port ends every wait
+  // for the module now, not when its time (200 s for an erase) runs out.
+  Comm1.OnRequestHangup = [this] {
+    Memo2_Lines_Add("OST3_Return_Value", "The line hung up: the port is closed");
+    Comm1.ClosePort();
+  };
 }
 
 TForm_MAIN::~TForm_MAIN() {
   Timer1.setEnabled(false);
   ProgressTimer.setEnabled(false);
   Comm1.OnReceiveData = nullptr;
+  Comm1.OnRequestHangup = nullptr;
 }
 
 void TForm_MAIN::registerControls() {
@@ -841,7 +848,7 @@ void TForm_MAIN::SetStepPanel(int step) {
 void TForm_MAIN::FormShow() {
   ShowConnectionState(Prompt(24), Colors::kBlack);
   if (OSVersionCode == 1)
-    host.messageBox(Prompt(64), WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(64, Prompt(64), WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
   if (OSVersionCode == 2 && is_sp3_driver()) {
     if (change_usb_driver()) {
       Panel1_note.left = Panel1_note.top = 0;
@@ -852,8 +859,8 @@ void TForm_MAIN::FormShow() {
       Label_Note.height = 60;
       Panel1_note.visible = true;
     } else {
-      host.messageBox("Usb driver change failed!", WindowCaption, MsgBoxKind::Information,
-                      MsgBoxButtons::Ok);
+      host.messageBox(BoxMessage::kUsbDriverFailed, "Usb driver change failed!", WindowCaption,
+                      MsgBoxKind::Information, MsgBoxButtons::Ok);
     }
     return;  // no detection in this run
   }
@@ -894,7 +901,8 @@ bool TForm_MAIN::change_usb_driver() {
   std::string message;
   bool ok = replaceDriver(windirValue(), builtInDriverImage(), "usbser.sys", message);
   if (!message.empty())
-    host.messageBox(message, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(BoxMessage::kUsbDriverNote, message, WindowCaption, MsgBoxKind::Information,
+                    MsgBoxButtons::Ok);
   return ok;
 }
 
@@ -926,6 +934,7 @@ void TForm_MAIN::ReportFault(std::string_view code) {
   std::string line = Prompt(63) + std::string(code);
   StaticText_Status2.text = line;
   Memo1_Lines_Add(line);
+  LastOutcome.fault(code);
 }
 
 void TForm_MAIN::ReportStart(const std::string& text, bool wholeCartridge) {
@@ -942,28 +951,35 @@ void TForm_MAIN::Beep(int times) {
   for (int i = 0; i < times; ++i) host.beep();
 }
 
-void TForm_MAIN::ReportSuccess(const std::string& text, bool wholeCartridge) {
+void TForm_MAIN::ReportSuccess(int message, bool wholeCartridge) {
+  const std::string text = Prompt(message);
   ShowStatus1(text);
+  LastOutcome.settle(true, text);
   if (wholeCartridge) Beep(1);
   if (BuildMode == 2)
-    host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(message, text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 
-void TForm_MAIN::ReportFailure(const std::string& text, std::string_view faultCode,
-                               bool wholeCartridge) {
+void TForm_MAIN::ReportFailure(int message, std::string_view faultCode, bool wholeCartridge) {
   if (!faultCode.empty()) ReportFault(faultCode);
+  const std::string text = Prompt(message);
   ShowStatus1(text);
+  LastOutcome.settle(false, text);
   if (wholeCartridge) {
     Beep(3);
     Memo1.fontColor = Colors::kRed;
   }
-  if (BuildMode == 2) host.messageBox(text, WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+  if (BuildMode == 2)
+    host.messageBox(message, text, WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
 }
 
-void TForm_MAIN::ReportCancel(const std::string& text) {
+void TForm_MAIN::ReportCancel(int message) {
+  const std::string text = Prompt(message);
   ShowStatus1(text);
+  LastOutcome.settle(false, text);
+  LastOutcome.declined = true;
   if (BuildMode == 2)
-    host.messageBox(text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(message, text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 
 void TForm_MAIN::Button_Debug_Window_SwitchClick() {

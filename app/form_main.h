@@ -14,11 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "app/byte_source.h"
 #include "app/clock.h"
 #include "app/controls.h"
 #include "app/form_wait.h"
 #include "app/host.h"
 #include "app/memory_stream.h"
+#include "app/outcome.h"
 #include "app/timer.h"
 #include "cartfs/catalogue_check.h"  // cartridge tables: CatalogueJudgement
 #include "cartfs/catalogue_view.h"   // catalogue views: rows and trees
@@ -93,10 +95,15 @@ class TForm_MAIN {
   // Start of an operation; whole-cartridge operations also empty both logs.
   void ReportStart(const std::string& text, bool wholeCartridge);
   // Final result: status line, log, beeps, log colour and (customer build) message box.
-  void ReportSuccess(const std::string& text, bool wholeCartridge);
-  void ReportFailure(const std::string& text, std::string_view faultCode, bool wholeCartridge);
-  void ReportCancel(const std::string& text);
+  // message: the prompt whose text is reported.
+  void ReportSuccess(int message, bool wholeCartridge);
+  void ReportFailure(int message, std::string_view faultCode, bool wholeCartridge);
+  void ReportCancel(int message);
   void Beep(int times);
+  // What the operations since the front-end last emptied it did: the
+  // reports above, showResult of the sequences and the QC steps settle it,
+  // ReportFault keeps the first fault code.
+  Outcome LastOutcome;
 
   // --- progress the operator reads (app/form_progress.cpp)
   // A long operation counts its sectors: the second status line keeps the
@@ -173,6 +180,17 @@ class TForm_MAIN {
   bool Comm1_WriteCommData(const uint8_t* data, uint32_t length);
   // The end-of-connection packet 81 90 of an Ostrel I/II, sent once.
   void SendEndOfConnection();
+  // The one wait for the module's reply: until it is complete, the deadline
+  // has passed or the port has closed (its line hung up: nothing more comes).
+  // True when the reply is complete.
+  bool waitForReply(uint32_t deadline);
+  // A pause before a retry, cut short when the port closes.
+  void pauseUnlessClosed(uint32_t ms);
+  // After a data chunk the module never acknowledged (Ostrel III/IV): it may
+  // still be waiting for that chunk, and would take the next command for its
+  // data and drop it (an erase is then waited for 200 s). Brings it back to
+  // taking commands; false when it answers nothing at all.
+  bool backInCommandMode();
   void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
   void OST1_2_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
   void OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length);
@@ -349,11 +367,19 @@ class TForm_MAIN {
   uint16_t Function_TotalUseSpace();
   uint16_t Function_FreeSpace();
   uint16_t Function_TotalSelectSpace();
+  // Delete on the cartridge side: the selected list items (all when none is),
+  // as Function_Remove takes them.
   void Button_DELClick();
+  // Removes the selected rows and directories of the cartridge: asks, plans,
+  // and in the customer build writes. The outcome names each row removed
+  // and each not removed, with the reason.
+  Outcome Function_Remove(const Selection& selection);
   void Button_DeleteINClick();
   // True (after one message-86 box per directory) when installing the
-  // selection would put more than 50 pieces of software in a directory.
-  bool file_number_limited_check();
+  // selection would put more than 50 pieces of software in a directory. The
+  // selection: the given one, else the list's. Each box's text goes to whyNot.
+  bool file_number_limited_check(const Selection* selection = nullptr,
+                                 std::vector<std::string>* whyNot = nullptr);
   std::vector<CatalogueRow> CartridgeRows, SelectionRows;
   // The trees with the names as stored; the tree controls show them converted.
   std::vector<DirectoryNode> CartridgeTree, SelectionTree;
@@ -373,12 +399,20 @@ class TForm_MAIN {
 
   // --- installation and compaction (packages/install_operations.cpp)
   void initInstallHandlers();
+  // The selected list items of the loaded packages (all when none is), as
+  // Function_Install takes them.
   void Button_InstallClick();
+  // Plans the selected rows and directories of the loaded packages onto the
+  // cartridge and in the customer build writes them. The outcome names each
+  // row installed (planned, in the engineering builds) and each not, with
+  // the reason.
+  Outcome Function_Install(const Selection& selection);
   void Button_Copy2CardClick();
   void Button1Click();
   // Plans one selection row onto the cartridge; false ends the current pass
-  // of the installation (the user has been told why).
-  bool Function_FATADD(uint16_t rowIndex);
+  // of the installation (the user has been told why). whyNot (when given)
+  // receives why the row was not planned; it stays empty for a planned row.
+  bool Function_FATADD(uint16_t rowIndex, std::string* whyNot = nullptr);
   // The software on the cartridge as last read, at its own sectors; empty
   // when a sector cannot be read.
   MemoryStream Function_BACKUP();
@@ -492,13 +526,16 @@ class TForm_MAIN {
   bool Function_LoadFromFile(const std::string& fileName);
   // Package file to image; empty on a fault (reported). Appends the entries
   // to the LoadedCatalogue as the image's place at the end of PackageImage.
-  MemoryStream BNtoBIN(const MemoryStream& source);
+  // A package larger than the cartridge is refused before any block is taken.
+  MemoryStream BNtoBIN(ByteSource& source);
   // Image of whole blocks to a package carrying ModuleIdentity; empty when
   // the image cannot be packed.
   MemoryStream BINtoBN(const MemoryStream& image);
   // S-record text to a whole-flash image with its BlockTable plan; empty on
-  // a fault (reported).
-  MemoryStream HexToBin_Conv(const MemoryStream& text);
+  // a fault (reported), and for data past the cartridge.
+  MemoryStream HexToBin_Conv(ByteSource& text);
+  // Bytes of the connected module's cartridge: no image may be larger.
+  uint64_t CartridgeBytes() const;
   // Pads a binary image in place and plans its blocks; false on a fault.
   bool Bin_Conv(MemoryStream& image);
   ::ostrel::CartridgeCatalogue LoadedCatalogue;  // entries of the loaded packages

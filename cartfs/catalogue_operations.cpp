@@ -277,23 +277,40 @@ void TForm_MAIN::startPlanAfterFreshRead() {
 void TForm_MAIN::Button_DELClick() {
   if (!anySelected(ListView_FAT_OUT)) selectAll(ListView_FAT_OUT, true);
   if (!anySelected(ListView_FAT_OUT)) return;
+  Function_Remove({TreeView_FAT_OUT.selected, selectedHidden(ListView_FAT_OUT)});
+}
+
+Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
+  LastOutcome = {};
+  std::vector<int> asked;
+  for (const std::string& hidden : selection.items)
+    for (int r : rowsOfItem(CartridgeRows, hidden))
+      if (std::find(asked.begin(), asked.end(), r) == asked.end()) asked.push_back(r);
+  auto rowName = [this](int r) {
+    return displayText(Language, CartridgeRows[std::size_t(r)].name);
+  };
+  auto noneRemoved = [&](const std::string& why) {
+    for (int r : asked) LastOutcome.notDoneItem(rowName(r), why);
+    return LastOutcome;
+  };
   // From a damaged catalogue only its wrong entries may go, each on a row of
   // its own: that changes the FAT alone.
   std::size_t wrong = 0, sound = 0;
-  for (const std::string& hidden : selectedHidden(ListView_FAT_OUT))
-    for (int r : rowsOfItem(CartridgeRows, hidden))
-      for (uint16_t slot : CartridgeRows[std::size_t(r)].entries)
-        ++(CartridgeJudgement.isWrong(slot) ? wrong : sound);
-  if (!catalogueChangeAllowed(wrong > 0 && sound == 0)) return;
+  for (int r : asked)
+    for (uint16_t slot : CartridgeRows[std::size_t(r)].entries)
+      ++(CartridgeJudgement.isWrong(slot) ? wrong : sound);
+  if (!catalogueChangeAllowed(wrong > 0 && sound == 0)) return noneRemoved(LastOutcome.message);
 
   startPlanAfterFreshRead();
 
-  std::size_t selected = 0;
-  for (const ListItem& item : ListView_FAT_OUT.items) selected += item.selected ? 1 : 0;
-  const std::string question = Prompt(kMsgRemove) + std::to_string(selected) + Prompt(kMsgItems);
-  if (host.messageBox(question, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::YesNo) !=
-      MsgBoxResult::Yes)
-    return;
+  const std::string question =
+      Prompt(kMsgRemove) + std::to_string(selection.items.size()) + Prompt(kMsgItems);
+  if (host.messageBox(kMsgRemove, question, WindowCaption, MsgBoxKind::Information,
+                      MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
+    LastOutcome.declined = true;
+    LastOutcome.settle(false, question);
+    return noneRemoved("declined: " + question);
+  }
 
   // The system entry (slot 1, the base software at sector 0) is never
   // removed, whether chosen on its own or inside a directory: without it the
@@ -301,22 +318,26 @@ void TForm_MAIN::Button_DELClick() {
   // would take that for the base software.
   std::vector<int> removal;
   bool systemRefused = false;
-  for (ListItem& item : ListView_FAT_OUT.items) {
-    if (!item.selected || item.subItems.size() < 3) continue;
-    for (int r : rowsOfItem(CartridgeRows, item.subItems[2])) {
-      if (CartridgeRows[std::size_t(r)].entries.front() == 1) {
-        systemRefused = true;
-        if (!hiddenIsDirectory(item.subItems[2])) item.selected = false;
-        continue;
-      }
-      removal.push_back(r);
+  for (int r : asked) {
+    if (CartridgeRows[std::size_t(r)].entries.front() == 1) {
+      systemRefused = true;
+      LastOutcome.notDoneItem(rowName(r), Prompt(kMsgSystemFile));
+      continue;
     }
+    removal.push_back(r);
   }
+  // The window keeps a refused row selected only inside a chosen directory.
+  for (ListItem& item : ListView_FAT_OUT.items)
+    if (item.selected && item.subItems.size() > 2 && !hiddenIsDirectory(item.subItems[2]))
+      for (int r : rowsOfItem(CartridgeRows, item.subItems[2]))
+        if (CartridgeRows[std::size_t(r)].entries.front() == 1) item.selected = false;
   if (systemRefused)
-    host.messageBox(Prompt(kMsgSystemFile), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+    host.messageBox(kMsgSystemFile, Prompt(kMsgSystemFile), WindowCaption, MsgBoxKind::Error,
+                    MsgBoxButtons::Ok);
 
   std::vector<SectorRun> removed;
   for (int r : removal) {
+    LastOutcome.done.push_back({rowName(r), {}});
     for (uint16_t slot : CartridgeRows[std::size_t(r)].entries) {
       FatEntry& entry = CartridgeCatalogue.entries[slot - 1];
       if (entry.kind == 0) continue;  // a row listed twice
@@ -344,8 +365,17 @@ void TForm_MAIN::Button_DELClick() {
   showPlannedChange();
   for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
     b->enabled = true;
-  if (BuildMode != 2 || !writePlannedChange(kMsgRemoveFail, kMsgRemoveOk)) return;
-  backToLoadStep();
+  if (BuildMode != 2) {
+    LastOutcome.settle(true, {});  // planned; the engineer writes it
+    return LastOutcome;
+  }
+  if (writePlannedChange(kMsgRemoveFail, kMsgRemoveOk)) {
+    LastOutcome.settle(true, Prompt(kMsgRemoveOk));
+    backToLoadStep();
+  } else {
+    LastOutcome.undo(Prompt(kMsgRemoveFail));
+  }
+  return LastOutcome;
 }
 
 void TForm_MAIN::showPlannedChange() {
@@ -360,7 +390,8 @@ void TForm_MAIN::showPlannedChange() {
 bool TForm_MAIN::writePlannedChange(int failStatus, int okStatus) {
   if (!(autoSequence && autoSequence())) {
     Beep(3);
-    host.messageBox(Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+    host.messageBox(kMsgProgramFail, Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error,
+                    MsgBoxButtons::Ok);
     ShowStatus1(Prompt(failStatus));
     return false;
   }
@@ -405,14 +436,19 @@ void TForm_MAIN::Function_FatDelIN() {
   ItemFAT_IN();
 }
 
-bool TForm_MAIN::file_number_limited_check() {
-  if (CartridgeRows.empty() || TreeView_FAT_IN.selected < 0) return false;
-  const std::vector<DirectoryOverLimit> over =
-      directoriesOverLimit(CartridgeRows, SelectionRows, selectedHidden(ListView_FAT_IN),
-                           nodePath(SelectionTree, TreeView_FAT_IN.selected));
-  for (const DirectoryOverLimit& d : over)
-    host.messageBox(Prompt(kMsgDirectoryFull) + displayText(Language, d.shownPath), WindowCaption,
-                    MsgBoxKind::Information, MsgBoxButtons::Ok);
+bool TForm_MAIN::file_number_limited_check(const Selection* selection,
+                                           std::vector<std::string>* whyNot) {
+  const int node = selection ? selection->node : TreeView_FAT_IN.selected;
+  if (CartridgeRows.empty() || node < 0) return false;
+  const std::vector<DirectoryOverLimit> over = directoriesOverLimit(
+      CartridgeRows, SelectionRows, selection ? selection->items : selectedHidden(ListView_FAT_IN),
+      nodePath(SelectionTree, node));
+  for (const DirectoryOverLimit& d : over) {
+    const std::string text = Prompt(kMsgDirectoryFull) + displayText(Language, d.shownPath);
+    if (whyNot) whyNot->push_back(text);
+    host.messageBox(kMsgDirectoryFull, text, WindowCaption, MsgBoxKind::Information,
+                    MsgBoxButtons::Ok);
+  }
   return !over.empty();
 }
 

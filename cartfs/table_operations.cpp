@@ -212,6 +212,7 @@ bool TForm_MAIN::Function_ReadFAT() {
       case ObdiiVerdict::TooOld:
         ObdiiTooOld = true;
         host.messageBox(
+            kMsgObdiiTooOld,
             Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
             WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
         break;
@@ -304,7 +305,9 @@ bool TForm_MAIN::catalogueChangeAllowed(bool onlyWrongEntriesRemoved) {
       break;
   }
   Memo1_Lines_Add(why);
-  host.messageBox(why, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+  LastOutcome.settle(false, why);
+  host.messageBox(BoxMessage::kCatalogueUnchangeable, why, WindowCaption, MsgBoxKind::Warning,
+                  MsgBoxButtons::Ok);
   return false;
 }
 

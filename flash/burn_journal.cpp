@@ -339,6 +339,20 @@ bool partOf(const SectorDigest& now, const SectorDigest& target) {
   return true;
 }
 
+// An erase in pieces cut off (an Ostrel II boot block goes in eight 8 KiB
+// sub-blocks, first to last): the first pieces erased, the one under way
+// with bits of its old content turned to ones and the rest as before.
+bool partlyErased(std::span<const uint8_t> now, std::span<const uint8_t> before) {
+  constexpr std::size_t kPiece = 8192;
+  if (now.size() != before.size()) return false;
+  std::size_t at = 0;
+  while (at < now.size() && now[at] == 0xFF) ++at;
+  at -= at % kPiece;
+  for (std::size_t i = at; i < now.size(); ++i)
+    if (i < at + kPiece ? (now[i] & before[i]) != before[i] : now[i] != before[i]) return false;
+  return true;
+}
+
 Held classify(std::span<const uint8_t> now, const Facts& f, bool legacy) {
   if (now.size() != kSector) return Held::Unread;
   if (!f.old.empty() && std::equal(now.begin(), now.end(), f.old.begin(), f.old.end()))
@@ -348,7 +362,8 @@ Held classify(std::span<const uint8_t> now, const Facts& f, bool legacy) {
   if (f.mayBeTorn) {
     if (legacy && !f.fresh) return Held::Written;
     if (f.fresh && partOf(d, *f.fresh)) return Held::Torn;
-    if (!f.old.empty() && partOf(d, sectorDigest(f.old))) return Held::Torn;
+    if (!f.old.empty() && (partOf(d, sectorDigest(f.old)) || partlyErased(now, f.old)))
+      return Held::Torn;
     if (!f.fresh && f.old.empty()) return Held::Unknown;
   }
   return f.old.empty() ? Held::Unknown : Held::Foreign;

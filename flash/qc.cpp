@@ -50,6 +50,7 @@ void startStep(TForm_MAIN& f, int step) {
 void showOutcome(TForm_MAIN& f, int step, bool ok) {
   const std::string name = step == kQcStepBlank ? "Blank data" : "Loop data";
   f.ShowStatus1(name + (ok ? " OK!!" : " Fail!!"));
+  f.LastOutcome.settle(ok, name + (ok ? " OK!!" : " Fail!!"));
   if (ok) f.ClearStatus2();
 }
 
@@ -90,7 +91,7 @@ bool TForm_MAIN::OST1_2_Function_QC(int step) {
       Memo2_Lines_Add(
           kTag, "< " + std::to_string(clock.tick()) + hexLine(bytes.data(), bytes.size()) + ">");
     Comm1_WriteCommData(RequestBuffer.data(), uint32_t(bytes.size()));
-    return clock.waitUntil([this] { return ReplyComplete != 0; }, clock.tick() + kQcReplyWaitMs);
+    return waitForReply(clock.tick() + kQcReplyWaitMs);
   };
   auto progress = [this, sectors](uint32_t next) {
     StaticText_PROG_FINISH.text = byteSpan(next);
@@ -202,7 +203,7 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
     uint32_t lastReply = since, lastBusy = since;
     while (scan.outcome == QcStepScan::Outcome::Running) {
       ReplyComplete = 0;
-      if (!clock.waitUntil([this] { return ReplyComplete != 0; }, lastReply + kQcSilenceMs)) {
+      if (!waitForReply(lastReply + kQcSilenceMs)) {
         Memo1_Lines_Add("No report from the module for " + std::to_string(kQcSilenceMs / 1000) +
                         " s");
         break;
@@ -225,7 +226,8 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
         code = qcFailureCode(scan);
         break;
       case QcStepScan::Outcome::Unexpected:
-        host.messageBox("非預期錯誤", WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+        host.messageBox(BoxMessage::kUnexpected, "非預期錯誤", WindowCaption, MsgBoxKind::Error,
+                        MsgBoxButtons::Ok);
         break;
       case QcStepScan::Outcome::Running:
         break;
@@ -265,6 +267,7 @@ bool TForm_MAIN::qcAuto() {
         break;
     if (!read) {
       StaticText_Status2.text = name + " load fail!!";
+      LastOutcome.settle(false, StaticText_Status2.text);
       return false;
     }
 
@@ -272,14 +275,14 @@ bool TForm_MAIN::qcAuto() {
     // the catalogue before it is written with it.
     ResetBlockTable();
     FatDirty = false;
-    MemoryStream source;
-    source.Assign(std::move(text));
+    SpanSource source(text);
     MemoryStream image = HexToBin_Conv(source);
     if (image.Size() == 0) {
       // The converter has reported its own fault; 0019 says QC Auto stopped on it.
       if (StaticText_Status2.text != Prompt(63) + std::string(FaultCode::k0019))
         ReportFault(FaultCode::k0019);
       QcFaultCode = FaultCode::k0019;
+      LastOutcome.settle(false, Prompt(63) + QcFaultCode);
       return false;
     }
     FlashImage = std::move(image);
@@ -317,6 +320,8 @@ bool TForm_MAIN::qcAuto() {
     ShowStatus1("Q.C test fail!!");
   }
   StaticText_AllTime.text = elapsedMs(*this, start) + " ms";
+  LastOutcome.fault(QcFaultCode);
+  LastOutcome.settle(result, StaticText_Status1.text);
   return result;
 }
 
@@ -343,6 +348,8 @@ bool TForm_MAIN::qcSingleStep(int step) {
     rereadTablesKeepingStatus(*this);
   }
   Beep(ok ? 1 : 3);
+  LastOutcome.fault(QcFaultCode);
+  LastOutcome.settle(ok, StaticText_Status1.text);
   return ok;
 }
 
@@ -380,9 +387,10 @@ bool TForm_MAIN::clearCatalogue() {
     }
   }
   if (ModuleGeneration != kOst4)
-    host.messageBox(ok ? "clear ok" : "clear fail", WindowCaption,
+    host.messageBox(BoxMessage::kClearResult, ok ? "clear ok" : "clear fail", WindowCaption,
                     ok ? MsgBoxKind::Information : MsgBoxKind::Warning, MsgBoxButtons::Ok);
   Function_ReadFAT();
+  LastOutcome.settle(ok, ok ? "clear ok" : "clear fail");
   return ok;
 }
 
@@ -401,12 +409,15 @@ bool TForm_MAIN::cfTest() {
   const std::optional<uint16_t> last = parseDecimalSector(ost4_read_sector_stop.text);
   const uint32_t start = clock.tick();
   bool ok = true;
+  std::string why = "CF test fail";
   if (ModuleGeneration != kOst4) {
     // The test writes physical sectors directly: only an Ostrel IV has them.
-    Memo1_Lines_Add("CF test: Ostrel IV only");
+    why = "CF test: Ostrel IV only";
+    Memo1_Lines_Add(why);
     ok = false;
   } else if (!first || !last) {
-    Memo1_Lines_Add("CF test: the sector range is not two decimal numbers up to 65535");
+    why = "CF test: the sector range is not two decimal numbers up to 65535";
+    Memo1_Lines_Add(why);
     ok = false;
   } else if (*last >= *first) {
     OperationFrame frame(*this);
@@ -423,6 +434,7 @@ bool TForm_MAIN::cfTest() {
     }
   }
   StaticText_ProgramTime.text = elapsedMs(*this, start) + " ms";
+  LastOutcome.settle(ok, ok ? "CF test ok" : why);
   return ok;
 }
 

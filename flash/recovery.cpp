@@ -250,7 +250,8 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
                       reserveJournalSpace ? reserveJournalSpace : reserveWithFallocate, &error)) {
     Memo1_Lines_Add(error);
     if (journal.noSpace())
-      host.messageBox(filled(kNoSpaceText[languageIndex(Language)],
+      host.messageBox(BoxMessage::kJournalNoSpace,
+                      filled(kNoSpaceText[languageIndex(Language)],
                              {host.programDirectory(), std::to_string(journalBytes(shape))}),
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     journal.remove();
@@ -327,7 +328,8 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
     const std::string kept = setAside(path);
     Memo1_Lines_Add(path + ": " + read.why + "; not applied, kept in " +
                     (kept.empty() ? path : kept));
-    host.messageBox(filled(kUnfitText[language], {kept.empty() ? path : kept}), WindowCaption,
+    host.messageBox(BoxMessage::kJournalUnfit,
+                    filled(kUnfitText[language], {kept.empty() ? path : kept}), WindowCaption,
                     MsgBoxKind::Warning, MsgBoxButtons::Ok);
     return tablesRead;
   }
@@ -356,7 +358,8 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
     if (kept.empty()) kept = path;
     values.push_back(kept);
     Memo1_Lines_Add("The journal is kept in " + kept);
-    host.messageBox(filled(text, values), WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    host.messageBox(BoxMessage::kJournalSetAside, filled(text, values), WindowCaption,
+                    MsgBoxKind::Warning, MsgBoxButtons::Ok);
   };
   switch (judgement.verdict) {
     case BurnVerdict::Intact:
@@ -380,8 +383,8 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
   }
 
   Memo1_Lines_Add("The last burn on this module was interrupted: software may be damaged");
-  if (host.messageBox(kRepairQuestion[language], WindowCaption, MsgBoxKind::Question,
-                      MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
+  if (host.messageBox(BoxMessage::kRepairQuestion, kRepairQuestion[language], WindowCaption,
+                      MsgBoxKind::Question, MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
     // Until it is repaired, nothing more is written over what may be damaged.
     CartridgeCatalogueState = CatalogueState::Unreadable;
     return tablesRead;

@@ -60,7 +60,7 @@ bool sendByteRaw(TForm_MAIN& f, uint8_t byte) {
 }
 
 bool waitReply(TForm_MAIN& f, uint32_t ms) {
-  return f.clock.waitUntil([&f] { return f.ReplyComplete != 0; }, f.clock.tick() + ms);
+  return f.waitForReply(f.clock.tick() + ms);
 }
 
 // The 65536 bytes at offset of a stream, or null when the stream is shorter.
@@ -235,18 +235,18 @@ bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSe
     case kOst4: {
       if (OST4_Function_ProgramSector(sector, direct, fatSector)) return true;
       if (BuildMode != 2)
-        host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
-                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
-      clock.sleep(kOst4RetryPauseMs);
+        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次",
+                        WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+      pauseUnlessClosed(kOst4RetryPauseMs);
       const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
       if (!ok && BuildMode != 2)
-        host.messageBox("四代卡匣紅色警戒，寫入磁區失敗，第二次失敗", WindowCaption,
-                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
+        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
+                        WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
       return ok;
     }
     default:
-      host.messageBox("非預期錯誤in TForm_MAIN.Function_ProgramSector()", WindowCaption,
-                      MsgBoxKind::Error, MsgBoxButtons::Ok);
+      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ProgramSector()",
+                      WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
       return false;
   }
 }
@@ -322,6 +322,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
       dropKeptSector(sector);  // the new content supersedes the kept one
       return true;
     }
+    if (!backInCommandMode()) break;
     --attempts;
   }
   ReportFault(FaultCode::k0032);
@@ -330,8 +331,8 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
 
 bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
   if (Flag_test_busy) {
-    host.messageBox("ost4_program_sector-- (Flag_test_busy  = TRUE)", WindowCaption,
-                    MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(BoxMessage::kModuleBusy, "ost4_program_sector-- (Flag_test_busy  = TRUE)",
+                    WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     return false;
   }
   Flag_test_busy = true;
@@ -422,7 +423,11 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
     }
     Memo1_Lines_Add("send_write_pkg_no_response,pkg: " + std::to_string(failedAt));
     undoAllocation();
-    clock.sleep(kOst4RetryPauseMs);
+    if (!backInCommandMode()) {
+      result = false;
+      break;
+    }
+    pauseUnlessClosed(kOst4RetryPauseMs);
     --attempts;
     result = attempts > 0;  // a further pass starts afresh
   }
@@ -447,8 +452,8 @@ void TForm_MAIN::Function_ReadSector(uint16_t sector, bool direct) {
       return;
     default:
       ReadBuffer.Clear();
-      host.messageBox("非預期錯誤in TForm_MAIN.Function_ReadSector()", WindowCaption,
-                      MsgBoxKind::Error, MsgBoxButtons::Ok);
+      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ReadSector()",
+                      WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
   }
 }
 
@@ -628,6 +633,7 @@ bool TForm_MAIN::Function_Erase() {
   } else {
     ShowStatus1(Prompt(33));
   }
+  LastOutcome.settle(ok, Prompt(ok ? 32 : 33));
 
   SetPriority(1);
   OperationRunning = false;

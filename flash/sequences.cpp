@@ -87,6 +87,7 @@ void showChecked(TForm_MAIN& f, uint32_t done, uint32_t total) {
 // The status lines at the end of a sequence.
 void showResult(TForm_MAIN& f, bool ok, int okMessage, int failMessage) {
   f.ShowStatus1(f.Prompt(ok ? okMessage : failMessage));
+  f.LastOutcome.settle(ok, f.Prompt(ok ? okMessage : failMessage));
   if (ok) f.ClearStatus2();
 }
 
@@ -110,7 +111,8 @@ bool planSparesSoftware(TForm_MAIN& f) {
   const std::string text = kOverwriteRefused[language] + names;
   f.Memo1_Lines_Add(text);
   f.ReportFault(FaultCode::k0052);
-  f.host.messageBox(text, f.WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+  f.host.messageBox(BoxMessage::kOverwriteRefused, text, f.WindowCaption, MsgBoxKind::Error,
+                    MsgBoxButtons::Ok);
   return false;
 }
 
@@ -194,6 +196,7 @@ bool TForm_MAIN::Function_Program() {
     resolveInterruptedBurn(rereadTables(*this));
     Memo1_Lines_Add("Nothing new was written: plan the change again");
     ShowStatus1(Prompt(kMsgProgramFail));
+    LastOutcome.settle(false, Prompt(kMsgProgramFail));
     FatDirty = false;
     return false;
   }
@@ -384,8 +387,7 @@ bool TForm_MAIN::Function_Check() {
       Comm1_WriteCommData(RequestBuffer.data(), 3);
       Memo2_Lines_Add(kTag, "");
       Memo2_Lines_Add(kTag, "< 81 30 B1 >");
-      if (!clock.waitUntil([this] { return ReplyComplete != 0; },
-                           clock.tick() + kCheckReplyWaitMs)) {
+      if (!waitForReply(clock.tick() + kCheckReplyWaitMs)) {
         ReportFault(FaultCode::k0071);
         result = false;
         break;
@@ -436,6 +438,7 @@ bool TForm_MAIN::Function_Read() {
   auto fail = [this] {
     ShowStatus1("Read fail!!");
     ClearStatus2();
+    LastOutcome.settle(false, "Read fail!!");
     return false;
   };
   if (first > last) return fail();
@@ -481,6 +484,8 @@ bool TForm_MAIN::Function_Read() {
   }
   ShowStatus1("Read finish!!");
   ClearStatus2();
+  LastOutcome.settle(true, "Read finish!!");
+  if (!ReadFileName.empty()) LastOutcome.done.push_back({ReadFileName, {}});
   // Where the file went, in full, for the engineer to find it.
   if (!ReadFileName.empty()) Memo1_Lines_Add(extraText(ExtraText::SavedTo, Language, ReadFileName));
   StaticText_VerifyTime.text = elapsed(*this, lap);

@@ -240,7 +240,7 @@ bool TForm_MAIN::Function_Device() {
     ReceivedCount = 0;
     const uint8_t probe = 0x80;
     Comm1_WriteCommData(&probe, 1);
-    clock.waitUntil([this] { return ReplyComplete != 0; }, clock.tick() + 1000);
+    waitForReply(clock.tick() + 1000);
     Comm1.ClosePort();
     if (ReplyComplete && ReplyBuffer[1] == 0xC0) {
       found = true;
@@ -266,7 +266,8 @@ bool TForm_MAIN::Function_Device() {
     bar.toMax();
     const std::string text =
         programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
-    host.messageBox(text, WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    host.messageBox(programError ? 77 : 22, text, WindowCaption, MsgBoxKind::Warning,
+                    MsgBoxButtons::Ok);
     return false;
   }
 

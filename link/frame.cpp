@@ -3,9 +3,10 @@
 namespace ostrel {
 
 uint8_t sum8(std::span<const uint8_t> bytes) {
-  uint32_t s = 0;
-  for (uint8_t b : bytes) s += b;
-  return uint8_t(s);
+  // Summed mod 256 as it goes: byte lanes, 16 or more bytes an instruction.
+  uint8_t s = 0;
+  for (uint8_t b : bytes) s = uint8_t(s + b);
+  return s;
 }
 
 uint8_t xor8(std::span<const uint8_t> bytes) {

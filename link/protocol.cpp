@@ -15,6 +15,10 @@ constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kBusyStepMs = 200;
 constexpr size_t kChunkSize = 4096;
 constexpr size_t kSectorBytes = 65536;
+// The presence check's answer wait, and the quiet after which a module drops
+// a chunk it has only part of (it keeps it for 400 ms).
+constexpr uint32_t kPresenceWaitMs = 300;
+constexpr uint32_t kQuietBeforeCommandMs = 1000;
 // Received-data log lines show at most this many bytes, then "...".
 constexpr size_t kLoggedBytes = 64;
 // A device that keeps sending must not overflow the counters or fill memory:
@@ -82,6 +86,29 @@ bool TForm_MAIN::retryAfterUnaccepted(uint32_t totalTime, int& retries) {
   return true;
 }
 
+bool TForm_MAIN::waitForReply(uint32_t deadline) {
+  clock.waitUntil(replyEnded(), deadline);
+  return ReplyComplete != 0;
+}
+
+void TForm_MAIN::pauseUnlessClosed(uint32_t ms) {
+  clock.waitUntil([this] { return !Comm1.isOpen(); }, clock.tick() + ms);
+}
+
+bool TForm_MAIN::backInCommandMode() {
+  // The presence check: the first may go into the chunk the module waits for,
+  // which it drops once the line has been quiet for a moment; the second then
+  // reaches it as a command.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0) pauseUnlessClosed(kQuietBeforeCommandMs);
+    RequestBuffer[0] = 0x81;
+    RequestBuffer[1] = 0x70;
+    Send_Package(RequestBuffer.data(), 1, kPresenceWaitMs, kPresenceWaitMs);
+    if (ReplyComplete && ReplyBuffer[1] == 0x70 + 0x40) return true;
+  }
+  return false;
+}
+
 bool TForm_MAIN::Comm1_WriteCommData(const uint8_t* data, uint32_t length) {
   if (length == 0 || !Comm1.isOpen()) return false;
   // The component takes at most 65535 bytes a call; a 64 KiB data phase goes
@@ -109,7 +136,6 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
       Memo2_Lines_Add(
           kTag, "< " + std::to_string(clock.tick()) + hexLine(frame.data(), frame.size()) + ">");
   };
-  auto replyDone = [this] { return ReplyComplete != 0; };
   auto wait = [&](uint32_t replyDeadline) { clock.waitUntil(replyEnded(), replyDeadline); };
   auto accepted = [&] { return ReplyBuffer[1] == expected; };
 
@@ -123,7 +149,8 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
       ReceivedCount = 0;
       const uint32_t replyDeadline = clock.tick() + replyWait;
       startTransmission();
-      Comm1_WriteCommData(frame.data(), uint32_t(frame.size()));
+      // A frame that cannot leave (the port closed) has no answer to wait for.
+      if (!Comm1_WriteCommData(frame.data(), uint32_t(frame.size()))) break;
       if (awaitReply(replyDeadline, wait, accepted, true) == ReplyOutcome::Accepted) {
         result = true;
         break;
@@ -136,7 +163,7 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
     ReceivedCount = 0;
     const uint32_t replyDeadline = clock.tick() + replyWait;
     Comm1_WriteCommData(frame.data(), uint32_t(frame.size()));
-    clock.waitUntil(replyDone, replyDeadline);
+    waitForReply(replyDeadline);
     result = true;
   }
   if (!result) ReportFault(FaultCode::k0000);
@@ -159,7 +186,6 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
     if (debugLogAccepts(kTag))
       Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + shortHexLine(data, length) + ">");
   };
-  auto replyDone = [this] { return ReplyComplete != 0; };
   const bool singleRequest = length == 1 && data[0] == 0x5A;
   auto accepted = [&] {
     uint8_t b = ReplyBuffer[0];
@@ -167,13 +193,13 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   };
 
   if (sendMode == 1) {
-    host.messageBox("Feautre not supportSend_Package_OST3--Single", WindowCaption,
-                    MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(BoxMessage::kFeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
+                    WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     logBytes();
     ReplyComplete = 0;
     if (ReceiveMode == 1) ReceivedCount = 0;
     const uint32_t replyDeadline = clock.tick() + replyWait;
-    if (Comm1_WriteCommData(data, length)) clock.waitUntil(replyDone, replyDeadline);
+    if (Comm1_WriteCommData(data, length)) waitForReply(replyDeadline);
     return true;
   }
 
@@ -223,7 +249,8 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
 }
 
 std::function<bool()> TForm_MAIN::replyEnded() {
-  return [this] { return ReplyComplete != 0 || UndelimitedReply; };
+  // A closed port (its line hung up) ends every wait: nothing more comes.
+  return [this] { return ReplyComplete != 0 || UndelimitedReply || !Comm1.isOpen(); };
 }
 
 void TForm_MAIN::startTransmission() {
@@ -425,7 +452,10 @@ bool TForm_MAIN::WriteBack_Sector(uint16_t sector, MemoryStream& source) {
     ReplyComplete = 0;
     ReceivedCount = 0;
     source.Read(chunk, kChunkSize);
-    if (!Send_Package_OST3(chunk, kChunkSize, 0, 1000, 2000)) return false;
+    if (!Send_Package_OST3(chunk, kChunkSize, 0, 1000, 2000)) {
+      backInCommandMode();
+      return false;
+    }
   }
   return true;
 }

@@ -126,10 +126,10 @@ class TComm : public QObject, public Transport {
   uint32_t WriteTotalTimeoutConstant() const { return writeTotalTimeoutConstant_; }
   void setWriteTotalTimeoutConstant(uint32_t v) { setTimeout(writeTotalTimeoutConstant_, v); }
 
-  // Events on the user-interface thread (OnReceiveData comes from Transport).
+  // Events on the user-interface thread (OnReceiveData and OnRequestHangup
+  // come from Transport).
   ReceiveErrorEvent OnReceiveError;
   ModemStateChangeEvent OnModemStateChange;
-  NotifyEvent OnRequestHangup;
   NotifyEvent OnSendDataEmpty;
 
  protected:

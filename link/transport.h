@@ -29,6 +29,7 @@ class ECommsError : public std::runtime_error {
 class Transport {
  public:
   using ReceiveDataEvent = std::function<void(const uint8_t* buffer, uint16_t length)>;
+  using NotifyEvent = std::function<void()>;
 
   virtual ~Transport() = default;
 
@@ -53,6 +54,9 @@ class Transport {
   virtual void setReadIntervalTimeout(uint32_t ms) = 0;
 
   ReceiveDataEvent OnReceiveData;
+  // The line hung up (a cable pulled, a module unplugged): nothing more will
+  // arrive. It comes after the data received before it, on the same thread.
+  NotifyEvent OnRequestHangup;
 };
 
 // A transport in front of another that passes everything on: the base of
@@ -60,8 +64,15 @@ class Transport {
 // What the inner one receives goes where the derived one's constructor says.
 class ForwardingTransport : public Transport {
  public:
-  explicit ForwardingTransport(Transport& inner) : inner_(inner) {}
-  ~ForwardingTransport() override { inner_.OnReceiveData = nullptr; }
+  explicit ForwardingTransport(Transport& inner) : inner_(inner) {
+    inner_.OnRequestHangup = [this] {
+      if (OnRequestHangup) OnRequestHangup();
+    };
+  }
+  ~ForwardingTransport() override {
+    inner_.OnReceiveData = nullptr;
+    inner_.OnRequestHangup = nullptr;
+  }
 
   void OpenPort() override { inner_.OpenPort(); }
   void ClosePort() override { inner_.ClosePort(); }

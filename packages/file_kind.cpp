@@ -40,9 +40,9 @@ bool opensAsPackage(std::span<const uint8_t> bytes) {
 FileKind sniffFileKind(std::span<const uint8_t> bytes) {
   if (opensAsPackage(bytes)) return FileKind::Package;
   // "S", the record type, then at least the count's two hex digits; the line
-  // holds hex digits to its end (the first 520 characters are looked at).
+  // holds hex digits to its end (the first kSniffBytes are looked at).
   if (bytes.size() >= 4 && bytes[0] == 'S' && bytes[1] >= '0' && bytes[1] <= '9') {
-    const size_t end = std::min<size_t>(bytes.size(), 520);
+    const size_t end = std::min<size_t>(bytes.size(), kSniffBytes);
     size_t at = 2;
     while (at < end && hexDigit(bytes[at])) ++at;
     const bool lineEnds = at == bytes.size() || bytes[at] == '\r' || bytes[at] == '\n' || at == end;

@@ -3,6 +3,7 @@
 // it was chosen with.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,5 +15,7 @@ enum class FileKind : uint8_t { Package, SRecord, Other };
 // reader skips up to three other pairs); S-record text with a line "S",
 // a digit and hex digits.
 FileKind sniffFileKind(std::span<const uint8_t> bytes);
+// How many of the first bytes sniffFileKind looks at, at most.
+constexpr size_t kSniffBytes = 520;
 
 }  // namespace ostrel

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/byte_source.h"
 #include "flash/block_table.h"
+#include "packages/block_image.h"
 #include "packages/package_format.h"
 
 namespace ostrel {
@@ -20,23 +22,30 @@ inline constexpr uint64_t kLargestSRecordBytes = 3 * kLargestImageBytes;
 struct FlashImageLoad {
   std::string_view fault;               // empty on success
   std::vector<std::string> faultLines;  // detail lines for the log after the fault line
-  // ImageBlockCount whole blocks, block n at n × 65536; empty on a fault.
+  // convertSRecords and convertBinary: ImageBlockCount whole blocks, block n
+  // at n × 65536; empty on a fault.
   std::vector<uint8_t> image;
   uint64_t endAddress = 0;  // highest address + 1 that carried data
   uint32_t blockCount = 0;  // ImageBlockCount
   uint16_t checksum = 0;    // ImageChecksum of the first endAddress bytes
 };
 
-// S1/S2/S3 lines carry data (any number of bytes the count allows); every
-// other line is skipped. Lines end in LF or CR LF; the last needs neither.
-// Hex digits in either case; the record checksum is not checked. Bytes no
-// record covers are 0xFF. Faults: 0019 no data record; 0018 a data record cut
-// short, with a character that is no hex digit, or reaching beyond the
-// largest cartridge (or maxImageBytes, lower for fuzzing). sectorCount only
-// sizes the first reservation.
+// S1/S2/S3 lines carry data; every other line is skipped. Lines end in CR,
+// LF or CR LF; the last needs none. A data line holds what its count says
+// (address, data and the checksum, which is not checked) and after that only
+// spaces and tabs. Hex digits in either case. Bytes no record covers are
+// 0xFF. Faults: 0019 no data record; 0018 with the line's number: a data
+// line cut short, with a character that is no hex digit or more than white
+// space after its checksum, data past the image's block limit (the
+// cartridge), or no memory for a block; 0010 a text that could not be read
+// to its end. The text is read pieceBytes (at least 1024) at a time; memory:
+// the blocks the records write into.
+FlashImageLoad readSRecords(ByteSource& text, BlockImage& image, const ProgressFn& progress = {},
+                            size_t pieceBytes = size_t(1) << 20);
+// The same for text in memory, into an image in memory of at most
+// sectorCount blocks.
 FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCount,
-                               const ProgressFn& progress = {},
-                               uint64_t maxImageBytes = kLargestImageBytes);
+                               const ProgressFn& progress = {});
 
 // The file's bytes are the image from address 0, padded with 0xFF to whole
 // blocks. Fault 0018 beyond the largest cartridge. An empty file gives an

@@ -84,42 +84,78 @@ void TForm_MAIN::Button1Click() {
 // ---------------------------------------------------------------- the selection
 
 void TForm_MAIN::Button_InstallClick() {
-  if (!catalogueChangeAllowed()) return;
   bool anySelected = false;
   for (const ListItem& item : ListView_FAT_IN.items) anySelected = anySelected || item.selected;
-  if (!anySelected) Button_SelectAll_INClick();  // which shows the new total too
-  std::size_t selected = 0;
-  for (const ListItem& item : ListView_FAT_IN.items) selected += item.selected ? 1 : 0;
-  if (selected + CartridgeRows.size() >= 256) {
-    host.messageBox(Prompt(kMsgTooManyFiles), WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
-    return;
+  if (!anySelected) {
+    if (!catalogueChangeAllowed()) return;
+    Button_SelectAll_INClick();  // which shows the new total too
   }
-  if (file_number_limited_check()) return;
+  Selection selection{TreeView_FAT_IN.selected, {}};
+  for (const ListItem& item : ListView_FAT_IN.items)
+    if (item.selected && item.subItems.size() > 2) selection.items.push_back(item.subItems[2]);
+  Function_Install(selection);
+}
+
+Outcome TForm_MAIN::Function_Install(const Selection& selection) {
+  LastOutcome = {};
+  std::vector<int> taken;
+  for (const std::string& hidden : selection.items)
+    for (int r : rowsOfItem(SelectionRows, hidden)) taken.push_back(r);
+  auto rowName = [this](int r) {
+    return displayText(Language, SelectionRows[std::size_t(r)].name);
+  };
+  auto noneInstalled = [&](const std::string& why) {
+    for (int r : taken) LastOutcome.notDoneItem(rowName(r), why);
+    LastOutcome.settle(false, why);
+    return LastOutcome;
+  };
+  if (!catalogueChangeAllowed()) return noneInstalled(LastOutcome.message);
+  if (selection.items.size() + CartridgeRows.size() >= 256) {
+    host.messageBox(kMsgTooManyFiles, Prompt(kMsgTooManyFiles), WindowCaption, MsgBoxKind::Error,
+                    MsgBoxButtons::Ok);
+    return noneInstalled(Prompt(kMsgTooManyFiles));
+  }
+  std::vector<std::string> overLimit;
+  if (file_number_limited_check(&selection, &overLimit)) {
+    std::string why;
+    for (const std::string& text : overLimit) why += (why.empty() ? "" : "; ") + text;
+    return noneInstalled(why);
+  }
 
   startPlanAfterFreshRead();
 
-  std::vector<int> taken;
-  for (const ListItem& item : ListView_FAT_IN.items) {
-    if (!item.selected || item.subItems.size() < 3) continue;
-    for (int r : rowsOfItem(SelectionRows, item.subItems[2])) taken.push_back(r);
-  }
   unsigned required = 0;
   for (int r : taken) required += SelectionRows[std::size_t(r)].units;
   if (Function_FreeSpace() < required) {
-    host.messageBox(Prompt(kMsgNotEnoughSpace), WindowCaption, MsgBoxKind::Error,
-                    MsgBoxButtons::Ok);
+    host.messageBox(kMsgNotEnoughSpace, Prompt(kMsgNotEnoughSpace), WindowCaption,
+                    MsgBoxKind::Error, MsgBoxButtons::Ok);
     ItemFAT_OUT();
     ItemFAT_IN();
-    return;
+    return noneInstalled(Prompt(kMsgNotEnoughSpace));
   }
 
-  // The base software first, then the rest, each in the order taken.
+  // The base software first, then the rest, each in the order taken. A
+  // refused row ends its pass: the rows after it are not planned.
   for (bool basePass : {true, false}) {
+    std::string stopped;
     for (int r : taken) {
       const CatalogueRow& row = SelectionRows[std::size_t(r)];
       if (row.name.starts_with(kObdiiText) != basePass) continue;
-      if (!Function_FATADD(uint16_t(r))) break;
+      if (!stopped.empty()) {
+        LastOutcome.notDoneItem(rowName(r), stopped);
+        continue;
+      }
+      std::string why;
+      if (!Function_FATADD(uint16_t(r), &why)) {
+        stopped = why;
+        LastOutcome.notDoneItem(rowName(r), why);
+        continue;
+      }
       for (uint16_t slot : row.entries) InstalledMarks[slot] = true;
+      if (why.empty())
+        LastOutcome.done.push_back({rowName(r), {}});
+      else
+        LastOutcome.notDoneItem(rowName(r), why);
     }
   }
 
@@ -129,14 +165,20 @@ void TForm_MAIN::Button_InstallClick() {
   if (BuildMode != 2) {
     for (Button* b : {&Button_Program, &Button_Verify, &Button_Auto}) b->enabled = true;
     Button_CHECK.enabled = ModuleGeneration <= 1;
-    return;
+    LastOutcome.settle(true, {});  // planned; the engineer writes it
+    return LastOutcome;
   }
 
   // The same write removal runs, so a front-end that carries the plan out
   // itself (or only shows it) takes both through one hook.
-  if (!writePlannedChange(kMsgProgramFail, kMsgProgramOk)) return;
-  const MsgBoxResult exit = host.messageBox(Prompt(kMsgProgramOk) + Prompt(kMsgExit), WindowCaption,
-                                            MsgBoxKind::Information, MsgBoxButtons::YesNo);
+  if (!writePlannedChange(kMsgProgramFail, kMsgProgramOk)) {
+    LastOutcome.undo(Prompt(kMsgProgramFail));
+    return LastOutcome;
+  }
+  LastOutcome.settle(true, Prompt(kMsgProgramOk));
+  const MsgBoxResult exit =
+      host.messageBox(kMsgExit, Prompt(kMsgProgramOk) + Prompt(kMsgExit), WindowCaption,
+                      MsgBoxKind::Information, MsgBoxButtons::YesNo);
   if (exit == MsgBoxResult::Yes) {
     SetStepPanel(4);
     for (ProgressBar* p :
@@ -146,46 +188,57 @@ void TForm_MAIN::Button_InstallClick() {
   } else {
     backToLoadStep();
   }
+  return LastOutcome;
 }
 
 // ---------------------------------------------------------------- one row
 
-bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
+bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
   if (rowIndex >= SelectionRows.size()) return true;
   const CatalogueRow& row = SelectionRows[rowIndex];
   const FatEntry& first = LoadedCatalogue.entries[row.entries.front() - 1];
   const uint16_t block = first.startSector;
   const uint16_t n = first.sectorCount;
-  auto warn = [this](const std::string& text, MsgBoxKind kind) {
-    host.messageBox(text, WindowCaption, kind, MsgBoxButtons::Ok);
+  auto warn = [&](int message, const std::string& text, MsgBoxKind kind) {
+    if (whyNot) *whyNot = text;
+    host.messageBox(message, text, WindowCaption, kind, MsgBoxButtons::Ok);
   };
-  auto refuse = [&](const std::string& text, MsgBoxKind kind) {
-    warn(text, kind);
+  auto refuse = [&](int message, const std::string& text, MsgBoxKind kind) {
+    warn(message, text, kind);
     ItemFAT_OUT();
     return false;
+  };
+  auto refuseWith = [&](int message, MsgBoxKind kind) {
+    return refuse(message, Prompt(message), kind);
   };
 
   bool replaceBase = false;
   if (row.name.starts_with(kObdiiText)) {
     if (obdiiReleaseTooOld(first)) {
+      LastOutcome.fault(FaultCode::k0020);
       warn(
+          kMsgVersionTooOld,
           Prompt(kMsgVersionTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0020),
           MsgBoxKind::Warning);
       return true;
     }
     replaceBase =
         liveEntries(CartridgeCatalogue) == 0 ||
-        host.messageBox(Prompt(kMsgOverwrite) + std::string(kObdiiText) + " ??", WindowCaption,
-                        MsgBoxKind::Information, MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
+        host.messageBox(kMsgOverwrite, Prompt(kMsgOverwrite) + std::string(kObdiiText) + " ??",
+                        WindowCaption, MsgBoxKind::Information,
+                        MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
   }
   if (!replaceBase && liveEntries(CartridgeCatalogue) == 0)
-    return refuse(Prompt(kMsgNoSystemFile), MsgBoxKind::Error);
+    return refuseWith(kMsgNoSystemFile, MsgBoxKind::Error);
 
   for (const CatalogueRow& there : CartridgeRows) {
     if (there.name != row.name || there.versionText != row.versionText) continue;
-    if (host.messageBox(displayText(Language, fatText(first.brand)) + Prompt(kMsgAlreadyThere),
-                        WindowCaption, MsgBoxKind::Information,
+    const std::string question =
+        displayText(Language, fatText(first.brand)) + Prompt(kMsgAlreadyThere);
+    if (host.messageBox(kMsgAlreadyThere, question, WindowCaption, MsgBoxKind::Information,
                         MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
+      if (whyNot) *whyNot = "declined: " + question;
+      LastOutcome.declined = true;
       ItemFAT_OUT();
       return true;
     }
@@ -194,7 +247,9 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
 
   if (replaceBase) ObdiiTooOld = false;
   if (ObdiiTooOld) {
-    warn(Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
+    LastOutcome.fault(FaultCode::k0021);
+    warn(kMsgObdiiTooOld,
+         Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
          MsgBoxKind::Warning);
     return true;
   }
@@ -202,22 +257,25 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
   // The data must be there: a package whose entry points past its blocks
   // would plan sectors from nothing.
   if (n == 0 || (std::size_t(block) + n) * kSectorSize > PackageImage.Size() || n > SectorCount)
-    return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+    return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
 
   uint32_t target = 0;
   if (replaceBase) {
     if (CartridgeCatalogue.header.entryCount <= 1) {
       CartridgeCatalogue.header.entryCount = 1;
     } else if (baseNeedsRoom(CartridgeCatalogue, n)) {
-      if (ModuleGeneration == kOst4) return refuse(kOst4MustProgramFirst, MsgBoxKind::Information);
-      warn(Prompt(kMsgMustAdjust), MsgBoxKind::Information);
+      if (ModuleGeneration == kOst4)
+        return refuse(BoxMessage::kMustProgramFirst, kOst4MustProgramFirst,
+                      MsgBoxKind::Information);
+      host.messageBox(kMsgMustAdjust, Prompt(kMsgMustAdjust), WindowCaption,
+                      MsgBoxKind::Information, MsgBoxButtons::Ok);
       MemoryStream adjusted = Function_SpaceDescendAdj(FlashImage);
-      if (adjusted.Size() == 0) return refuse(Prompt(kMsgAdjustFail), MsgBoxKind::Error);
+      if (adjusted.Size() == 0) return refuseWith(kMsgAdjustFail, MsgBoxKind::Error);
       FlashImage = std::move(adjusted);
       // The base software grows into the space behind it, which must now hold it.
       const auto next = nextEntryAbove(CartridgeCatalogue, 0);
       if (next && CartridgeCatalogue.entries[*next].startSector < n)
-        return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+        return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
     }
     FatEntry& base = CartridgeCatalogue.entries[0];
     copyEntryFields(base, first);
@@ -226,13 +284,16 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
     NewlyAdded[1] = true;
   } else {
     if (CartridgeCatalogue.header.entryCount + row.entries.size() > kFatMaxEntries)
-      return refuse(Prompt(kMsgTooManyFiles), MsgBoxKind::Error);
+      return refuseWith(kMsgTooManyFiles, MsgBoxKind::Error);
     target = firstFit(CartridgeCatalogue, n).start;
     if (target + n > SectorCount) {
-      if (ModuleGeneration == kOst4) return refuse(kOst4MustProgramFirst, MsgBoxKind::Information);
-      warn(Prompt(kMsgMustAdjust), MsgBoxKind::Information);
+      if (ModuleGeneration == kOst4)
+        return refuse(BoxMessage::kMustProgramFirst, kOst4MustProgramFirst,
+                      MsgBoxKind::Information);
+      host.messageBox(kMsgMustAdjust, Prompt(kMsgMustAdjust), WindowCaption,
+                      MsgBoxKind::Information, MsgBoxButtons::Ok);
       MemoryStream adjusted = Function_SpaceAscendAdj(FlashImage);
-      if (adjusted.Size() == 0) return refuse(Prompt(kMsgAdjustFail), MsgBoxKind::Error);
+      if (adjusted.Size() == 0) return refuseWith(kMsgAdjustFail, MsgBoxKind::Error);
       FlashImage = std::move(adjusted);
       const auto last = lastEntry(CartridgeCatalogue);
       target = last ? uint32_t(CartridgeCatalogue.entries[*last].startSector) +
@@ -240,7 +301,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex) {
                     : 0;
       // Even gathered, the free space may not hold it: nothing is planned
       // beyond the cartridge.
-      if (target + n > SectorCount) return refuse(Prompt(kMsgNotEnoughSpace), MsgBoxKind::Error);
+      if (target + n > SectorCount) return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
     }
     for (uint16_t slot : row.entries) {
       const std::size_t k = CartridgeCatalogue.header.entryCount;
@@ -324,8 +385,8 @@ MemoryStream TForm_MAIN::Function_SpaceDescendAdj(const MemoryStream& input) {
 MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending) {
   const bool backupFiles =
       BuildMode == 0 &&
-      host.messageBox(Prompt(kMsgBackupQuestion), WindowCaption, MsgBoxKind::Information,
-                      MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
+      host.messageBox(kMsgBackupQuestion, Prompt(kMsgBackupQuestion), WindowCaption,
+                      MsgBoxKind::Information, MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
   const bool wasEnabled = WindowEnabled;
   SetWindowEnabled(false);
   Form_Wait.Show();
@@ -355,7 +416,8 @@ MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending)
         !writeWholeFile(base + ".DBG", backup.Bytes(), &error)) {
       // Asked for and not written: nothing is moved without it.
       Memo1_Lines_Add(error);
-      host.messageBox(error, WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
+      host.messageBox(BoxMessage::kBackupNotWritten, error, WindowCaption, MsgBoxKind::Error,
+                      MsgBoxButtons::Ok);
       return finish({});
     }
   }

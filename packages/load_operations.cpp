@@ -2,6 +2,8 @@
 // three converters (package, S-record, binary). The formats live in
 // package_format.cpp and flash_image.cpp; this file moves bytes between
 // files, streams, the LoadedCatalogue and the BlockTable, and reports.
+#include <algorithm>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,11 +26,12 @@ constexpr int kMsgLoading = 27, kMsgLoadOk = 28, kMsgLoadFail = 29, kMsgLoadCanc
 // The dialog's filter index: what the chosen files are.
 constexpr int kFilterPackage = 1, kFilterSRecord = 2, kFilterBinary = 3;
 
-// The largest file each kind may be; larger ones are refused unread.
-uint64_t largestFile(int filter) {
+// The largest file each kind may be; larger ones are refused unread. A
+// binary file is the image itself.
+uint64_t largestFile(int filter, uint64_t cartridgeBytes) {
   if (filter == kFilterPackage) return kLargestPackageBytes;
   if (filter == kFilterSRecord) return kLargestSRecordBytes;
-  return kLargestImageBytes;
+  return cartridgeBytes;
 }
 
 }  // namespace
@@ -93,7 +96,7 @@ void TForm_MAIN::Function_Load() {
   request.multiSelect = true;
   const OpenFileResult chosen = host.openFileDialog(request);
   if (!chosen.accepted || chosen.files.empty()) {
-    ReportCancel(Prompt(kMsgLoadCancel));
+    ReportCancel(kMsgLoadCancel);
     if (!LoadedFiles) backToStep2();
     done();
     return;
@@ -135,7 +138,7 @@ void TForm_MAIN::Function_Load() {
         b->enabled = true;
     }
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
-    ReportSuccess(Prompt(kMsgLoadOk), false);
+    ReportSuccess(kMsgLoadOk, false);
     LoadedFiles = true;
     SetStepPanel(3);
     Button_Cus_LoadFile.enabled = false;
@@ -143,7 +146,7 @@ void TForm_MAIN::Function_Load() {
     Button1.enabled = true;
   } else {
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
-    ReportFailure(Prompt(kMsgLoadFail), {}, false);
+    ReportFailure(kMsgLoadFail, {}, false);
     if (!LoadedFiles) {
       StaticText_Software_ID.text.clear();
       Edit_FileName.text.clear();
@@ -159,55 +162,110 @@ void TForm_MAIN::Function_Load() {
 
 // ---------------------------------------------------------------- one file
 
+uint64_t TForm_MAIN::CartridgeBytes() const {
+  // Without a module nothing is loaded to be written; the largest cartridge
+  // still bounds what a file may ask for.
+  const uint32_t sectors = SectorCount ? std::min<uint32_t>(SectorCount, kLargestCartridgeSectors)
+                                       : kLargestCartridgeSectors;
+  return uint64_t(sectors) * kSectorSize;
+}
+
 bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   ImageKind = 0;
   int filter = OpenDialogFilterIndex;
+  // Packages and S-records are read a piece at a time as they are
+  // converted; a binary file is its image and is read whole.
+  FileSource file;
   std::vector<uint8_t> bytes;
   std::string error;
-  const FileReadResult read = readWholeFile(fileName, bytes, largestFile(filter), &error);
+  FileReadResult read = FileReadResult::Ok;
+  // The content tells an image chosen under the package filter: the
+  // engineering builds read it as what it is, the customer build says so.
+  bool notAPackage = false;
+  int loadedAs = 0;  // the filter the content chose instead, 0 for none
+  if (filter != kFilterBinary && !file.open(fileName, error)) read = FileReadResult::Failed;
+  if (read == FileReadResult::Ok && filter == kFilterPackage) {
+    const FileKind kind = sniffFileKind(file.fetch(0, kSniffBytes));
+    if (kind != FileKind::Package) {
+      notAPackage = BuildMode == 2;
+      if (BuildMode != 2)
+        filter = loadedAs = kind == FileKind::SRecord ? kFilterSRecord : kFilterBinary;
+    }
+  }
+  const uint64_t limit = largestFile(filter, CartridgeBytes());
+  if (read == FileReadResult::Ok && filter == kFilterBinary) {
+    read = readWholeFile(fileName, bytes, limit, &error);
+  } else if (read == FileReadResult::Ok && file.failed()) {
+    error = fileName + ": cannot be read";
+    read = FileReadResult::Failed;
+  } else if (read == FileReadResult::Ok && file.size() > limit) {
+    error = fileName + ": larger than " + std::to_string(limit) + " bytes";
+    read = FileReadResult::TooLarge;
+  }
   if (read != FileReadResult::Ok) {
+    // The file and why go to the operator log, where the window's user and
+    // the command line both find them.
     Memo2_Lines_Add("", error);
-    ReportFailure(Prompt(kMsgLoadFail),
+    Memo1_Lines_Add(error);
+    LastOutcome.notDoneItem(fileName, error);
+    ReportFailure(kMsgLoadFail,
                   read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
     return false;
   }
   ShowStatus1(Prompt(kMsgLoading));
   Memo1_Lines_Add(fileName);
-  // The content tells an image chosen under the package filter: the
-  // engineering builds read it as what it is, the customer build says so.
-  bool notAPackage = false;
-  const FileKind kind = sniffFileKind(bytes);
-  if (filter == kFilterPackage && kind != FileKind::Package) {
-    notAPackage = BuildMode == 2;
-    if (BuildMode != 2) {
-      const bool srecord = kind == FileKind::SRecord;
-      filter = srecord ? kFilterSRecord : kFilterBinary;
-      Memo1_Lines_Add(std::string(
-          extraText(srecord ? ExtraText::LoadedAsSRecord : ExtraText::LoadedAsBinary, Language)));
-    }
-  }
+  if (loadedAs)
+    Memo1_Lines_Add(std::string(extraText(
+        loadedAs == kFilterSRecord ? ExtraText::LoadedAsSRecord : ExtraText::LoadedAsBinary,
+        Language)));
 
-  MemoryStream source;
-  source.Assign(std::move(bytes));
   MemoryStream image;
+  const uint16_t entriesBefore = LoadedCatalogue.header.entryCount;
   if (filter == kFilterPackage) {
-    image = BNtoBIN(source);
+    image = BNtoBIN(file);
   } else if (filter == kFilterSRecord) {
     ImageKind = 1;
-    image = HexToBin_Conv(source);
+    image = HexToBin_Conv(file);
   } else {
     ImageKind = 1;
+    MemoryStream source;
+    source.Assign(std::move(bytes));
     if (Bin_Conv(source)) image = std::move(source);
   }
-  source.Clear();  // the file's bytes are not needed any more
 
-  if (image.Size() == 0) {
+  // Whole blocks, so the next package's entries address their own data.
+  const size_t packageBefore = PackageImage.Size();
+  auto appendPackage = [&] {
+    try {
+      if (PackageImage.Size() == 0) {
+        PackageImage.Assign(image.Take());
+      } else {
+        PackageImage.SetSize((PackageImage.Size() + kSectorSize - 1) / kSectorSize * kSectorSize);
+        PackageImage.Seek(PackageImage.Size());
+        PackageImage.Write(image.Bytes());
+      }
+    } catch (const std::bad_alloc&) {
+      PackageImage.SetSize(packageBefore);
+      return false;
+    }
+    return true;
+  };
+  bool loaded = image.Size() > 0;
+  if (loaded && filter == kFilterPackage && !appendPackage()) {
+    // No memory to keep it: the package fails as an unreadable one does.
+    LoadedCatalogue.header.entryCount = entriesBefore;
+    ReportFault(FaultCode::k0018);
+    loaded = false;
+  }
+  if (!loaded) {
     ShowStatus1(Prompt(kMsgLoadFail));
     const std::string why =
         notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
     if (!why.empty()) Memo1_Lines_Add(why);
+    LastOutcome.notDoneItem(fileName, why.empty() ? Prompt(kMsgLoadFail) : why);
     if (BuildMode == 2)
-      host.messageBox(Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
+      host.messageBox(kMsgLoadFail,
+                      Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
                           (why.empty() ? "" : "\n" + why),
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
@@ -215,14 +273,6 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   }
 
   if (filter == kFilterPackage) {
-    // Whole blocks, so the next package's entries address their own data.
-    if (PackageImage.Size() == 0) {
-      PackageImage.Assign(image.Take());
-    } else {
-      PackageImage.SetSize((PackageImage.Size() + kSectorSize - 1) / kSectorSize * kSectorSize);
-      PackageImage.Seek(PackageImage.Size());
-      PackageImage.Write(image.Bytes());
-    }
     const std::string id = identityText(std::span(PackageIdentity).subspan(4, 4));
     Memo1_Lines_Add("Software ID : " + id);
     StaticText_Software_ID.text = id;
@@ -239,24 +289,27 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   Edit_FileName.text = displayText(Language, fileName);
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
   ShowStatus1(Prompt(kMsgLoadOk));
+  LastOutcome.done.push_back({fileName, {}});
   return true;
 }
 
 // ---------------------------------------------------------------- converters
 
-MemoryStream TForm_MAIN::BNtoBIN(const MemoryStream& source) {
+MemoryStream TForm_MAIN::BNtoBIN(ByteSource& source) {
   ClearStatus2();
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
-  SpanSource bytes(source.Bytes());
   const int language = Language;
   const LegacyTextConverter convert = [language](std::string_view in, std::string& out) {
     return legacyToUtf8(language, in, out);
   };
-  PackageRead read = readPackage(bytes, convert, [this](uint64_t done, uint64_t total) {
-    for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4})
-      p->setFraction(done, total);
-    clock.processEvents();
-  });
+  PackageRead read = readPackage(
+      source, convert,
+      [this](uint64_t done, uint64_t total) {
+        for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4})
+          p->setFraction(done, total);
+        clock.processEvents();
+      },
+      CartridgeBytes());
   if (read.fault.empty() &&
       !appendLoadedEntries(LoadedCatalogue, read.catalogue,
                            uint32_t((PackageImage.Size() + kSectorSize - 1) / kSectorSize)))
@@ -280,13 +333,16 @@ MemoryStream TForm_MAIN::BINtoBN(const MemoryStream& image) {
   return package;
 }
 
-MemoryStream TForm_MAIN::HexToBin_Conv(const MemoryStream& text) {
+MemoryStream TForm_MAIN::HexToBin_Conv(ByteSource& text) {
   ClearStatus2();
-  FlashImageLoad load =
-      convertSRecords(text.Bytes(), SectorCount, [this](uint64_t done, uint64_t total) {
-        ProgressBar1.setFraction(done, total);
-        clock.processEvents();
-      });
+  // Held block by block while read, so only blocks records reach take memory.
+  BlockImage blocks(uint32_t(CartridgeBytes() / kSectorSize));
+  FlashImageLoad load = readSRecords(text, blocks, [this](uint64_t done, uint64_t total) {
+    ProgressBar1.setFraction(done, total);
+    clock.processEvents();
+  });
+  if (load.fault.empty() && (load.image = blocks.takeDense(load.blockCount)).empty())
+    load.fault = FaultCode::k0018;
   if (!load.fault.empty()) {
     ReportFault(load.fault);
     for (const std::string& line : load.faultLines) Memo1_Lines_Add(line);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "app/fault_codes.h"
 #include "flash/block_table.h"
+#include "packages/block_image.h"
 #include "packages/package_format.h"
 
 namespace ostrel {
@@ -13,17 +15,57 @@ namespace {
 
 constexpr uint32_t kFirstSoftwareBlock = 2;  // behind the base software's two sectors
 
-uint32_t sectorsOf(const std::vector<uint8_t>& data) {
-  return uint32_t((data.size() + kSectorSize - 1) / kSectorSize);
+uint64_t sectorsOf(const SoftwareData& data) {
+  return (data.size + kSectorSize - 1) / kSectorSize;
+}
+
+// Sector k of a piece of software, padded blank.
+bool readSector(const SoftwareData& data, uint32_t k, std::span<uint8_t> out) {
+  const uint64_t from = uint64_t(k) * kSectorSize;
+  const size_t n = size_t(std::min<uint64_t>(kSectorSize, data.size - from));
+  std::fill(out.begin() + n, out.end(), 0xFF);
+  return data.read(k, out.first(n));
 }
 
 }  // namespace
+
+SoftwareData bytesData(std::vector<uint8_t> bytes) {
+  auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+  return {shared->size(), [shared](uint32_t k, std::span<uint8_t> out) {
+            std::memcpy(out.data(), shared->data() + size_t(k) * kSectorSize, out.size());
+            return true;
+          }};
+}
+
+SoftwareData patternData(std::string tag, uint32_t count) {
+  return {uint64_t(count) * kSectorSize,
+          [tag = std::move(tag), count](uint32_t k, std::span<uint8_t> out) {
+            patternSector(tag, k, count, out);
+            return true;
+          }};
+}
+
+void patternSector(std::string_view tag, uint32_t k, uint32_t count, std::span<uint8_t> out) {
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the tag
+  for (const char c : tag) hash = (hash ^ uint8_t(c)) * 1099511628211ull;
+  std::string head = "OSTREL PACKAGE|" + std::string(tag) + "|" + std::to_string(k + 1) + "/" +
+                     std::to_string(count) + "|";
+  head.resize(64, '.');
+  std::memcpy(out.data(), head.data(), std::min(head.size(), out.size()));
+  uint64_t x = hash ^ (uint64_t(k + 1) * 0x9E3779B97F4A7C15ull);
+  for (size_t i = head.size(); i < out.size(); ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    out[i] = uint8_t(x >> 32);
+  }
+}
 
 PackageLayout layOutPackage(const std::vector<PackageSoftware>& software) {
   PackageLayout out;
   auto fail = [&out](std::string why) -> PackageLayout& {
     out.error = std::move(why);
-    out.image.clear();
+    out.blocks = 0;
     return out;
   };
 
@@ -32,79 +74,72 @@ PackageLayout layOutPackage(const std::vector<PackageSoftware>& software) {
   if (entries > kFatMaxEntries)
     return fail("more than " + std::to_string(kFatMaxEntries) + " catalogue entries");
 
-  // Place every piece first, so the image is sized once.
-  std::vector<uint32_t> starts;
   uint32_t next = kFirstSoftwareBlock;
   for (size_t i = 0; i < software.size(); ++i) {
     const PackageSoftware& s = software[i];
     const std::string name(fatText(s.entry.brand));
-    const uint32_t count = sectorsOf(s.data);
+    const uint64_t count = sectorsOf(s.data);
     if (count == 0) return fail(name + ": no data");
     if (count > 0xFFFF) return fail(name + ": more than 65535 sectors");
     const bool base = fatText(s.entry.brand) == kObdiiText;
     if (base && i != 0) return fail(name + ": the base software must come first");
     const uint32_t start = base ? 0 : next;
-    if (base && count > 1) {
-      const auto second = std::span<const uint8_t>(s.data).subspan(
-          kSectorSize, std::min(kSectorSize, s.data.size() - kSectorSize));
-      if (std::any_of(second.begin(), second.end(), [](uint8_t b) { return b != 0xFF; }))
-        return fail(name + ": its second sector holds the catalogue and must be blank");
-    }
-    if (uint64_t(start) + count > kLargestCartridgeSectors)
+    if (start + count > kLargestCartridgeSectors)
       return fail(name + ": the package would be larger than the largest cartridge");
-    starts.push_back(start);
-    next = std::max(next, start + count);
+    out.starts.push_back(start);
+    next = std::max(next, uint32_t(start + count));
   }
-  out.image.assign(size_t(next) * kSectorSize, 0xFF);
+  // The base software's second sector is the catalogue block.
+  if (!software.empty() && out.starts[0] == 0 && sectorsOf(software[0].data) > 1) {
+    std::vector<uint8_t> second(kSectorSize);
+    const std::string name(fatText(software[0].entry.brand));
+    if (!readSector(software[0].data, 1, second)) return fail(name + ": cannot be read");
+    if (!isBlank(second))
+      return fail(name + ": its second sector holds the catalogue and must be blank");
+  }
+  out.blocks = next;
 
   CartridgeCatalogue& catalogue = out.catalogue;
   size_t slot = 0;
   for (size_t i = 0; i < software.size(); ++i) {
     const PackageSoftware& s = software[i];
-    const uint32_t start = starts[i];
     const uint16_t count = uint16_t(sectorsOf(s.data));
-    for (size_t b = 0; b < count; ++b) {
-      if (start + b == 1) continue;  // the catalogue block
-      const size_t from = b * kSectorSize;
-      const size_t n = std::min(kSectorSize, s.data.size() - from);
-      std::memcpy(out.image.data() + (start + b) * kSectorSize, s.data.data() + from, n);
-    }
     FatEntry entry = s.entry;
-    entry.startSector = uint16_t(start);
+    entry.startSector = uint16_t(out.starts[i]);
     entry.sectorCount = count;
     catalogue.entries[slot++] = entry;
     for (FatEntry alias : s.aliases) {
-      alias.startSector = uint16_t(start);
+      alias.startSector = entry.startSector;
       alias.sectorCount = count;
       catalogue.entries[slot++] = alias;
     }
   }
   catalogue.header = {kFatSignatureCurrent, kFatFormatWord,
                       uint16_t(std::min<uint32_t>(next, 0xFFFF)), uint16_t(slot)};
-  const std::vector<uint8_t> sector = serialiseFatSector(catalogue);
-  std::copy(sector.begin(), sector.end(), out.image.begin() + kSectorSize);
   return out;
 }
 
-std::vector<uint8_t> patternSectors(std::string_view tag, uint32_t count) {
-  std::vector<uint8_t> data(size_t(count) * kSectorSize);
-  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the tag
-  for (const char c : tag) hash = (hash ^ uint8_t(c)) * 1099511628211ull;
-  for (uint32_t k = 0; k < count; ++k) {
-    uint8_t* sector = data.data() + size_t(k) * kSectorSize;
-    std::string head = "OSTREL PACKAGE|" + std::string(tag) + "|" + std::to_string(k + 1) + "/" +
-                       std::to_string(count) + "|";
-    head.resize(64, '.');
-    std::memcpy(sector, head.data(), head.size());
-    uint64_t x = hash ^ (uint64_t(k + 1) * 0x9E3779B97F4A7C15ull);
-    for (size_t i = head.size(); i < kSectorSize; ++i) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      sector[i] = uint8_t(x >> 32);
+std::string writeLaidOutPackage(const PackageLayout& layout,
+                                const std::vector<PackageSoftware>& software,
+                                PackageWriter& writer) {
+  if (!layout.error.empty() || layout.starts.size() != software.size()) return "no layout";
+  const std::vector<uint8_t> catalogueSector = serialiseFatSector(layout.catalogue);
+  std::vector<uint8_t> block(kSectorSize);
+  size_t piece = 0;  // the software the block belongs to, if any: starts ascend
+  for (uint32_t b = 0; b < layout.blocks; ++b) {
+    while (piece < software.size() && b >= layout.starts[piece] + sectorsOf(software[piece].data))
+      ++piece;
+    std::span<const uint8_t> data = blankSector();
+    if (b == 1) {
+      data = catalogueSector;
+    } else if (piece < software.size() && b >= layout.starts[piece]) {
+      if (!readSector(software[piece].data, b - layout.starts[piece], block))
+        return std::string(fatText(software[piece].entry.brand)) + ": cannot be read";
+      data = block;
     }
+    if (!writer.add(data)) return "the package cannot be written";
   }
-  return data;
+  return writer.finish() ? "" : "the package cannot be written";
 }
 
 }  // namespace ostrel

@@ -59,8 +59,14 @@ std::shared_ptr<ModuleSim> SimTransport::module(const std::string& name) const {
 }
 
 void SimTransport::pullCable() {
-  if (!open_) return;
+  if (!open_ || pulled_) return;
   pulled_ = true;
+  // The host hears of it as from a serial port: after what already arrived.
+  std::weak_ptr<bool> alive = alive_;
+  clock_.schedule(0, [this, alive, generation = generation_] {
+    if (alive.expired() || !*alive.lock() || generation != generation_) return;
+    if (OnRequestHangup) OnRequestHangup();
+  });
   auto it = ports_.find(openName_);
   if (it != ports_.end()) {
     it->second.present = false;

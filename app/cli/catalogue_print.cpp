@@ -16,10 +16,6 @@ QString qs(const std::string& text) {
   return QString::fromStdString(text);
 }
 
-void printJson(const QJsonDocument& doc) {
-  std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout);
-}
-
 std::string joinedPath(const std::vector<std::string>& names, int language) {
   std::string path;
   for (const std::string& name : names) path += "\\" + displayText(language, name);
@@ -42,6 +38,11 @@ void printWrongLines(const CartridgeCatalogue& cat, int language,
 }
 
 }  // namespace
+
+void printJson(const QJsonDocument& doc) {
+  std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout);
+  std::fflush(stdout);
+}
 
 std::map<uint16_t, std::string> wrongEntryTexts(const TForm_MAIN& f) {
   std::map<uint16_t, std::string> texts;
@@ -92,7 +93,7 @@ void printEntries(const CartridgeCatalogue& cat, int language, bool json,
     printWrongLines(cat, language, *wrong);
 }
 
-void printRows(TForm_MAIN& f, bool json, bool tree) {
+void printRows(TForm_MAIN& f, bool json, bool tree, const QJsonObject& extra) {
   const std::vector<CatalogueRow>& rows = f.CartridgeRows;
   QJsonArray jsonRows;
   if (!json) std::printf("%-4s %-40s %-30s %5s  %s\n", "row", "name", "version", "units", "path");
@@ -160,7 +161,7 @@ void printRows(TForm_MAIN& f, bool json, bool tree) {
   const std::string used = f.Label_TotalUseSpace.text + " " + f.StaticText_TotalUseSpace.text;
   const std::map<uint16_t, std::string> wrong = wrongEntryTexts(f);
   if (json) {
-    QJsonObject doc;
+    QJsonObject doc = extra;
     doc["rows"] = jsonRows;
     doc["freeSpace"] = int(f.Function_FreeSpace());
     doc["usedSpace"] = int(f.Function_TotalUseSpace());

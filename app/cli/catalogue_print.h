@@ -3,6 +3,8 @@
 // cartridge side as the window shows them.
 #pragma once
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +13,9 @@
 #include "app/form_main.h"
 
 namespace ostrel {
+
+// One JSON document on stdout, indented.
+void printJson(const QJsonDocument& doc);
 
 // Why each wrong entry of the cartridge's catalogue cannot be trusted, by slot.
 std::map<uint16_t, std::string> wrongEntryTexts(const TForm_MAIN& form);
@@ -27,7 +32,8 @@ void printEntries(const CartridgeCatalogue& catalogue, int language, bool json,
 // space, the wrong entries and, with tree, the directories with their file
 // counts and space. JSON: an object with rows (row, name, version, units,
 // path, entries, newlyAdded), freeSpace, usedSpace, wrongEntries (slot,
-// brand, problem) and, with tree, tree (path, name, level, files, units).
-void printRows(TForm_MAIN& form, bool json, bool tree);
+// brand, problem) and, with tree, tree (path, name, level, files, units);
+// the keys of extra come first.
+void printRows(TForm_MAIN& form, bool json, bool tree, const QJsonObject& extra = {});
 
 }  // namespace ostrel

@@ -8,38 +8,35 @@
 
 namespace ostrel {
 
-MsgBoxResult CliHost::messageBox(const std::string& text, const std::string& caption,
+MsgBoxResult CliHost::messageBox(int message, const std::string& text, const std::string& caption,
                                  MsgBoxKind kind, MsgBoxButtons buttons) {
   (void)caption;
   static const char* const kinds[] = {"info", "warning", "error", "question"};
   const bool fault = kind == MsgBoxKind::Error || kind == MsgBoxKind::Warning;
-  if (fault && !muted) ++faultBoxes;
-  const auto preset = presetAnswers.find(text);
-  const bool shown = !muted && (!quiet_ || fault) &&
-                     (buttons == MsgBoxButtons::Ok || preset == presetAnswers.end());
-  if (shown) {
-    if (beforeOutput) beforeOutput();
-    std::fprintf(stderr, "[%s] %s\n", kinds[int(kind)], text.c_str());
-  }
-  if (buttons == MsgBoxButtons::Ok) return MsgBoxResult::Ok;
-  const MsgBoxResult result = preset != presetAnswers.end() ? preset->second : answer(text);
-  questions.push_back({text, result});
-  return result;
+  const auto preset = presetAnswers.find(message);
+  const bool asked = buttons == MsgBoxButtons::YesNo;
+  if (!muted && (!quiet_ || fault) && !(asked && preset != presetAnswers.end()) && show)
+    show(std::string("[") + kinds[int(kind)] + "] " + text);
+  if (!asked) return MsgBoxResult::Ok;
+  if (preset != presetAnswers.end()) return preset->second;
+  if (muted) return MsgBoxResult::No;
+  if (quiet_ && answer_ == Answer::Ask && isatty(STDIN_FILENO) && show)
+    show(text);  // the question was not shown yet
+  return confirm(text) ? MsgBoxResult::Yes : MsgBoxResult::No;
 }
 
-MsgBoxResult CliHost::answer(const std::string& text) {
-  if (answer_ == Answer::Yes) return MsgBoxResult::Yes;
-  if (answer_ == Answer::No || muted || !isatty(STDIN_FILENO)) {
-    if (!muted && !quiet_)
-      std::fprintf(stderr, "  -> no%s\n", answer_ == Answer::No ? "" : " (pass --yes to agree)");
-    return MsgBoxResult::No;
+bool CliHost::confirm(const std::string& question) {
+  (void)question;
+  if (answer_ == Answer::Yes) return true;
+  if (answer_ == Answer::No || !isatty(STDIN_FILENO)) {
+    if (!quiet_ && show) show(answer_ == Answer::No ? "  -> no" : "  -> no (pass --yes to agree)");
+    return false;
   }
-  if (quiet_) std::fprintf(stderr, "%s\n", text.c_str());  // the question was not shown yet
   std::fprintf(stderr, "  [y/N] ");
+  std::fflush(stderr);
   std::string line;
   std::getline(std::cin, line);
-  return (!line.empty() && (line[0] == 'y' || line[0] == 'Y')) ? MsgBoxResult::Yes
-                                                               : MsgBoxResult::No;
+  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
 }
 
 OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
@@ -53,10 +50,7 @@ OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
 std::vector<std::string> CliHost::portList(const PortNote& note) {
   // The form's debug log is not printed: what the scan left out is shown here.
   return listSerialPorts("/dev", defaultVirtualPortDir(), [&](const std::string& text) {
-    if (!quiet_) {
-      if (beforeOutput) beforeOutput();
-      std::fprintf(stderr, "%s\n", text.c_str());
-    }
+    if (!quiet_ && show) show(text);
     note(text);
   });
 }

@@ -19,8 +19,8 @@ class CliHost : public Host {
   CliHost(std::string programDir, Answer answer, bool quiet)
       : programDir_(std::move(programDir)), answer_(answer), quiet_(quiet) {}
 
-  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                          MsgBoxButtons buttons) override;
+  MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
+                          MsgBoxKind kind, MsgBoxButtons buttons) override;
   OpenFileResult openFileDialog(const OpenFileRequest& request) override;
   void beep() override {}
   void setHourglass(bool) override {}
@@ -33,23 +33,17 @@ class CliHost : public Host {
   std::vector<std::string> files;  // answers the open-file dialog
   Answer answerMode() const { return answer_; }
   void setAnswerMode(Answer answer) { answer_ = answer; }
-  // Questions that make no sense on a command line, answered without asking.
-  std::map<std::string, MsgBoxResult> presetAnswers;
-  // Every question asked and the answer given; error and warning boxes shown.
-  struct Question {
-    std::string text;
-    MsgBoxResult answer;
-  };
-  std::vector<Question> questions;
-  int faultBoxes = 0;
-  // Boxes are still answered, but neither printed nor counted.
+  // Questions that make no sense on a command line, answered without asking,
+  // by message number.
+  std::map<int, MsgBoxResult> presetAnswers;
+  // Boxes are still answered, but not printed.
   bool muted = false;
-  // Called before anything is printed (a progress line is cleared first).
-  std::function<void()> beforeOutput;
+  // Prints a box's text (set by the output, which keeps stderr in order).
+  std::function<void(const std::string& line)> show;
+  // Asks on the terminal (or takes --yes/--no, or "no" without a terminal).
+  bool confirm(const std::string& question);
 
  private:
-  MsgBoxResult answer(const std::string& text);
-
   std::string programDir_;
   Answer answer_;
   bool quiet_;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/fault_codes.h"
 #include "app/prompt_table.h"
 #include "app/text_helpers.h"
 
@@ -25,7 +26,11 @@ uint32_t sectorsShown(const std::string& text) {
 CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
     : form_(form), host_(host), quiet_(quiet), json_(json) {
   terminal_ = !quiet && isatty(STDERR_FILENO);
-  host_.beforeOutput = [this] { clearProgress(); };
+  // A box comes after the log lines written before it.
+  host_.show = [this](const std::string& line) {
+    flushLog();
+    if (!muted_) error(line);
+  };
   timer_.setInterval(kProgressIntervalMs);
   QObject::connect(&timer_, &QTimer::timeout, [this] {
     flushLog();
@@ -35,6 +40,9 @@ CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
 
 void CliOutput::printLogLine(const std::string& line) {
   if (line.rfind(form_.Prompt(kMsgFaultPrefix), 0) == 0) faultSeen_ = true;
+  // A result the operation shows twice in a row (status, then its box) is printed once.
+  if (line == lastLine_) return;
+  lastLine_ = line;
   // A fault and what the operation says after it go to stderr, also with --quiet.
   if (faultSeen_) {
     error(line);
@@ -87,15 +95,29 @@ void CliOutput::result(const std::string& line) {
 }
 
 void CliOutput::error(const std::string& line) {
+  // A box repeats the text just printed from the log: "[error] Program Fail!".
+  const size_t label = line.rfind("] ", 12);
+  if (!line.empty() && line[0] == '[' && label != std::string::npos &&
+      line.compare(label + 2, std::string::npos, lastLine_) == 0)
+    return;
+  lastLine_ = line;
   clearProgress();
   // Scripts look for "Fault code:" whatever the language of the texts.
   const std::string& prefix = form_.Prompt(kMsgFaultPrefix);
   const std::string shown = displayText(form_.Language, line);
+  const std::string english(promptText(kMsgFaultPrefix, 0));
   if (shown.rfind(prefix, 0) == 0)
-    std::fprintf(stderr, "%s%s\n", std::string(promptText(kMsgFaultPrefix, 0)).c_str(),
-                 shown.c_str() + prefix.size());
+    std::fprintf(stderr, "%s%s\n", english.c_str(), shown.c_str() + prefix.size());
   else
     std::fprintf(stderr, "%s\n", shown.c_str());
+  // What the code means and what to do, in the run's language, on the next line.
+  for (const std::string& p : {prefix, english}) {
+    const size_t at = shown.find(p);
+    if (at == std::string::npos) continue;
+    const std::string why = faultExplanation(shown.substr(at + p.size(), 4), form_.Language);
+    if (!why.empty()) std::fprintf(stderr, "  %s\n", why.c_str());
+    break;
+  }
 }
 
 void CliOutput::clearProgress() {

@@ -55,6 +55,7 @@ class CliOutput {
   bool drawn_ = false;     // a progress line is on the screen
   bool faultSeen_ = false;
   size_t printed_ = 0;
+  std::string lastLine_;  // the last line printed, to print a repeated result once
   uint64_t seenRevision_ = 0;
   QTimer timer_;
   Measure measure_ = Measure::Sectors;

@@ -1,10 +1,14 @@
 #include "app/cli/commands.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "app/cli/catalogue_print.h"
@@ -17,8 +21,12 @@ namespace ostrel {
 namespace {
 
 constexpr uint8_t kOst4 = 3;
-constexpr int kMsgProgramOk = 35, kMsgExit = 60;
+constexpr int kMsgExit = 60, kMsgFaultPrefix = 63;
 using Measure = CliOutput::Measure;
+
+QString qs(const std::string& text) {
+  return QString::fromStdString(text);
+}
 
 // Detection, as the window runs it a second after it opens.
 bool connect(Cli& c) {
@@ -35,9 +43,9 @@ bool connect(Cli& c) {
 }
 
 // Each run of packages goes through one dialog, as several files chosen at
-// once; an S-record or binary file is a dialog of its own. True when every
-// file loaded.
-bool loadFiles(Cli& c, const std::vector<std::string>& files) {
+// once; an S-record or binary file is a dialog of its own. The outcome names
+// each file loaded and each not, with the reason.
+Outcome loadFiles(Cli& c, const std::vector<std::string>& files) {
   std::vector<std::pair<int, std::vector<std::string>>> runs;
   for (const std::string& f : files) {
     const int filter = filterFor(f);
@@ -46,74 +54,27 @@ bool loadFiles(Cli& c, const std::vector<std::string>& files) {
     else
       runs.push_back({filter, {f}});
   }
-  size_t loaded = 0;
+  Outcome all;
   for (const auto& [filter, chosen] : runs) {
     c.host.files = chosen;
     c.form.OpenDialogFilterIndex = filter;
-    c.out.run(
-        [&] {
-          c.form.Function_Load();
-          return true;
-        },
-        Measure::Bar);
-    loaded += size_t(std::max(c.form.LastLoadCount, 0));
+    all.absorb(runOperation(
+        c, [&] { c.form.Function_Load(); }, Measure::Bar));
   }
   c.host.files.clear();
-  return loaded == files.size();
-}
-
-// ---------------------------------------------------------------- selections
-
-// One side's tree and list, as the window's user clicks them.
-struct SideControls {
-  TreeView& tree;
-  ListView& list;
-  void (TForm_MAIN::*change)();
-  void (TForm_MAIN::*selectItem)();
-};
-
-SideControls cartridgeControls(TForm_MAIN& f) {
-  return {f.TreeView_FAT_OUT, f.ListView_FAT_OUT, &TForm_MAIN::TreeView_FAT_OUTChange,
-          &TForm_MAIN::ListView_FAT_OUTSelectItem};
-}
-SideControls selectionControls(TForm_MAIN& f) {
-  return {f.TreeView_FAT_IN, f.ListView_FAT_IN, &TForm_MAIN::TreeView_FAT_INChange,
-          &TForm_MAIN::ListView_FAT_INSelectItem};
-}
-
-void showNode(TForm_MAIN& f, const SideControls& s, int node) {
-  s.tree.selected = node;
-  ++s.tree.revision;
-  (f.*s.change)();
-}
-
-bool itemIs(const ListItem& item, const PickedItem& p) {
-  const std::string hidden = item.subItems.size() > 2 ? item.subItems[2] : std::string();
-  return p.directory ? hidden == p.hidden : !hiddenIsDirectory(hidden) && item.data == p.row;
-}
-
-// The list items the window shows for the picked items, each taken from its
-// own tree node's list.
-std::vector<ListItem> listItemsFor(TForm_MAIN& f, const SideControls& s,
-                                   const std::vector<PickedItem>& picked) {
-  std::vector<ListItem> items;
-  for (const PickedItem& p : picked) {
-    showNode(f, s, p.node);
-    for (const ListItem& item : s.list.items)
-      if (itemIs(item, p)) {
-        items.push_back(item);
-        break;
-      }
+  // A file the dialog did not get to (an image that came alone) is not loaded either.
+  for (const std::string& f : files) {
+    auto named = [&](const OutcomeItem& i) { return i.name == f; };
+    if (std::none_of(all.done.begin(), all.done.end(), named) &&
+        std::none_of(all.notDone.begin(), all.notDone.end(), named))
+      all.notDoneItem(f, "not loaded");
   }
-  return items;
+  return all;
 }
 
-void selectItems(TForm_MAIN& f, const SideControls& s, std::vector<ListItem> items) {
-  for (ListItem& item : items) item.selected = true;
-  s.list.items = std::move(items);
-  s.list.itemFocused = -1;
-  ++s.list.revision;
-  (f.*s.selectItem)();
+// A picked item as the list names it.
+std::string hiddenOf(const PickedItem& p) {
+  return p.directory ? p.hidden : upperHex(uint32_t(p.row), 4);
 }
 
 // ---------------------------------------------------------------- plans
@@ -164,67 +125,89 @@ class Burn {
   Burn(Cli& c, std::vector<CatalogueRow> before)
       : c_(c), before_(std::move(before)), previous_(c.form.autoSequence) {
     c_.form.autoSequence = [this] {
-      asked_ = true;
       ++writes_;
-      if (beforeWrite) beforeWrite();
       if (c_.opt.dryRun) {
+        shownPlan_ = c_.form.LastOutcome;
         c_.out.flushLog();
         printPlan(c_, before_);
         c_.out.mute();
         return false;
       }
-      const bool ok = previous_ && previous_();
-      failed_ = failed_ || !ok;
-      return ok;
+      return previous_ && previous_();
     };
     // The customer build's question after a successful installation; the
     // process ends with the command anyway.
-    c_.host.presetAnswers[c_.form.Prompt(kMsgProgramOk) + c_.form.Prompt(kMsgExit)] =
-        MsgBoxResult::Yes;
+    c_.host.presetAnswers[kMsgExit] = MsgBoxResult::Yes;
   }
   ~Burn() { c_.form.autoSequence = previous_; }
   Burn(const Burn&) = delete;
   Burn& operator=(const Burn&) = delete;
 
-  // Whether something was planned and the write has been asked for.
-  bool planned() const { return asked_ || c_.form.FatDirty; }
   // Writes the customer build asked for so far.
   int writes() const { return writes_; }
-  // The engineering builds: the plan made, write it (or show it).
-  void writeIfLeft() {
-    if (asked_ || !c_.form.FatDirty) return;
-    if (beforeWrite) beforeWrite();
-    asked_ = true;
+  // With --dry-run: what the plan shown holds counts as done.
+  Outcome planOnly(Outcome planned) const {
+    if (!c_.opt.dryRun || writes_ == 0) return planned;
+    if (shownPlan_) planned = *shownPlan_;
+    planned.ok = planned.reported = true;
+    return planned;
+  }
+  // The engineering builds: the plan made, write it (or show it). What the
+  // write did not carry out is not done.
+  void writeIfLeft(Outcome& outcome) {
+    if (writes_ > 0 || !c_.form.FatDirty) return;
+    ++writes_;
     if (c_.opt.dryRun) {
       printPlan(c_, before_);
       return;
     }
-    c_.out.run([this] {
-      c_.form.Button_AutoClick();
-      return true;
-    });
-    failed_ = c_.form.Memo1.fontColor == Colors::kRed;  // AUTO turns the log red on failure
+    const Outcome written = runOperation(c_, [this] { c_.form.Button_AutoClick(); });
+    outcome.fault(written.faultCode);
+    if (!written.ok) outcome.undo(written.message);
   }
-  // Every write asked for succeeded (or, with --dry-run, was shown).
-  bool ok() const { return asked_ && !failed_; }
-  // Called right before the write (or the plan shown instead).
-  std::function<void()> beforeWrite;
 
  private:
   Cli& c_;
   std::vector<CatalogueRow> before_;
   std::function<bool()> previous_;  // the form's own write sequence
-  bool asked_ = false;
-  bool failed_ = false;
+  std::optional<Outcome> shownPlan_;
   int writes_ = 0;
 };
 
-bool declinedSince(const CliHost& host, size_t first) {
-  return std::any_of(host.questions.begin() + ptrdiff_t(first), host.questions.end(),
-                     [](const CliHost::Question& q) { return q.answer != MsgBoxResult::Yes; });
+QJsonArray itemsJson(const std::vector<OutcomeItem>& items, bool withReason) {
+  QJsonArray a;
+  for (const OutcomeItem& i : items) {
+    QJsonObject o;
+    o["name"] = qs(i.name);
+    if (withReason) o["reason"] = qs(i.reason);
+    a.append(o);
+  }
+  return a;
 }
 
 }  // namespace
+
+Outcome runOperation(Cli& c, const std::function<void()>& operation, CliOutput::Measure measure,
+                     uint32_t total) {
+  c.form.LastOutcome = {};
+  c.out.run(
+      [&] {
+        operation();
+        return true;
+      },
+      measure, total);
+  return c.form.LastOutcome;
+}
+
+QJsonObject outcomeJson(const Outcome& o) {
+  QJsonObject j;
+  j["ok"] = o.complete();
+  j["faultCode"] = qs(o.faultCode);
+  j["message"] = qs(o.message);
+  j["done"] = itemsJson(o.done, false);
+  j["notDone"] = itemsJson(o.notDone, true);
+  return j;
+}
 
 bool connectOrSay(Cli& c) {
   if (connect(c)) return true;
@@ -232,12 +215,32 @@ bool connectOrSay(Cli& c) {
   return false;
 }
 
-int finish(Cli& c, bool ok) {
-  if (ok) {
-    if (c.opt.quiet) c.out.result(c.form.StaticText_Status1.text);
+int report(Cli& c, const Outcome& o, Report kind, QJsonObject extra) {
+  if (c.opt.json && kind != Report::NoJson) {
+    const QJsonObject result = outcomeJson(o);
+    for (auto it = result.begin(); it != result.end(); ++it) extra[it.key()] = it.value();
+    if (kind == Report::Rows)
+      printRows(c.form, true, false, extra);
+    else
+      printJson(QJsonDocument(extra));
+  } else if (kind == Report::Rows && !c.opt.json && !c.opt.dryRun && !o.done.empty()) {
+    printRows(c.form, false, false);
+  }
+  // A fault the window shows nowhere but in a box or a field (a QC step).
+  if (!o.faultCode.empty() && !c.out.faultSeen())
+    c.out.error(c.form.Prompt(kMsgFaultPrefix) + o.faultCode);
+  if (o.complete()) {
+    if (c.opt.quiet && !o.message.empty()) c.out.result(o.message);
     return kExitOk;
   }
-  if (c.opt.quiet && !c.out.faultSeen()) c.out.error(c.form.StaticText_Status1.text);
+  // What was done and what was not, each named.
+  std::string done;
+  for (const OutcomeItem& i : o.done) done += (done.empty() ? "" : ", ") + i.name;
+  if (!o.notDone.empty() && !done.empty()) c.out.error("ostrel-cli: done: " + done);
+  for (const OutcomeItem& i : o.notDone)
+    c.out.error("ostrel-cli: not done: " + i.name + (i.reason.empty() ? "" : ": " + i.reason));
+  if (o.notDone.empty())
+    c.out.error("ostrel-cli: " + (o.message.empty() ? std::string("failed") : o.message));
   return kExitFailed;
 }
 
@@ -300,12 +303,12 @@ int runLoad(Cli& c) {
   // LOAD needs a module, and an S-record image its sector count.
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
-  const bool ok = loadFiles(c, c.opt.args);
+  const Outcome loaded = loadFiles(c, c.opt.args);
   printEntries(f.LoadedCatalogue, f.Language, c.opt.json);
   if (f.ImageKind == 1 && f.ImageBlockCount > 0 && !c.opt.json)
     c.out.result("Flash image: " + std::to_string(f.ImageBlockCount) + " blocks, checksum " +
                  f.StaticText_Checksum.text + ", last address " + f.StaticText_PROG_Size.text);
-  return ok ? kExitOk : kExitFailed;
+  return report(c, loaded, Report::NoJson);
 }
 
 // ---------------------------------------------------------------- remove
@@ -319,30 +322,17 @@ int runRemove(Cli& c) {
     c.out.error("ostrel-cli: " + pick.error);
     return kExitUsage;
   }
-  // Every named item selected at once, as one press of Delete.
-  const SideControls side = cartridgeControls(f);
-  selectItems(f, side, listItemsFor(f, side, pick.items));
-  const size_t asked = c.host.questions.size();
+  // Every named item at once, as one press of Delete.
+  Selection selection{pick.items.front().node, {}};
+  for (const PickedItem& p : pick.items) selection.items.push_back(hiddenOf(p));
   Burn burn(c, f.CartridgeRows);
   // A dry run writes nothing, so its confirmation needs no answer.
   const CliHost::Answer answer = c.host.answerMode();
   if (c.opt.dryRun) c.host.setAnswerMode(CliHost::Answer::Yes);
-  c.out.run([&] {
-    f.Button_DELClick();
-    return true;
-  });
+  Outcome removed = runOperation(c, [&] { f.Function_Remove(selection); });
   c.host.setAnswerMode(answer);
-  if (declinedSince(c.host, asked)) {
-    c.out.error("ostrel-cli: the removal was declined; nothing was removed");
-    return kExitFailed;
-  }
-  if (!burn.planned()) return kExitFailed;  // the core has said why
-  burn.writeIfLeft();
-  if (!burn.ok()) return finish(c, false);
-  if (c.opt.dryRun) return kExitOk;
-  printRows(f, c.opt.json, false);
-  // A refused item (the base software) leaves the rest removed but fails the command.
-  return c.host.faultBoxes == 0 ? kExitOk : kExitFailed;
+  if (removed.ok) burn.writeIfLeft(removed);
+  return report(c, burn.planOnly(removed), Report::Rows);
 }
 
 // ---------------------------------------------------------------- install
@@ -350,14 +340,15 @@ int runRemove(Cli& c) {
 int runInstall(Cli& c) {
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
-  if (!loadFiles(c, c.opt.args)) return kExitFailed;
+  const Outcome loaded = loadFiles(c, c.opt.args);
+  if (!loaded.complete()) return report(c, loaded);
 
-  // The items, grouped by the tree node whose list shows them: one press of
-  // the button per list, as in the window (software items count towards the
-  // directory of the selected node).
+  // The items, grouped by the tree node whose list shows them: one selection
+  // per list, as in the window (software items count towards the directory
+  // of the node).
   std::map<int, std::vector<std::string>> groups;
   if (c.opt.select.empty()) {
-    groups[0] = {};  // nothing selected: the button takes the whole list
+    groups[0] = {};  // nothing selected: the whole list of the top
   } else {
     Pick pick =
         pickItems(f.LoadedCatalogue, f.SelectionRows, f.SelectionTree, f.Language, c.opt.select);
@@ -370,96 +361,95 @@ int runInstall(Cli& c) {
   }
 
   Burn burn(c, f.CartridgeRows);
-  const SideControls side = selectionControls(f);
-  // The entries each press took; what the button handled (installed, or
-  // skipped after a question) carries its installed mark until the FAT is
-  // read back after the write, so they are looked at right before it.
-  std::vector<uint16_t> taken;
-  std::vector<std::string> notInstalled;
-  auto notInstalledName = [&](const std::string& name) {
-    if (std::find(notInstalled.begin(), notInstalled.end(), name) == notInstalled.end())
-      notInstalled.push_back(name);
-  };
-  burn.beforeWrite = [&] {
-    for (uint16_t slot : taken)
-      if (!f.InstalledMarks[slot])
-        notInstalledName(
-            displayText(f.Language, fatText(f.LoadedCatalogue.entries[slot - 1].brand)));
-    taken.clear();
-  };
+  Outcome installed;
   int writes = 0;
-  for (const auto& group : groups) {
+  for (auto group = groups.begin(); group != groups.end(); ++group) {
     if (burn.writes() > writes) {
-      // The customer build wrote after the last press, and a write empties
-      // the selection: LOAD again, as in the window. A dry run shows the
-      // first plan only; a failed write ends the job.
+      // The customer build wrote after the last selection, and a write
+      // empties the selection: LOAD again, as in the window. A dry run shows
+      // the first plan only; a failed write ends the job.
       if (c.opt.dryRun)
         c.out.error(
             "ostrel-cli: the customer build writes after each list's selection; the dry "
             "run shows the first");
-      if (c.opt.dryRun || !burn.ok()) break;
+      Outcome again;
+      if (!c.opt.dryRun && installed.ok) again = loadFiles(c, c.opt.args);
+      if (!again.complete()) {
+        for (auto rest = group; rest != groups.end(); ++rest)
+          for (const std::string& name : rest->second)
+            installed.notDoneItem(name, c.opt.dryRun ? "not in this dry run" : "not tried");
+        break;
+      }
       writes = burn.writes();
-      if (!loadFiles(c, c.opt.args)) return kExitFailed;
     }
-    // Named again for each press: a load or a write renumbers the rows.
-    std::vector<PickedItem> picked;
-    for (const std::string& name : group.second) {
-      Pick again =
+    // Named again for each selection: a load or a write renumbers the rows.
+    Selection selection{group->first, {}};
+    for (const std::string& name : group->second) {
+      const Pick again =
           pickItems(f.LoadedCatalogue, f.SelectionRows, f.SelectionTree, f.Language, {name});
       if (again.error.empty())
-        picked.push_back(std::move(again.items.front()));
+        selection.items.push_back(hiddenOf(again.items.front()));
       else
-        notInstalledName(name);
+        installed.notDoneItem(name, again.error);
     }
-    if (!group.second.empty() && picked.empty()) continue;
-    showNode(f, side, picked.empty() ? (f.SelectionTree.empty() ? -1 : 0) : picked.front().node);
-    if (picked.empty()) {
-      for (const CatalogueRow& row : f.SelectionRows)
-        taken.insert(taken.end(), row.entries.begin(), row.entries.end());
-    } else {
-      for (ListItem& item : side.list.items)
-        item.selected = std::any_of(picked.begin(), picked.end(),
-                                    [&](const PickedItem& p) { return itemIs(item, p); });
-      ++side.list.revision;
-      f.ListView_FAT_INSelectItem();
-      for (const PickedItem& p : picked)
-        for (int r : p.directory ? rowsOfItem(f.SelectionRows, p.hidden) : std::vector<int>{p.row})
-          taken.insert(taken.end(), f.SelectionRows[size_t(r)].entries.begin(),
-                       f.SelectionRows[size_t(r)].entries.end());
-    }
-    c.out.run([&] {
-      f.Button_InstallClick();
-      return true;
-    });
+    if (group->second.empty() && !f.SelectionTree.empty())
+      for (const CatalogueItem& item :
+           catalogueItems(f.SelectionRows, f.SelectionTree, 0, CatalogueSide::Selection, {}))
+        selection.items.push_back(item.hidden);
+    if (selection.items.empty()) continue;
+    installed.absorb(runOperation(c, [&] { f.Function_Install(selection); }));
   }
-  burn.writeIfLeft();
-  burn.beforeWrite();  // what no write took was not installed
-  if (!notInstalled.empty()) {
-    std::string names;
-    for (const std::string& n : notInstalled) names += (names.empty() ? "" : ", ") + n;
-    c.out.error("ostrel-cli: not installed: " + names);
-  }
-  if (!burn.ok()) return finish(c, false);
-  if (!c.opt.dryRun) printRows(f, c.opt.json, false);
-  return notInstalled.empty() && c.host.faultBoxes == 0 ? kExitOk : kExitFailed;
+  if (installed.ok) burn.writeIfLeft(installed);
+  return report(c, burn.planOnly(installed), Report::Rows);
 }
 
 // ---------------------------------------------------------------- engineering
+
+namespace {
+
+// Sectors of the plan that pass a test, within the cartridge.
+uint32_t plannedSectors(const TForm_MAIN& f, bool (*test)(const BlockRecord&)) {
+  const size_t n = std::min<size_t>(f.SectorCount, f.BlockTable.size());
+  return uint32_t(std::count_if(f.BlockTable.begin(), f.BlockTable.begin() + ptrdiff_t(n), test));
+}
+
+}  // namespace
+
+int reportOne(Cli& c, Outcome o, const std::string& name, QJsonObject extra,
+              std::optional<std::chrono::steady_clock::time_point> started) {
+  if (o.ok && o.done.empty()) o.done.push_back({name, {}});
+  if (!o.ok && o.notDone.empty()) o.notDoneItem(name, o.message);
+  if (started)
+    extra["seconds"] =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - *started).count();
+  return report(c, o, Report::Object, extra);
+}
 
 int runSequence(Cli& c) {
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
   const std::string& command = c.opt.command;
-  if (command == "erase")
-    return finish(c, c.out.run([&] { return f.Function_Erase(); }, Measure::Bar));
-  if (!loadFiles(c, c.opt.args)) return kExitFailed;
+  const auto started = std::chrono::steady_clock::now();
+  if (command == "erase") {
+    const Outcome erased = runOperation(
+        c, [&] { f.Function_Erase(); }, Measure::Bar);
+    return reportOne(c, erased, "cartridge", {{"sectors", int(f.SectorCount)}}, started);
+  }
+  const Outcome loaded = loadFiles(c, c.opt.args);
+  if (!loaded.complete()) return report(c, loaded);
   const std::map<std::string, bool (TForm_MAIN::*)()> sequences = {
       {"program", &TForm_MAIN::Function_Program},
       {"verify", &TForm_MAIN::Function_Verify},
       {"check", &TForm_MAIN::Function_Check},
       {"auto", &TForm_MAIN::Function_Auto}};
   const auto sequence = sequences.at(command);
-  return finish(c, c.out.run([&] { return (f.*sequence)(); }));
+  // What the sequence walks: the sectors it writes, or those it compares.
+  const bool writes = command == "program" || command == "auto";
+  const uint32_t sectors =
+      writes ? plannedSectors(f, [](const BlockRecord& r) { return r.writeFlag != 0; })
+             : plannedSectors(f, [](const BlockRecord& r) { return r.eraseFlag != 0; });
+  const Outcome o = runOperation(c, [&] { (f.*sequence)(); });
+  return reportOne(c, o, c.opt.args[0], {{"sectors", int(sectors)}}, started);
 }
 
 int runRead(Cli& c) {
@@ -495,12 +485,14 @@ int runRead(Cli& c) {
   }
   // The sectors go to FILE itself: no file of the default name is made or replaced.
   f.ReadOutputPath = c.opt.output;
-  if (!c.out.run([&] { return f.Function_Read(); }, Measure::Sectors, last - first + 1))
-    return finish(c, false);
+  const auto started = std::chrono::steady_clock::now();
+  const Outcome o = runOperation(
+      c, [&] { f.Function_Read(); }, Measure::Sectors, last - first + 1);
   const std::string file = f.ReadFileName;
-  finish(c, true);
-  c.out.result(file);
-  return kExitOk;
+  const int status = reportOne(c, o, "sectors " + firstText + "-" + lastText,
+                               {{"sectors", int(last - first + 1)}, {"file", qs(file)}}, started);
+  if (status == kExitOk && !c.opt.json) c.out.result(file);
+  return status;
 }
 
 }  // namespace ostrel

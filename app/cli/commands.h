@@ -3,6 +3,10 @@
 // and prints what the window would show.
 #pragma once
 
+#include <QJsonObject>
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,9 +51,24 @@ int filterFor(const std::string& file);
 // Detection, as the window runs it a second after it opens; when no module
 // answers, why goes to stderr.
 bool connectOrSay(Cli& c);
-// A result in the quiet mode's terms: success prints the status line, a
-// failure without a fault code says at least that it failed.
-int finish(Cli& c, bool ok);
+// Runs one operation of the form and returns what it reported.
+Outcome runOperation(Cli& c, const std::function<void()>& operation,
+                     CliOutput::Measure measure = CliOutput::Measure::Sectors, uint32_t total = 0);
+// The keys every --json result has: ok (all asked was done), faultCode ("" when
+// none), message (the last status), done [{name}], notDone [{name, reason}].
+QJsonObject outcomeJson(const Outcome& o);
+// How a command's result goes to stdout with --json: one object, the
+// cartridge's rows with the outcome's keys, or nothing (the command prints
+// its own JSON).
+enum class Report { Object, Rows, NoJson };
+// The exit status from the outcome alone: 0 when everything asked was done,
+// else 1, with what was done and what was not on stderr. With --quiet a
+// success prints its status line.
+int report(Cli& c, const Outcome& o, Report kind = Report::Object, QJsonObject extra = {});
+// The same for an operation on one thing (an image, the cartridge, a range),
+// named done or not done; with started, the seconds since then join the JSON.
+int reportOne(Cli& c, Outcome o, const std::string& name, QJsonObject extra = {},
+              std::optional<std::chrono::steady_clock::time_point> started = std::nullopt);
 
 int runDetect(Cli& c);
 int runList(Cli& c);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/help.h"
 #include "app/cli/ports_command.h"
 #include "app/cli/production_line.h"
 #include "app/cli/qc_commands.h"
@@ -21,116 +22,6 @@ namespace {
 
 using namespace ostrel;
 
-const char* const kHelp =
-    R"(usage: ostrel-cli [--mode 0|1|2] [--language 0..3] [--port PATH] [--yes|--no] [--quiet]
-                  [--link fast|quiet-gap]
-                  COMMAND [ARGUMENTS]
-Every command first finds and identifies the module, as the window does.
-
-commands:
-  detect [--json] exit 0 when a module is connected, 1 when not; with several
-                  modules and no --port, lists them all (JSON: port,
-                  generation, aux, id, sectors; a list when several)
-  ports [--json]  every candidate port and its status: module (with its
-                  generation, Aux No., ID), no answer, busy, permission,
-                  not a device, missing (JSON: port, status, reason or the
-                  module's generation, aux, id, sectors)
-  list [--json]   the cartridge's catalogue entries: slot, kind, attribute, brand,
-                  version, versionExtra, start sector, sector count, directory
-                  (JSON: the keys of ostrel-pkg info, and problem), then the
-                  entries that overlap, lie in sectors 0/1 or run past the end,
-                  and why: while there are any, only they can be removed
-  list --rows [--tree] [--json]
-                  the rows as the window lists them (aliases on one row, units),
-                  the free and used space, the wrong entries (JSON:
-                  wrongEntries) and, with --tree, the directories with their
-                  file counts and space
-  load FILE... [--json]
-                  load the files as the LOAD button does (.bn package, .bin
-                  binary image, anything else S-record; mode 2 loads packages
-                  only) and print the loaded entries; exit 1 when a file fails
-  remove ITEM... [--dry-run] [--json]
-                  remove software from the cartridge as Delete does and write
-                  the new catalogue to the module. ITEM is a row's name as
-                  listed (or the brand of one of its aliases) or a directory,
-                  \A\B or /A/B. The question is answered by --yes/--no or on
-                  the terminal. --dry-run prints what would change and writes
-                  nothing. Exit 1 when the removal failed or was declined
-  install FILE.bn... [--select ITEM]... [--dry-run] [--json]
-                  load the packages, select the ITEMs (rows or directories of
-                  the loaded packages; all when none is given), install them as
-                  "Copy to cartridge" does and write them to the module, then
-                  print the cartridge's rows. --dry-run prints the planned
-                  catalogue and sectors and writes nothing
-engineering commands (--mode 0 or 1; the customer build has no such buttons):
-  erase           erase the whole cartridge
-  program IMAGE   load the S-record (or .bin binary) image and program it
-  verify IMAGE    load the image and compare the cartridge with it
-  check IMAGE     load the image and compare the module's sector checksums
-  auto IMAGE      load the image and run AUTO (program, then check or verify)
-  read FIRST LAST [-o FILE]
-                  read sectors FIRST..LAST (hex) into the file the window
-                  names (ID_SECxxxx-yyyy.BIN in the program's folder), or FILE
-  qc auto|blank|loop
-                  QC Auto (both test steps, then the reference image programmed
-                  and checked) or one step alone; the fault code on stderr when
-                  it fails
-  clear-catalogue erase the cartridge's catalogue (Ostrel IV: its mapping table)
-  cf-test FIRST LAST
-                  Ostrel IV: write the test pattern to sectors FIRST..LAST
-                  (decimal, as the window reads its two boxes)
-
-production line:
-  station --log FILE.jsonl COMMAND [ARGUMENTS]
-                  wait for modules and run COMMAND on each one plugged in (once
-                  until it is unplugged), one JSON line per job appended to
-                  FILE; Ctrl+C ends it once the running jobs finish, a second
-                  Ctrl+C stops the jobs that have not begun writing
-
-options:
-  --mode N        build mode of the form core: 2 customer (default), 1 R&D, 0 DEBUG
-  --language N    language of the texts and legacy code page of directory names:
-                  0 English (default), 1 Traditional and 2 Simplified Chinese,
-                  3 Japanese; the "Fault code:" line on stderr stays in English
-  --port PORT     use only this port: a path (./link is taken from the working
-                  folder) or a name under /dev (ttyUSB0). Without it every
-                  candidate is probed; when several modules answer, commands
-                  other than detect and ports refuse (exit 2) and name them;
-                  given more than once, COMMAND runs on each of those modules
-                  at once
-  --every-module  run COMMAND on every module found, at once: each module's
-                  output in one block, then a summary table (--json: a list of
-                  outcomes); questions need --yes or --no; exit 0 only when
-                  every module succeeded
-  --yes, --no     answer every question of the program (default: ask on a
-                  terminal, else no)
-  --quiet         print only results and faults (no operator log, no progress)
-  --version       print the version and exit
-  --link fast     (the default) take each of the module's replies as soon as
-                  its bytes are in; when a reply cannot be delimited that way,
-                  the rest of the connection falls back to quiet-gap framing
-  --link quiet-gap
-                  take a reply only after 10 ms of quiet on the line (much
-                  slower); --fast-link is the same as --link fast
-On a terminal, long operations show a progress line on stderr (sectors done,
-throughput, time left); none is drawn when stderr is a file or a pipe.
-Exit status: 0 success, 1 failure (fault code on stderr), 2 usage error (also:
-several modules answer and no --port names one).
-
-examples:
-  ostrel-cli detect
-  ostrel-cli ports
-  ostrel-cli --port ttyUSB0 list
-  ostrel-cli list --rows --tree
-  ostrel-cli install europe.bn asia.bn --select \EUROPE --yes
-  ostrel-cli remove Ostmark /ASIA/JAPAN --dry-run
-  ostrel-cli --mode 1 program firmware.s19
-  ostrel-cli --mode 1 read 10 1F -o sectors.bin
-  ostrel-cli --mode 1 qc auto
-  ostrel-cli --port /dev/ttyACM0 --port /dev/ttyACM1 --yes install europe.bn
-  ostrel-cli station --log line.jsonl --yes install europe.bn
-)";
-
 int usage(const std::string& why) {
   std::fprintf(stderr, "ostrel-cli: %s (ostrel-cli --help lists the commands)\n", why.c_str());
   return kExitUsage;
@@ -141,6 +32,7 @@ struct CommandRule {
   bool engineering;
   std::set<std::string> options;  // command options it takes
   int (*run)(Cli&);
+  const char* destructive = nullptr;  // what it does to the cartridge, to be confirmed
 };
 
 const std::map<std::string, CommandRule>& commandRules() {
@@ -151,15 +43,16 @@ const std::map<std::string, CommandRule>& commandRules() {
       {"load", {1, SIZE_MAX, false, {"--json"}, runLoad}},
       {"remove", {1, SIZE_MAX, false, {"--dry-run", "--json"}, runRemove}},
       {"install", {1, SIZE_MAX, false, {"--select", "--dry-run", "--json"}, runInstall}},
-      {"erase", {0, 0, true, {}, runSequence}},
-      {"program", {1, 1, true, {}, runSequence}},
-      {"verify", {1, 1, true, {}, runSequence}},
-      {"check", {1, 1, true, {}, runSequence}},
-      {"auto", {1, 1, true, {}, runSequence}},
-      {"read", {2, 2, true, {"-o"}, runRead}},
-      {"qc", {1, 1, true, {}, runQc}},
-      {"clear-catalogue", {0, 0, true, {}, runClearCatalogue}},
-      {"cf-test", {2, 2, true, {}, runCfTest}},
+      {"erase", {0, 0, true, {"--json"}, runSequence, "erases the whole cartridge"}},
+      {"program", {1, 1, true, {"--json"}, runSequence, "erases and writes the image's sectors"}},
+      {"verify", {1, 1, true, {"--json"}, runSequence}},
+      {"check", {1, 1, true, {"--json"}, runSequence}},
+      {"auto", {1, 1, true, {"--json"}, runSequence, "erases and writes the image's sectors"}},
+      {"read", {2, 2, true, {"-o", "--json"}, runRead}},
+      {"qc",
+       {1, 1, true, {"--json"}, runQc, "erases and writes test patterns over the whole cartridge"}},
+      {"clear-catalogue", {0, 0, true, {}, runClearCatalogue, "erases the cartridge's catalogue"}},
+      {"cf-test", {2, 2, true, {}, runCfTest, "writes the test pattern over the sectors"}},
   };
   return rules;
 }
@@ -168,6 +61,7 @@ const std::map<std::string, CommandRule>& commandRules() {
 int parse(int argc, char** argv, CliOptions& o) {
   std::vector<std::string> commandOptions;
   bool optionsEnded = false;
+  bool help = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool value = i + 1 < argc;
@@ -182,8 +76,7 @@ int parse(int argc, char** argv, CliOptions& o) {
       std::fputs(versionText("ostrel-cli").c_str(), stdout);
       return kExitOk;
     } else if (a == "--help" || a == "-h") {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
+      help = true;
     } else if (a == "--mode" && value) {
       const std::string v = argv[++i];
       if (v.size() != 1 || v[0] < '0' || v[0] > '2') return usage("--mode takes 0, 1 or 2");
@@ -219,6 +112,16 @@ int parse(int argc, char** argv, CliOptions& o) {
     } else {
       return usage("unknown option " + a);
     }
+  }
+  // The whole help, one command's (COMMAND --help, help COMMAND) or the fault codes.
+  if (help || o.command == "help") {
+    const std::string topic = o.command == "help" ? (o.args.empty() ? "" : o.args[0]) : o.command;
+    const std::string text = topic.empty()       ? generalHelp()
+                             : topic == "faults" ? faultHelp()
+                                                 : commandHelp(topic);
+    if (text.empty()) return usage("no help on " + topic);
+    std::fputs(text.c_str(), stdout);
+    return kExitOk;
   }
   const auto rule = commandRules().find(o.command);
   if (rule == commandRules().end())
@@ -290,7 +193,17 @@ int main(int argc, char** argv) {
   CliOutput out(form, host, options.quiet, options.json);
   Cli cli{options, form, host, out, comm};
 
-  const int status = commandRules().at(options.command).run(cli);
+  const CommandRule& rule = commandRules().at(options.command);
+  // What erases or writes the cartridge on the engineer's word alone is
+  // confirmed first: on a terminal by a question, else by --yes.
+  if (rule.destructive) {
+    out.error("ostrel-cli: " + options.command + " " + rule.destructive + ". Go on?");
+    if (!host.confirm(options.command)) {
+      out.error("ostrel-cli: nothing was done");
+      return kExitFailed;
+    }
+  }
+  const int status = rule.run(cli);
   out.flushLog();
   form.FormClose();
   return status;

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/fault_codes.h"
 #include "app/qt_clock.h"
 #include "app/text_helpers.h"
 #include "link/port_list.h"
@@ -247,7 +248,7 @@ void pumpChildren(const std::vector<ChildProcess*>& children, int timeoutMs) {
 
 // ---------------------------------------------------------------- outcomes
 
-JobOutcome childOutcome(const std::string& command, const ChildProcess& child) {
+JobOutcome childOutcome(const std::string& command, const ChildProcess& child, int language) {
   JobOutcome o;
   const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(child.out));
   // The child's own JSON is kept: an object is the outcome (or extended to
@@ -259,15 +260,14 @@ JobOutcome childOutcome(const std::string& command, const ChildProcess& child) {
   o.ok = o.object.contains("ok") ? o.object["ok"].toBool() && child.exitCode == 0
                                  : child.exitCode == 0;
   const std::vector<std::string> err = lines(child.err);
-  for (size_t i = 0; i < err.size(); ++i) {
-    const std::string code = after(err[i], "Fault code:");
+  for (const std::string& line : err) {
+    const std::string code = after(line, "Fault code:");
     if (code.empty()) continue;
     o.faultCode = trimmed(code);
-    // The line after it explains the code, when the child gives one.
-    if (i + 1 < err.size() && after(err[i + 1], "Fault code:").empty()) o.explanation = err[i + 1];
     break;
   }
   if (o.object.contains("faultCode")) o.faultCode = o.object["faultCode"].toString().toStdString();
+  o.explanation = faultExplanation(o.faultCode, language);
   o.object["ok"] = o.ok;
   o.object["faultCode"] = QString::fromStdString(o.faultCode);
   if (!o.object.contains("done")) o.object["done"] = QJsonArray();
@@ -311,7 +311,9 @@ bool commandAsks(const std::string& command) {
 }
 
 bool commandTakesJson(const std::string& command) {
-  static const std::set<std::string> json = {"list", "load", "remove", "install"};
+  static const std::set<std::string> json = {"list",  "load",    "remove", "install",
+                                             "erase", "program", "verify", "check",
+                                             "auto",  "read",    "qc"};
   return json.count(command) > 0;
 }
 

@@ -91,11 +91,11 @@ void pumpChildren(const std::vector<ChildProcess*>& children, int timeoutMs);
 // what its exit status and its "Fault code:" line say.
 struct JobOutcome {
   bool ok = false;
-  std::string faultCode, explanation;
+  std::string faultCode, explanation;  // explanation: from the fault table, in the run's language
   QJsonObject
       object;  // the outcome object: ok, faultCode, done, notDone and the command's own keys
 };
-JobOutcome childOutcome(const std::string& command, const ChildProcess& child);
+JobOutcome childOutcome(const std::string& command, const ChildProcess& child, int language);
 // An outcome the parent decides without running the command.
 JobOutcome refusedOutcome(const std::string& command, const std::string& reason);
 // The outcome object with the module's keys added: port, generation, aux, id, seconds.

@@ -176,7 +176,7 @@ int runLine(LineRequest& r) {
       }
       j->finished = true;
       j->outcome = j->stopped ? refusedOutcome(o.command, "stopped before it began writing")
-                              : childOutcome(o.command, j->child);
+                              : childOutcome(o.command, j->child, o.language);
       j->seconds = j->child.seconds();
       table.clear();
       printGrouped(heading(j->module), j->child, !r.json);

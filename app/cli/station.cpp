@@ -221,7 +221,7 @@ class Station {
   }
 
   void finished(SeenPort& s) {
-    s.outcome = childOutcome(o().command, *s.job);
+    s.outcome = childOutcome(o().command, *s.job, o().language);
     if (s.stopped) {
       s.outcome = refusedOutcome(o().command, "stopped before it began writing");
       s.outcome.object["faultCode"] = "";

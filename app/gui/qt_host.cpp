@@ -52,8 +52,9 @@ void fitFileDialog(QFileDialog& dialog, const QSize& available) {
 
 }  // namespace
 
-MsgBoxResult QtHost::messageBox(const std::string& text, const std::string& caption,
+MsgBoxResult QtHost::messageBox(int message, const std::string& text, const std::string& caption,
                                 MsgBoxKind kind, MsgBoxButtons buttons) {
+  (void)message;  // the window shows the text
   if (autoAnswer) {
     if (buttons == MsgBoxButtons::Ok) return MsgBoxResult::Ok;
     return autoYes ? MsgBoxResult::Yes : MsgBoxResult::No;

@@ -13,8 +13,8 @@ class QtHost : public Host {
   explicit QtHost(std::string programDir) : programDir_(std::move(programDir)) {}
   void setOwner(QWidget* owner) { owner_ = owner; }
 
-  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                          MsgBoxButtons buttons) override;
+  MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
+                          MsgBoxKind kind, MsgBoxButtons buttons) override;
   OpenFileResult openFileDialog(const OpenFileRequest& request) override;
   void beep() override;
   void setHourglass(bool on) override;

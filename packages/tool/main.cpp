@@ -1,22 +1,17 @@
 // ostrel-pkg: package files for engineers and scripts, without a module.
 // Reads, writes and builds .bn packages and turns S-record and binary files
 // into cartridge images, with the same codecs the window uses.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QByteArray>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,12 +24,12 @@
 #include "packages/flash_image.h"
 #include "packages/package_builder.h"
 #include "packages/package_format.h"
+#include "packages/tool/description.h"
 
 namespace ostrel {
 namespace {
 
 constexpr int kExitOk = 0, kExitFault = 1, kExitUsage = 2;
-constexpr uint32_t kDefaultSRecordSectors = 2048;
 
 const char kUsage[] =
     "usage: ostrel-pkg [--language 0..3] COMMAND ...\n"
@@ -49,8 +44,9 @@ const char kUsage[] =
     "  build DESCRIPTION.json -o FILE.bn\n"
     "                                   a package laid out from a description\n"
     "  srec2bin FILE -o IMAGE [--sectors N]\n"
-    "                                   an S-record file as an image (N: the module's\n"
-    "                                   sector count, 2048 when not given)\n"
+    "                                   an S-record file as an image; data past N\n"
+    "                                   sectors (a module's count; the largest\n"
+    "                                   cartridge when not given) is refused\n"
     "  bin2image FILE -o IMAGE          a binary file padded to whole 64 KiB blocks\n"
     "options:\n"
     "  --language N   code page of legacy directory names: 0 CP1252 (default),\n"
@@ -97,72 +93,9 @@ int fault(int language, std::string_view code, const std::vector<std::string>& l
   return kExitFault;
 }
 
-// A package read piecewise with pread: only one record's bytes are held, so
-// unpacking a large package needs little more memory than its image.
-class FileSource final : public ByteSource {
- public:
-  bool open(const std::string& path, std::string& error) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st {};
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-      error = path + ": " + std::strerror(errno);
-      return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      error = path + ": not a regular file";
-      return false;
-    }
-    size_ = uint64_t(st.st_size);
-    return true;
-  }
-  ~FileSource() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  uint64_t size() const override { return size_; }
-  std::span<const uint8_t> fetch(uint64_t position, size_t count) override {
-    buffer_.resize(count);
-    size_t done = 0;
-    while (done < count) {
-      const ssize_t n = ::pread(fd_, buffer_.data() + done, count - done, off_t(position + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += size_t(n);
-    }
-    return std::span<const uint8_t>(buffer_.data(), done);
-  }
-
- private:
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  std::vector<uint8_t> buffer_;
-};
-
 LegacyTextConverter converterFor(int language) {
   return
       [language](std::string_view in, std::string& out) { return legacyToUtf8(language, in, out); };
-}
-
-// "B B B B B B B B": eight hexadecimal bytes separated by blanks.
-std::optional<PackageIdentity> parseIdentity(const std::string& text) {
-  PackageIdentity id{};
-  size_t count = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    size_t j = i;
-    while (j < text.size() && text[j] != ' ') ++j;
-    const std::string token = text.substr(i, j - i);
-    if (count == id.size() || token.size() > 2 ||
-        token.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      return std::nullopt;
-    id[count++] = uint8_t(std::strtoul(token.c_str(), nullptr, 16));
-    i = j;
-  }
-  if (count != id.size()) return std::nullopt;
-  return id;
 }
 
 // Milliseconds of the day: the writer's keys differ from run to run.
@@ -172,26 +105,34 @@ uint32_t keyStart() {
                   86400000);
 }
 
-bool save(const std::string& path, std::span<const uint8_t> bytes) {
-  std::string error;
-  if (writeWholeFile(path, bytes, &error)) return true;
-  complain(error);
-  return false;
-}
-
-// ---------------------------------------------------------------- info / unpack
-
-int readPackageFile(const std::string& path, int language, PackageRead& read) {
-  FileSource source;
+// An input file to read piece by piece; exit code 0 when open.
+int openInput(const std::string& path, uint64_t limit, int language, FileSource& source) {
   std::string error;
   if (!source.open(path, error)) {
     complain(error);
     return fault(language, FaultCode::k0010, {}, path);
   }
-  if (source.size() > kLargestPackageBytes) return fault(language, FaultCode::k0018, {}, path);
-  read = readPackage(source, converterFor(language));
-  if (!read.fault.empty()) return fault(language, read.fault, read.faultLines, path);
+  if (source.size() > limit) return fault(language, FaultCode::k0018, {}, path);
   return kExitOk;
+}
+
+// The output's failure, which explains a failed step better than its fault.
+int outputFailure(const ReplacingFile& out) {
+  complain(out.error());
+  return kExitFault;
+}
+
+// ---------------------------------------------------------------- info / unpack
+
+// Reads a package, its image block by block into sink (none: only checked).
+int readPackageFile(const std::string& path, int language, PackageRead& read,
+                    const BlockSink& sink = {}, const ReplacingFile* output = nullptr) {
+  FileSource source;
+  if (int rc = openInput(path, kLargestPackageBytes, language, source)) return rc;
+  read = readPackageInto(source, converterFor(language), sink);
+  if (read.fault.empty()) return kExitOk;
+  if (output && !output->error().empty()) return outputFailure(*output);
+  return fault(language, read.fault, read.faultLines, path);
 }
 
 int info(const std::string& path, bool json, int language) {
@@ -205,7 +146,7 @@ int info(const std::string& path, bool json, int language) {
     doc["identity"] = QString::fromStdString(identityText(read.identity));
     doc["checksum"] = QString::fromStdString(upperHex(read.checksum, 4));
     doc["imageSize"] = double(read.declaredSize);
-    doc["blocks"] = double(read.image.size() / kSectorSize);
+    doc["blocks"] = double(read.blocks);
     QJsonArray entries;
     for (size_t k = 0; k < cat.header.entryCount; ++k) {
       const FatEntry& e = cat.entries[k];
@@ -228,7 +169,7 @@ int info(const std::string& path, bool json, int language) {
   std::printf("identity:  %s\n", identityText(read.identity).c_str());
   std::printf("checksum:  %s\n", upperHex(read.checksum, 4).c_str());
   std::printf("imageSize: %llu\n", (unsigned long long)read.declaredSize);
-  std::printf("blocks:    %zu\n", read.image.size() / kSectorSize);
+  std::printf("blocks:    %u\n", unsigned(read.blocks));
   std::printf("%-4s %-4s %-4s %-26s %-26s %-26s %6s %6s  %s\n", "slot", "kind", "attr", "brand",
               "version", "versionExtra", "start", "count", "path");
   for (size_t k = 0; k < cat.header.entryCount; ++k) {
@@ -241,10 +182,18 @@ int info(const std::string& path, bool json, int language) {
   return kExitOk;
 }
 
+// Each block goes to the output as it is read; the output replaces the
+// file only when the whole package has been read and checked.
 int unpack(const std::string& path, const std::string& output, int language) {
+  ReplacingFile out;
+  if (!out.open(output)) return outputFailure(out);
   PackageRead read;
-  if (int rc = readPackageFile(path, language, read)) return rc;
-  return save(output, read.image) ? kExitOk : kExitFault;
+  if (int rc = readPackageFile(
+          path, language, read,
+          [&out](uint32_t, std::span<const uint8_t> block, uint32_t) { return out.write(block); },
+          &out))
+    return rc;
+  return out.commit() ? kExitOk : outputFailure(out);
 }
 
 // ---------------------------------------------------------------- images
@@ -258,158 +207,116 @@ int readInput(const std::string& path, uint64_t limit, int language, std::vector
                path);
 }
 
-int pack(const std::string& path, const std::string& output, const PackageIdentity& identity,
-         int language) {
-  std::vector<uint8_t> image;
-  if (int rc = readInput(path, kLargestImageBytes, language, image)) return rc;
-  if (image.size() % kSectorSize != 0 || image.size() < 2 * kSectorSize)
-    return failure(path + ": not a whole number (at least 2) of 64 KiB blocks");
-  const std::vector<uint8_t> file = writePackage(image, identity, keyStart());
-  if (file.empty()) return failure(path + ": cannot be packed");
-  return save(output, file) ? kExitOk : kExitFault;
+// A package writer whose records go to the output file.
+PackageWriter::Output into(ReplacingFile& out) {
+  return [&out](uint64_t offset, std::span<const uint8_t> bytes) {
+    return out.writeAt(offset, bytes);
+  };
 }
 
-int imageResult(const FlashImageLoad& r, const std::string& path, const std::string& output,
-                int language) {
-  if (!r.fault.empty()) return fault(language, r.fault, r.faultLines, path);
-  if (r.image.empty()) return failure(path + ": empty");
-  if (!save(output, r.image)) return kExitFault;
-  std::printf("blocks: %u  last address: %s  checksum: %s\n", unsigned(r.blockCount),
-              upperHex(uint32_t(r.image.size() - 1), 8).c_str(), upperHex(r.checksum, 4).c_str());
+// The image is read and packed one block at a time.
+int pack(const std::string& path, const std::string& output, const PackageIdentity& identity,
+         int language) {
+  FileSource image;
+  if (int rc = openInput(path, kLargestImageBytes, language, image)) return rc;
+  if (image.size() % kSectorSize != 0 || image.size() < 2 * kSectorSize)
+    return failure(path + ": not a whole number (at least 2) of 64 KiB blocks");
+  ReplacingFile out;
+  if (!out.open(output)) return outputFailure(out);
+  const uint32_t blocks = uint32_t(image.size() / kSectorSize);
+  PackageWriter writer(identity, keyStart(), blocks, into(out));
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const std::span<const uint8_t> block = image.fetch(uint64_t(b) * kSectorSize, kSectorSize);
+    if (block.size() != kSectorSize) return fault(language, FaultCode::k0010, {}, path);
+    if (!writer.add(block)) return outputFailure(out);
+  }
+  if (!writer.finish() || !out.commit()) return outputFailure(out);
   return kExitOk;
 }
 
+void printImage(const FlashImageLoad& r) {
+  std::printf("blocks: %u  last address: %s  checksum: %s\n", unsigned(r.blockCount),
+              upperHex(uint32_t(uint64_t(r.blockCount) * kSectorSize - 1), 8).c_str(),
+              upperHex(r.checksum, 4).c_str());
+}
+
+// The text is read a piece at a time, and the image is written into the
+// output as it is made: one block is held, the one records write into.
 int srec2bin(const std::string& path, const std::string& output, uint32_t sectors, int language) {
-  std::vector<uint8_t> text;
-  if (int rc = readInput(path, kLargestSRecordBytes, language, text)) return rc;
-  return imageResult(convertSRecords(text, sectors), path, output, language);
+  FileSource text;
+  if (int rc = openInput(path, kLargestSRecordBytes, language, text)) return rc;
+  ReplacingFile out;
+  if (!out.open(output)) return outputFailure(out);
+  BlockImage image(std::min(sectors, kLargestCartridgeSectors),
+                   {[&out](uint32_t block, std::span<const uint8_t> data) {
+                      return out.writeAt(uint64_t(block) * kSectorSize, data);
+                    },
+                    [&out](uint32_t block, std::span<uint8_t> data) {
+                      return out.readAt(uint64_t(block) * kSectorSize, data);
+                    }});
+  const FlashImageLoad r = readSRecords(text, image);
+  if (!out.error().empty()) return outputFailure(out);
+  if (!r.fault.empty()) return fault(language, r.fault, r.faultLines, path);
+  if (!image.putAll(r.blockCount) || !out.commit()) return outputFailure(out);
+  printImage(r);
+  return kExitOk;
 }
 
 int bin2image(const std::string& path, const std::string& output, int language) {
   std::vector<uint8_t> bytes;
   if (int rc = readInput(path, kLargestImageBytes, language, bytes)) return rc;
-  return imageResult(convertBinary(std::move(bytes)), path, output, language);
+  const FlashImageLoad r = convertBinary(std::move(bytes));
+  if (!r.fault.empty()) return fault(language, r.fault, r.faultLines, path);
+  if (r.image.empty()) return failure(path + ": empty");
+  std::string error;
+  if (!writeWholeFile(output, r.image, &error)) return failure(error);
+  printImage(r);
+  return kExitOk;
 }
 
 // ---------------------------------------------------------------- build
 
-struct BuildError {
-  std::string text;
-};
+// A description of 256 entries takes some dozen KiB.
+constexpr uint64_t kLargestDescriptionBytes = 1 << 20;
 
-std::string utf8Of(const QJsonValue& v) {
-  return v.toString().toStdString();
-}
-
-void setText(std::array<char, kFatTextSize>& field, const std::string& value, const char* name) {
-  if (value.size() > kFatTextSize)
-    throw BuildError{std::string(name) + " \"" + value + "\" is longer than 26 bytes"};
-  setFatText(field, value);
-}
-
-// Catalogue fields of an entry; fields not given come from `base`.
-FatEntry entryFrom(const QJsonObject& o, const FatEntry& base, int language) {
-  FatEntry e = base;
-  if (o.contains("kind")) e.kind = uint8_t(o["kind"].toInt(2));
-  if (e.kind == 0) throw BuildError{"kind 0 is an empty slot"};
-  if (o.contains("attribute")) e.attribute = uint8_t(o["attribute"].toInt());
-  if (o.contains("brand")) setText(e.brand, utf8Of(o["brand"]), "brand");
-  if (o.contains("version")) setText(e.version, utf8Of(o["version"]), "version");
-  if (o.contains("versionExtra"))
-    setText(e.versionExtra, utf8Of(o["versionExtra"]), "versionExtra");
-  if (fatText(e.brand).empty()) throw BuildError{"an entry without a brand"};
-  if (o.contains("path") || o.contains("pathEncoding")) {
-    std::string path = utf8Of(o["path"]);
-    if (!path.empty()) {
-      const QStringList names = o["path"].toString().split('\\');
-      if (names.size() > 4) throw BuildError{"path \"" + path + "\" has more than four levels"};
-      for (const QString& n : names)
-        if (n.isEmpty()) throw BuildError{"path \"" + path + "\" has an empty directory name"};
-    }
-    const QString encoding = o["pathEncoding"].toString("utf8");
-    if (encoding == "legacy") {
-      std::string legacy;
-      if (!utf8ToLegacy(language, path, legacy))
-        throw BuildError{"path \"" + path + "\" has no legacy form in the code page of language " +
-                         std::to_string(language)};
-      path = legacy;
-    } else if (encoding != "utf8") {
-      throw BuildError{"pathEncoding must be \"utf8\" or \"legacy\""};
-    }
-    const size_t limit = e.kind == 1 ? 26 : 94;
-    if (path.size() > limit)
-      throw BuildError{"path \"" + utf8Of(o["path"]) + "\" is longer than " +
-                       std::to_string(limit) + " bytes"};
-    const uint8_t byte0 = e.pathField[0];
-    e.pathField.fill(0);
-    e.pathField[0] = byte0;
-    std::memcpy(e.pathField.data() + 1, path.data(), path.size());
+// A data file, read a sector at a time while the package is written.
+bool openData(const std::string& path, SoftwareData& data, std::string& error) {
+  auto source = std::make_shared<FileSource>();
+  if (!source->open(path, error)) return false;
+  if (source->size() > kLargestImageBytes) {
+    error = path + ": larger than " + std::to_string(kLargestImageBytes) + " bytes";
+    return false;
   }
-  return e;
+  data.size = source->size();
+  data.read = [source](uint32_t k, std::span<uint8_t> out) {
+    const std::span<const uint8_t> bytes = source->fetch(uint64_t(k) * kSectorSize, out.size());
+    if (bytes.size() != out.size()) return false;
+    std::memcpy(out.data(), bytes.data(), bytes.size());
+    return true;
+  };
+  return true;
 }
 
-std::vector<uint8_t> dataOf(const QJsonObject& o, const FatEntry& entry, const QString& folder) {
-  const std::string brand(fatText(entry.brand));
-  if (o.contains("data") == o.contains("sectors"))
-    throw BuildError{brand + ": give either \"data\" (a file) or \"sectors\" (a pattern)"};
-  if (o.contains("data")) {
-    QString file = o["data"].toString();
-    if (QFileInfo(file).isRelative()) file = folder + "/" + file;
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (readWholeFile(file.toStdString(), bytes, kLargestImageBytes, &error) != FileReadResult::Ok)
-      throw BuildError{error};
-    return bytes;
-  }
-  const int sectors = o["sectors"].toInt(0);
-  if (sectors < 1 || uint32_t(sectors) >= kLargestCartridgeSectors)
-    throw BuildError{brand + ": \"sectors\" must be 1 to " +
-                     std::to_string(kLargestCartridgeSectors - 1)};
-  std::vector<uint8_t> data = patternSectors(brand, uint32_t(sectors));
-  // The base software's second sector is the catalogue block.
-  if (fatText(entry.brand) == kObdiiText && sectors > 1)
-    std::fill(data.begin() + kSectorSize, data.begin() + 2 * kSectorSize, 0xFF);
-  return data;
-}
-
+// Sizes are checked before any data is read; the package is written as its
+// blocks come.
 int build(const std::string& path, const std::string& output, int language) {
-  QFile file(QString::fromStdString(path));
-  if (!file.open(QIODevice::ReadOnly)) return failure(path + ": cannot be read");
-  QJsonParseError parseError{};
-  const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
-  if (parseError.error != QJsonParseError::NoError || !doc.isObject())
-    return failure(path + ": " + parseError.errorString().toStdString());
-  const QJsonObject root = doc.object();
-  const QString folder = QFileInfo(file).absolutePath();
-
-  PackageIdentity identity{};
-  if (root.contains("identity")) {
-    const auto id = parseIdentity(utf8Of(root["identity"]));
-    if (!id) return failure(path + ": identity must be eight hex bytes separated by blanks");
-    identity = *id;
-  }
-  std::vector<PackageSoftware> software;
-  try {
-    for (const QJsonValue& v : root["software"].toArray()) {
-      const QJsonObject o = v.toObject();
-      PackageSoftware s;
-      FatEntry blank;
-      blank.kind = 2;
-      s.entry = entryFrom(o, blank, language);
-      for (const QJsonValue& a : o["aliases"].toArray())
-        s.aliases.push_back(entryFrom(a.toObject(), s.entry, language));
-      s.data = dataOf(o, s.entry, folder);
-      software.push_back(std::move(s));
-    }
-  } catch (const BuildError& e) {
-    return failure(path + ": " + e.text);
-  }
-  if (software.empty()) return failure(path + ": no \"software\" listed");
-  const PackageLayout layout = layOutPackage(software);
+  std::vector<uint8_t> json;
+  std::string error;
+  if (readWholeFile(path, json, kLargestDescriptionBytes, &error) != FileReadResult::Ok)
+    return failure(error);
+  const Description d = readDescription(
+      QByteArray(reinterpret_cast<const char*>(json.data()), qsizetype(json.size())),
+      QFileInfo(QString::fromStdString(path)).absolutePath(), language, openData);
+  if (!d.error.empty()) return failure(path + ": " + d.error);
+  const PackageLayout layout = layOutPackage(d.software);
   if (!layout.error.empty()) return failure(path + ": " + layout.error);
-  const std::vector<uint8_t> package = writePackage(layout.image, identity, keyStart());
-  if (package.empty()) return failure(path + ": cannot be packed");
-  return save(output, package) ? kExitOk : kExitFault;
+  ReplacingFile out;
+  if (!out.open(output)) return outputFailure(out);
+  PackageWriter writer(d.identity, keyStart(), layout.blocks, into(out));
+  const std::string why = writeLaidOutPackage(layout, d.software, writer);
+  if (!out.error().empty()) return outputFailure(out);
+  if (!why.empty()) return failure(path + ": " + why);
+  return out.commit() ? kExitOk : outputFailure(out);
 }
 
 }  // namespace
@@ -483,6 +390,6 @@ int main(int argc, char** argv) {
   }
   if (command == "build") return build(file, output, language);
   if (command == "srec2bin")
-    return srec2bin(file, output, sectors.value_or(kDefaultSRecordSectors), language);
+    return srec2bin(file, output, sectors.value_or(kLargestCartridgeSectors), language);
   return bin2image(file, output, language);
 }

@@ -17,11 +17,12 @@ class ScriptedHost : public Host {
     std::string caption;
     MsgBoxKind kind;
     MsgBoxButtons buttons;
+    int message = 0;
   };
 
-  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                          MsgBoxButtons buttons) override {
-    boxes.push_back({text, caption, kind, buttons});
+  MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
+                          MsgBoxKind kind, MsgBoxButtons buttons) override {
+    boxes.push_back({text, caption, kind, buttons, message});
     if (buttons == MsgBoxButtons::Ok) return MsgBoxResult::Ok;
     if (answers.empty()) return MsgBoxResult::No;
     MsgBoxResult r = answers.front();

@@ -457,7 +457,7 @@ TEST(Reporting, FailureWithAFaultCode) {
     Fixture f(mode);
     TForm_MAIN& form = *f.form;
     form.ReportStart(form.Prompt(27), false);
-    form.ReportFailure(form.Prompt(29), "0012", false);
+    form.ReportFailure(29, "0012", false);
     EXPECT_EQ(form.StaticText_Status2.text, "Fault code:0012");
     EXPECT_EQ(form.StaticText_Status1.text, "Load Fail!");
     EXPECT_EQ(form.Memo1.lines,
@@ -481,12 +481,12 @@ TEST(Reporting, WholeCartridgeOperationsBeepAndColourTheLog) {
   form.ReportStart(form.Prompt(31), true);
   EXPECT_TRUE(form.Memo2.lines.empty());
   EXPECT_EQ(form.Memo1.fontColor, Colors::kWindowText);
-  form.ReportFailure(form.Prompt(33), "0090", true);
+  form.ReportFailure(33, "0090", true);
   EXPECT_EQ(f.host.beeps, 3);
   EXPECT_EQ(form.Memo1.fontColor, Colors::kRed);
 
   form.ReportStart(form.Prompt(31), true);
-  form.ReportSuccess(form.Prompt(32), true);
+  form.ReportSuccess(32, true);
   EXPECT_EQ(f.host.beeps, 4);
   EXPECT_EQ(f.host.boxes.back().kind, MsgBoxKind::Information);
   EXPECT_EQ(form.StaticText_Status2.text, "");

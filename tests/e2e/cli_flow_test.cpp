@@ -152,7 +152,7 @@ TEST_P(CliFlowTest, ProgramVerifyReadAndACorruptedByteOnEveryGeneration) {
 
     // On a terminal the operation draws its progress line in place.
     const ProcessRun program =
-        test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "program", image}));
+        test::runOnTerminal(OSTREL_CLI_PATH, m.cli({"--mode", "1", "--yes", "program", image}));
     ASSERT_EQ(program.exitCode, 0) << program.out.toStdString();
     EXPECT_TRUE(program.out.contains("Program OK!"));
     if (std::string(g.name) == "Ostrel I") {  // slow enough (sector erases) to be caught drawing
@@ -262,7 +262,7 @@ TEST_P(CliFlowTest, RepliesInPiecesOrWithAByteMoreOnEveryGeneration) {
       const QString image = m.file("image.s19");
       ASSERT_TRUE(test::writeFile(image, sRecords(imagePieces())));
       for (const char* command : {"program", "verify"}) {
-        const ProcessRun r = runCli(m.cli({"--mode", "1", command, image}));
+        const ProcessRun r = runCli(m.cli({"--mode", "1", "--yes", command, image}));
         EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err.toStdString();
       }
       const QString readBack = m.file("read.bin");
@@ -466,10 +466,12 @@ TEST_P(CliFlowTest, RemovalOnEveryGeneration) {
     EXPECT_EQ(japanFiles, japan);
 
     // A dry run and a declined question change nothing; a name that is not
-    // listed is a usage error.
+    // listed is a usage error. The dry run ends as the removal would: the
+    // base software refused, the command fails and says so.
     const ProcessRun dry =
         runCli(m.cli(QStringList{"--mode", mode, "remove", "--dry-run"} + items));
-    EXPECT_EQ(dry.exitCode, 0) << dry.err.toStdString();
+    EXPECT_EQ(dry.exitCode, 1) << dry.err.toStdString();
+    EXPECT_TRUE(dry.err.contains("not done: OBDII")) << dry.err.toStdString();
     EXPECT_TRUE(dry.out.contains("Dry run: nothing was written")) << dry.out.toStdString();
     const ProcessRun declined =
         runCli(m.cli(QStringList{"--mode", mode, "--no", "remove"} + items));

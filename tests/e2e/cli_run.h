@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,11 +27,29 @@ struct ProcessRun {
   QByteArray out, err;
 };
 
-// Output through pipes, standard input closed: the program never waits on a terminal.
+// Sanitizers reserve terabytes of address space for themselves: their
+// builds cannot run under an address-space limit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitizerBuild = true;
+#elif defined(__has_feature)
+inline constexpr bool kSanitizerBuild =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kSanitizerBuild = false;
+#endif
+
+// Output through pipes, standard input closed: the program never waits on a
+// terminal. addressSpace: a limit on the program's address space in bytes,
+// as `ulimit -v` sets it (0: none).
 inline ProcessRun runProcess(const QString& program, const QStringList& args,
-                             int timeoutMs = 120000) {
+                             int timeoutMs = 120000, uint64_t addressSpace = 0) {
   QProcess p;
   p.setStandardInputFile(QProcess::nullDevice());
+  if (addressSpace)
+    p.setChildProcessModifier([addressSpace] {
+      const rlimit limit{addressSpace, addressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+    });
   p.start(program, args);
   ProcessRun r;
   if (!p.waitForFinished(timeoutMs)) {

@@ -30,7 +30,7 @@ void qcAutoLeavesTheImage(const char* type, const char* image, bool erasesOnlyWr
   ASSERT_TRUE(sim.running());
   const ProcessRun r = test::runProcess(
       OSTREL_CLI_PATH,
-      QStringList{"--mode", "0", "--port", QString::fromStdString(sim.link()), "qc", "auto"} + link,
+      QStringList{"--mode", "0", "--yes", "--port", QString::fromStdString(sim.link()), "qc", "auto"} + link,
       kQcAutoLimitMs);
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_TRUE(r.out.contains("Q.C test OK!!"));
@@ -71,7 +71,7 @@ TEST_P(QcE2E, AFailingStepEndsWithItsFaultCodeAndTheCustomerBuildRefuses) {
   ASSERT_TRUE(sim.running());
   const QString port = QString::fromStdString(sim.link());
   const ProcessRun failed =
-      test::runCli(QStringList{"--mode", "1", "--port", port, "qc", "auto"} + linkArgs());
+      test::runCli(QStringList{"--mode", "1", "--yes", "--port", port, "qc", "auto"} + linkArgs());
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_TRUE(failed.out.contains("Q.C test fail!!")) << failed.out.toStdString();
   EXPECT_TRUE(failed.err.contains("Fault code:1001")) << failed.err.toStdString();

@@ -24,9 +24,10 @@ namespace ostrel::test {
 class SimProcess {
  public:
   // args: extra ostrel-sim options (--type 8B, --ostrel1, ...); quick: the
-  // short erase times of --quick, else the simulator's own.
+  // short erase times of --quick, else the simulator's own; errorLog: a file
+  // its messages are appended to instead of standard error.
   SimProcess(const std::string& portDir, const std::string& name, std::vector<std::string> args,
-             bool quick = true)
+             bool quick = true, const std::string& errorLog = {})
       : link_(portDir + "/" + name) {
     std::vector<std::string> argv{OSTREL_SIM_PATH, "--port-dir", portDir, "--name", name};
     if (quick) argv.push_back("--quick");
@@ -37,6 +38,9 @@ class SimProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!errorLog.empty())
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorLog.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     // Wait until the link is published.
@@ -50,12 +54,20 @@ class SimProcess {
   bool running() const { return pid_ > 0 && std::filesystem::is_symlink(link_); }
   pid_t pid() const { return pid_; }
   const std::string& link() const { return link_; }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+  // Ends the module (SIGTERM as a user stops it, SIGKILL as a crash) and
+  // returns its exit status, 128 + the signal when a signal ended it (-1:
+  // none was running). A link a killed module left behind is removed, so a
+  // module started next under the same name is never mistaken for it.
+  int stop(int signal = SIGTERM) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(link_, ec)))
+      std::filesystem::remove(link_, ec);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:

@@ -30,6 +30,13 @@ Bytes cutWrite(const Bytes& content, std::size_t chunks) {
   return d;
 }
 
+// The first chunks erased, the rest as before: an erase in pieces cut off.
+Bytes cutErase(const Bytes& content, std::size_t chunks) {
+  Bytes d = content;
+  std::fill(d.begin(), d.begin() + std::ptrdiff_t(chunks * 4096), 0xFF);
+  return d;
+}
+
 using R = JournalRecord;
 struct Rec {
   R type;
@@ -44,6 +51,7 @@ Bytes fingerprint(const Bytes& sector) {
   return out;
 }
 
+const JournalKey kOst2{1, 128, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
 const JournalKey kOst3{2, 256, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
 const JournalKey kOst4{3, 16384, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
 
@@ -242,6 +250,22 @@ TEST(BurnJournal, VerdictFromWhatTheCartridgeHolds) {
        burn({begin4, begin1}),
        {{1, newFat}, {4, n4}, {5, a5}},
        BurnVerdict::Intact},
+      {"Ostrel II: an erase in sub-blocks cut off in the seventh of eight",
+       kOst2,
+       journal(kOst2, 1, 2, true,
+               [&] {
+                 std::vector<Rec> all = opening;
+                 all.push_back(begin4);
+                 return all;
+               }()),
+       {{1, oldFat}, {4, cutErase(a4, 13)}, {5, a5}},
+       BurnVerdict::Damaged,
+       {4}},
+      {"an erase in sub-blocks the journal does not announce",
+       kOst2,
+       journal(kOst2, 1, 2, true, opening),
+       {{1, oldFat}, {4, cutErase(a4, 12)}, {5, a5}},
+       BurnVerdict::Stale},
       {"a half write the journal does not announce",
        kOst3,
        burn({}),

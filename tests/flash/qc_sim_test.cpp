@@ -244,7 +244,8 @@ TEST(QcAuto, StopsAtAMissingOrBadImageAndAtAFailedStep) {
       {"a file without data records", ost3(), "S0030000FC\n", "Fault code:0019", 0},
       {"step 1 fails",
        [] {
-         SimConfig c = ost3();
+         // Room for the reference image's five sectors: a larger image is refused.
+         SimConfig c = ost3(8);
          c.faults.qcFailure = QcFailure::AfterBackslash;
          return c;
        }(),

@@ -73,6 +73,8 @@ struct RawModule {
       case 0xA3:
         sectors.clear();
         break;
+      case 0x81:  // the presence check, a frame
+        return b == Bytes{0x81, 0x70, 0xF1} ? Replies{{2, Bytes{0x81, 0xB0, 0x31}}} : Replies{};
       default:
         return {};
     }
@@ -416,8 +418,10 @@ TEST(SectorWrite, Ost4ThirdChunkNotAcknowledgedWaitsAndRewritesTheWholeSector) {
   EXPECT_EQ(rig.comm.sent[commandAt[0]].bytes, rig.comm.sent[commandAt[1]].bytes);
   const auto& third = rig.comm.sent[commandAt[0] + 3];
   EXPECT_EQ(third.bytes, Bytes(data.begin() + 8192, data.begin() + 12288));
-  // 1000 ms for the unanswered chunk, then the 7000 ms pause.
-  EXPECT_EQ(rig.comm.sent[commandAt[1]].tick - third.tick, 8000u);
+  // 1000 ms for the unanswered chunk, the presence check that the module
+  // takes commands again (answered in 2 ms), then the 7000 ms pause.
+  EXPECT_EQ(rig.countSent({0x81, 0x70, 0xF1}), 1u);
+  EXPECT_EQ(rig.comm.sent[commandAt[1]].tick - third.tick, 8002u);
   EXPECT_EQ(rig.comm.sent.size() - commandAt[1], 17u);
   EXPECT_EQ(rig.module.content(2), data);
   EXPECT_EQ(rig.form->MappingTable.words[5], 2);

@@ -70,6 +70,45 @@ TEST(SectorSim, WritesRecoveredByARetryAreByteExact) {
   }
 }
 
+// A chunk the module never takes leaves it waiting for that chunk: the host
+// gives up on the sector, but what it sends next must reach the module as a
+// command, not go into the chunk and be dropped (an Ostrel III then waits its
+// erase's 200 s, on every further pass). The next write is as quick as on a
+// module that never failed.
+TEST(SectorSim, AChunkNeverTakenLeavesTheModuleTakingCommands) {
+  for (const auto& g : allGenerations()) {
+    if (g.config.generation != SimGeneration::Ost3 && g.config.generation != SimGeneration::Ost4)
+      continue;
+    SCOPED_TRACE(g.name);
+    // The even sector of a block whose partner the plan erases too: an Ostrel
+    // III erases the block at once, without reading the partner first.
+    auto timedWrite = [](SimRig& rig, uint16_t sector, uint16_t block) {
+      rig.plan(uint16_t(sector + 1), sectorPattern(sector + 1u), true, uint16_t(block + 1));
+      rig.plan(sector, sectorPattern(sector), true, block);
+      const uint32_t start = rig.clock.tick();
+      const bool ok = rig.form->Function_ProgramSector(sector, false, false);
+      return std::make_pair(ok, rig.clock.tick() - start);
+    };
+    uint32_t fresh = 0, physical = 0;  // where sector 8 lands
+    {
+      SimRig rig(g.config);
+      timedWrite(rig, 8, 0);
+      physical = physicalOf(rig, 8);
+      fresh = timedWrite(rig, 12, 2).second;
+    }
+    SimRig rig(g.config);
+    rig.module->faults().chunkNack = SimFaults::ChunkNack{physical, 6, SimRepeat::Always};
+    const auto [failed, failing] = timedWrite(rig, 8, 0);
+    EXPECT_FALSE(failed);
+    EXPECT_LT(failing, 200000u);
+    rig.module->faults().chunkNack.reset();
+    const auto [ok, next] = timedWrite(rig, 12, 2);
+    EXPECT_TRUE(ok);
+    EXPECT_LE(next, fresh + 1000) << "a fresh module took " << fresh << " ms";
+    EXPECT_EQ(rig.flash(physicalOf(rig, 12)), sectorPattern(12));
+  }
+}
+
 // A block erase whose partner cannot be written back: the partner's content
 // must survive in memory, the operation must fail, and the next
 // write to the block must put the kept content back, never a re-read of the

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 
 #include "app/text_helpers.h"
 #include "common/sim_generations.h"
@@ -129,6 +130,37 @@ TEST(Sequences, FailureInTheMiddleLeavesTheFrameAndConsumesFatDirty) {
   EXPECT_EQ(rig.form->StaticText_Status1.text, "Program Fail!");
   EXPECT_EQ(rig.form->StaticText_PROG_FINISH.text, "0000FFFF");
   EXPECT_EQ(rig.flash(0), sectorPattern(40));
+}
+
+// A module unplugged in the middle of a program (in an erase, a data phase or
+// a wait for an acknowledgement) ends it as soon as its line hangs up, not
+// when the wait for an answer that cannot come runs out (a block erase's is
+// 200 s, three times over).
+TEST(Sequences, AModuleUnpluggedEndsTheProgramAtOnce) {
+  for (const auto& g : allGenerations()) {
+    uint32_t length = 0;
+    {
+      SimRig rig(g.config);
+      planImage(rig);
+      const uint32_t start = rig.clock.tick();
+      ASSERT_TRUE(rig.form->Function_Program());
+      length = rig.clock.tick() - start;
+    }
+    for (uint32_t quarter = 1; quarter <= 3; ++quarter) {
+      SCOPED_TRACE(std::string(g.name) + ", unplugged at " + std::to_string(quarter) + "/4");
+      SimRig rig(g.config);
+      planImage(rig);
+      std::optional<uint32_t> unplugged;
+      rig.clock.schedule(length * quarter / 4, [&] {
+        rig.comm.removePort("SIM0");
+        unplugged = rig.clock.tick();
+      });
+      EXPECT_FALSE(rig.form->Function_Program());
+      ASSERT_TRUE(unplugged);
+      EXPECT_LE(rig.clock.tick() - *unplugged, 10u);
+      EXPECT_TRUE(rig.frameLeft());
+    }
+  }
 }
 
 TEST(Sequences, CheckRetriesASectorThenTakesAFreshBudget) {

@@ -87,7 +87,7 @@ TEST(Gui, DebugSwitchButtonDrivesTheCore) {
 TEST(Gui, StatusLinesAndProgressDialogFollowTheModels) {
   Gui g(2);
   g.window.show();
-  g.form.ReportFailure("Load Fail!", "0012", false);
+  g.form.ReportFailure(29, "0012", false);
   g.form.Form_Wait.Show();
   g.form.Form_Wait.Label_WaitInfo.text = "Detecting...";
   g.window.sync();
@@ -300,9 +300,9 @@ TEST(GuiLanguage, QtDialogsSpeakTheLanguage) {
 // The box is modal, so it is clicked from a timer.
 TEST(Gui, FaultBoxDuringDetectionTakesItsOk) {
   struct BoxHost : ScriptedHost {
-    MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                            MsgBoxButtons buttons) override {
-      return qt.messageBox(text, caption, kind, buttons);
+    MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
+                            MsgBoxKind kind, MsgBoxButtons buttons) override {
+      return qt.messageBox(message, text, caption, kind, buttons);
     }
     QtHost qt{"/tmp/"};
   } host;
@@ -445,10 +445,10 @@ QTreeWidgetItem* shownItem(const QTreeWidget* t, const std::string& text) {
 
 // A host whose message boxes can act while they are open.
 struct HookedHost : ScriptedHost {
-  MsgBoxResult messageBox(const std::string& text, const std::string& caption, MsgBoxKind kind,
-                          MsgBoxButtons buttons) override {
+  MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
+                          MsgBoxKind kind, MsgBoxButtons buttons) override {
     if (duringBox) duringBox();
-    return ScriptedHost::messageBox(text, caption, kind, buttons);
+    return ScriptedHost::messageBox(message, text, caption, kind, buttons);
   }
   std::function<void()> duringBox;
 };

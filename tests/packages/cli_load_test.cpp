@@ -11,10 +11,12 @@
 
 #include "e2e/cli_run.h"
 #include "e2e/sim_process.h"
+#include "packages/package_records.h"
 
 namespace ostrel {
 namespace {
 
+using test::Bytes;
 using test::PortDir;
 using test::ProcessRun;
 using test::runCli;
@@ -109,6 +111,69 @@ TEST(CliLoadTest, LoadNeedsAModuleAndReportsFaults) {
     EXPECT_TRUE(r.out.contains(c.stdoutHas)) << r.out.toStdString();
     EXPECT_TRUE(r.err.contains(c.stderrHas)) << r.err.toStdString();
   }
+}
+
+// Small files that once made the programs reserve gigabytes, run under a
+// 1 GiB address-space limit: each ends in its fault code or its correct
+// result, on a module of 256 sectors or without one.
+TEST(CliLoadTest, HostileFilesEndInAFaultOrTheirResultWithinMemory) {
+  if (test::kSanitizerBuild) GTEST_SKIP() << "sanitizers need more address space";
+  QTemporaryDir files;
+  const Bytes data(81, 0x5A);
+  const uint32_t far = 59998;  // the largest cartridge's last block
+  const std::vector<test::TestEntry> entry{{2, "Far", 2, 1, ""}};
+  auto file = [&files](const char* name, const QByteArray& bytes) {
+    const QString path = files.filePath(name);
+    EXPECT_TRUE(test::writeFile(path, bytes));
+    return path;
+  };
+  auto bytes = [](const Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+  };
+  // Declares three blocks; its one DataRecord lies far past them.
+  const QString rejected =
+      file("rejected.bn", bytes(test::sparsePackage({{far, data}}, entry, 3 * 65536)));
+  // Valid: the image ends with the largest cartridge.
+  const QString farBn = file("far.bn", bytes(test::sparsePackage({{far, data}}, entry)));
+  // Valid, its blocks out of order: they are held until the end.
+  const QString unordered = file(
+      "unordered.bn", bytes(test::sparsePackage({{far - 9, data}, {7, data}, {far, data}}, entry)));
+  const QString edge = file("edge.bn", bytes(test::sparsePackage({{255, data}}, entry)));
+  const QString farHx = file("far.hx", "S306EA5EFFFF0000\n");
+  const QString description = file("big.json", R"({"software": [{"brand": "OBDII", "sectors": 1},
+                                         {"brand": "Big", "sectors": 59998}]})");
+  const QString out = files.filePath("out.img");
+
+  PortDir dir;
+  SimProcess sim(dir.path, "module", {"--type", "84"});
+  ASSERT_TRUE(sim.running());
+  const QString port = QString::fromStdString(sim.link());
+  struct Case {
+    const char* program;
+    QStringList args;
+    int exitCode;
+    const char* has;  // on stdout or stderr
+  };
+  const Case cases[] = {
+      {OSTREL_PKG_PATH, {"info", rejected}, 1, "Fault code:0013"},
+      {OSTREL_PKG_PATH, {"unpack", rejected, "-o", out}, 1, "Fault code:0013"},
+      {OSTREL_PKG_PATH, {"info", farBn}, 0, "blocks:    59999"},
+      {OSTREL_PKG_PATH, {"info", unordered}, 0, "blocks:    59999"},
+      {OSTREL_PKG_PATH, {"srec2bin", farHx, "-o", out, "--sectors", "256"}, 1, "Fault code:0018"},
+      {OSTREL_PKG_PATH, {"build", description, "-o", out}, 1, "larger than the largest cartridge"},
+      {OSTREL_CLI_PATH, {"--port", port, "load", rejected}, 1, "Fault code:0013"},
+      {OSTREL_CLI_PATH, {"--port", port, "load", farBn}, 1, "Fault code:0018"},
+      {OSTREL_CLI_PATH, {"--port", port, "load", unordered}, 1, "Fault code:0018"},
+      {OSTREL_CLI_PATH, {"--port", port, "--mode", "1", "load", farHx}, 1, "Fault code:0018"},
+      {OSTREL_CLI_PATH, {"--port", port, "load", edge}, 0, "Load OK!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString());
+    const ProcessRun r = test::runProcess(c.program, c.args, 120000, uint64_t(1) << 30);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(c.has) || r.err.contains(c.has)) << r.err.toStdString();
+  }
+  EXPECT_FALSE(QFile::exists(out));  // nothing was converted whole
 }
 
 }  // namespace

@@ -75,6 +75,45 @@ TEST(FlashImageTest, SRecordFilesGiveTheirImageOrAFault) {
       {"a data line cut short", "S0030000FC\nS1070000AABB\n", "0018", 0, 0, {}, {"Line 2"}},
       {"a character that is no hex digit", "S1070000AAXBCCDD00\n", "0018", 0, 0, {}, {"Line 1"}},
       {"beyond the largest cartridge", "S306EA5F0000AA00\n", "0018", 0, 0, {}, {"Line 1"}},
+      {"beyond the module's 256 sectors", "S30601000000AA00\n", "0018", 0, 0, {}, {"Line 1"}},
+      {"CR alone ends a line",
+       "S1070000AABBCCDD00\rS107000401020304EA\r",
+       "",
+       1,
+       8,
+       {{0, {0xAA, 0xBB, 0xCC, 0xDD, 1, 2, 3, 4}}},
+       {}},
+      {"spaces and tabs after the checksum",
+       "S1070000AABBCCDD00 \t \r\n",
+       "",
+       1,
+       4,
+       {{0, {0xAA, 0xBB, 0xCC, 0xDD}}},
+       {}},
+      // A CR-only file read as one line looked like this.
+      {"a record after the checksum",
+       "S0030000FC\r\nS1070000AABBCCDD00S107000401020304EA\r\n",
+       "0018",
+       0,
+       0,
+       {},
+       {"Line 2"}},
+      {"a checksum that is no hex digit", "S1070000AABBCCDDX0\n", "0018", 0, 0, {}, {"Line 1"}},
+      {"no checksum", "S1070000AABBCCDD\n", "0018", 0, 0, {}, {"Line 1"}},
+      {"CR LF, LF CR and CR CR count their lines",
+       "S0030000FC\r\n\n\r\r\rS1070000AABB!!DD00\n",
+       "0018",
+       0,
+       0,
+       {},
+       {"Line 6"}},
+      {"a gap below a later record in its block stays blank",
+       "S1070020AABBCCDD00\nS10500000102F7\n",
+       "",
+       1,
+       0x24,
+       {{0, {1, 2}}, {0x20, {0xAA, 0xBB, 0xCC, 0xDD}}},
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -156,8 +195,9 @@ class ReferenceTools : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-// Generated records of every type and length, with gaps and both line ends.
-std::string generatedSRecords(uint32_t draw, uint64_t& end) {
+// Generated records of every type and length, with gaps and both line ends
+// (anyLineEnd: also CR alone and white space before the line end).
+std::string generatedSRecords(uint32_t draw, uint64_t& end, bool anyLineEnd = false) {
   std::mt19937 rng(draw);
   std::string text = "S00F000068656C6C6F202020202000003C\r\n";
   uint64_t address = 0;
@@ -181,11 +221,63 @@ std::string generatedSRecords(uint32_t draw, uint64_t& end) {
     for (size_t i = 0; i < n; ++i) hexByte(rng() & 0xFF);
     std::snprintf(buf, sizeof buf, "%02X", ~sum & 0xFF);
     text += buf;
-    text += rng() % 2 ? "\r\n" : "\n";
+    static const char* const kEnds[] = {"\r\n", "\n", "\r", " \t\r\n"};
+    text += kEnds[rng() % (anyLineEnd ? 4 : 2)];
     end = address + n;
     address += n + (rng() % 4 == 0 ? rng() % 100000 : 0);
   }
   return text;
+}
+
+// Read a piece at a time, a text gives the same image, or the same fault
+// line, wherever the pieces cut its lines (a CR LF included).
+TEST(FlashImageTest, PiecesOfAnySizeReadAsTheWholeText) {
+  uint64_t end = 0, drawEnd = 0;
+  std::string text;
+  for (uint32_t draw = 4; draw < 40; ++draw) {
+    text += generatedSRecords(draw, drawEnd, true);
+    end = std::max(end, drawEnd);
+  }
+  const std::string damaged = text + "S0030000FC\nS1FF0000";
+  const Bytes textBytes = bytesOf(text), damagedBytes = bytesOf(damaged);
+  const FlashImageLoad whole = convert(text);
+  ASSERT_EQ(whole.fault, "");
+  ASSERT_EQ(whole.endAddress, end);
+  const FlashImageLoad wholeFault = convert(damaged);
+  ASSERT_EQ(wholeFault.fault, "0018");
+  for (size_t piece = 1024; piece < 1024 + 160; ++piece) {
+    SCOPED_TRACE(piece);
+    SpanSource source(textBytes), bad(damagedBytes);
+    BlockImage image(256), ignored(256);
+    const FlashImageLoad r = readSRecords(source, image, {}, piece);
+    ASSERT_EQ(r.fault, "");
+    EXPECT_EQ(r.endAddress, end);
+    EXPECT_EQ(r.checksum, whole.checksum);
+    EXPECT_TRUE(image.takeDense(r.blockCount) == whole.image);
+    EXPECT_EQ(readSRecords(bad, ignored, {}, piece).faultLines, wholeFault.faultLines);
+  }
+  // Written out as it is made, holding one block: each draw's records go
+  // back to blocks already put out.
+  Bytes file;
+  BlockImage spilled(256, {[&file](uint32_t b, std::span<const uint8_t> data) {
+                             if (file.size() < (b + 1) * 65536ull) file.resize((b + 1) * 65536ull);
+                             std::copy(data.begin(), data.end(), file.begin() + b * 65536ull);
+                             return true;
+                           },
+                           [&file](uint32_t b, std::span<uint8_t> data) {
+                             std::copy_n(file.begin() + b * 65536ull, data.size(), data.begin());
+                             return true;
+                           }});
+  SpanSource source(textBytes);
+  size_t mostHeld = 0;
+  const FlashImageLoad r = readSRecords(source, spilled, [&](uint64_t, uint64_t) {
+    mostHeld = std::max(mostHeld, spilled.blocksHeld());
+  });
+  ASSERT_EQ(r.fault, "");
+  EXPECT_EQ(r.checksum, whole.checksum);
+  ASSERT_TRUE(spilled.putAll(r.blockCount));
+  EXPECT_TRUE(file == whole.image);
+  EXPECT_EQ(mostHeld, 1u);
 }
 
 TEST_F(ReferenceTools, GeneratedFilesMatchObjcopyAndSrecCat) {

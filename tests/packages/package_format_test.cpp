@@ -25,9 +25,9 @@ const LegacyTextConverter kCp1252 = [](std::string_view in, std::string& out) {
   return legacyToUtf8(0, in, out);
 };
 
-PackageRead read(const Bytes& file) {
+PackageRead read(const Bytes& file, uint64_t limit = kLargestImageBytes) {
   SpanSource source(file);
-  return readPackage(source, kCp1252);
+  return readPackage(source, kCp1252, {}, limit);
 }
 
 Bytes pattern(size_t n, uint32_t tag) {
@@ -53,8 +53,9 @@ struct PackagePlan {
   uint8_t key = 0x35;
   int form = 0;
   bool badHeaderTrailer = false, badDataTrailer = false, badEndTrailer = false;
-  Bytes headerExtra;               // bytes beyond the 142 the writer puts in a header
-  std::vector<TestRecord> before;  // records between the header and the data
+  Bytes headerExtra;                    // bytes beyond the 142 the writer puts in a header
+  std::vector<TestRecord> before;       // records between the header and the data
+  uint64_t limit = kLargestImageBytes;  // the cartridge the reader is given
 
   Bytes uncut() const {
     Bytes image;
@@ -109,11 +110,22 @@ TEST(PackageFormatTest, ImageChecksumMatchesHandComputedValues) {
     split.add(std::span<const uint8_t>(c.bytes).subspan(half));
     EXPECT_EQ(split.value(), c.expected);
   }
-  const Bytes blank(70000, 0xFF);
-  ImageChecksum blanks;
-  blanks.add(std::span<const uint8_t>(blank).first(3));
-  blanks.addBlank(blank.size() - 3);
-  EXPECT_EQ(blanks.value(), test::testChecksum(blank, blank.size()));
+  // Blank bytes counted without their bytes: from any offset, over whole
+  // blocks and runs of 256 and single bytes.
+  struct Blanks {
+    size_t before, count;
+  };
+  const Blanks blanks[] = {{3, 70000},     {0, 3 * 65536}, {256, 2 * 65536 + 300},
+                           {65535, 65538}, {5, 255},       {0, 0}};
+  for (const Blanks& b : blanks) {
+    SCOPED_TRACE(b.before);
+    Bytes bytes = pattern(b.before, 7);
+    bytes.resize(b.before + b.count, 0xFF);
+    ImageChecksum c;
+    c.add(std::span<const uint8_t>(bytes).first(b.before));
+    c.addBlank(b.count);
+    EXPECT_EQ(c.value(), test::testChecksum(bytes, bytes.size()));
+  }
 }
 
 TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
@@ -188,14 +200,20 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
          huge(s);
          s.declaredSize = kLargestImageBytes + 1;
        },
-       "0013"},
-      // Taken, it would need an image of gigabytes, then be cut away again.
+       "0018"},
+      {"declared size past the module's cartridge", [](PackagePlan& s) { s.limit = 3 * 65536; },
+       "0018"},
+      {"an image that fills the module's cartridge", [](PackagePlan& s) { s.limit = 4 * 65536; },
+       ""},
+
+      // Cut away at the end as any block past the declared size, and never
+      // held on the way.
       {"block beyond the largest cartridge before good records",
        [](PackagePlan& s) {
          s.form = 1;
          s.data.insert(s.data.begin(), {kLargestCartridgeSectors, pattern(10, 12)});
        },
-       "0013"},
+       ""},
       {"more entries than the loaded catalogue holds",
        [](PackagePlan& s) { s.catalogue = catalogueBlock(std::vector<TestEntry>(257), 257); },
        "0018"},
@@ -219,7 +237,7 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
     SCOPED_TRACE(c.name);
     PackagePlan plan;
     c.change(plan);
-    const PackageRead r = read(plan.file());
+    const PackageRead r = read(plan.file(), plan.limit);
     EXPECT_EQ(r.fault, c.fault);
     if (!c.fault.empty()) {
       EXPECT_TRUE(r.image.empty());
@@ -229,6 +247,14 @@ TEST(PackageFormatTest, HandMadePackagesLoadOrFailWithTheirFaultCode) {
     EXPECT_EQ(r.identity, (PackageIdentity{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(r.declaredSize, plan.end());
   }
+}
+
+// An EndRecord alone declares no size and reaches none: the image is one
+// blank block, as a last block number of 0 gives.
+TEST(PackageFormatTest, AnEndRecordAloneIsOneBlankBlock) {
+  const PackageRead r = read(encodeRecord({0xD9, 0, 0, 0x57, catalogueBlock({}, 0)}));
+  EXPECT_EQ(r.fault, "");
+  EXPECT_TRUE(r.image == Bytes(65536, 0xFF));
 }
 
 TEST(PackageFormatTest, ASizeMismatchLogsBothPositions) {

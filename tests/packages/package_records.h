@@ -3,7 +3,11 @@
 // block and damage.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,10 +68,11 @@ inline Bytes encodeRecord(const TestRecord& r) {
 // A HeaderRecord payload: size - 1, checksum, identity, 128 zeros.
 inline Bytes headerPayload(uint64_t imageSize, uint16_t checksum, const Bytes& identity) {
   const uint32_t field = uint32_t(imageSize - 1);
-  Bytes p{uint8_t(field >> 24), uint8_t(field >> 16),   uint8_t(field >> 8),
-          uint8_t(field),       uint8_t(checksum >> 8), uint8_t(checksum)};
-  p.insert(p.end(), identity.begin(), identity.end());
-  p.resize(142, 0);
+  Bytes p(142, 0);
+  const uint8_t head[] = {uint8_t(field >> 24), uint8_t(field >> 16),   uint8_t(field >> 8),
+                          uint8_t(field),       uint8_t(checksum >> 8), uint8_t(checksum)};
+  std::copy(std::begin(head), std::end(head), p.begin());
+  std::copy_n(identity.begin(), std::min<size_t>(identity.size(), 8), p.begin() + 6);
   return p;
 }
 
@@ -109,6 +114,72 @@ inline Bytes catalogueBlock(const std::vector<TestEntry>& entries, uint16_t decl
 
 inline void append(Bytes& to, const Bytes& more) {
   to.insert(to.end(), more.begin(), more.end());
+}
+
+// The ImageChecksum of a sparse image: data bytes one by one as the
+// definition says, and a blank block (starting at a multiple of 65536) as
+// 256 runs of 256 blank bytes, each run's effect on X tabled once.
+struct SparseChecksum {
+  unsigned s = 0, x = 0;
+  uint64_t offset = 0;
+  void bytes(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned w = unsigned(++offset % 256);
+      s = (s + p[i] + w) % 256;
+      x = ((x ^ p[i]) + w) % 256;
+    }
+  }
+  void blankBlocks(uint64_t n) {
+    static const std::array<uint8_t, 256> run = [] {
+      std::array<uint8_t, 256> t{};
+      for (unsigned start = 0; start < 256; ++start) {
+        unsigned x = start;
+        for (unsigned w = 1; w <= 256; ++w) x = ((x ^ 0xFF) + w) % 256;
+        t[start] = uint8_t(x);
+      }
+      return t;
+    }();
+    // S gains 255 * 256 + 32640 = 0 (mod 256) per 256 bytes times 256.
+    for (uint64_t k = 0; k < n * 256; ++k) x = run[x];
+    offset += n * 65536;
+  }
+  uint16_t value() const { return uint16_t(s << 8 | x); }
+};
+
+// A package of DataRecords (block, plain bytes) in file order, the long
+// form from block 256 on; declared to end where the last one ends unless
+// `declared` says otherwise, with the checksum of that image; its catalogue
+// lists `entries`.
+inline Bytes sparsePackage(const std::vector<std::pair<uint32_t, Bytes>>& records,
+                           const std::vector<TestEntry>& entries,
+                           std::optional<uint64_t> declared = {}) {
+  const uint64_t size =
+      declared.value_or(uint64_t(records.back().first) * 65536 + records.back().second.size());
+  std::map<uint32_t, Bytes> image;  // block -> its bytes, later records over earlier ones
+  for (const auto& [block, plain] : records) {
+    Bytes& b = image[block];
+    if (b.size() < plain.size()) b.resize(plain.size(), 0xFF);
+    std::copy(plain.begin(), plain.end(), b.begin());
+  }
+  SparseChecksum c;
+  for (const auto& [block, bytes] : image) {
+    if (uint64_t(block) * 65536 >= size) break;
+    c.blankBlocks(block - c.offset / 65536);
+    Bytes whole = bytes;
+    whole.resize(65536, 0xFF);
+    c.bytes(whole.data(), size_t(std::min<uint64_t>(65536, size - c.offset)));
+  }
+  if (c.offset < size) {
+    c.blankBlocks((size - c.offset) / 65536);
+    const Bytes blank(size - c.offset, 0xFF);
+    c.bytes(blank.data(), blank.size());
+  }
+  Bytes out;
+  append(out, encodeRecord({0xD0, 0, 0, 0x35, headerPayload(size, c.value(), Bytes(8, 0))}));
+  for (const auto& [block, plain] : records)
+    append(out, encodeRecord({0xD1, block >= 256 ? 1 : 0, block, 0x46, plain}));
+  append(out, encodeRecord({0xD9, 0, 0, 0x57, catalogueBlock(entries, uint16_t(entries.size()))}));
+  return out;
 }
 
 }  // namespace ostrel::test
