@@ -5,8 +5,10 @@
 #include <memory>
 #include <optional>
 
+#include "app/text_helpers.h"
 #include "cartfs/fat.h"
 #include "cartfs/mapping_table.h"
+#include "link/identify.h"
 
 namespace ostrel {
 
@@ -77,6 +79,13 @@ SectorDigest sectorDigest(std::span<const uint8_t> sector) {
   for (std::size_t c = 0; c < d.size() && (c + 1) * kChunk <= sector.size(); ++c)
     d[c] = chunkHash(sector.data() + c * kChunk);
   return d;
+}
+
+std::string moduleKeyText(const JournalKey& key) {
+  const auto& i = key.identity;
+  return idHexText(i) + "_AUX" +
+         upperHex(uint32_t(i[0]) << 24 | uint32_t(i[1]) << 16 | uint32_t(i[2]) << 8 | i[3], 8) +
+         "_OST" + std::to_string(key.generation + 1) + "_" + upperHex(key.sectorCount, 4);
 }
 
 std::vector<uint8_t> journalRecord(JournalRecord type, uint16_t sector,

@@ -51,6 +51,11 @@ struct JournalKey {
   bool operator==(const JournalKey&) const = default;
 };
 
+// The key as the names of the files kept per module carry it (journal,
+// read-back images): "ID_AUXaaaaaaaa_OSTn_SSSS", ID and aux number in hex, the
+// generation 1..4 and the sector count in hex.
+std::string moduleKeyText(const JournalKey& key);
+
 // A sector's fingerprint: one 64-bit hash per 4096-byte chunk, so that a
 // write cut off in the middle is recognised chunk by chunk.
 using SectorDigest = std::array<uint64_t, 16>;

@@ -171,12 +171,7 @@ JournalKey TForm_MAIN::journalKey() const {
 }
 
 std::string TForm_MAIN::burnJournalPath() {
-  return host.programDirectory() + idHexText(ModuleIdentity) + "_AUX" +
-         upperHex(uint32_t(ModuleIdentity[0]) << 24 | uint32_t(ModuleIdentity[1]) << 16 |
-                      uint32_t(ModuleIdentity[2]) << 8 | ModuleIdentity[3],
-                  8) +
-         "_OST" + std::to_string(ModuleGeneration + 1) + "_" + upperHex(SectorCount, 4) +
-         "_BURN.JOURNAL";
+  return host.programDirectory() + moduleKeyText(journalKey()) + "_BURN.JOURNAL";
 }
 
 std::string TForm_MAIN::legacyBurnJournalPath() {

@@ -104,7 +104,13 @@ constexpr const char* kOptions =
     "  --port PORT     use only this port: a path (./link is taken from the working\n"
     "                  folder) or a name under /dev (ttyUSB0). Without it every\n"
     "                  candidate is probed; when several modules answer, commands\n"
-    "                  other than detect and ports refuse (exit 2) and name them\n"
+    "                  other than detect and ports refuse (exit 2) and name them;\n"
+    "                  given more than once, COMMAND runs on each of those modules\n"
+    "                  at once\n"
+    "  --every-module  run COMMAND on every module found, at once: each module's\n"
+    "                  output in one block, then a summary table (--json: a list of\n"
+    "                  outcomes); questions need --yes or --no; exit 0 only when\n"
+    "                  every module succeeded\n"
     "  --yes, --no     answer every question of the program (default: ask on a\n"
     "                  terminal, else no)\n"
     "  --quiet         print only results and faults (no operator log, no progress)\n"
@@ -118,6 +124,18 @@ constexpr const char* kOptions =
     "\n"
     "On a terminal, long operations show a progress line on stderr (sectors done,\n"
     "throughput, time left); none is drawn when stderr is a file or a pipe.\n";
+
+constexpr const char* kProductionLine =
+    "production line:\n"
+    "  station --log FILE.jsonl COMMAND [ARGUMENTS]\n"
+    "          wait for modules and run COMMAND on each one plugged in (once until\n"
+    "          it is unplugged), one JSON line per job appended to FILE; Ctrl+C\n"
+    "          ends it once the running jobs finish, a second Ctrl+C stops the\n"
+    "          jobs that have not begun writing\n"
+    "\n"
+    "examples:\n"
+    "  ostrel-cli --port /dev/ttyACM0 --port /dev/ttyACM1 --yes install europe.bn\n"
+    "  ostrel-cli station --log line.jsonl --yes install europe.bn\n";
 
 constexpr const char* kResults =
     "exit status:\n"
@@ -154,6 +172,8 @@ std::string generalHelp() {
       "buttons.\n\n";
   for (const CommandText& c : kCommands)
     if (c.engineering) text += entry(c) + "\n";
+  text += kProductionLine;
+  text += "\n";
   text += kOptions;
   text += "\n";
   text += kResults;

@@ -10,6 +10,7 @@
 #include "app/cli/commands.h"
 #include "app/cli/help.h"
 #include "app/cli/ports_command.h"
+#include "app/cli/production_line.h"
 #include "app/cli/qc_commands.h"
 #include "app/file_io.h"
 #include "app/prompt_table.h"
@@ -168,6 +169,8 @@ class PortHost : public CliHost {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // Several modules, or a station: a child of this program per module.
+  if (const int status = runProductionLine(argc, argv, parse); status >= 0) return status;
   CliOptions options;
   options.mode = kDeliveredBuildMode;
   options.language = kDeliveredLanguage;

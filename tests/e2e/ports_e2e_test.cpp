@@ -83,7 +83,8 @@ TEST(PortsE2E, TwoModulesAreListedNoneIsChosenForTheUserAndPortPicksOne) {
     QByteArray err;
   } cases[] = {
       {{"detect", "--port"}, 2, "--port needs a value"},
-      {{"--port", portA, "--port", portB, "list"}, 2, "--port is given twice"},
+      // Two ports are two modules at once; one port named twice is a slip.
+      {{"--port", portA, "--port", portA, "list"}, 2, "is named twice"},
       {{"--port", portA + "-gone", "list"}, 1, portA.toUtf8() + "-gone: no such port"},
   };
   for (const Case& c : cases) {
