@@ -8,6 +8,7 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
 #include "link/frame.h"
@@ -93,7 +94,7 @@ bool timedChipErase(TForm_MAIN& f, uint16_t sector, std::initializer_list<uint8_
   const ChipEraseVerdict v =
       judgeChipErase(f.ModuleGeneration, sector, f.clock.tick() - start, acknowledged);
   for (const std::string& line : v.lines) f.Memo1_Lines_Add(line);
-  if (v.tooFast) f.Memo1_Lines_Add(f.Prompt(63) + std::string(FaultCode::k0090));
+  if (v.tooFast) f.Memo1_Lines_Add(f.Prompt(Msg::FaultPrefix) + std::string(FaultCode::k0090));
   return v.ok;
 }
 
@@ -235,17 +236,17 @@ bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSe
     case kOst4: {
       if (OST4_Function_ProgramSector(sector, direct, fatSector)) return true;
       if (BuildMode != 2)
-        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次",
-                        WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+        host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
+                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
       pauseUnlessClosed(kOst4RetryPauseMs);
       const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
       if (!ok && BuildMode != 2)
-        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
+        host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
                         WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
       return ok;
     }
     default:
-      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ProgramSector()",
+      host.messageBox(Msg::Unexpected, "非預期錯誤in TForm_MAIN.Function_ProgramSector()",
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
       return false;
   }
@@ -331,7 +332,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
 
 bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
   if (Flag_test_busy) {
-    host.messageBox(BoxMessage::kModuleBusy, "ost4_program_sector-- (Flag_test_busy  = TRUE)",
+    host.messageBox(Msg::ModuleBusy, "ost4_program_sector-- (Flag_test_busy  = TRUE)",
                     WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     return false;
   }
@@ -452,7 +453,7 @@ void TForm_MAIN::Function_ReadSector(uint16_t sector, bool direct) {
       return;
     default:
       ReadBuffer.Clear();
-      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ReadSector()",
+      host.messageBox(Msg::Unexpected, "非預期錯誤in TForm_MAIN.Function_ReadSector()",
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
   }
 }
@@ -613,7 +614,7 @@ bool TForm_MAIN::Function_Erase() {
   StaticText_VerifyTime.text.clear();
   const uint32_t start = clock.tick();
   ProgressBar1.position = 0;
-  ShowStatus1(Prompt(31));
+  ShowStatus1(Prompt(Msg::Erasing));
   // Nothing reports how far a chip erase is: the time tells, against the usual one.
   ProgressScope progress(*this);
   startTimedProgress(TypicalChipEraseTime(ModuleGeneration) * (TwoChipFlash ? 2 : 1), ProgressBar1);
@@ -628,10 +629,10 @@ bool TForm_MAIN::Function_Erase() {
   StaticText_EraseTime.text = std::to_string(uint32_t(clock.tick() - start)) + " ms";
 
   if (ok) {
-    ShowStatus1(Prompt(32));
+    ShowStatus1(Prompt(Msg::EraseOk));
     ClearStatus2();
   } else {
-    ShowStatus1(Prompt(33));
+    ShowStatus1(Prompt(Msg::EraseFail));
   }
   LastOutcome.settle(ok, Prompt(ok ? 32 : 33));
 

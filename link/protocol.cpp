@@ -5,6 +5,7 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "link/frame.h"
 #include "link/reply_form_scope.h"
 
@@ -193,7 +194,7 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
   };
 
   if (sendMode == 1) {
-    host.messageBox(BoxMessage::kFeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
+    host.messageBox(Msg::FeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
                     WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     logBytes();
     ReplyComplete = 0;
