@@ -13,6 +13,7 @@
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
 #include "flash/qc_rules.h"
+#include "link/commands.h"
 
 namespace ostrel {
 
@@ -183,7 +184,7 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
   OperationFrame frame(*this);
   startStep(*this, step);
   const uint8_t serial = uint8_t(Get_Command_Serial_Number());
-  RequestBuffer[0] = step == kQcStepBlank ? 0xA5 : 0xA6;
+  RequestBuffer[0] = step == kQcStepBlank ? Cmd::QcBlank : Cmd::QcLoop;
   RequestBuffer[1] = serial;
   ReceiveMode = 1;
   uint32_t since = clock.tick();

@@ -24,6 +24,7 @@
 #include "flash/burn_journal_file.h"
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
+#include "link/commands.h"
 #include "link/reply_form_scope.h"
 
 namespace ostrel {
@@ -31,7 +32,6 @@ namespace ostrel {
 namespace {
 
 constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
-constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kCheckReplyWaitMs = 10000;
 // Message numbers of the sequences.
 
@@ -375,21 +375,16 @@ bool TForm_MAIN::Function_Check() {
         result = false;
         break;
       }
-      RequestBuffer[0] = 0x81;
-      RequestBuffer[1] = 0x30;
-      RequestBuffer[2] = 0xB1;
-      ReceiveMode = 1;
-      ReplyComplete = 0;
-      ReceivedCount = 0;
-      Comm1_WriteCommData(RequestBuffer.data(), 3);
-      Memo2_Lines_Add(kTag, "");
-      Memo2_Lines_Add(kTag, "< 81 30 B1 >");
-      if (!waitForReply(clock.tick() + kCheckReplyWaitMs)) {
+      // Sent once: the module answers each check with one sector's checksums.
+      RequestBuffer[0] = Cmd::framedLength(1);
+      RequestBuffer[1] = Cmd::Check;
+      Send_Package(RequestBuffer.data(), 1, kCheckReplyWaitMs, 0);
+      if (!ReplyComplete) {
         ReportFault(FaultCode::k0071);
         result = false;
         break;
       }
-      if (ReplyBuffer[1] != 0x70 || ReplyBuffer[2] != record.sum ||
+      if (ReplyBuffer[1] != Cmd::replyTo(Cmd::Check) || ReplyBuffer[2] != record.sum ||
           ReplyBuffer[3] != record.xorValue) {
         if (--attempts > 0) continue;  // the same sector again
         ReportFault(FaultCode::k0070);

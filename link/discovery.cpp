@@ -5,6 +5,7 @@
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "app/prompt_table.h"
+#include "link/commands.h"
 #include "link/identify.h"
 #include "link/reply_form_scope.h"
 
@@ -115,8 +116,8 @@ void TForm_MAIN::Function_Detect() {
 
   bool presenceChecked = false;
   if (Connected) {
-    RequestBuffer[0] = 0x81;
-    RequestBuffer[1] = 0x70;
+    RequestBuffer[0] = Cmd::framedLength(1);
+    RequestBuffer[1] = Cmd::Presence;
     if (Send_Package(RequestBuffer.data(), 0, 300, 500)) {
       ShowConnectionState(Prompt(Msg::DeviceExist), Colors::kBlue);
       ClearStatus2();
@@ -239,11 +240,11 @@ bool TForm_MAIN::Function_Device() {
     ReplyBuffer.fill(0);
     ReplyComplete = 0;
     ReceivedCount = 0;
-    const uint8_t probe = 0x80;
+    const uint8_t probe = Cmd::IdentifyProbe;
     Comm1_WriteCommData(&probe, 1);
     waitForReply(clock.tick() + 1000);
     Comm1.ClosePort();
-    if (ReplyComplete && ReplyBuffer[1] == 0xC0) {
+    if (ReplyComplete && ReplyBuffer[1] == Cmd::replyTo(Cmd::IdentifyProbe)) {
       found = true;
       break;
     }
