@@ -371,7 +371,7 @@ void TForm_MAIN::FormCreate() {
   if (BuildMode == 0) WindowCaption += Prompt(3) + " ";
   if (BuildMode == 1) WindowCaption += Prompt(2) + " ";
   WindowCaption += Prompt(1);
-  Form_Wait.FormCreate(Prompt(23), Language);
+  Form_Wait.FormCreate(Prompt(Msg::Busy), Language);
 
   // 7. Status panel and step panels as wide as the window, status below the work area.
   for (Panel* p : {&Panel_Status, &Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4})
@@ -846,9 +846,10 @@ void TForm_MAIN::SetStepPanel(int step) {
 }
 
 void TForm_MAIN::FormShow() {
-  ShowConnectionState(Prompt(24), Colors::kBlack);
+  ShowConnectionState(Prompt(Msg::Detecting), Colors::kBlack);
   if (OSVersionCode == 1)
-    host.messageBox(64, Prompt(64), WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
+    host.messageBox(Msg::CloseOtherPrograms, Prompt(Msg::CloseOtherPrograms), WindowCaption,
+                    MsgBoxKind::Information, MsgBoxButtons::Ok);
   if (OSVersionCode == 2 && is_sp3_driver()) {
     if (change_usb_driver()) {
       Panel1_note.left = Panel1_note.top = 0;
@@ -859,7 +860,7 @@ void TForm_MAIN::FormShow() {
       Label_Note.height = 60;
       Panel1_note.visible = true;
     } else {
-      host.messageBox(BoxMessage::kUsbDriverFailed, "Usb driver change failed!", WindowCaption,
+      host.messageBox(Msg::UsbDriverFailed, "Usb driver change failed!", WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::Ok);
     }
     return;  // no detection in this run
@@ -901,7 +902,7 @@ bool TForm_MAIN::change_usb_driver() {
   std::string message;
   bool ok = replaceDriver(windirValue(), builtInDriverImage(), "usbser.sys", message);
   if (!message.empty())
-    host.messageBox(BoxMessage::kUsbDriverNote, message, WindowCaption, MsgBoxKind::Information,
+    host.messageBox(Msg::UsbDriverNote, message, WindowCaption, MsgBoxKind::Information,
                     MsgBoxButtons::Ok);
   return ok;
 }
@@ -931,7 +932,7 @@ void TForm_MAIN::ClearStatus2() {
 }
 
 void TForm_MAIN::ReportFault(std::string_view code) {
-  std::string line = Prompt(63) + std::string(code);
+  std::string line = Prompt(Msg::FaultPrefix) + std::string(code);
   StaticText_Status2.text = line;
   Memo1_Lines_Add(line);
   LastOutcome.fault(code);

@@ -5,17 +5,17 @@
 
 #include "app/form_main.h"
 #include "app/progress_line.h"
+#include "app/prompt_table.h"
 
 namespace ostrel {
 
 namespace {
-constexpr int kMsgBusy = 23;
 constexpr uint32_t kSectorBytes = 65536;
 constexpr uint8_t kOst4 = 3;
 }  // namespace
 
 std::string TForm_MAIN::busyLine() {
-  std::string line = Prompt(kMsgBusy) + BusyMarks;
+  std::string line = Prompt(Msg::Busy) + BusyMarks;
   if (!ProgressText.empty()) line += "  " + ProgressText;
   return line;
 }
@@ -89,7 +89,7 @@ void TForm_MAIN::refreshProgress() {
   }
   // A fault shown meanwhile stays; the busy line takes the new figures.
   const std::string& status2 = StaticText_Status2.text;
-  if (status2.empty() || status2.starts_with(Prompt(kMsgBusy)))
+  if (status2.empty() || status2.starts_with(Prompt(Msg::Busy)))
     StaticText_Status2.text = busyLine();
 }
 

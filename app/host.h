@@ -14,27 +14,6 @@ enum class MsgBoxKind : uint8_t { Information, Warning, Error, Question };
 enum class MsgBoxButtons : uint8_t { Ok, YesNo };
 enum class MsgBoxResult : uint8_t { Ok, Yes, No };
 
-// Every box carries the number of its message: the prompt table's number, or
-// one of these for the texts outside the table. Front-ends answer questions
-// by number, never by text.
-namespace BoxMessage {
-inline constexpr int kUsbDriverFailed = 100;        // the driver could not be changed
-inline constexpr int kUsbDriverNote = 101;          // what the driver change said
-inline constexpr int kCatalogueUnchangeable = 102;  // the catalogue may not be changed, and why
-inline constexpr int kUnexpected = 103;             // a module reply no step expects
-inline constexpr int kClearResult = 104;            // clear-catalogue: ok or fail
-inline constexpr int kJournalNoSpace = 105;         // no room for the burn journal
-inline constexpr int kJournalUnfit = 106;           // a journal for another cartridge, set aside
-inline constexpr int kJournalSetAside = 107;        // an interrupted burn left as it is
-inline constexpr int kRepairQuestion = 108;         // repair what an interrupted burn damaged?
-inline constexpr int kFeatureUnsupported = 109;     // a send mode the generation lacks
-inline constexpr int kOverwriteRefused = 110;       // the plan would overwrite software that stays
-inline constexpr int kMustProgramFirst = 111;       // Ostrel IV: compaction happens in the burn
-inline constexpr int kBackupNotWritten = 112;       // the asked-for backup could not be written
-inline constexpr int kWriteRetry = 113;             // Ostrel IV: a sector write failed, retried
-inline constexpr int kModuleBusy = 114;             // Ostrel IV: the module is still busy
-}  // namespace BoxMessage
-
 // Receives one line for the debug log.
 using PortNote = std::function<void(const std::string& text)>;
 
@@ -73,7 +52,8 @@ struct OpenFileResult {
 class Host {
  public:
   virtual ~Host() = default;
-  // message: the number of the text (BoxMessage for those outside the prompt table).
+  // message: the number of the text (Msg in app/prompt_table.h). Front-ends
+  // answer questions by number, never by text.
   virtual MsgBoxResult messageBox(int message, const std::string& text, const std::string& caption,
                                   MsgBoxKind kind, MsgBoxButtons buttons) = 0;
   virtual OpenFileResult openFileDialog(const OpenFileRequest& request) = 0;

@@ -25,6 +25,77 @@ inline constexpr bool isReservedMessage(int message) {
 // Message 87 only marks the end of the table.
 inline constexpr int kPromptListEnd = 87;
 
+// The numbers of the messages the code names: the prompt table's numbers, then
+// (from 100 up) the texts outside the table. Every message box carries one.
+namespace Msg {
+inline constexpr int Unit = 21;
+inline constexpr int UpdateSoftware = 22;
+inline constexpr int Busy = 23;
+inline constexpr int Detecting = 24;
+inline constexpr int DeviceExist = 25;
+inline constexpr int NoDevice = 26;
+inline constexpr int Loading = 27;
+inline constexpr int LoadOk = 28;
+inline constexpr int LoadFail = 29;
+inline constexpr int LoadCancel = 30;
+inline constexpr int Erasing = 31;
+inline constexpr int EraseOk = 32;
+inline constexpr int EraseFail = 33;
+inline constexpr int Programming = 34;
+inline constexpr int ProgramOk = 35;
+inline constexpr int ProgramFail = 36;
+inline constexpr int Verifying = 37;
+inline constexpr int VerifyOk = 38;
+inline constexpr int VerifyFail = 39;
+inline constexpr int Checking = 40;
+inline constexpr int CheckOk = 41;
+inline constexpr int CheckFail = 42;
+inline constexpr int Reading = 43;
+inline constexpr int ReadOk = 44;
+inline constexpr int ReadFail = 45;
+inline constexpr int NotExist = 46;
+inline constexpr int Remove = 47;
+inline constexpr int RemoveOk = 48;
+inline constexpr int RemoveFail = 49;
+inline constexpr int Items = 50;
+inline constexpr int Overwrite = 51;
+inline constexpr int SystemFile = 52;
+inline constexpr int NoSystemFile = 53;
+inline constexpr int NotEnoughSpace = 54;
+inline constexpr int MustAdjust = 55;
+inline constexpr int Adjusting = 56;
+inline constexpr int Adjusted = 57;
+inline constexpr int AdjustFail = 58;
+inline constexpr int AlreadyThere = 59;
+inline constexpr int Exit = 60;
+inline constexpr int FaultPrefix = 63;
+inline constexpr int CloseOtherPrograms = 64;
+inline constexpr int BackupQuestion = 65;
+inline constexpr int WritingFat = 66;
+inline constexpr int ProgramError = 77;
+inline constexpr int VersionTooOld = 81;
+inline constexpr int ObdiiTooOld = 82;
+inline constexpr int TooManyFiles = 85;
+inline constexpr int DirectoryFull = 86;
+
+// Texts outside the prompt table.
+inline constexpr int UsbDriverFailed = 100;        // the driver could not be changed
+inline constexpr int UsbDriverNote = 101;          // what the driver change said
+inline constexpr int CatalogueUnchangeable = 102;  // the catalogue may not be changed, and why
+inline constexpr int Unexpected = 103;             // a module reply no step expects
+inline constexpr int ClearResult = 104;            // clear-catalogue: ok or fail
+inline constexpr int JournalNoSpace = 105;         // no room for the burn journal
+inline constexpr int JournalUnfit = 106;           // a journal for another cartridge, set aside
+inline constexpr int JournalSetAside = 107;        // an interrupted burn left as it is
+inline constexpr int RepairQuestion = 108;         // repair what an interrupted burn damaged?
+inline constexpr int FeatureUnsupported = 109;     // a send mode the generation lacks
+inline constexpr int OverwriteRefused = 110;       // the plan would overwrite software that stays
+inline constexpr int MustProgramFirst = 111;       // Ostrel IV: compaction happens in the burn
+inline constexpr int BackupNotWritten = 112;       // the asked-for backup could not be written
+inline constexpr int WriteRetry = 113;             // Ostrel IV: a sector write failed, retried
+inline constexpr int ModuleBusy = 114;             // Ostrel IV: the module is still busy
+}  // namespace Msg
+
 // Message-major: the entry of message m in language l is at 4 * m + l. UTF-8.
 extern const char* const PromptTable[kPromptEntryCount];
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 
 namespace ostrel {
@@ -15,8 +16,6 @@ namespace {
 constexpr uint8_t kOst4 = 3;
 constexpr int kDeleteKey = 46;
 // Message numbers of the views and removal.
-constexpr int kMsgUnit = 21, kMsgProgramFail = 36, kMsgRemove = 47, kMsgRemoveOk = 48,
-              kMsgRemoveFail = 49, kMsgItems = 50, kMsgSystemFile = 52, kMsgDirectoryFull = 86;
 
 // One side's controls and data, so both sides share every rule.
 struct Side {
@@ -107,7 +106,7 @@ void openDirectory(TForm_MAIN& f, const Side& s) {
 }
 
 std::string unitsText(TForm_MAIN& f, uint16_t units) {
-  return std::to_string(units) + f.Prompt(kMsgUnit);
+  return std::to_string(units) + f.Prompt(Msg::Unit);
 }
 
 }  // namespace
@@ -304,8 +303,8 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
   startPlanAfterFreshRead();
 
   const std::string question =
-      Prompt(kMsgRemove) + std::to_string(selection.items.size()) + Prompt(kMsgItems);
-  if (host.messageBox(kMsgRemove, question, WindowCaption, MsgBoxKind::Information,
+      Prompt(Msg::Remove) + std::to_string(selection.items.size()) + Prompt(Msg::Items);
+  if (host.messageBox(Msg::Remove, question, WindowCaption, MsgBoxKind::Information,
                       MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
     LastOutcome.declined = true;
     LastOutcome.settle(false, question);
@@ -321,7 +320,7 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
   for (int r : asked) {
     if (CartridgeRows[std::size_t(r)].entries.front() == 1) {
       systemRefused = true;
-      LastOutcome.notDoneItem(rowName(r), Prompt(kMsgSystemFile));
+      LastOutcome.notDoneItem(rowName(r), Prompt(Msg::SystemFile));
       continue;
     }
     removal.push_back(r);
@@ -332,7 +331,7 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
       for (int r : rowsOfItem(CartridgeRows, item.subItems[2]))
         if (CartridgeRows[std::size_t(r)].entries.front() == 1) item.selected = false;
   if (systemRefused)
-    host.messageBox(kMsgSystemFile, Prompt(kMsgSystemFile), WindowCaption, MsgBoxKind::Error,
+    host.messageBox(Msg::SystemFile, Prompt(Msg::SystemFile), WindowCaption, MsgBoxKind::Error,
                     MsgBoxButtons::Ok);
 
   std::vector<SectorRun> removed;
@@ -369,11 +368,11 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
     LastOutcome.settle(true, {});  // planned; the engineer writes it
     return LastOutcome;
   }
-  if (writePlannedChange(kMsgRemoveFail, kMsgRemoveOk)) {
-    LastOutcome.settle(true, Prompt(kMsgRemoveOk));
+  if (writePlannedChange(Msg::RemoveFail, Msg::RemoveOk)) {
+    LastOutcome.settle(true, Prompt(Msg::RemoveOk));
     backToLoadStep();
   } else {
-    LastOutcome.undo(Prompt(kMsgRemoveFail));
+    LastOutcome.undo(Prompt(Msg::RemoveFail));
   }
   return LastOutcome;
 }
@@ -390,7 +389,7 @@ void TForm_MAIN::showPlannedChange() {
 bool TForm_MAIN::writePlannedChange(int failStatus, int okStatus) {
   if (!(autoSequence && autoSequence())) {
     Beep(3);
-    host.messageBox(kMsgProgramFail, Prompt(kMsgProgramFail), WindowCaption, MsgBoxKind::Error,
+    host.messageBox(Msg::ProgramFail, Prompt(Msg::ProgramFail), WindowCaption, MsgBoxKind::Error,
                     MsgBoxButtons::Ok);
     ShowStatus1(Prompt(failStatus));
     return false;
@@ -444,9 +443,9 @@ bool TForm_MAIN::file_number_limited_check(const Selection* selection,
       CartridgeRows, SelectionRows, selection ? selection->items : selectedHidden(ListView_FAT_IN),
       nodePath(SelectionTree, node));
   for (const DirectoryOverLimit& d : over) {
-    const std::string text = Prompt(kMsgDirectoryFull) + displayText(Language, d.shownPath);
+    const std::string text = Prompt(Msg::DirectoryFull) + displayText(Language, d.shownPath);
     if (whyNot) whyNot->push_back(text);
-    host.messageBox(kMsgDirectoryFull, text, WindowCaption, MsgBoxKind::Information,
+    host.messageBox(Msg::DirectoryFull, text, WindowCaption, MsgBoxKind::Information,
                     MsgBoxButtons::Ok);
   }
   return !over.empty();

@@ -8,6 +8,7 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/block_table.h"
 
@@ -17,8 +18,6 @@ namespace {
 
 constexpr uint8_t kOst4 = 3;
 // Message numbers of the table reads.
-constexpr int kMsgReading = 43, kMsgReadOk = 44, kMsgReadFail = 45, kMsgNotExist = 46;
-constexpr int kMsgObdiiTooOld = 82, kMsgFaultPrefix = 63;
 
 // Why the catalogue may not be changed, in the four languages.
 constexpr const char* kUnreadableText[4] = {
@@ -76,9 +75,9 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   OperationRunning = true;
   SetPriority(2);
   Memo1_Lines_Add("READ MAPPING TABLE!");
-  ReportStart(Prompt(kMsgReading), false);
+  ReportStart(Prompt(Msg::Reading), false);
   Form_Wait.Show();
-  Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
+  Form_Wait.Label_WaitInfo.text = Prompt(Msg::Reading);
   Form_Wait.ProgressBar_Wait.position = 10;
   // Two sectors at the link's pace: the bar follows the bytes as they come.
   ProgressScope progress(*this);
@@ -104,15 +103,15 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
       outcome == MappingReadOutcome::Valid || outcome == MappingReadOutcome::Blank;
   if (outcome == MappingReadOutcome::NoData) {
     Form_Wait.Close();
-    Memo1_Lines_Add(Prompt(kMsgReadFail));
-    StaticText_Status2.text = Prompt(kMsgReadFail);
+    Memo1_Lines_Add(Prompt(Msg::ReadFail));
+    StaticText_Status2.text = Prompt(Msg::ReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
     OperationRunning = wasRunning;
     return false;
   }
   if (outcome != MappingReadOutcome::Valid) {
     Memo1_Lines_Add("MAPPING TABLE not exist");
-    StaticText_Status2.text = Prompt(kMsgNotExist);
+    StaticText_Status2.text = Prompt(Msg::NotExist);
   }
   if (outcome == MappingReadOutcome::FreshStarted) {
     // A damaged or half-read table is not a blank cartridge: the software on
@@ -156,9 +155,9 @@ bool TForm_MAIN::Function_ReadFAT() {
   const bool wasRunning = OperationRunning;
   OperationRunning = true;
   SetPriority(2);
-  ReportStart(Prompt(kMsgReading), false);
+  ReportStart(Prompt(Msg::Reading), false);
   Form_Wait.Show();
-  Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
+  Form_Wait.Label_WaitInfo.text = Prompt(Msg::Reading);
   Form_Wait.ProgressBar_Wait.position = 10;
   ProgressScope progress(*this);
   startProgress(1, true, &Form_Wait.ProgressBar_Wait, 10);
@@ -181,8 +180,8 @@ bool TForm_MAIN::Function_ReadFAT() {
   if (sector.size() != kFatSectorSize) {
     // Catalogue, views and the fresh-read flag stay as they were.
     Form_Wait.Close();
-    Memo1_Lines_Add(Prompt(kMsgReadFail));
-    StaticText_Status2.text = Prompt(kMsgReadFail);
+    Memo1_Lines_Add(Prompt(Msg::ReadFail));
+    StaticText_Status2.text = Prompt(Msg::ReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
     OperationRunning = wasRunning;
     return false;
@@ -191,8 +190,8 @@ bool TForm_MAIN::Function_ReadFAT() {
   ::ostrel::CartridgeCatalogue scratch;
   const FatParseResult parsed = parseFatSector(sector, SectorCount, scratch);
   if (!parsed.signatureRecognised) {
-    Memo1_Lines_Add(Prompt(kMsgNotExist));
-    StaticText_Status2.text = Prompt(kMsgNotExist);
+    Memo1_Lines_Add(Prompt(Msg::NotExist));
+    StaticText_Status2.text = Prompt(Msg::NotExist);
   } else if (parsed.entriesIgnored > 0) {
     // The sector has room for 256 entries only; a larger count is damage.
     // Rewriting such a catalogue would drop the ignored entries for good.
@@ -211,10 +210,10 @@ bool TForm_MAIN::Function_ReadFAT() {
         break;
       case ObdiiVerdict::TooOld:
         ObdiiTooOld = true;
-        host.messageBox(
-            kMsgObdiiTooOld,
-            Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
-            WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+        host.messageBox(Msg::ObdiiTooOld,
+                        Prompt(Msg::ObdiiTooOld) + " " + Prompt(Msg::FaultPrefix) +
+                            std::string(FaultCode::k0021),
+                        WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
         break;
     }
     Memo1_Lines_Add(std::string(fatText(entry.brand)));
@@ -252,9 +251,9 @@ bool TForm_MAIN::Function_ReadFAT() {
   CompactionBackupRead.clear();
 
   Form_Wait.Close();
-  Memo1_Lines_Add(Prompt(kMsgReadOk));
+  Memo1_Lines_Add(Prompt(Msg::ReadOk));
   StaticText_Status1.text.clear();
-  StaticText_Status2.text = Prompt(kMsgReadOk);
+  StaticText_Status2.text = Prompt(Msg::ReadOk);
 
   NewlyAdded.fill(false);
   ItemFAT_OUT();
@@ -306,7 +305,7 @@ bool TForm_MAIN::catalogueChangeAllowed(bool onlyWrongEntriesRemoved) {
   }
   Memo1_Lines_Add(why);
   LastOutcome.settle(false, why);
-  host.messageBox(BoxMessage::kCatalogueUnchangeable, why, WindowCaption, MsgBoxKind::Warning,
+  host.messageBox(Msg::CatalogueUnchangeable, why, WindowCaption, MsgBoxKind::Warning,
                   MsgBoxButtons::Ok);
   return false;
 }

@@ -8,10 +8,12 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
 #include "flash/qc_rules.h"
+#include "link/commands.h"
 
 namespace ostrel {
 
@@ -19,7 +21,6 @@ namespace {
 
 constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr const char* kTag = "OST3_Return_Value";
-constexpr int kMsgProgramming = 34, kMsgChecking = 40;
 
 // Ostrel I/II: the wait for a step's or a checksum's reply.
 constexpr uint32_t kQcReplyWaitMs = 10000;
@@ -42,7 +43,7 @@ void startStep(TForm_MAIN& f, int step) {
   f.QcFaultCode.clear();
   f.ProgressBar1.reset();
   f.StaticText_PROG_FINISH.text = "00000000";
-  f.ShowStatus1(f.Prompt(kMsgProgramming));
+  f.ShowStatus1(f.Prompt(Msg::Programming));
   f.ClearStatus2();
   f.Memo1_Lines_Add(step == kQcStepBlank ? "Q.C. STEP1" : "Q.C. STEP2");
 }
@@ -143,7 +144,7 @@ bool TForm_MAIN::OST1_2_Function_QC(int step) {
   }
 
   // Phase 2: every sector's sum and XOR must read 00 00.
-  ShowStatus1(Prompt(kMsgChecking));
+  ShowStatus1(Prompt(Msg::Checking));
   ClearStatus2();
   ProgressBar1.reset();
   StaticText_PROG_FINISH.text = "00000000";
@@ -183,7 +184,7 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
   OperationFrame frame(*this);
   startStep(*this, step);
   const uint8_t serial = uint8_t(Get_Command_Serial_Number());
-  RequestBuffer[0] = step == kQcStepBlank ? 0xA5 : 0xA6;
+  RequestBuffer[0] = step == kQcStepBlank ? Cmd::QcBlank : Cmd::QcLoop;
   RequestBuffer[1] = serial;
   ReceiveMode = 1;
   uint32_t since = clock.tick();
@@ -226,7 +227,7 @@ bool TForm_MAIN::OST3_Function_QC(int step) {
         code = qcFailureCode(scan);
         break;
       case QcStepScan::Outcome::Unexpected:
-        host.messageBox(BoxMessage::kUnexpected, "非預期錯誤", WindowCaption, MsgBoxKind::Error,
+        host.messageBox(Msg::Unexpected, "非預期錯誤", WindowCaption, MsgBoxKind::Error,
                         MsgBoxButtons::Ok);
         break;
       case QcStepScan::Outcome::Running:
@@ -279,10 +280,10 @@ bool TForm_MAIN::qcAuto() {
     MemoryStream image = HexToBin_Conv(source);
     if (image.Size() == 0) {
       // The converter has reported its own fault; 0019 says QC Auto stopped on it.
-      if (StaticText_Status2.text != Prompt(63) + std::string(FaultCode::k0019))
+      if (StaticText_Status2.text != Prompt(Msg::FaultPrefix) + std::string(FaultCode::k0019))
         ReportFault(FaultCode::k0019);
       QcFaultCode = FaultCode::k0019;
-      LastOutcome.settle(false, Prompt(63) + QcFaultCode);
+      LastOutcome.settle(false, Prompt(Msg::FaultPrefix) + QcFaultCode);
       return false;
     }
     FlashImage = std::move(image);
@@ -387,7 +388,7 @@ bool TForm_MAIN::clearCatalogue() {
     }
   }
   if (ModuleGeneration != kOst4)
-    host.messageBox(BoxMessage::kClearResult, ok ? "clear ok" : "clear fail", WindowCaption,
+    host.messageBox(Msg::ClearResult, ok ? "clear ok" : "clear fail", WindowCaption,
                     ok ? MsgBoxKind::Information : MsgBoxKind::Warning, MsgBoxButtons::Ok);
   Function_ReadFAT();
   LastOutcome.settle(ok, ok ? "clear ok" : "clear fail");

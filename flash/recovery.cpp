@@ -15,6 +15,7 @@
 
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/burn_journal_file.h"
 #include "link/identify.h"
@@ -250,7 +251,7 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
                       reserveJournalSpace ? reserveJournalSpace : reserveWithFallocate, &error)) {
     Memo1_Lines_Add(error);
     if (journal.noSpace())
-      host.messageBox(BoxMessage::kJournalNoSpace,
+      host.messageBox(Msg::JournalNoSpace,
                       filled(kNoSpaceText[languageIndex(Language)],
                              {host.programDirectory(), std::to_string(journalBytes(shape))}),
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
@@ -328,9 +329,8 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
     const std::string kept = setAside(path);
     Memo1_Lines_Add(path + ": " + read.why + "; not applied, kept in " +
                     (kept.empty() ? path : kept));
-    host.messageBox(BoxMessage::kJournalUnfit,
-                    filled(kUnfitText[language], {kept.empty() ? path : kept}), WindowCaption,
-                    MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    host.messageBox(Msg::JournalUnfit, filled(kUnfitText[language], {kept.empty() ? path : kept}),
+                    WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
     return tablesRead;
   }
 
@@ -358,8 +358,8 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
     if (kept.empty()) kept = path;
     values.push_back(kept);
     Memo1_Lines_Add("The journal is kept in " + kept);
-    host.messageBox(BoxMessage::kJournalSetAside, filled(text, values), WindowCaption,
-                    MsgBoxKind::Warning, MsgBoxButtons::Ok);
+    host.messageBox(Msg::JournalSetAside, filled(text, values), WindowCaption, MsgBoxKind::Warning,
+                    MsgBoxButtons::Ok);
   };
   switch (judgement.verdict) {
     case BurnVerdict::Intact:
@@ -383,7 +383,7 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
   }
 
   Memo1_Lines_Add("The last burn on this module was interrupted: software may be damaged");
-  if (host.messageBox(BoxMessage::kRepairQuestion, kRepairQuestion[language], WindowCaption,
+  if (host.messageBox(Msg::RepairQuestion, kRepairQuestion[language], WindowCaption,
                       MsgBoxKind::Question, MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
     // Until it is repaired, nothing more is written over what may be damaged.
     CartridgeCatalogueState = CatalogueState::Unreadable;

@@ -8,8 +8,10 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
+#include "link/commands.h"
 #include "link/frame.h"
 #include "link/identify.h"
 
@@ -42,10 +44,12 @@ int passBudget(const TForm_MAIN& f) {
   return std::max(f.RetryBudget, 1);
 }
 
-// A framed command through RequestBuffer; bytes start with 0x80 | N.
-bool sendFramed(TForm_MAIN& f, std::initializer_list<uint8_t> bytes,
+// A framed command through RequestBuffer.
+bool sendFramed(TForm_MAIN& f, uint8_t code, std::initializer_list<uint8_t> parameters,
                 uint32_t total = kFramedTotal) {
-  std::copy(bytes.begin(), bytes.end(), f.RequestBuffer.begin());
+  f.RequestBuffer[0] = Cmd::framedLength(unsigned(parameters.size()) + 1);
+  f.RequestBuffer[1] = code;
+  std::copy(parameters.begin(), parameters.end(), f.RequestBuffer.begin() + 2);
   return f.Send_Package(f.RequestBuffer.data(), 0, kFramedWait, total);
 }
 
@@ -77,55 +81,55 @@ bool ost2Prologue(TForm_MAIN& f, uint16_t sector) {
                                             {0xAA, 0xAA, 0x80},
                                             {0xAA, 0xAA, 0xAA},
                                             {0x55, 0x55, 0x55}};
-  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  if (!sendFramed(f, Cmd::SelectSector, {uint8_t(sector)})) return false;
   for (const auto& c : kCycles) {
-    if (!sendFramed(f, {0x82, 0x03, c[0]}) || !sendFramed(f, {0x82, 0x02, c[1]}) ||
-        !sendFramed(f, {0x82, 0x04, c[2]}))
+    if (!sendFramed(f, Cmd::Cycle3, {c[0]}) || !sendFramed(f, Cmd::Cycle2, {c[1]}) ||
+        !sendFramed(f, Cmd::Cycle4, {c[2]}))
       return false;
   }
   return true;
 }
 
 // The last command of an Ostrel I/II chip erase, timed against the standard.
-bool timedChipErase(TForm_MAIN& f, uint16_t sector, std::initializer_list<uint8_t> finalCommand) {
+bool timedChipErase(TForm_MAIN& f, uint16_t sector, uint8_t code, uint8_t data) {
   const uint32_t start = f.clock.tick();
-  const bool acknowledged = sendFramed(f, finalCommand, kCountedRetryTime);
+  const bool acknowledged = sendFramed(f, code, {data}, kCountedRetryTime);
   const ChipEraseVerdict v =
       judgeChipErase(f.ModuleGeneration, sector, f.clock.tick() - start, acknowledged);
   for (const std::string& line : v.lines) f.Memo1_Lines_Add(line);
-  if (v.tooFast) f.Memo1_Lines_Add(f.Prompt(63) + std::string(FaultCode::k0090));
+  if (v.tooFast) f.Memo1_Lines_Add(f.Prompt(Msg::FaultPrefix) + std::string(FaultCode::k0090));
   return v.ok;
 }
 
 bool eraseOst1(TForm_MAIN& f, uint8_t mode, uint16_t sector) {
-  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
+  if (!sendFramed(f, Cmd::SelectSector, {uint8_t(sector)})) return false;
   for (uint8_t d : {uint8_t(0xAA), uint8_t(0x55), uint8_t(0x80), uint8_t(0xAA), uint8_t(0x55)})
-    if (!sendFramed(f, {0x82, 0x05, d})) return false;
-  if (mode == 0) return timedChipErase(f, sector, {0x82, 0x05, 0x10});
-  return sendFramed(f, {0x82, 0x05, 0x30}, kCountedRetryTime);
+    if (!sendFramed(f, Cmd::Cycle5, {d})) return false;
+  if (mode == 0) return timedChipErase(f, sector, Cmd::Cycle5, 0x10);
+  return sendFramed(f, Cmd::Cycle5, {0x30}, kCountedRetryTime);
 }
 
 bool eraseOst2(TForm_MAIN& f, uint8_t mode, uint16_t sector) {
   if (mode == 0) {
-    if (!ost2Prologue(f, sector) || !sendFramed(f, {0x82, 0x03, 0xAA}) ||
-        !sendFramed(f, {0x82, 0x02, 0xAA}))
+    if (!ost2Prologue(f, sector) || !sendFramed(f, Cmd::Cycle3, {0xAA}) ||
+        !sendFramed(f, Cmd::Cycle2, {0xAA}))
       return false;
-    return timedChipErase(f, sector, {0x82, 0x04, 0x10});
+    return timedChipErase(f, sector, Cmd::Cycle4, 0x10);
   }
   if (!ost2BootBlockSector(sector)) {
     if (!ost2Prologue(f, sector)) return false;
-    return sendFramed(f, {0x82, 0x04, 0x30}, kCountedRetryTime);
+    return sendFramed(f, Cmd::Cycle4, {0x30}, kCountedRetryTime);
   }
   for (uint8_t address : ost2BootSubBlockAddresses()) {
-    if (!ost2Prologue(f, sector) || !sendFramed(f, {0x82, 0x02, address}) ||
-        !sendFramed(f, {0x82, 0x04, 0x30}, kCountedRetryTime))
+    if (!ost2Prologue(f, sector) || !sendFramed(f, Cmd::Cycle2, {address}) ||
+        !sendFramed(f, Cmd::Cycle4, {0x30}, kCountedRetryTime))
       return false;
   }
   return true;
 }
 
 bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
-  const uint8_t command[3] = {0xA2, uint8_t(sector >> 8), uint8_t(sector)};
+  const uint8_t command[3] = {Cmd::EraseSector, uint8_t(sector >> 8), uint8_t(sector)};
   switch (blockEraseAction(f.BlockTable, sector)) {
     case BlockEraseAction::CoveredByPartner:
       return true;
@@ -164,8 +168,8 @@ bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
 }  // namespace
 
 bool selectSector12(TForm_MAIN& f, uint16_t sector) {
-  if (!sendFramed(f, {0x82, 0x01, uint8_t(sector)})) return false;
-  if (f.ModuleGeneration == kOst1 && !sendFramed(f, {0x82, 0x02, 0x00})) return false;
+  if (!sendFramed(f, Cmd::SelectSector, {uint8_t(sector)})) return false;
+  if (f.ModuleGeneration == kOst1 && !sendFramed(f, Cmd::Cycle2, {0x00})) return false;
   return true;
 }
 
@@ -235,17 +239,17 @@ bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSe
     case kOst4: {
       if (OST4_Function_ProgramSector(sector, direct, fatSector)) return true;
       if (BuildMode != 2)
-        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次",
-                        WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
+        host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
+                        MsgBoxKind::Warning, MsgBoxButtons::Ok);
       pauseUnlessClosed(kOst4RetryPauseMs);
       const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
       if (!ok && BuildMode != 2)
-        host.messageBox(BoxMessage::kWriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
+        host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
                         WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
       return ok;
     }
     default:
-      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ProgramSector()",
+      host.messageBox(Msg::Unexpected, "非預期錯誤in TForm_MAIN.Function_ProgramSector()",
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
       return false;
   }
@@ -270,7 +274,7 @@ bool TForm_MAIN::OST1_2_Function_ProgramSector(uint16_t sector) {
       ReportFault(FaultCode::k0032);
       return false;
     }
-    if (!selectSector12(*this, sector) || !sendFramed(*this, {0x83, 0x10, 0xFF, 0xFF}))
+    if (!selectSector12(*this, sector) || !sendFramed(*this, Cmd::WriteBlock, {0xFF, 0xFF}))
       return false;
 
     // The report may come while the data still goes out: gather it from scratch.
@@ -282,7 +286,7 @@ bool TForm_MAIN::OST1_2_Function_ProgramSector(uint16_t sector) {
       ReportFault(FaultCode::k0032);
       return false;
     }
-    if (ReplyBuffer[1] == 0x7F && ReplyBuffer[2] == record->sum &&
+    if (ReplyBuffer[1] == Cmd::DataCheck && ReplyBuffer[2] == record->sum &&
         ReplyBuffer[3] == record->xorValue)
       return true;
     if (--attempts == 0) {
@@ -309,7 +313,8 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
     const bool fat = sector == 1;
     const uint8_t* data = plannedSectorData(sector);
     if (!data) break;
-    const auto command = rawSectorCommand(fat ? 0xA7 : 0xA0, sector, sector);
+    const auto command =
+        rawSectorCommand(fat ? Cmd::WriteSectorOne : Cmd::WriteSector, sector, sector);
     if (!sendRawCommand(*this, command.data(), 7, kOst3Wait, kOst3Total)) break;
     bool allAcknowledged = true;
     for (size_t offset = 0; offset < kSectorSize && allAcknowledged; offset += ChunkSize) {
@@ -331,7 +336,7 @@ bool TForm_MAIN::OST3_Function_ProgramSector(uint16_t sector) {
 
 bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
   if (Flag_test_busy) {
-    host.messageBox(BoxMessage::kModuleBusy, "ost4_program_sector-- (Flag_test_busy  = TRUE)",
+    host.messageBox(Msg::ModuleBusy, "ost4_program_sector-- (Flag_test_busy  = TRUE)",
                     WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     return false;
   }
@@ -358,12 +363,12 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
       break;
     }
 
-    uint8_t code = 0xA0;
+    uint8_t code = Cmd::WriteSector;
     uint16_t physical = sector;
     const auto before = std::make_unique<::ostrel::MappingTable>();  // undo state of a failed pass
     if (!direct) {
       *before = MappingTable;
-      code = fatSector ? 0xA7 : 0xA0;
+      code = fatSector ? Cmd::WriteSectorOne : Cmd::WriteSector;
       if (ImageKind == 1 && sector < kIdentitySectors) {
         // A whole-flash image keeps its low sectors where the image puts them:
         // the table write maps them one to one.
@@ -452,7 +457,7 @@ void TForm_MAIN::Function_ReadSector(uint16_t sector, bool direct) {
       return;
     default:
       ReadBuffer.Clear();
-      host.messageBox(BoxMessage::kUnexpected, "非預期錯誤in TForm_MAIN.Function_ReadSector()",
+      host.messageBox(Msg::Unexpected, "非預期錯誤in TForm_MAIN.Function_ReadSector()",
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
   }
 }
@@ -462,30 +467,30 @@ void TForm_MAIN::OST1_2_Function_ReadSector(uint16_t sector) {
   bool ok = false;
   DataCheck computed, reported;
   for (int attempts = passBudget(*this); attempts > 0 && !ok; --attempts) {
-    if (!selectSector12(*this, sector) || !sendFramed(*this, {0x83, 0x20, 0xFF, 0xFF})) break;
+    if (!selectSector12(*this, sector) || !sendFramed(*this, Cmd::ReadBlock, {0xFF, 0xFF})) break;
 
     ReceiveMode = 0;
     ReceivedCount = int32_t(kSectorSize);
     ReadBuffer.Clear();
     ReplyComplete = 0;
-    sendByteRaw(*this, 0x00);
+    sendByteRaw(*this, Cmd::ReadTrigger);
     const bool arrived = waitReply(*this, kBlockDataWaitMs) && ReadBuffer.Size() == kSectorSize;
     ReceiveMode = 1;
     ReplyComplete = 0;
     ReceivedCount = 0;
     if (!arrived) {
       code = FaultCode::k0057;
-      sendByteRaw(*this, 0x00);
+      sendByteRaw(*this, Cmd::ReadTrigger);
       continue;
     }
     computed = dataCheck(ReadBuffer.Bytes());
-    sendByteRaw(*this, 0x00);
+    sendByteRaw(*this, Cmd::ReadTrigger);
     if (!waitReply(*this, kReadReportWaitMs)) {
       code = FaultCode::k0056;
       continue;
     }
     reported = {ReplyBuffer[2], ReplyBuffer[3]};
-    if (ReplyBuffer[1] == 0x7F && reported == computed) {
+    if (ReplyBuffer[1] == Cmd::DataCheck && reported == computed) {
       ok = true;
     } else {
       code = FaultCode::k0055;
@@ -526,7 +531,7 @@ void rawSectorRead(TForm_MAIN& f, const uint8_t* command, uint32_t length, uint3
       f.ReplyComplete = 0;
       f.ReceivedCount = int32_t(ChunkSize);
       ++requests;
-      const uint8_t next = 0x5A;
+      const uint8_t next = Cmd::NextPiece;
       if (f.Send_Package_OST3(&next, 1, 0, wait, total)) {
         waitReply(f, wait);
         lastCompleted = f.ReplyComplete != 0;
@@ -553,13 +558,14 @@ void rawSectorRead(TForm_MAIN& f, const uint8_t* command, uint32_t length, uint3
 }  // namespace
 
 void TForm_MAIN::OST3_Function_ReadSector(uint16_t sector) {
-  const auto command = rawSectorCommand(sector == 1 ? 0xA8 : 0xA1, sector, sector);
+  const auto command =
+      rawSectorCommand(sector == 1 ? Cmd::ReadSectorOne : Cmd::ReadSector, sector, sector);
   rawSectorRead(*this, command.data(), 7, kOst3Wait, kOst3Total);
 }
 
 void TForm_MAIN::OST4_Function_ReadSector(uint16_t sector, bool direct) {
   if (direct) {
-    const auto command = rawSectorCommand(0xA1, sector, sector);
+    const auto command = rawSectorCommand(Cmd::ReadSector, sector, sector);
     rawSectorRead(*this, command.data(), 7, kOst4CommandWait, kOst4CommandTotal);
     return;
   }
@@ -572,7 +578,8 @@ void TForm_MAIN::OST4_Function_ReadSector(uint16_t sector, bool direct) {
     return;
   }
   const bool fat = sector == 1;
-  const auto command = rawSectorCommand(fat ? 0xA8 : 0xA1, physical, sector);
+  const auto command =
+      rawSectorCommand(fat ? Cmd::ReadSectorOne : Cmd::ReadSector, physical, sector);
   rawSectorRead(*this, command.data(), fat ? 9 : 7, kOst4CommandWait, kOst4CommandTotal);
 }
 
@@ -589,7 +596,7 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
     case kOst3:
     case kOst4:
       if (mode == 0) {
-        const uint8_t command = 0xA3;
+        const uint8_t command = Cmd::EraseAll;
         if (!sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime)) return false;
         // The whole flash is blank now, as asked: no kept copy is to go back.
         const JournalKey module = journalKey();
@@ -613,7 +620,7 @@ bool TForm_MAIN::Function_Erase() {
   StaticText_VerifyTime.text.clear();
   const uint32_t start = clock.tick();
   ProgressBar1.position = 0;
-  ShowStatus1(Prompt(31));
+  ShowStatus1(Prompt(Msg::Erasing));
   // Nothing reports how far a chip erase is: the time tells, against the usual one.
   ProgressScope progress(*this);
   startTimedProgress(TypicalChipEraseTime(ModuleGeneration) * (TwoChipFlash ? 2 : 1), ProgressBar1);
@@ -628,10 +635,10 @@ bool TForm_MAIN::Function_Erase() {
   StaticText_EraseTime.text = std::to_string(uint32_t(clock.tick() - start)) + " ms";
 
   if (ok) {
-    ShowStatus1(Prompt(32));
+    ShowStatus1(Prompt(Msg::EraseOk));
     ClearStatus2();
   } else {
-    ShowStatus1(Prompt(33));
+    ShowStatus1(Prompt(Msg::EraseFail));
   }
   LastOutcome.settle(ok, Prompt(ok ? 32 : 33));
 

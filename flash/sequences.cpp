@@ -24,6 +24,7 @@
 #include "flash/burn_journal_file.h"
 #include "flash/form_steps.h"
 #include "flash/operation_frame.h"
+#include "link/commands.h"
 #include "link/reply_form_scope.h"
 
 namespace ostrel {
@@ -31,12 +32,8 @@ namespace ostrel {
 namespace {
 
 constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
-constexpr const char* kTag = "OST3_Return_Value";
 constexpr uint32_t kCheckReplyWaitMs = 10000;
 // Message numbers of the sequences.
-constexpr int kMsgProgramming = 34, kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgVerifying = 37,
-              kMsgVerifyOk = 38, kMsgVerifyFail = 39, kMsgChecking = 40, kMsgCheckOk = 41,
-              kMsgCheckFail = 42, kMsgWritingFat = 66;
 
 // A burn stopped by the check of its plan, in the four languages; the
 // software and its planned sectors follow.
@@ -111,7 +108,7 @@ bool planSparesSoftware(TForm_MAIN& f) {
   const std::string text = kOverwriteRefused[language] + names;
   f.Memo1_Lines_Add(text);
   f.ReportFault(FaultCode::k0052);
-  f.host.messageBox(BoxMessage::kOverwriteRefused, text, f.WindowCaption, MsgBoxKind::Error,
+  f.host.messageBox(Msg::OverwriteRefused, text, f.WindowCaption, MsgBoxKind::Error,
                     MsgBoxButtons::Ok);
   return false;
 }
@@ -195,8 +192,8 @@ bool TForm_MAIN::Function_Program() {
     Memo1_Lines_Add("The last burn on this module did not end: it is judged before a new one");
     resolveInterruptedBurn(rereadTables(*this));
     Memo1_Lines_Add("Nothing new was written: plan the change again");
-    ShowStatus1(Prompt(kMsgProgramFail));
-    LastOutcome.settle(false, Prompt(kMsgProgramFail));
+    ShowStatus1(Prompt(Msg::ProgramFail));
+    LastOutcome.settle(false, Prompt(Msg::ProgramFail));
     FatDirty = false;
     return false;
   }
@@ -205,7 +202,7 @@ bool TForm_MAIN::Function_Program() {
   {
     OperationFrame frame(*this);
     const uint32_t n = countSectors(*this, planned);
-    ShowStatus1(Prompt(kMsgProgramming));
+    ShowStatus1(Prompt(Msg::Programming));
     ClearStatus2();
     const uint32_t start = clock.tick();
     FlashImage.Seek(0);
@@ -261,7 +258,7 @@ bool TForm_MAIN::Function_Program() {
         fat->eraseFlag = fat->writeFlag = 1;
         fat->source = SectorSource::FlashImage;
       }
-      ShowStatus1(Prompt(kMsgWritingFat));
+      ShowStatus1(Prompt(Msg::WritingFat));
       // Ostrel IV relocates the software now; the other generations noted
       // their new FAT before the burn started.
       if (ModuleGeneration == kOst4) {
@@ -283,7 +280,7 @@ bool TForm_MAIN::Function_Program() {
     if (ModuleGeneration == kOst4) rebuildPhysicalSectorInUse(MappingTable, SectorCount);
     if (result && journal.add(JournalRecord::Complete, 0)) journal.remove();
 
-    showResult(*this, result, kMsgProgramOk, kMsgProgramFail);
+    showResult(*this, result, Msg::ProgramOk, Msg::ProgramFail);
     StaticText_ProgramTime.text = elapsed(*this, start);
     FatDirty = false;
   }
@@ -301,7 +298,7 @@ bool TForm_MAIN::Function_Verify() {
   OperationFrame frame(*this);
   const uint32_t k = countSectors(*this, erased);
   const uint32_t start = clock.tick();
-  ShowStatus1(Prompt(kMsgVerifying));
+  ShowStatus1(Prompt(Msg::Verifying));
   ClearStatus2();
   ProgressBar1.reset();
   StaticText_PROG_FINISH.text = "00000000";
@@ -348,7 +345,7 @@ bool TForm_MAIN::Function_Verify() {
     if (record.eraseFlag) ++v;
     showChecked(*this, v, k);
   }
-  showResult(*this, result, kMsgVerifyOk, kMsgVerifyFail);
+  showResult(*this, result, Msg::VerifyOk, Msg::VerifyFail);
   StaticText_VerifyTime.text = elapsed(*this, start);
   return result;
 }
@@ -359,7 +356,7 @@ bool TForm_MAIN::Function_Check() {
   OperationFrame frame(*this);
   const ReplyFormScope frames(*this, ReplyForm::Frame);  // the checksum reply is a frame
   const uint32_t k = countSectors(*this, erased);
-  ShowStatus1(Prompt(kMsgChecking));
+  ShowStatus1(Prompt(Msg::Checking));
   ClearStatus2();
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_CHECK, &ProgressBar3}) p->reset();
   StaticText_PROG_FINISH.text = "00000000";
@@ -378,21 +375,16 @@ bool TForm_MAIN::Function_Check() {
         result = false;
         break;
       }
-      RequestBuffer[0] = 0x81;
-      RequestBuffer[1] = 0x30;
-      RequestBuffer[2] = 0xB1;
-      ReceiveMode = 1;
-      ReplyComplete = 0;
-      ReceivedCount = 0;
-      Comm1_WriteCommData(RequestBuffer.data(), 3);
-      Memo2_Lines_Add(kTag, "");
-      Memo2_Lines_Add(kTag, "< 81 30 B1 >");
-      if (!waitForReply(clock.tick() + kCheckReplyWaitMs)) {
+      // Sent once: the module answers each check with one sector's checksums.
+      RequestBuffer[0] = Cmd::framedLength(1);
+      RequestBuffer[1] = Cmd::Check;
+      Send_Package(RequestBuffer.data(), 1, kCheckReplyWaitMs, 0);
+      if (!ReplyComplete) {
         ReportFault(FaultCode::k0071);
         result = false;
         break;
       }
-      if (ReplyBuffer[1] != 0x70 || ReplyBuffer[2] != record.sum ||
+      if (ReplyBuffer[1] != Cmd::replyTo(Cmd::Check) || ReplyBuffer[2] != record.sum ||
           ReplyBuffer[3] != record.xorValue) {
         if (--attempts > 0) continue;  // the same sector again
         ReportFault(FaultCode::k0070);
@@ -412,7 +404,7 @@ bool TForm_MAIN::Function_Check() {
     BusyStep();
     showChecked(*this, v, k);
   }
-  showResult(*this, result, kMsgCheckOk, kMsgCheckFail);
+  showResult(*this, result, Msg::CheckOk, Msg::CheckFail);
   return result;
 }
 

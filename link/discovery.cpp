@@ -4,6 +4,8 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
+#include "link/commands.h"
 #include "link/identify.h"
 #include "link/reply_form_scope.h"
 
@@ -28,7 +30,7 @@ void TForm_MAIN::WinCallBackOBJ1OsCallBack(uint32_t message, uint32_t eventCode)
     return;
   }
   Timer1.setEnabled(false);
-  ShowConnectionState(Prompt(24), Colors::kBlack);
+  ShowConnectionState(Prompt(Msg::Detecting), Colors::kBlack);
   Timer1.setInterval(Connected ? 100 : 1000);
   Timer1.setEnabled(true);
 }
@@ -41,7 +43,7 @@ void TForm_MAIN::Timer1Timer() {
   }
   if (OperationRunning) return;  // fires again in 100 ms
   Timer1.setEnabled(false);
-  ShowConnectionState(Prompt(24), Colors::kBlack);
+  ShowConnectionState(Prompt(Msg::Detecting), Colors::kBlack);
   Timer1.setInterval(Connected ? 100 : 1000);
   Timer1.setEnabled(true);
   DetectPending = false;
@@ -71,7 +73,7 @@ void TForm_MAIN::BuildBlankBlock() {
 }
 
 void TForm_MAIN::resetWithoutModule() {
-  ShowConnectionState(Prompt(26), Colors::kRed);
+  ShowConnectionState(Prompt(Msg::NoDevice), Colors::kRed);
   ClearStatus2();
   for (StaticText* t : {&StaticText_AuxNo, &StaticText_CUST_AuxNo, &StaticText_ID,
                         &StaticText_CUST_ID, &StaticText_Cus_id2})
@@ -114,10 +116,10 @@ void TForm_MAIN::Function_Detect() {
 
   bool presenceChecked = false;
   if (Connected) {
-    RequestBuffer[0] = 0x81;
-    RequestBuffer[1] = 0x70;
+    RequestBuffer[0] = Cmd::framedLength(1);
+    RequestBuffer[1] = Cmd::Presence;
     if (Send_Package(RequestBuffer.data(), 0, 300, 500)) {
-      ShowConnectionState(Prompt(25), Colors::kBlue);
+      ShowConnectionState(Prompt(Msg::DeviceExist), Colors::kBlue);
       ClearStatus2();
       OperationRunning = false;
       SetWindowEnabled(true);
@@ -136,7 +138,7 @@ void TForm_MAIN::Function_Detect() {
     Memo1.fontColor = Colors::kWindowText;
     Comm1.ClosePort();
     Form_Wait.Show();
-    Form_Wait.Label_WaitInfo.text = Prompt(24);
+    Form_Wait.Label_WaitInfo.text = Prompt(Msg::Detecting);
     Form_Wait.ProgressBar_Wait.position = 0;
     SetPriority(2);
     Connected = Function_Device();
@@ -164,7 +166,7 @@ void TForm_MAIN::Function_Detect() {
   SetWindowEnabled(true);
 
   if (Connected) {
-    ShowConnectionState(Prompt(25), Colors::kBlue);
+    ShowConnectionState(Prompt(Msg::DeviceExist), Colors::kBlue);
     ClearStatus2();
     BuildBlankBlock();
     if (onModuleFound) onModuleFound();
@@ -203,7 +205,7 @@ bool TForm_MAIN::Function_Device() {
   for (Button* b : {&Button_Erase, &Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto,
                     &Button_Read, &Button_QC, &Button_QC_Blank, &Button_QC_Loop})
     b->enabled = false;
-  ShowConnectionState(Prompt(24), Colors::kBlack);
+  ShowConnectionState(Prompt(Msg::Detecting), Colors::kBlack);
   ClearStatus2();
   PortAccessHint.clear();
   ReceiveMode = 1;
@@ -238,11 +240,11 @@ bool TForm_MAIN::Function_Device() {
     ReplyBuffer.fill(0);
     ReplyComplete = 0;
     ReceivedCount = 0;
-    const uint8_t probe = 0x80;
+    const uint8_t probe = Cmd::IdentifyProbe;
     Comm1_WriteCommData(&probe, 1);
     waitForReply(clock.tick() + 1000);
     Comm1.ClosePort();
-    if (ReplyComplete && ReplyBuffer[1] == 0xC0) {
+    if (ReplyComplete && ReplyBuffer[1] == Cmd::replyTo(Cmd::IdentifyProbe)) {
       found = true;
       break;
     }
@@ -264,8 +266,9 @@ bool TForm_MAIN::Function_Device() {
     const std::string_view code = programError ? FaultCode::k0003 : FaultCode::k0001;
     ReportFault(code);
     bar.toMax();
-    const std::string text =
-        programError ? Prompt(77) + " " + Prompt(63) + std::string(code) : Prompt(22);
+    const std::string text = programError ? Prompt(Msg::ProgramError) + " " +
+                                                Prompt(Msg::FaultPrefix) + std::string(code)
+                                          : Prompt(Msg::UpdateSoftware);
     host.messageBox(programError ? 77 : 22, text, WindowCaption, MsgBoxKind::Warning,
                     MsgBoxButtons::Ok);
     return false;

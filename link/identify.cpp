@@ -12,6 +12,46 @@ std::string dec2(unsigned v) {
   std::snprintf(s, sizeof s, "%02u", v % 100);
   return s;
 }
+
+// What a type code says about the module. Ostrel I is known by the length of
+// its answer (nine data bytes), not by a type code.
+struct ModuleRow {
+  uint8_t typeCode;
+  uint8_t generation;
+  uint16_t sectorCount;
+  uint32_t baudRate;
+  TParity parity;
+  bool twoChipFlash;
+  bool setsChip0;
+  bool setsChip1;
+  std::array<uint8_t, 2> chipStartSector;
+};
+
+constexpr ModuleRow kOstrel1Row{0x00, 0,    128,  115200,      TParity::None,
+                                true, true, true, {0x00, 0x40}};
+
+constexpr ModuleRow kModuleRows[] = {
+    {0x80, 1, 128, 230400, TParity::Mark, false, true, false, {0x00, 0x00}},
+    {0x81, 1, 256, 230400, TParity::Mark, true, true, true, {0x00, 0x80}},
+    {0x82, 2, 1024, 230400, TParity::None, false, false, false, {}},
+    {0x83, 2, 512, 230400, TParity::None, false, false, false, {}},
+    {0x84, 2, 256, 230400, TParity::None, false, false, false, {}},
+    {0x85, 2, 2048, 230400, TParity::None, false, false, false, {}},
+    {0x89, 3, 16384, 230400, TParity::None, false, false, false, {}},
+    {0x8A, 3, 32768, 230400, TParity::None, false, false, false, {}},
+    {0x8B, 3, 59999, 230400, TParity::None, false, false, false, {}},
+};
+
+// The type code of an Ostrel III whose program failed.
+constexpr uint8_t kProgramErrorType = 0x00;
+
+const ModuleRow* findRow(size_t length, uint8_t typeCode) {
+  if (length == 9) return &kOstrel1Row;
+  for (const ModuleRow& row : kModuleRows)
+    if (row.typeCode == typeCode) return &row;
+  return nullptr;
+}
+
 }  // namespace
 
 Identification identifyModule(const uint8_t* reply, size_t size, int buildMode) {
@@ -20,38 +60,21 @@ Identification identifyModule(const uint8_t* reply, size_t size, int buildMode) 
   const size_t l = reply[0] & 0x7F;
   if (l >= size) return id;
   uint8_t t = reply[l];
-  if (buildMode == 0 && t == 0x00) t = 0x84;
+  if (buildMode == 0 && t == kProgramErrorType) t = 0x84;
   id.typeCode = t;
-  auto module = [&](uint8_t generation, uint16_t sectors, uint32_t baud, TParity parity) {
+  if (const ModuleRow* row = findRow(l, t)) {
     id.result = IdentifyResult::Module;
-    id.generation = generation;
-    id.sectorCount = sectors;
-    id.baudRate = baud;
-    id.parity = parity;
-  };
-  if (l == 9) {
-    module(0, 128, 115200, TParity::None);
-    id.twoChipFlash = true;
-    id.setsChip0 = id.setsChip1 = true;
-    id.chipStartSector = {0x00, 0x40};
-  } else if (t == 0x80) {
-    module(1, 128, 230400, TParity::Mark);
-    id.setsChip0 = true;
-    id.chipStartSector = {0x00, 0x00};
-  } else if (t == 0x81) {
-    module(1, 256, 230400, TParity::Mark);
-    id.twoChipFlash = true;
-    id.setsChip0 = id.setsChip1 = true;
-    id.chipStartSector = {0x00, 0x80};
-  } else if (t >= 0x82 && t <= 0x85) {
-    static constexpr uint16_t sectors[] = {1024, 512, 256, 2048};
-    module(2, sectors[t - 0x82], 230400, TParity::None);
-  } else if (t == 0x00) {
+    id.generation = row->generation;
+    id.sectorCount = row->sectorCount;
+    id.baudRate = row->baudRate;
+    id.parity = row->parity;
+    id.twoChipFlash = row->twoChipFlash;
+    id.setsChip0 = row->setsChip0;
+    id.setsChip1 = row->setsChip1;
+    id.chipStartSector = row->chipStartSector;
+  } else if (t == kProgramErrorType) {
     id.result = IdentifyResult::ProgramError;
     id.generation = 2;
-  } else if (t >= 0x89 && t <= 0x8B) {
-    static constexpr uint16_t sectors[] = {16384, 32768, 59999};
-    module(3, sectors[t - 0x89], 230400, TParity::None);
   }
   return id;
 }

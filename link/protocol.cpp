@@ -5,6 +5,8 @@
 
 #include "app/fault_codes.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
+#include "link/commands.h"
 #include "link/frame.h"
 #include "link/reply_form_scope.h"
 
@@ -101,10 +103,10 @@ bool TForm_MAIN::backInCommandMode() {
   // reaches it as a command.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0) pauseUnlessClosed(kQuietBeforeCommandMs);
-    RequestBuffer[0] = 0x81;
-    RequestBuffer[1] = 0x70;
+    RequestBuffer[0] = Cmd::framedLength(1);
+    RequestBuffer[1] = Cmd::Presence;
     Send_Package(RequestBuffer.data(), 1, kPresenceWaitMs, kPresenceWaitMs);
-    if (ReplyComplete && ReplyBuffer[1] == 0x70 + 0x40) return true;
+    if (ReplyComplete && ReplyBuffer[1] == Cmd::replyTo(Cmd::Presence)) return true;
   }
   return false;
 }
@@ -129,7 +131,7 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
   const size_t n = data[0] & 0x7F;
   std::vector<uint8_t> frame(data, data + n + 1);
   frame.push_back(sum8(frame));
-  const uint8_t expected = uint8_t(data[1] + 0x40);
+  const uint8_t expected = Cmd::replyTo(data[1]);
   auto logFrame = [&] {
     Memo2_Lines_Add(kTag, "");
     if (debugLogAccepts(kTag))
@@ -171,8 +173,8 @@ bool TForm_MAIN::Send_Package(const uint8_t* data, int sendMode, uint32_t replyW
 }
 
 void TForm_MAIN::SendEndOfConnection() {
-  RequestBuffer[0] = 0x81;
-  RequestBuffer[1] = 0x90;
+  RequestBuffer[0] = Cmd::framedLength(1);
+  RequestBuffer[1] = Cmd::EndOfConnection;
   // The module never answers it: no time is spent waiting for an answer, and
   // closing the port still lets the frame reach the line.
   Send_Package(RequestBuffer.data(), 1, 0, 0);
@@ -186,14 +188,14 @@ bool TForm_MAIN::Send_Package_OST3(const uint8_t* data, uint32_t length, int sen
     if (debugLogAccepts(kTag))
       Memo2_Lines_Add(kTag, "< " + std::to_string(clock.tick()) + shortHexLine(data, length) + ">");
   };
-  const bool singleRequest = length == 1 && data[0] == 0x5A;
+  const bool singleRequest = length == 1 && data[0] == Cmd::NextPiece;
   auto accepted = [&] {
     uint8_t b = ReplyBuffer[0];
     return singleRequest || b == 0x5A || b == 0x5B || b == 0x5C;
   };
 
   if (sendMode == 1) {
-    host.messageBox(BoxMessage::kFeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
+    host.messageBox(Msg::FeatureUnsupported, "Feautre not supportSend_Package_OST3--Single",
                     WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
     logBytes();
     ReplyComplete = 0;
@@ -438,7 +440,7 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
 
 bool TForm_MAIN::WriteBack_Sector(uint16_t sector, MemoryStream& source) {
   if (ModuleGeneration != 2 && ModuleGeneration != 3) return false;
-  RequestBuffer[0] = sector == 1 ? 0xA7 : 0xA0;
+  RequestBuffer[0] = sector == 1 ? Cmd::WriteSectorOne : Cmd::WriteSector;
   RequestBuffer[1] = uint8_t(sector >> 8);
   RequestBuffer[2] = uint8_t(sector);
   RequestBuffer[3] = RequestBuffer[4] = RequestBuffer[5] = 0;

@@ -10,6 +10,7 @@
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "packages/placement.h"
 
@@ -19,11 +20,6 @@ namespace {
 
 constexpr uint8_t kOst4 = 3;
 // Message numbers of installation and compaction.
-constexpr int kMsgProgramOk = 35, kMsgProgramFail = 36, kMsgOverwrite = 51, kMsgNoSystemFile = 53,
-              kMsgNotEnoughSpace = 54, kMsgMustAdjust = 55, kMsgAdjusting = 56, kMsgAdjusted = 57,
-              kMsgAdjustFail = 58, kMsgAlreadyThere = 59, kMsgExit = 60, kMsgFaultPrefix = 63,
-              kMsgBackupQuestion = 65, kMsgVersionTooOld = 81, kMsgObdiiTooOld = 82,
-              kMsgTooManyFiles = 85;
 constexpr const char* kOst4MustProgramFirst =
     "空間必需重組，請先執行燒錄，燒錄步驟會自動重組空間!!!";
 
@@ -111,9 +107,9 @@ Outcome TForm_MAIN::Function_Install(const Selection& selection) {
   };
   if (!catalogueChangeAllowed()) return noneInstalled(LastOutcome.message);
   if (selection.items.size() + CartridgeRows.size() >= 256) {
-    host.messageBox(kMsgTooManyFiles, Prompt(kMsgTooManyFiles), WindowCaption, MsgBoxKind::Error,
+    host.messageBox(Msg::TooManyFiles, Prompt(Msg::TooManyFiles), WindowCaption, MsgBoxKind::Error,
                     MsgBoxButtons::Ok);
-    return noneInstalled(Prompt(kMsgTooManyFiles));
+    return noneInstalled(Prompt(Msg::TooManyFiles));
   }
   std::vector<std::string> overLimit;
   if (file_number_limited_check(&selection, &overLimit)) {
@@ -127,11 +123,11 @@ Outcome TForm_MAIN::Function_Install(const Selection& selection) {
   unsigned required = 0;
   for (int r : taken) required += SelectionRows[std::size_t(r)].units;
   if (Function_FreeSpace() < required) {
-    host.messageBox(kMsgNotEnoughSpace, Prompt(kMsgNotEnoughSpace), WindowCaption,
+    host.messageBox(Msg::NotEnoughSpace, Prompt(Msg::NotEnoughSpace), WindowCaption,
                     MsgBoxKind::Error, MsgBoxButtons::Ok);
     ItemFAT_OUT();
     ItemFAT_IN();
-    return noneInstalled(Prompt(kMsgNotEnoughSpace));
+    return noneInstalled(Prompt(Msg::NotEnoughSpace));
   }
 
   // The base software first, then the rest, each in the order taken. A
@@ -171,13 +167,13 @@ Outcome TForm_MAIN::Function_Install(const Selection& selection) {
 
   // The same write removal runs, so a front-end that carries the plan out
   // itself (or only shows it) takes both through one hook.
-  if (!writePlannedChange(kMsgProgramFail, kMsgProgramOk)) {
-    LastOutcome.undo(Prompt(kMsgProgramFail));
+  if (!writePlannedChange(Msg::ProgramFail, Msg::ProgramOk)) {
+    LastOutcome.undo(Prompt(Msg::ProgramFail));
     return LastOutcome;
   }
-  LastOutcome.settle(true, Prompt(kMsgProgramOk));
+  LastOutcome.settle(true, Prompt(Msg::ProgramOk));
   const MsgBoxResult exit =
-      host.messageBox(kMsgExit, Prompt(kMsgProgramOk) + Prompt(kMsgExit), WindowCaption,
+      host.messageBox(Msg::Exit, Prompt(Msg::ProgramOk) + Prompt(Msg::Exit), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::YesNo);
   if (exit == MsgBoxResult::Yes) {
     SetStepPanel(4);
@@ -216,26 +212,26 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
   if (row.name.starts_with(kObdiiText)) {
     if (obdiiReleaseTooOld(first)) {
       LastOutcome.fault(FaultCode::k0020);
-      warn(
-          kMsgVersionTooOld,
-          Prompt(kMsgVersionTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0020),
-          MsgBoxKind::Warning);
+      warn(Msg::VersionTooOld,
+           Prompt(Msg::VersionTooOld) + " " + Prompt(Msg::FaultPrefix) +
+               std::string(FaultCode::k0020),
+           MsgBoxKind::Warning);
       return true;
     }
     replaceBase =
         liveEntries(CartridgeCatalogue) == 0 ||
-        host.messageBox(kMsgOverwrite, Prompt(kMsgOverwrite) + std::string(kObdiiText) + " ??",
+        host.messageBox(Msg::Overwrite, Prompt(Msg::Overwrite) + std::string(kObdiiText) + " ??",
                         WindowCaption, MsgBoxKind::Information,
                         MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
   }
   if (!replaceBase && liveEntries(CartridgeCatalogue) == 0)
-    return refuseWith(kMsgNoSystemFile, MsgBoxKind::Error);
+    return refuseWith(Msg::NoSystemFile, MsgBoxKind::Error);
 
   for (const CatalogueRow& there : CartridgeRows) {
     if (there.name != row.name || there.versionText != row.versionText) continue;
     const std::string question =
-        displayText(Language, fatText(first.brand)) + Prompt(kMsgAlreadyThere);
-    if (host.messageBox(kMsgAlreadyThere, question, WindowCaption, MsgBoxKind::Information,
+        displayText(Language, fatText(first.brand)) + Prompt(Msg::AlreadyThere);
+    if (host.messageBox(Msg::AlreadyThere, question, WindowCaption, MsgBoxKind::Information,
                         MsgBoxButtons::YesNo) != MsgBoxResult::Yes) {
       if (whyNot) *whyNot = "declined: " + question;
       LastOutcome.declined = true;
@@ -248,8 +244,8 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
   if (replaceBase) ObdiiTooOld = false;
   if (ObdiiTooOld) {
     LastOutcome.fault(FaultCode::k0021);
-    warn(kMsgObdiiTooOld,
-         Prompt(kMsgObdiiTooOld) + " " + Prompt(kMsgFaultPrefix) + std::string(FaultCode::k0021),
+    warn(Msg::ObdiiTooOld,
+         Prompt(Msg::ObdiiTooOld) + " " + Prompt(Msg::FaultPrefix) + std::string(FaultCode::k0021),
          MsgBoxKind::Warning);
     return true;
   }
@@ -257,7 +253,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
   // The data must be there: a package whose entry points past its blocks
   // would plan sectors from nothing.
   if (n == 0 || (std::size_t(block) + n) * kSectorSize > PackageImage.Size() || n > SectorCount)
-    return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
+    return refuseWith(Msg::NotEnoughSpace, MsgBoxKind::Error);
 
   uint32_t target = 0;
   if (replaceBase) {
@@ -265,17 +261,16 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
       CartridgeCatalogue.header.entryCount = 1;
     } else if (baseNeedsRoom(CartridgeCatalogue, n)) {
       if (ModuleGeneration == kOst4)
-        return refuse(BoxMessage::kMustProgramFirst, kOst4MustProgramFirst,
-                      MsgBoxKind::Information);
-      host.messageBox(kMsgMustAdjust, Prompt(kMsgMustAdjust), WindowCaption,
+        return refuse(Msg::MustProgramFirst, kOst4MustProgramFirst, MsgBoxKind::Information);
+      host.messageBox(Msg::MustAdjust, Prompt(Msg::MustAdjust), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::Ok);
       MemoryStream adjusted = Function_SpaceDescendAdj(FlashImage);
-      if (adjusted.Size() == 0) return refuseWith(kMsgAdjustFail, MsgBoxKind::Error);
+      if (adjusted.Size() == 0) return refuseWith(Msg::AdjustFail, MsgBoxKind::Error);
       FlashImage = std::move(adjusted);
       // The base software grows into the space behind it, which must now hold it.
       const auto next = nextEntryAbove(CartridgeCatalogue, 0);
       if (next && CartridgeCatalogue.entries[*next].startSector < n)
-        return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
+        return refuseWith(Msg::NotEnoughSpace, MsgBoxKind::Error);
     }
     FatEntry& base = CartridgeCatalogue.entries[0];
     copyEntryFields(base, first);
@@ -284,16 +279,15 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
     NewlyAdded[1] = true;
   } else {
     if (CartridgeCatalogue.header.entryCount + row.entries.size() > kFatMaxEntries)
-      return refuseWith(kMsgTooManyFiles, MsgBoxKind::Error);
+      return refuseWith(Msg::TooManyFiles, MsgBoxKind::Error);
     target = firstFit(CartridgeCatalogue, n).start;
     if (target + n > SectorCount) {
       if (ModuleGeneration == kOst4)
-        return refuse(BoxMessage::kMustProgramFirst, kOst4MustProgramFirst,
-                      MsgBoxKind::Information);
-      host.messageBox(kMsgMustAdjust, Prompt(kMsgMustAdjust), WindowCaption,
+        return refuse(Msg::MustProgramFirst, kOst4MustProgramFirst, MsgBoxKind::Information);
+      host.messageBox(Msg::MustAdjust, Prompt(Msg::MustAdjust), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::Ok);
       MemoryStream adjusted = Function_SpaceAscendAdj(FlashImage);
-      if (adjusted.Size() == 0) return refuseWith(kMsgAdjustFail, MsgBoxKind::Error);
+      if (adjusted.Size() == 0) return refuseWith(Msg::AdjustFail, MsgBoxKind::Error);
       FlashImage = std::move(adjusted);
       const auto last = lastEntry(CartridgeCatalogue);
       target = last ? uint32_t(CartridgeCatalogue.entries[*last].startSector) +
@@ -301,7 +295,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
                     : 0;
       // Even gathered, the free space may not hold it: nothing is planned
       // beyond the cartridge.
-      if (target + n > SectorCount) return refuseWith(kMsgNotEnoughSpace, MsgBoxKind::Error);
+      if (target + n > SectorCount) return refuseWith(Msg::NotEnoughSpace, MsgBoxKind::Error);
     }
     for (uint16_t slot : row.entries) {
       const std::size_t k = CartridgeCatalogue.header.entryCount;
@@ -385,12 +379,12 @@ MemoryStream TForm_MAIN::Function_SpaceDescendAdj(const MemoryStream& input) {
 MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending) {
   const bool backupFiles =
       BuildMode == 0 &&
-      host.messageBox(kMsgBackupQuestion, Prompt(kMsgBackupQuestion), WindowCaption,
+      host.messageBox(Msg::BackupQuestion, Prompt(Msg::BackupQuestion), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
   const bool wasEnabled = WindowEnabled;
   SetWindowEnabled(false);
   Form_Wait.Show();
-  Form_Wait.Label_WaitInfo.text = Prompt(kMsgAdjusting);
+  Form_Wait.Label_WaitInfo.text = Prompt(Msg::Adjusting);
   auto finish = [&](MemoryStream result) {
     Form_Wait.Close();
     SetWindowEnabled(wasEnabled);
@@ -416,7 +410,7 @@ MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending)
         !writeWholeFile(base + ".DBG", backup.Bytes(), &error)) {
       // Asked for and not written: nothing is moved without it.
       Memo1_Lines_Add(error);
-      host.messageBox(BoxMessage::kBackupNotWritten, error, WindowCaption, MsgBoxKind::Error,
+      host.messageBox(Msg::BackupNotWritten, error, WindowCaption, MsgBoxKind::Error,
                       MsgBoxButtons::Ok);
       return finish({});
     }
@@ -443,7 +437,7 @@ MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending)
   // The burn that carries this out keeps the old content of what it overwrites.
   CompactionBackup = std::move(backup);
   Form_Wait.ProgressBar_Wait.toMax();
-  ShowStatus1(Prompt(kMsgAdjusted));
+  ShowStatus1(Prompt(Msg::Adjusted));
   return finish(std::move(image));
 }
 

@@ -22,7 +22,6 @@ namespace ostrel {
 namespace {
 
 // Message numbers of loading.
-constexpr int kMsgLoading = 27, kMsgLoadOk = 28, kMsgLoadFail = 29, kMsgLoadCancel = 30;
 // The dialog's filter index: what the chosen files are.
 constexpr int kFilterPackage = 1, kFilterSRecord = 2, kFilterBinary = 3;
 
@@ -96,7 +95,7 @@ void TForm_MAIN::Function_Load() {
   request.multiSelect = true;
   const OpenFileResult chosen = host.openFileDialog(request);
   if (!chosen.accepted || chosen.files.empty()) {
-    ReportCancel(kMsgLoadCancel);
+    ReportCancel(Msg::LoadCancel);
     if (!LoadedFiles) backToStep2();
     done();
     return;
@@ -138,7 +137,7 @@ void TForm_MAIN::Function_Load() {
         b->enabled = true;
     }
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
-    ReportSuccess(kMsgLoadOk, false);
+    ReportSuccess(Msg::LoadOk, false);
     LoadedFiles = true;
     SetStepPanel(3);
     Button_Cus_LoadFile.enabled = false;
@@ -146,7 +145,7 @@ void TForm_MAIN::Function_Load() {
     Button1.enabled = true;
   } else {
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
-    ReportFailure(kMsgLoadFail, {}, false);
+    ReportFailure(Msg::LoadFail, {}, false);
     if (!LoadedFiles) {
       StaticText_Software_ID.text.clear();
       Edit_FileName.text.clear();
@@ -211,11 +210,11 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     const std::string named = fileName + ": ";
     LastOutcome.notDoneItem(fileName,
                             error.rfind(named, 0) == 0 ? error.substr(named.size()) : error);
-    ReportFailure(kMsgLoadFail,
+    ReportFailure(Msg::LoadFail,
                   read == FileReadResult::TooLarge ? FaultCode::k0018 : FaultCode::k0010, false);
     return false;
   }
-  ShowStatus1(Prompt(kMsgLoading));
+  ShowStatus1(Prompt(Msg::Loading));
   Memo1_Lines_Add(fileName);
   if (loadedAs)
     Memo1_Lines_Add(std::string(extraText(
@@ -261,14 +260,14 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     loaded = false;
   }
   if (!loaded) {
-    ShowStatus1(Prompt(kMsgLoadFail));
+    ShowStatus1(Prompt(Msg::LoadFail));
     const std::string why =
         notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
     if (!why.empty()) Memo1_Lines_Add(why);
-    LastOutcome.notDoneItem(fileName, why.empty() ? Prompt(kMsgLoadFail) : why);
+    LastOutcome.notDoneItem(fileName, why.empty() ? Prompt(Msg::LoadFail) : why);
     if (BuildMode == 2)
-      host.messageBox(kMsgLoadFail,
-                      Prompt(kMsgLoadFail) + " " + displayText(Language, fileName) +
+      host.messageBox(Msg::LoadFail,
+                      Prompt(Msg::LoadFail) + " " + displayText(Language, fileName) +
                           (why.empty() ? "" : "\n" + why),
                       WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
     for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->reset();
@@ -291,7 +290,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   }
   Edit_FileName.text = displayText(Language, fileName);
   for (ProgressBar* p : {&ProgressBar1, &ProgressBar_LOAD, &ProgressBar4}) p->toMax();
-  ShowStatus1(Prompt(kMsgLoadOk));
+  ShowStatus1(Prompt(Msg::LoadOk));
   LastOutcome.done.push_back({fileName, {}});
   return true;
 }

@@ -13,7 +13,6 @@ namespace ostrel {
 namespace {
 
 constexpr int kProgressIntervalMs = 200;
-constexpr int kMsgFaultPrefix = 63;
 
 // Sectors a display shows as the offset of its last byte ("00000000": none).
 uint32_t sectorsShown(const std::string& text) {
@@ -39,7 +38,7 @@ CliOutput::CliOutput(TForm_MAIN& form, CliHost& host, bool quiet, bool json)
 }
 
 void CliOutput::printLogLine(const std::string& line) {
-  if (line.rfind(form_.Prompt(kMsgFaultPrefix), 0) == 0) faultSeen_ = true;
+  if (line.rfind(form_.Prompt(Msg::FaultPrefix), 0) == 0) faultSeen_ = true;
   // A result the operation shows twice in a row (status, then its box) is printed once.
   if (line == lastLine_) return;
   lastLine_ = line;
@@ -103,9 +102,9 @@ void CliOutput::error(const std::string& line) {
   lastLine_ = line;
   clearProgress();
   // Scripts look for "Fault code:" whatever the language of the texts.
-  const std::string& prefix = form_.Prompt(kMsgFaultPrefix);
+  const std::string& prefix = form_.Prompt(Msg::FaultPrefix);
   const std::string shown = displayText(form_.Language, line);
-  const std::string english(promptText(kMsgFaultPrefix, 0));
+  const std::string english(promptText(Msg::FaultPrefix, 0));
   if (shown.rfind(prefix, 0) == 0)
     std::fprintf(stderr, "%s%s\n", english.c_str(), shown.c_str() + prefix.size());
   else

@@ -14,6 +14,7 @@
 #include "app/cli/catalogue_print.h"
 #include "app/cli/item_picker.h"
 #include "app/cli/ports_command.h"
+#include "app/prompt_table.h"
 #include "app/text_helpers.h"
 
 namespace ostrel {
@@ -21,7 +22,6 @@ namespace ostrel {
 namespace {
 
 constexpr uint8_t kOst4 = 3;
-constexpr int kMsgExit = 60, kMsgFaultPrefix = 63;
 using Measure = CliOutput::Measure;
 
 QString qs(const std::string& text) {
@@ -137,7 +137,7 @@ class Burn {
     };
     // The customer build's question after a successful installation; the
     // process ends with the command anyway.
-    c_.host.presetAnswers[kMsgExit] = MsgBoxResult::Yes;
+    c_.host.presetAnswers[Msg::Exit] = MsgBoxResult::Yes;
   }
   ~Burn() { c_.form.autoSequence = previous_; }
   Burn(const Burn&) = delete;
@@ -228,7 +228,7 @@ int report(Cli& c, const Outcome& o, Report kind, QJsonObject extra) {
   }
   // A fault the window shows nowhere but in a box or a field (a QC step).
   if (!o.faultCode.empty() && !c.out.faultSeen())
-    c.out.error(c.form.Prompt(kMsgFaultPrefix) + o.faultCode);
+    c.out.error(c.form.Prompt(Msg::FaultPrefix) + o.faultCode);
   if (o.complete()) {
     if (c.opt.quiet && !o.message.empty()) c.out.result(o.message);
     return kExitOk;

@@ -13,8 +13,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr int kMsgNoDevice = 26;
-
 QJsonObject moduleJson(const std::string& port, uint8_t generation, const std::string& aux,
                        const std::string& id, int sectors) {
   return {{"port", QString::fromStdString(port)},
@@ -53,7 +51,7 @@ std::vector<PortProbe> modulesOf(const std::vector<PortProbe>& probes) {
 // What detect prints when it found nothing: the status line, as the window.
 int noModule(const CliOptions& opt) {
   if (opt.command == "detect" && !opt.json)
-    std::printf("%s\n", std::string(promptText(kMsgNoDevice, opt.language)).c_str());
+    std::printf("%s\n", std::string(promptText(Msg::NoDevice, opt.language)).c_str());
   return kExitFailed;
 }
 

@@ -85,8 +85,8 @@ int failure(const std::string& message) {
 // The fault as the window shows it, then its detail lines.
 int fault(int language, std::string_view code, const std::vector<std::string>& lines,
           const std::string& file) {
-  std::fprintf(stderr, "%s%.*s\n", std::string(promptText(63, language)).c_str(), int(code.size()),
-               code.data());
+  std::fprintf(stderr, "%s%.*s\n", std::string(promptText(Msg::FaultPrefix, language)).c_str(),
+               int(code.size()), code.data());
   for (const std::string& line : lines)
     std::fprintf(stderr, "%s\n", displayText(language, line).c_str());
   complain(file);
