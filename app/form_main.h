@@ -593,6 +593,7 @@ class TForm_MAIN {
   // The last scan met a port the user may not open: why, and what helps.
   std::string PortAccessHint;
   int OSVersionCode = 5;
+  int PriorityKind = 1;  // the last SetPriority: 1 normal, 2 high
   bool DebugSwitch = true;
 
   // Memory streams, created in this order.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/busy_scope.h"
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "app/text_helpers.h"
@@ -72,9 +73,7 @@ void TForm_MAIN::initTableHandlers() {
 bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   // Called inside detection and program sequences too: hand back whatever
   // state of OperationRunning the caller had, so no notice slips in between.
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
-  SetPriority(2);
+  BusyScope busy(*this);
   Memo1_Lines_Add("READ MAPPING TABLE!");
   ReportStart(Prompt(kMsgReading), false);
   Form_Wait.Show();
@@ -92,7 +91,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   showProgress(2);
 
   Form_Wait.ProgressBar_Wait.toMax();
-  SetPriority(1);
 
   LastMappingImage.clear();
   if (low.size() == kSectorSize && high.size() == kSectorSize) {
@@ -107,7 +105,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
     Memo1_Lines_Add(Prompt(kMsgReadFail));
     StaticText_Status2.text = Prompt(kMsgReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
-    OperationRunning = wasRunning;
     return false;
   }
   if (outcome != MappingReadOutcome::Valid) {
@@ -121,7 +118,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   }
   Form_Wait.Close();
   FatFreshRead = true;
-  OperationRunning = wasRunning;
   return true;
 }
 
@@ -153,9 +149,7 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
 // ---------------------------------------------------------------- FAT
 
 bool TForm_MAIN::Function_ReadFAT() {
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
-  SetPriority(2);
+  BusyScope busy(*this);
   ReportStart(Prompt(kMsgReading), false);
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(kMsgReading);
@@ -176,7 +170,6 @@ bool TForm_MAIN::Function_ReadFAT() {
     sector = takeSector(ReadBuffer);
   }
   Form_Wait.ProgressBar_Wait.toMax();
-  SetPriority(1);
 
   if (sector.size() != kFatSectorSize) {
     // Catalogue, views and the fresh-read flag stay as they were.
@@ -184,7 +177,6 @@ bool TForm_MAIN::Function_ReadFAT() {
     Memo1_Lines_Add(Prompt(kMsgReadFail));
     StaticText_Status2.text = Prompt(kMsgReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
-    OperationRunning = wasRunning;
     return false;
   }
 
@@ -260,7 +252,6 @@ bool TForm_MAIN::Function_ReadFAT() {
   ItemFAT_OUT();
   Function_FatDelIN();
   FatFreshRead = true;
-  OperationRunning = wasRunning;
   return true;
 }
 

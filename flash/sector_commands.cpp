@@ -10,6 +10,7 @@
 #include "app/form_main.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
+#include "flash/operation_frame.h"
 #include "link/frame.h"
 #include "link/identify.h"
 
@@ -603,10 +604,7 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
 }
 
 bool TForm_MAIN::Function_Erase() {
-  host.setHourglass(true);
-  SetWindowEnabled(false);
-  OperationRunning = true;
-  SetPriority(2);
+  OperationFrame frame(*this);
 
   StaticText_AllTime.text.clear();
   StaticText_ProgramTime.text.clear();
@@ -634,11 +632,6 @@ bool TForm_MAIN::Function_Erase() {
     ShowStatus1(Prompt(33));
   }
   LastOutcome.settle(ok, Prompt(ok ? 32 : 33));
-
-  SetPriority(1);
-  OperationRunning = false;
-  SetWindowEnabled(true);
-  host.setHourglass(false);
   return ok;
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/busy_scope.h"
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "link/identify.h"
@@ -138,9 +139,10 @@ void TForm_MAIN::Function_Detect() {
     Form_Wait.Show();
     Form_Wait.Label_WaitInfo.text = Prompt(24);
     Form_Wait.ProgressBar_Wait.position = 0;
-    SetPriority(2);
-    Connected = Function_Device();
-    SetPriority(1);
+    {
+      BusyScope busy(*this);
+      Connected = Function_Device();
+    }
     Form_Wait.ProgressBar_Wait.toMax();
     Form_Wait.Close();
   }
