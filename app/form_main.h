@@ -239,10 +239,11 @@ class TForm_MAIN {
   // until the tables are wired in.
   std::function<bool()> readMappingTable;
   std::function<bool()> readFat;
-  // Called after a module is found (size the BlockTable) and when it is lost
-  // (discard the loaded images and catalogues).
+  // Called after a module is found: sizes the BlockTable.
   std::function<void()> onModuleFound;
-  std::function<void()> onModuleLost;
+  // Everything kept for one module goes when it is lost: the loaded images
+  // and catalogues, the cartridge's catalogue, the sector plan, kept sectors.
+  void resetModuleState();
 
   // --- sector commands (flash/sector_commands.cpp)
   void initFlashHandlers();

@@ -179,12 +179,6 @@ bool eraseSectorWithRetries(TForm_MAIN& f, uint16_t sector) {
 void TForm_MAIN::initFlashHandlers() {
   ClickHandlers["Button_Erase"] = [this] { Button_EraseClick(); };
   if (!onModuleFound) onModuleFound = [this] { ResetBlockTable(); };
-  // A module gone may come back changed: at the next connection its burn
-  // journal is judged against what it holds, not a copy kept here.
-  onModuleLost = [this, previous = onModuleLost] {
-    KeptSectors.clear();
-    if (previous) previous();
-  };
 }
 
 void TForm_MAIN::ResetBlockTable() {

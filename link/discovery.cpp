@@ -102,11 +102,31 @@ void TForm_MAIN::resetWithoutModule() {
   ListView_FAT_IN.clear();
   TreeView_FAT_OUT.clear();
   TreeView_FAT_IN.clear();
+  resetModuleState();
+}
+
+void TForm_MAIN::resetModuleState() {
   BlankBlock.Clear();
   FlashImage.Clear();
   ReadBuffer.Clear();
   PackageImage.Clear();
-  if (onModuleLost) onModuleLost();
+  // A module gone may come back changed: at the next connection its burn
+  // journal is judged against what it holds, not a copy kept here.
+  KeptSectors.clear();
+  // Nothing loaded or planned for one module may be written to the next.
+  LoadedCatalogue.header.entryCount = 0;
+  LoadedFiles = false;
+  CartridgeCatalogue.header.entryCount = 0;
+  CartridgeCatalogueState = CatalogueState::NotRead;
+  CartridgeJudgement = {};
+  MappingTableTrusted = false;
+  FatDirty = false;
+  NewlyAdded.fill(false);
+  for (BlockRecord& r : BlockTable) r = BlockRecord{};
+  CartridgeRows.clear();
+  CartridgeTree.clear();
+  SelectionRows.clear();
+  SelectionTree.clear();
 }
 
 void TForm_MAIN::Function_Detect() {
