@@ -101,7 +101,13 @@ bool ReplacingFile::open(const std::string& path) {
   fd_ = mkostemp(temp.data(), O_CLOEXEC);
   if (fd_ < 0) return fail();
   temp_ = temp.data();
+  // A long write stopped by Ctrl+C or a kill leaves no half file either.
   removeOnInterrupt(temp_);
+  // An ordinary file: the permissions the user's umask gives, as any program's
+  // output has (the temporary file starts private to its owner).
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd_, 0666 & ~mask) != 0) return fail();
   end_ = flushed_ = 0;
   return true;
 }

@@ -14,7 +14,7 @@ namespace ostrel {
 // A file written piece by piece into a new file beside path, which replaces
 // path only once commit has made it whole, so a reader sees the old file or
 // the whole new one, never a part. A link at path is replaced, never
-// followed. The new file is readable by its owner only. Left uncommitted
+// followed. The new file gets the permissions the umask gives. Left uncommitted
 // (a failure, or the object's end), the new file is removed and path stays
 // as it was.
 class ReplacingFile {
@@ -46,7 +46,7 @@ class ReplacingFile {
 
 // Writes data to a new file beside path and renames it over path, so a reader
 // sees the old file or the whole new one, never a part; a link at path is
-// replaced, never followed. The new file is readable by its owner only. False
+// replaced, never followed. The new file gets the permissions the umask gives. False
 // (path untouched) when any step fails; error then says why.
 bool writeWholeFile(const std::string& path, std::span<const uint8_t> data,
                     std::string* error = nullptr);

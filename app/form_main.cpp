@@ -255,6 +255,7 @@ int TForm_MAIN::GetOSVersionInfo() {
 }
 
 void TForm_MAIN::SetPriority(int kind) {
+  if (kind == 1 || kind == 2) PriorityKind = kind;
   if (OSVersionCode < 2 || OSVersionCode > 4) return;
   if (kind == 1) host.setPriorityClass(false);
   if (kind == 2) host.setPriorityClass(true);

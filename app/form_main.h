@@ -239,10 +239,11 @@ class TForm_MAIN {
   // until the tables are wired in.
   std::function<bool()> readMappingTable;
   std::function<bool()> readFat;
-  // Called after a module is found (size the BlockTable) and when it is lost
-  // (discard the loaded images and catalogues).
+  // Called after a module is found: sizes the BlockTable.
   std::function<void()> onModuleFound;
-  std::function<void()> onModuleLost;
+  // Everything kept for one module goes when it is lost: the loaded images
+  // and catalogues, the cartridge's catalogue, the sector plan, kept sectors.
+  void resetModuleState();
 
   // --- sector commands (flash/sector_commands.cpp)
   void initFlashHandlers();
@@ -593,6 +594,7 @@ class TForm_MAIN {
   // The last scan met a port the user may not open: why, and what helps.
   std::string PortAccessHint;
   int OSVersionCode = 5;
+  int PriorityKind = 1;  // the last SetPriority: 1 normal, 2 high
   bool DebugSwitch = true;
 
   // Memory streams, created in this order.

@@ -119,22 +119,6 @@ void TForm_MAIN::initViewHandlers() {
   ClickHandlers["Button_SelectAll_IN"] = [this] { Button_SelectAll_INClick(); };
   ClickHandlers["Button_ClearAll_IN"] = [this] { Button_ClearAll_INClick(); };
   ClickHandlers["Button4"] = [this] { file_number_limited_check(); };
-  // Nothing planned for one module may be written to the next: the
-  // catalogue, its pending changes and the sector plan go with the module.
-  onModuleLost = [this, previous = onModuleLost] {
-    if (previous) previous();
-    CartridgeCatalogue.header.entryCount = 0;
-    CartridgeCatalogueState = CatalogueState::NotRead;
-    CartridgeJudgement = {};
-    MappingTableTrusted = false;
-    FatDirty = false;
-    NewlyAdded.fill(false);
-    for (BlockRecord& r : BlockTable) r = BlockRecord{};
-    CartridgeRows.clear();
-    CartridgeTree.clear();
-    SelectionRows.clear();
-    SelectionTree.clear();
-  };
 }
 
 // ---------------------------------------------------------------- building

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/busy_scope.h"
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "app/prompt_table.h"
@@ -71,9 +72,7 @@ void TForm_MAIN::initTableHandlers() {
 bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   // Called inside detection and program sequences too: hand back whatever
   // state of OperationRunning the caller had, so no notice slips in between.
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
-  SetPriority(2);
+  BusyScope busy(*this);
   Memo1_Lines_Add("READ MAPPING TABLE!");
   ReportStart(Prompt(Msg::Reading), false);
   Form_Wait.Show();
@@ -91,7 +90,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   showProgress(2);
 
   Form_Wait.ProgressBar_Wait.toMax();
-  SetPriority(1);
 
   LastMappingImage.clear();
   if (low.size() == kSectorSize && high.size() == kSectorSize) {
@@ -106,7 +104,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
     Memo1_Lines_Add(Prompt(Msg::ReadFail));
     StaticText_Status2.text = Prompt(Msg::ReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
-    OperationRunning = wasRunning;
     return false;
   }
   if (outcome != MappingReadOutcome::Valid) {
@@ -120,7 +117,6 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
   }
   Form_Wait.Close();
   FatFreshRead = true;
-  OperationRunning = wasRunning;
   return true;
 }
 
@@ -152,9 +148,7 @@ bool TForm_MAIN::Function_Write_Mapping_Table() {
 // ---------------------------------------------------------------- FAT
 
 bool TForm_MAIN::Function_ReadFAT() {
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
-  SetPriority(2);
+  BusyScope busy(*this);
   ReportStart(Prompt(Msg::Reading), false);
   Form_Wait.Show();
   Form_Wait.Label_WaitInfo.text = Prompt(Msg::Reading);
@@ -175,7 +169,6 @@ bool TForm_MAIN::Function_ReadFAT() {
     sector = takeSector(ReadBuffer);
   }
   Form_Wait.ProgressBar_Wait.toMax();
-  SetPriority(1);
 
   if (sector.size() != kFatSectorSize) {
     // Catalogue, views and the fresh-read flag stay as they were.
@@ -183,7 +176,6 @@ bool TForm_MAIN::Function_ReadFAT() {
     Memo1_Lines_Add(Prompt(Msg::ReadFail));
     StaticText_Status2.text = Prompt(Msg::ReadFail);
     CartridgeCatalogueState = CatalogueState::Unreadable;
-    OperationRunning = wasRunning;
     return false;
   }
 
@@ -259,7 +251,6 @@ bool TForm_MAIN::Function_ReadFAT() {
   ItemFAT_OUT();
   Function_FatDelIN();
   FatFreshRead = true;
-  OperationRunning = wasRunning;
   return true;
 }
 

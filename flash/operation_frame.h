@@ -2,7 +2,7 @@
 // OperationRunning and high priority for the length of a scope.
 #pragma once
 
-#include "app/form_main.h"
+#include "app/busy_scope.h"
 
 namespace ostrel {
 
@@ -10,16 +10,11 @@ namespace ostrel {
 // another leaves the outer one's frame as it was.
 class OperationFrame {
  public:
-  explicit OperationFrame(TForm_MAIN& f)
-      : f_(f), wasRunning_(f.OperationRunning), wasEnabled_(f.WindowEnabled) {
+  explicit OperationFrame(TForm_MAIN& f) : f_(f), wasEnabled_(f.WindowEnabled), busy_(f) {
     f_.host.setHourglass(true);
     f_.SetWindowEnabled(false);
-    f_.OperationRunning = true;
-    f_.SetPriority(2);
   }
   ~OperationFrame() {
-    f_.SetPriority(1);
-    f_.OperationRunning = wasRunning_;
     f_.SetWindowEnabled(wasEnabled_);
     f_.host.setHourglass(false);
   }
@@ -28,7 +23,8 @@ class OperationFrame {
 
  private:
   TForm_MAIN& f_;
-  bool wasRunning_, wasEnabled_;
+  bool wasEnabled_;
+  BusyScope busy_;
 };
 
 }  // namespace ostrel

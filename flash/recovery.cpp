@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/busy_scope.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
 #include "app/prompt_table.h"
@@ -341,12 +342,9 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
                ? std::vector<uint8_t>(ReadBuffer.Bytes().begin(), ReadBuffer.Bytes().end())
                : std::vector<uint8_t>();
   };
-  const bool wasRunning = OperationRunning;
   auto judge = [&](const BurnJournal& j) {
-    OperationRunning = true;
-    BurnJudgement verdict = judgeBurn(j, readBack);
-    OperationRunning = wasRunning;
-    return verdict;
+    BusyScope busy(*this);
+    return judgeBurn(j, readBack);
   };
   const BurnJudgement judgement = judge(journal);
   Memo1_Lines_Add("Burn journal " + path + ": " + judgement.why);
@@ -431,8 +429,7 @@ bool TForm_MAIN::repairFromJournal(const BurnJournal& journal, const BurnJudgeme
   auto note = [file](uint16_t sector) {
     return !file || file->add(JournalRecord::SectorBegins, sector);
   };
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
+  BusyScope busy(*this);
   bool ok = true;
   // The FAT (Ostrel I-III) goes last, so that it lists software only once
   // the software is back.
@@ -463,7 +460,6 @@ bool TForm_MAIN::repairFromJournal(const BurnJournal& journal, const BurnJudgeme
            note(kMappingTableSectorHigh) &&
            Function_ProgramSector(kMappingTableSectorHigh, true, false);
     }
-    OperationRunning = wasRunning;
     return ok;
   }
   // A plan of its own, written like any other.
@@ -483,7 +479,6 @@ bool TForm_MAIN::repairFromJournal(const BurnJournal& journal, const BurnJudgeme
   for (uint16_t s : sectors) ok = ok && note(s) && Function_ProgramSector(s, false, s == 1);
   ResetBlockTable();
   FlashImage.Clear();
-  OperationRunning = wasRunning;
   return ok;
 }
 

@@ -11,6 +11,7 @@
 #include "app/prompt_table.h"
 #include "app/text_helpers.h"
 #include "flash/form_steps.h"
+#include "flash/operation_frame.h"
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/identify.h"
@@ -182,12 +183,6 @@ bool eraseSectorWithRetries(TForm_MAIN& f, uint16_t sector) {
 void TForm_MAIN::initFlashHandlers() {
   ClickHandlers["Button_Erase"] = [this] { Button_EraseClick(); };
   if (!onModuleFound) onModuleFound = [this] { ResetBlockTable(); };
-  // A module gone may come back changed: at the next connection its burn
-  // journal is judged against what it holds, not a copy kept here.
-  onModuleLost = [this, previous = onModuleLost] {
-    KeptSectors.clear();
-    if (previous) previous();
-  };
 }
 
 void TForm_MAIN::ResetBlockTable() {
@@ -610,10 +605,7 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
 }
 
 bool TForm_MAIN::Function_Erase() {
-  host.setHourglass(true);
-  SetWindowEnabled(false);
-  OperationRunning = true;
-  SetPriority(2);
+  OperationFrame frame(*this);
 
   StaticText_AllTime.text.clear();
   StaticText_ProgramTime.text.clear();
@@ -640,12 +632,7 @@ bool TForm_MAIN::Function_Erase() {
   } else {
     ShowStatus1(Prompt(Msg::EraseFail));
   }
-  LastOutcome.settle(ok, Prompt(ok ? 32 : 33));
-
-  SetPriority(1);
-  OperationRunning = false;
-  SetWindowEnabled(true);
-  host.setHourglass(false);
+  LastOutcome.settle(ok, Prompt(ok ? Msg::EraseOk : Msg::EraseFail));
   return ok;
 }
 

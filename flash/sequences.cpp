@@ -1,13 +1,9 @@
 // Whole-cartridge operations: Program, Verify, Check, Read and Auto, their
 // buttons and the read-range controls. Every sector's data comes from the one
 // rule plannedSectorData: what Program writes is what Verify compares with.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -120,53 +116,6 @@ std::string nameDigits(std::string_view typed) {
     if (std::isxdigit(static_cast<unsigned char>(c))) out += c;
   return out.empty() ? "0" : out;
 }
-
-// A file written sector by sector beside its final name and renamed into
-// place at the end, so a read that fails leaves no half file behind and a
-// long range never has to fit in memory.
-class SectorFile {
- public:
-  explicit SectorFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp-XXXXXX") {
-    fd_ = mkostemp(temp_.data(), O_CLOEXEC);
-    // A long read stopped by Ctrl+C or a kill leaves no half file either.
-    if (fd_ >= 0) removeOnInterrupt(temp_);
-    // A read-back image is an ordinary file: the permissions the user's umask gives.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (fd_ >= 0) ::fchmod(fd_, 0666 & ~mask);
-  }
-  ~SectorFile() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      ::unlink(temp_.c_str());
-    }
-    forgetOnInterrupt(temp_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  bool append(std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (fd_ >= 0 && done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return fd_ >= 0;
-  }
-  bool commit() {
-    if (fd_ < 0) return false;
-    const bool synced = ::fsync(fd_) == 0;
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
-    if (synced && closed && ::rename(temp_.c_str(), path_.c_str()) == 0) return true;
-    ::unlink(temp_.c_str());
-    return false;
-  }
-
- private:
-  std::string path_, temp_;
-  int fd_ = -1;
-};
 
 }  // namespace
 
@@ -436,17 +385,18 @@ bool TForm_MAIN::Function_Read() {
   if (first > last) return fail();
   const uint32_t total = last - first + 1;
 
-  // The sectors go straight to the file: a range of the whole cartridge
-  // would not fit in memory.
-  std::unique_ptr<SectorFile> file;
+  // The sectors go straight to the file, which takes its name only when whole:
+  // a range of the whole cartridge would not fit in memory, and a read that
+  // fails leaves no half file behind.
+  std::unique_ptr<ReplacingFile> file;
   if (BuildMode != 2) {
     const std::string name = !ReadOutputPath.empty()
                                  ? ReadOutputPath
                                  : host.programDirectory() + ModuleSerialText + "_SEC" + firstText +
                                        "-" + lastText + ".BIN";
-    file = std::make_unique<SectorFile>(name);
-    if (!file->ok()) {
-      Memo1_Lines_Add(name + ": " + std::strerror(errno));
+    file = std::make_unique<ReplacingFile>();
+    if (!file->open(name)) {
+      Memo1_Lines_Add(file->error());
       return fail();
     }
     ReadFileName = name;
@@ -457,7 +407,7 @@ bool TForm_MAIN::Function_Read() {
   startProgress(total, true);
   for (uint32_t s = first; s <= last; ++s) {
     Function_ReadSector(uint16_t(s), true);
-    if (ReadBuffer.Size() != kSectorSize || (file && !file->append(ReadBuffer.Bytes()))) {
+    if (ReadBuffer.Size() != kSectorSize || (file && !file->write(ReadBuffer.Bytes()))) {
       ReadFileName.clear();
       return fail();
     }

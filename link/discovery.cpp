@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/busy_scope.h"
 #include "app/fault_codes.h"
 #include "app/form_main.h"
 #include "app/prompt_table.h"
@@ -103,11 +104,31 @@ void TForm_MAIN::resetWithoutModule() {
   ListView_FAT_IN.clear();
   TreeView_FAT_OUT.clear();
   TreeView_FAT_IN.clear();
+  resetModuleState();
+}
+
+void TForm_MAIN::resetModuleState() {
   BlankBlock.Clear();
   FlashImage.Clear();
   ReadBuffer.Clear();
   PackageImage.Clear();
-  if (onModuleLost) onModuleLost();
+  // A module gone may come back changed: at the next connection its burn
+  // journal is judged against what it holds, not a copy kept here.
+  KeptSectors.clear();
+  // Nothing loaded or planned for one module may be written to the next.
+  LoadedCatalogue.header.entryCount = 0;
+  LoadedFiles = false;
+  CartridgeCatalogue.header.entryCount = 0;
+  CartridgeCatalogueState = CatalogueState::NotRead;
+  CartridgeJudgement = {};
+  MappingTableTrusted = false;
+  FatDirty = false;
+  NewlyAdded.fill(false);
+  for (BlockRecord& r : BlockTable) r = BlockRecord{};
+  CartridgeRows.clear();
+  CartridgeTree.clear();
+  SelectionRows.clear();
+  SelectionTree.clear();
 }
 
 void TForm_MAIN::Function_Detect() {
@@ -140,9 +161,10 @@ void TForm_MAIN::Function_Detect() {
     Form_Wait.Show();
     Form_Wait.Label_WaitInfo.text = Prompt(Msg::Detecting);
     Form_Wait.ProgressBar_Wait.position = 0;
-    SetPriority(2);
-    Connected = Function_Device();
-    SetPriority(1);
+    {
+      BusyScope busy(*this);
+      Connected = Function_Device();
+    }
     Form_Wait.ProgressBar_Wait.toMax();
     Form_Wait.Close();
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/busy_scope.h"
 #include "app/fault_codes.h"
 #include "app/file_io.h"
 #include "app/form_main.h"
@@ -335,9 +336,7 @@ MemoryStream TForm_MAIN::Function_BACKUP() {
 }
 
 MemoryStream TForm_MAIN::readSoftware(const std::vector<bool>* only) {
-  const bool wasRunning = OperationRunning;
-  OperationRunning = true;
-  SetPriority(2);
+  BusyScope busy(*this);
   MemoryStream backup;
   backup.SetSize(std::size_t(SectorCount) * kSectorSize);
   std::fill(backup.Memory(), backup.Memory() + backup.Size(), uint8_t(0xFF));
@@ -363,8 +362,6 @@ MemoryStream TForm_MAIN::readSoftware(const std::vector<bool>* only) {
     backup.Clear();
     CompactionBackupRead.clear();
   }
-  SetPriority(1);
-  OperationRunning = wasRunning;
   return backup;
 }
 

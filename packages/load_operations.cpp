@@ -39,13 +39,6 @@ void TForm_MAIN::initLoadHandlers() {
   ClickHandlers["Button_LoadFile"] = [this] { Button_LoadFileClick(); };
   ClickHandlers["Button_Cus_LoadFile"] = [this] { Button_Cus_LoadFileClick(); };
   ClickHandlers["Button2"] = [this] { Button2Click(); };
-  // Without a module nothing loaded stays: the streams go with it (detection
-  // empties them), the catalogue and the flag go here.
-  onModuleLost = [this, previous = onModuleLost] {
-    if (previous) previous();
-    LoadedCatalogue.header.entryCount = 0;
-    LoadedFiles = false;
-  };
 }
 
 void TForm_MAIN::Button_LoadFileClick() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/clock.h"
+#include "app/file_io.h"
 #include "link/port_list.h"
 
 namespace ostrel {
@@ -137,13 +138,12 @@ bool PtyRunner::start(std::string& error) {
 // One line: host-bytes N module-bytes N firmware-us N erase-us N, replaced whole.
 void PtyRunner::writeStats() const {
   if (opt_.statsFile.empty()) return;
-  const std::string temp = opt_.statsFile + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << "host-bytes " << hostBytes_ << " module-bytes " << moduleBytes_ << " firmware-us "
-        << sim_.firmwareUs() << " erase-us " << sim_.eraseUs() << '\n';
-  }
-  std::rename(temp.c_str(), opt_.statsFile.c_str());
+  const std::string line = "host-bytes " + std::to_string(hostBytes_) + " module-bytes " +
+                           std::to_string(moduleBytes_) + " firmware-us " +
+                           std::to_string(sim_.firmwareUs()) + " erase-us " +
+                           std::to_string(sim_.eraseUs()) + '\n';
+  writeWholeFile(opt_.statsFile,
+                 std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
 }
 
 void PtyRunner::stop() {

@@ -294,7 +294,13 @@ TEST(TestButtons, ClearCatalogueErasesOnlyTheTables) {
     for (uint32_t s : c.kept) before.push_back(rig.flash(s));
     // A plan left from an earlier burn that erases sector 0 too.
     rig.form->BlockTable[0].eraseFlag = 1;
+    rig.form->OSVersionCode = 2;  // a host family whose priority is raised
     EXPECT_TRUE(rig.form->clearCatalogue());
+    // The table read inside the clear leaves the priority high until the
+    // clear ends: raised and lowered strictly in turn.
+    const std::vector<bool>& calls = rig.host.priorityCalls;
+    ASSERT_EQ(calls.size() % 2, 0u);
+    for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i], i % 2 == 0) << i;
     for (uint32_t s : c.blanked) EXPECT_EQ(rig.flash(s), Bytes(65536, 0xFF)) << s;
     for (size_t i = 0; i < c.kept.size(); ++i) EXPECT_EQ(rig.flash(c.kept[i]), before[i]);
     EXPECT_EQ(rig.form->BlockTable[0].eraseFlag, 1);

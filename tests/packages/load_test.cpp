@@ -144,7 +144,7 @@ TEST(LoadTest, MultiFileLoadAppendsPackagesAndSkipsABrokenOne) {
     }
 
     // The module goes: nothing loaded stays.
-    form.onModuleLost();
+    form.resetModuleState();
     EXPECT_EQ(form.LoadedCatalogue.header.entryCount, 0);
     EXPECT_FALSE(form.LoadedFiles);
   }

@@ -2,6 +2,7 @@
 // info matches the description, images go in and out, faults and usage
 // errors give their exit codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <filesystem>
 
 #include "packages/package_records.h"
 
@@ -121,7 +123,11 @@ TEST(PkgToolTest, ImagesGoInAndComeOut) {
   const QString img = dir.filePath("in.img"), bn = dir.filePath("out.bn"),
                 back = dir.filePath("back.img");
   writeAll(img, QByteArray(reinterpret_cast<const char*>(image.data()), qsizetype(image.size())));
+  const mode_t umaskBefore = ::umask(022);
   ASSERT_EQ(pkg({"pack", img, "-o", bn, "--identity", "0a 0B 0 1 2 3 4 FF"}).exitCode, 0);
+  ::umask(umaskBefore);
+  // An ordinary file as the umask makes it, not one private to the user.
+  EXPECT_EQ(std::filesystem::status(bn.toStdString()).permissions(), std::filesystem::perms(0644));
   const QJsonObject info = infoOf(bn);
   EXPECT_EQ(info["identity"].toString(), "0A 0B 00 01 02 03 04 FF");
   EXPECT_EQ(info["entries"].toArray()[0].toObject()["path"].toString(), "ASIA\\KOREA");
