@@ -85,6 +85,9 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
   port.setBaudRate(9600);
   port.setParity(TParity::Mark);
   port.setStopBits(TStopBits::_1);
+  // Each read is handed over at once: the wait below ends when the identity
+  // frame is whole, not after a quiet gap.
+  port.setReadIntervalTimeout(0);
   try {
     port.OpenPort();
   } catch (const ECommsError& e) {
