@@ -12,7 +12,7 @@
 namespace ostrel {
 
 TForm_MAIN::TForm_MAIN(int buildMode, int language, Host& h, Clock& c, Transport& comm)
-    : BuildMode(buildMode),
+    : BuildMode(BuildKind(buildMode)),
       Language(language),
       host(h),
       clock(c),
@@ -296,7 +296,7 @@ void TForm_MAIN::FormCreate() {
   CheckBox_Debug_fillter.checked = true;
   CheckBox_Debug_fillter.text = "Fillter";
   CheckBox_FastLink.text = "Fast link";
-  CheckBox_FastLink.visible = BuildMode != 2;
+  CheckBox_FastLink.visible = BuildMode != CustomerBuild;
   ClickHandlers["CheckBox_FastLink"] = [this] { setFastLink(CheckBox_FastLink.checked); };
   OpenDialogInitialDir = host.programDirectory();
 
@@ -312,7 +312,7 @@ void TForm_MAIN::FormCreate() {
   ReplyComplete = 0;
   BusyCounter = 0;
   CommandSerial = 0;
-  ModuleGeneration = 0;
+  ModuleGeneration = OstrelI;
   SectorCount = 0;
   TwoChipFlash = false;
   ChipStartSector = {};
@@ -349,12 +349,12 @@ void TForm_MAIN::FormCreate() {
     c->visible = false;
 
   // 5. Layout, retry budget, file filter.
-  RetryBudget = BuildMode == 2 ? 10 : 5;
+  RetryBudget = BuildMode == CustomerBuild ? 10 : 5;
   switch (BuildMode) {
-    case 0:
+    case DebugBuild:
       OpenDialogFilter = "Morvante binary |*.bn|Motorala S-Record |*.hx|Binary |*.bin";
       break;
-    case 1:
+    case RndBuild:
       OpenDialogFilter = "Morvante binary |*.bn|Motorala S-Record |*.*|Binary |*.bin";
       break;
     default:
@@ -362,15 +362,15 @@ void TForm_MAIN::FormCreate() {
       break;
   }
   ScreenSize screen = host.screenSize();
-  if (BuildMode == 2)
+  if (BuildMode == CustomerBuild)
     layoutCustomer(screen);
   else
     layoutEngineering(screen);
 
   // 6. Title.
   WindowCaption = Prompt(0) + " ";
-  if (BuildMode == 0) WindowCaption += Prompt(3) + " ";
-  if (BuildMode == 1) WindowCaption += Prompt(2) + " ";
+  if (BuildMode == DebugBuild) WindowCaption += Prompt(3) + " ";
+  if (BuildMode == RndBuild) WindowCaption += Prompt(2) + " ";
   WindowCaption += Prompt(1);
   Form_Wait.FormCreate(Prompt(Msg::Busy), Language);
 
@@ -378,7 +378,7 @@ void TForm_MAIN::FormCreate() {
   for (Panel* p : {&Panel_Status, &Panel_STEP1, &Panel_STEP2, &Panel_STEP3, &Panel_STEP4})
     p->width = WindowWidth;
   Panel_Status.left = 0;
-  const Panel& above = BuildMode == 2 ? Panel_STEP2 : Panel_FAT_IN;
+  const Panel& above = BuildMode == CustomerBuild ? Panel_STEP2 : Panel_FAT_IN;
   Panel_Status.top = above.top + above.height;
   layoutStatusPanel();
 
@@ -842,7 +842,7 @@ void TForm_MAIN::SetStepPanel(int step) {
   for (int i = 0; i < 4; ++i) {
     bool on = (i + 1) == step;
     panels[i]->color = on ? Colors::kSilver : Colors::kWhite;
-    panels[i]->visible = on && BuildMode == 2;
+    panels[i]->visible = on && BuildMode == CustomerBuild;
   }
 }
 
@@ -875,7 +875,7 @@ void TForm_MAIN::FormClose() {
   Closed = true;
   ClosePending = false;
   Timer1.setEnabled(false);
-  if (Connected && ModuleGeneration <= 1) SendEndOfConnection();
+  if (Connected && ModuleGeneration <= OstrelII) SendEndOfConnection();
   Comm1.ClosePort();
   BlankBlock.Clear();
   MappingImage.Clear();
@@ -958,7 +958,7 @@ void TForm_MAIN::ReportSuccess(int message, bool wholeCartridge) {
   ShowStatus1(text);
   LastOutcome.settle(true, text);
   if (wholeCartridge) Beep(1);
-  if (BuildMode == 2)
+  if (BuildMode == CustomerBuild)
     host.messageBox(message, text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 
@@ -971,7 +971,7 @@ void TForm_MAIN::ReportFailure(int message, std::string_view faultCode, bool who
     Beep(3);
     Memo1.fontColor = Colors::kRed;
   }
-  if (BuildMode == 2)
+  if (BuildMode == CustomerBuild)
     host.messageBox(message, text, WindowCaption, MsgBoxKind::Error, MsgBoxButtons::Ok);
 }
 
@@ -980,7 +980,7 @@ void TForm_MAIN::ReportCancel(int message) {
   ShowStatus1(text);
   LastOutcome.settle(false, text);
   LastOutcome.declined = true;
-  if (BuildMode == 2)
+  if (BuildMode == CustomerBuild)
     host.messageBox(message, text, WindowCaption, MsgBoxKind::Information, MsgBoxButtons::Ok);
 }
 

@@ -20,6 +20,7 @@
 #include "app/form_wait.h"
 #include "app/host.h"
 #include "app/memory_stream.h"
+#include "app/module_kinds.h"
 #include "app/outcome.h"
 #include "app/timer.h"
 #include "cartfs/catalogue_check.h"  // cartridge tables: CatalogueJudgement
@@ -549,7 +550,7 @@ class TForm_MAIN {
 
   // ========================= fields =========================
   // Build constants: fixed by each executable, never changed.
-  const int BuildMode;
+  const BuildKind BuildMode;
   const int Language;
 
   // Collaborators injected by the front-end.
@@ -580,7 +581,7 @@ class TForm_MAIN {
   int CommandSerial = 0;
 
   // HardwareDescriptor and ModuleIdentity.
-  uint8_t ModuleGeneration = 0;
+  Generation ModuleGeneration = OstrelI;
   uint16_t SectorCount = 0;
   bool TwoChipFlash = false;
   std::array<uint8_t, 2> ChipStartSector{};

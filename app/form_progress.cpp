@@ -11,7 +11,6 @@ namespace ostrel {
 
 namespace {
 constexpr uint32_t kSectorBytes = 65536;
-constexpr uint8_t kOst4 = 3;
 }  // namespace
 
 std::string TForm_MAIN::busyLine() {
@@ -94,8 +93,8 @@ void TForm_MAIN::refreshProgress() {
 }
 
 void TForm_MAIN::showPhaseBars() {
-  const bool checks = !(Connected && ModuleGeneration == kOst4);
-  Label4.visible = ProgressBar3.visible = BuildMode == 2 && checks;
+  const bool checks = !(Connected && ModuleGeneration == OstrelIV);
+  Label4.visible = ProgressBar3.visible = BuildMode == CustomerBuild && checks;
 }
 
 }  // namespace ostrel

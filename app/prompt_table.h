@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/module_kinds.h"
+
 namespace ostrel {
 
 inline constexpr int kMessageCount = 88;
@@ -106,13 +108,13 @@ inline constexpr int promptIndex(int message, int language) {
 // The text of a message; an empty view for a message or language out of range.
 std::string_view promptText(int message, int language);
 
-// BuildMode 0 and 1: engineering layouts; 2: customer layout.
+// DebugBuild and RndBuild: engineering layouts; CustomerBuild: customer layout.
 // Language: 0 English, 1 Traditional Chinese, 2 Simplified Chinese, 3 Japanese.
 struct BuildConstants {
-  uint8_t buildMode;
+  BuildKind buildMode;
   uint8_t language;
 };
-inline constexpr uint8_t kDeliveredBuildMode = 2;
+inline constexpr BuildKind kDeliveredBuildMode = CustomerBuild;
 inline constexpr uint8_t kDeliveredLanguage = 0;
 inline constexpr BuildConstants kDeliveredBuild{kDeliveredBuildMode, kDeliveredLanguage};
 

@@ -12,8 +12,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst4 = 3;
 constexpr int kDeleteKey = 46;
 // Message numbers of the views and removal.
 
@@ -330,7 +328,7 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
   }
   // Ostrel IV frees the removed logical sectors; one that software staying
   // on the cartridge still uses (a wrong entry may lie over it) is kept.
-  if (ModuleGeneration == kOst4) {
+  if (ModuleGeneration == OstrelIV) {
     for (const LogicalRelease& release :
          removalReleases(CartridgeCatalogue, removed, MappingTable, SectorCount)) {
       if (BlockRecord* record = blockRecordAt(BlockTable, release.logical)) {
@@ -348,7 +346,7 @@ Outcome TForm_MAIN::Function_Remove(const Selection& selection) {
   showPlannedChange();
   for (Button* b : {&Button_Program, &Button_Verify, &Button_CHECK, &Button_Auto})
     b->enabled = true;
-  if (BuildMode != 2) {
+  if (BuildMode != CustomerBuild) {
     LastOutcome.settle(true, {});  // planned; the engineer writes it
     return LastOutcome;
   }
@@ -379,7 +377,7 @@ bool TForm_MAIN::writePlannedChange(int failStatus, int okStatus) {
     return false;
   }
   Beep(1);
-  if (ModuleGeneration == kOst4 && readMappingTable) readMappingTable();
+  if (ModuleGeneration == OstrelIV && readMappingTable) readMappingTable();
   if (readFat) readFat();
   ShowStatus1(Prompt(okStatus));
   return true;

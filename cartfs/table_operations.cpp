@@ -16,8 +16,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst4 = 3;
 // Message numbers of the table reads.
 
 // Why the catalogue may not be changed, in the four languages.
@@ -122,7 +120,7 @@ bool TForm_MAIN::Function_Read_MAPPING_TABLE() {
 
 bool TForm_MAIN::Function_Write_Mapping_Table() {
   // Only an Ostrel IV keeps a table; 60000/60001 are no sectors of the others.
-  if (ModuleGeneration != kOst4) return false;
+  if (ModuleGeneration != OstrelIV) return false;
   MappingImage.Clear();
   MappingImage.SetSize(10 * kSectorSize);
   const std::vector<uint8_t> blank(kMappingImageBytes, 0xFF);
@@ -157,10 +155,10 @@ bool TForm_MAIN::Function_ReadFAT() {
   startProgress(1, true, &Form_Wait.ProgressBar_Wait, 10);
 
   std::vector<uint8_t> sector;
-  if (ModuleGeneration == kOst4 && !MappingTableTrusted) {
+  if (ModuleGeneration == OstrelIV && !MappingTableTrusted) {
     // Without the cartridge's own table the FAT cannot be found: the read
     // fails rather than showing an empty catalogue over software that is there.
-  } else if (ModuleGeneration == kOst4 && MappingTable.words[1] == UNMAPPED_SECTOR) {
+  } else if (ModuleGeneration == OstrelIV && MappingTable.words[1] == UNMAPPED_SECTOR) {
     // The cartridge's table maps no FAT sector: there is nothing to read and
     // the module has no such physical sector, so the FAT reads as erased.
     sector.assign(kFatSectorSize, 0xFF);
@@ -231,11 +229,11 @@ bool TForm_MAIN::Function_ReadFAT() {
                                                          : CatalogueState::Damaged;
   // Pruning frees every sector no entry owns: with entries ignored it would
   // free the sectors of software that is still on the cartridge.
-  if (ModuleGeneration == kOst4 && CartridgeCatalogueState == CatalogueState::Readable) {
+  if (ModuleGeneration == OstrelIV && CartridgeCatalogueState == CatalogueState::Readable) {
     const std::vector<SectorRun> runs = liveSectorRuns(CartridgeCatalogue);
     pruneMappingTable(MappingTable, runs, SectorCount);
   }
-  if (ModuleGeneration == kOst4) {
+  if (ModuleGeneration == OstrelIV) {
     CartridgePhysicalInUse.assign(MappingTable.physicalSectorInUse.begin(),
                                   MappingTable.physicalSectorInUse.begin() + SectorCount + 1);
   }
@@ -258,7 +256,7 @@ void TForm_MAIN::Function_FATRefresh(MemoryStream& image, int relocate) {
   // Relocation moves mapping words only; without a mapping table (before
   // Ostrel IV) it would move catalogue entries away from their data.
   ::ostrel::MappingTable* table =
-      relocate == 1 && ModuleGeneration == kOst4 ? &MappingTable : nullptr;
+      relocate == 1 && ModuleGeneration == OstrelIV ? &MappingTable : nullptr;
   const int language = Language;
   const LegacyTextConverter convert = [language](std::string_view in, std::string& out) {
     return legacyToUtf8(language, in, out);

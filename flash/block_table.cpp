@@ -58,24 +58,24 @@ std::array<uint8_t, 8> ost2BootSubBlockAddresses() {
   return a;
 }
 
-uint32_t StandardEraseTime(uint8_t generation) {
-  if (generation == 0) return 33600;
-  if (generation == 1) return 25200;
+uint32_t StandardEraseTime(Generation generation) {
+  if (generation == OstrelI) return 33600;
+  if (generation == OstrelII) return 25200;
   return 0;
 }
 
-uint32_t TypicalChipEraseTime(uint8_t generation) {
+uint32_t TypicalChipEraseTime(Generation generation) {
   // Ostrel I, II, III, IV; a generation beyond them takes the last.
   static constexpr uint32_t kTypicalMs[] = {34000, 26000, 30000, 30000};
   return kTypicalMs[std::min<size_t>(generation, std::size(kTypicalMs) - 1)];
 }
 
-ChipEraseVerdict judgeChipErase(uint8_t generation, uint16_t chipStart, uint32_t elapsedMs,
+ChipEraseVerdict judgeChipErase(Generation generation, uint16_t chipStart, uint32_t elapsedMs,
                                 bool acknowledged) {
   ChipEraseVerdict v;
   const std::string ms = std::to_string(elapsedMs) + " ms";
   if (chipStart == 0) v.lines.push_back("Chip 0: " + ms);
-  const uint16_t chip1 = generation == 0 ? 64 : 128;
+  const uint16_t chip1 = generation == OstrelI ? 64 : 128;
   if (chipStart == chip1 && chipStart != 0) v.lines.push_back("Chip 1: " + ms);
   v.ok = acknowledged;
   if (acknowledged && elapsedMs < StandardEraseTime(generation)) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/module_kinds.h"
+
 namespace ostrel {
 
 inline constexpr size_t kSectorSize = 65536;
@@ -77,11 +79,11 @@ inline bool ost2BootBlockSector(uint16_t sector) {
 std::array<uint8_t, 8> ost2BootSubBlockAddresses();
 
 // Milliseconds an Ostrel I (0) or II (1) chip erase must take at least; 0 for others.
-uint32_t StandardEraseTime(uint8_t generation);
+uint32_t StandardEraseTime(Generation generation);
 
 // Milliseconds a chip erase usually takes on each generation (one chip);
 // the erase shows its time against it.
-uint32_t TypicalChipEraseTime(uint8_t generation);
+uint32_t TypicalChipEraseTime(Generation generation);
 
 // The verdict on a timed chip erase and the operator-log lines it produces
 // (without the fault line, which the caller reports).
@@ -90,7 +92,7 @@ struct ChipEraseVerdict {
   bool tooFast = false;
   std::vector<std::string> lines;
 };
-ChipEraseVerdict judgeChipErase(uint8_t generation, uint16_t chipStart, uint32_t elapsedMs,
+ChipEraseVerdict judgeChipErase(Generation generation, uint16_t chipStart, uint32_t elapsedMs,
                                 bool acknowledged);
 
 // Sector number as at least two upper-case hexadecimal digits.

@@ -26,7 +26,6 @@ constexpr uint32_t kLargestPayload = kTableBytes;
 constexpr std::size_t kHeaderBytes = 1 + 2 + 8 + 8 + 2 + 2 + 1;
 constexpr std::size_t kLegacyHeaderBytes = 1 + 2 + 4;
 constexpr uint8_t kWritesFat = 0x01;  // header flag: the burn writes sector 1
-constexpr uint8_t kOst3 = 2, kOst4 = 3;
 constexpr uint32_t kTableLow = kMappingTableSectorLow, kTableHigh = kMappingTableSectorLow + 1;
 
 uint32_t crc32(std::span<const uint8_t> bytes, uint32_t crc = 0) {
@@ -114,12 +113,12 @@ uint64_t journalBytes(const JournalShape& s) {
   return n;
 }
 
-uint64_t largestJournal(uint8_t generation, uint16_t sectorCount) {
+uint64_t largestJournal(Generation generation, uint16_t sectorCount) {
   JournalShape s;
   s.planned = sectorCount;
-  s.kept = generation == kOst4 ? kIdentitySectors : sectorCount;
+  s.kept = generation == OstrelIV ? kIdentitySectors : sectorCount;
   s.oldFat = s.newFatFirst = true;
-  s.tables = generation == kOst4;
+  s.tables = generation == OstrelIV;
   // A journal written before fingerprints were kept held no more than this.
   return std::max(journalBytes(s), uint64_t(sectorCount + 4) * recordBytes(kSector) + kTableBytes);
 }
@@ -160,7 +159,7 @@ struct Reader {
     if (p.size() != kHeaderBytes && p.size() != kLegacyHeaderBytes)
       return damaged("header of unknown length");
     j.legacy = p.size() == kLegacyHeaderBytes;
-    j.key.generation = p[0];
+    j.key.generation = Generation(p[0]);
     j.key.sectorCount = uint16_t(getBig(&p[1], 2));
     if (j.legacy) {
       std::copy(p.begin() + 3, p.end(), j.key.identity.begin() + 4);
@@ -188,7 +187,7 @@ struct Reader {
     if (type == JournalRecord::Header) return haveHeader ? damaged("a second header") : header(p);
     if (!haveHeader) return damaged("no header first");
     if (j.complete) return damaged("records after the end");
-    const bool ost4 = j.key.generation == kOst4;
+    const bool ost4 = j.key.generation == OstrelIV;
     const bool opening = type == JournalRecord::OldFat || type == JournalRecord::OldTable ||
                          type == JournalRecord::OldSector || type == JournalRecord::NewSector ||
                          type == JournalRecord::Ready;
@@ -394,7 +393,7 @@ std::string sectorText(uint32_t s) {
 
 // Ostrel I-III: sectors are written in place.
 BurnJudgement judgeSectors(const BurnJournal& j, const SectorReader& read) {
-  const bool blocks = j.key.generation == kOst3;
+  const bool blocks = j.key.generation == OstrelIII;
   const uint16_t count = j.key.sectorCount;
   const bool planKnown = j.legacy || j.newSectors.size() == j.plannedCount;
   const std::vector<bool> oldSoftware = softwareSectors(j.oldFat, count);
@@ -613,7 +612,8 @@ BurnJudgement judgeTable(const BurnJournal& j, const SectorReader& read) {
 
 BurnJudgement judgeBurn(const BurnJournal& journal, const SectorReader& read) {
   if (journal.complete) return verdict(BurnVerdict::Intact, "the burn ended");
-  return journal.key.generation == kOst4 ? judgeTable(journal, read) : judgeSectors(journal, read);
+  return journal.key.generation == OstrelIV ? judgeTable(journal, read)
+                                            : judgeSectors(journal, read);
 }
 
 }  // namespace ostrel

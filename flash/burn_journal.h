@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "app/module_kinds.h"
+
 namespace ostrel {
 
 enum class JournalRecord : uint8_t {
@@ -45,7 +47,7 @@ enum class JournalRecord : uint8_t {
 
 // The module a journal belongs to: the file name and the header carry it.
 struct JournalKey {
-  uint8_t generation = 0;
+  Generation generation = OstrelI;
   uint16_t sectorCount = 0;
   std::array<uint8_t, 8> identity{};  // auxiliary number, then ID
   bool operator==(const JournalKey&) const = default;
@@ -98,7 +100,7 @@ struct JournalShape {
 // Every byte the journal may take, the repair's own notes included.
 uint64_t journalBytes(const JournalShape& shape);
 // The largest journal a module of this generation and size can have.
-uint64_t largestJournal(uint8_t generation, uint16_t sectorCount);
+uint64_t largestJournal(Generation generation, uint16_t sectorCount);
 // The file's first bytes.
 std::vector<uint8_t> journalStart(const JournalShape& shape);
 

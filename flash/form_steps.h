@@ -38,9 +38,8 @@ inline void clearLogs(TForm_MAIN& f) {
 // After a write the views show what the cartridge now holds; whether both
 // tables were read.
 inline bool rereadTables(TForm_MAIN& f) {
-  constexpr uint8_t kOst4 = 3;
   bool ok = true;
-  if (f.ModuleGeneration == kOst4 && f.readMappingTable) ok = f.readMappingTable();
+  if (f.ModuleGeneration == OstrelIV && f.readMappingTable) ok = f.readMappingTable();
   if (f.readFat) ok = f.readFat() && ok;
   return ok;
 }

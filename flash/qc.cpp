@@ -18,8 +18,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr const char* kTag = "OST3_Return_Value";
 
 // Ostrel I/II: the wait for a step's or a checksum's reply.
@@ -290,18 +288,18 @@ bool TForm_MAIN::qcAuto() {
     FlashImage.Seek(0);
     ImageKind = 1;
     // These erase only the sectors the image writes: the steps left the rest blank.
-    if ((ModuleGeneration <= kOst2 && SectorCount == 256) || ModuleGeneration == kOst3)
+    if ((ModuleGeneration <= OstrelII && SectorCount == 256) || ModuleGeneration == OstrelIII)
       for (size_t s = 0; s < std::min<size_t>(SectorCount, BlockTable.size()); ++s)
         BlockTable[s].eraseFlag = BlockTable[s].writeFlag;
     StaticText_PROG_Size.text = upperHex(uint32_t(FlashImage.Size() - 1), 8);
 
     switch (ModuleGeneration) {
-      case kOst1:
-      case kOst2:
+      case OstrelI:
+      case OstrelII:
         result = OST1_2_Function_QC(kQcStepBlank) && OST1_2_Function_QC(kQcStepLoop) &&
                  Function_Program() && Function_Check();
         break;
-      case kOst3:
+      case OstrelIII:
         result = OST3_Function_QC(kQcStepBlank) && OST3_Function_QC(kQcStepLoop) &&
                  Function_Program() && Function_Verify();
         break;
@@ -341,10 +339,10 @@ bool TForm_MAIN::qcSingleStep(int step) {
   Memo1_Lines_Add(blank ? "Start Q.C Blank!!" : "Start Q.C Loop!!");
   bool ok = false;
   QcFaultCode.clear();
-  if (ModuleGeneration <= kOst2) {
+  if (ModuleGeneration <= OstrelII) {
     ok = OST1_2_Function_QC(step);
     rereadTablesKeepingStatus(*this);
-  } else if (ModuleGeneration <= kOst4) {
+  } else if (ModuleGeneration <= OstrelIV) {
     ok = OST3_Function_QC(step);
     rereadTablesKeepingStatus(*this);
   }
@@ -368,7 +366,7 @@ bool TForm_MAIN::clearCatalogue() {
   bool ok = false;
   {
     OperationFrame frame(*this);
-    if (ModuleGeneration == kOst4) {
+    if (ModuleGeneration == OstrelIV) {
       // Blank table sectors: the cartridge then holds no table and no FAT.
       MappingImage.Clear();
       MappingImage.SetSize(kMappingImageSectors * kSectorSize);
@@ -387,7 +385,7 @@ bool TForm_MAIN::clearCatalogue() {
       BlockTable = std::move(plan);
     }
   }
-  if (ModuleGeneration != kOst4)
+  if (ModuleGeneration != OstrelIV)
     host.messageBox(Msg::ClearResult, ok ? "clear ok" : "clear fail", WindowCaption,
                     ok ? MsgBoxKind::Information : MsgBoxKind::Warning, MsgBoxButtons::Ok);
   Function_ReadFAT();
@@ -411,7 +409,7 @@ bool TForm_MAIN::cfTest() {
   const uint32_t start = clock.tick();
   bool ok = true;
   std::string why = "CF test fail";
-  if (ModuleGeneration != kOst4) {
+  if (ModuleGeneration != OstrelIV) {
     // The test writes physical sectors directly: only an Ostrel IV has them.
     why = "CF test: Ostrel IV only";
     Memo1_Lines_Add(why);

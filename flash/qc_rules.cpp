@@ -9,8 +9,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr uint8_t kOpenBracket = 0x5B, kBackslash = 0x5C, kPassed = 0x5A, kFailed = 0xD0;
 // An Ostrel IV reports each step in 128 units of its whole flash.
 constexpr uint32_t kOst4Units = 128;
@@ -54,20 +52,20 @@ std::string_view qcFailureCode(const QcStepScan& scan) {
   return scan.lastMark == kBackslash ? FaultCode::k1001 : FaultCode::k1020;
 }
 
-int qcMarkProgress(uint8_t generation, int step, uint32_t marks, uint16_t sectorCount) {
+int qcMarkProgress(Generation generation, int step, uint32_t marks, uint16_t sectorCount) {
   const uint64_t m = marks;
   uint64_t p = 0;
-  if (generation == kOst3 && sectorCount > 0)
+  if (generation == OstrelIII && sectorCount > 0)
     p = step == kQcStepBlank ? m * 100 / 3 / sectorCount : m * 100 / 2 / sectorCount;
-  else if (generation == kOst4)
+  else if (generation == OstrelIV)
     p = m * 100 / (step == kQcStepBlank ? 3 * kOst4Units : 2 * kOst4Units);
   return int(std::min<uint64_t>(p, 100));
 }
 
-std::string_view qcReferenceImageName(uint8_t generation, uint16_t sectorCount) {
-  if (generation == kOst1 || generation == kOst2)
+std::string_view qcReferenceImageName(Generation generation, uint16_t sectorCount) {
+  if (generation == OstrelI || generation == OstrelII)
     return sectorCount == 256 ? "QC_16M.HX" : "QC_8M.HX";
-  if (generation == kOst3 || generation == kOst4) return "QC_8M_OST3.HX";
+  if (generation == OstrelIII || generation == OstrelIV) return "QC_8M_OST3.HX";
   return {};
 }
 

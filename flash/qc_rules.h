@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/module_kinds.h"
+
 namespace ostrel {
 
 // Step 1 ("Blank data") and step 2 ("Loop data").
@@ -51,12 +53,12 @@ std::string_view qcFailureCode(const QcStepScan& scan);
 // ProgressBar1 (0..100) after a number of marks: step 1 counts three marks a
 // sector on an Ostrel III and 384 in all on an Ostrel IV, step 2 two a sector
 // and 256. Never above 100, even when a module sends more.
-int qcMarkProgress(uint8_t generation, int step, uint32_t marks, uint16_t sectorCount);
+int qcMarkProgress(Generation generation, int step, uint32_t marks, uint16_t sectorCount);
 
 // The reference image QC Auto programs: "QC_16M.HX" on an Ostrel I/II of 256
 // sectors, "QC_8M.HX" on any other Ostrel I/II, "QC_8M_OST3.HX" on an
 // Ostrel III or IV; empty for a generation it does not know.
-std::string_view qcReferenceImageName(uint8_t generation, uint16_t sectorCount);
+std::string_view qcReferenceImageName(Generation generation, uint16_t sectorCount);
 
 // Byte i of the CF test's 65536-byte pattern: 00, 01, ... FF repeated.
 inline uint8_t cfTestPatternByte(uint32_t offset) {

@@ -25,8 +25,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr uint8_t kOst3 = 2, kOst4 = 3;
-
 // The question, in the four languages.
 constexpr const char* kRepairQuestion[4] = {
     "The last burn on this cartridge was interrupted and may have left software damaged. Repair "
@@ -191,7 +189,7 @@ bool TForm_MAIN::burnJournalPending() {
 }
 
 std::vector<uint16_t> TForm_MAIN::orderForBurn(const std::vector<uint16_t>& sectors) {
-  if (ModuleGeneration == kOst4) return sectors;  // nothing is overwritten in place
+  if (ModuleGeneration == OstrelIV) return sectors;  // nothing is overwritten in place
   // Sectors that hold no software (nor share a block with any) go first: the
   // time in which the old FAT lists software that is already overwritten
   // then spans only the writes that overwrite, and the FAT right after them.
@@ -199,7 +197,7 @@ std::vector<uint16_t> TForm_MAIN::orderForBurn(const std::vector<uint16_t>& sect
   auto touchesSoftware = [&](uint16_t s) {
     const bool own = s < used.size() && used[s];
     const uint16_t partner = uint16_t(s ^ 1);
-    return own || (ModuleGeneration == kOst3 && partner < used.size() && used[partner]);
+    return own || (ModuleGeneration == OstrelIII && partner < used.size() && used[partner]);
   };
   std::vector<uint16_t> ordered = sectors;
   std::stable_partition(ordered.begin(), ordered.end(),
@@ -209,7 +207,7 @@ std::vector<uint16_t> TForm_MAIN::orderForBurn(const std::vector<uint16_t>& sect
 
 bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<uint16_t>& sectors,
                                   bool fatToo) {
-  const bool ost4 = ModuleGeneration == kOst4;
+  const bool ost4 = ModuleGeneration == OstrelIV;
   std::set<uint16_t> planned(sectors.begin(), sectors.end());
   const bool writesFat = fatToo || planned.count(1);
   // Ostrel I-III: the FAT sector is noted whole, as the new FAT.
@@ -230,11 +228,11 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
     std::set<uint32_t> touched;
     for (uint16_t s : sectors) {
       touched.insert(s);
-      if (ModuleGeneration == kOst3) touched.insert(s ^ 1u);
+      if (ModuleGeneration == OstrelIII) touched.insert(s ^ 1u);
     }
     if (writesFat) {
       touched.insert(1);
-      if (ModuleGeneration == kOst3) touched.insert(0);
+      if (ModuleGeneration == OstrelIII) touched.insert(0);
     }
     for (uint32_t s : touched)
       if (s < SectorCount && s != 1 && used[s]) kept.push_back(uint16_t(s));
@@ -419,7 +417,7 @@ bool TForm_MAIN::resolveInterruptedBurn(bool tablesRead) {
   else
     setAsideAndSay(kCannotShowText[language], {softwareNames(*this, journal, judgement.unknown)});
   bool ok = true;
-  if (ModuleGeneration == kOst4 && readMappingTable) ok = readMappingTable();
+  if (ModuleGeneration == OstrelIV && readMappingTable) ok = readMappingTable();
   if (ok && readFat) ok = readFat();
   return ok;
 }
@@ -438,11 +436,11 @@ bool TForm_MAIN::repairFromJournal(const BurnJournal& journal, const BurnJudgeme
             [](uint16_t a, uint16_t b) { return (a == 1) != (b == 1) ? b == 1 : a < b; });
   auto oldContent = [&](uint16_t s) -> const std::vector<uint8_t>& {
     static const std::vector<uint8_t> none;
-    if (s == 1 && ModuleGeneration != kOst4) return journal.oldFat;
+    if (s == 1 && ModuleGeneration != OstrelIV) return journal.oldFat;
     const auto it = journal.oldSectors.find(s);
     return it == journal.oldSectors.end() ? none : it->second;
   };
-  if (ModuleGeneration == kOst4) {
+  if (ModuleGeneration == OstrelIV) {
     // Sectors written in place, directly; then the table that finds them.
     for (uint16_t s : sectors) {
       const std::vector<uint8_t>& data = oldContent(s);

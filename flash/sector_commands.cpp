@@ -20,8 +20,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
-
 // Link-layer limits per exchange (reply wait, total time).
 constexpr uint32_t kFramedWait = 1000, kFramedTotal = 2000;
 constexpr uint32_t kOst3Wait = 1000, kOst3Total = 2000;
@@ -170,7 +168,7 @@ bool eraseOst3Block(TForm_MAIN& f, uint16_t sector) {
 
 bool selectSector12(TForm_MAIN& f, uint16_t sector) {
   if (!sendFramed(f, Cmd::SelectSector, {uint8_t(sector)})) return false;
-  if (f.ModuleGeneration == kOst1 && !sendFramed(f, Cmd::Cycle2, {0x00})) return false;
+  if (f.ModuleGeneration == OstrelI && !sendFramed(f, Cmd::Cycle2, {0x00})) return false;
   return true;
 }
 
@@ -226,19 +224,19 @@ void TForm_MAIN::dropKeptSector(uint16_t sector) {
 
 bool TForm_MAIN::Function_ProgramSector(uint16_t sector, bool direct, bool fatSector) {
   switch (ModuleGeneration) {
-    case kOst1:
-    case kOst2:
+    case OstrelI:
+    case OstrelII:
       return OST1_2_Function_ProgramSector(sector);
-    case kOst3:
+    case OstrelIII:
       return OST3_Function_ProgramSector(sector);
-    case kOst4: {
+    case OstrelIV: {
       if (OST4_Function_ProgramSector(sector, direct, fatSector)) return true;
-      if (BuildMode != 2)
+      if (BuildMode != CustomerBuild)
         host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，再寫一次", WindowCaption,
                         MsgBoxKind::Warning, MsgBoxButtons::Ok);
       pauseUnlessClosed(kOst4RetryPauseMs);
       const bool ok = OST4_Function_ProgramSector(sector, direct, fatSector);
-      if (!ok && BuildMode != 2)
+      if (!ok && BuildMode != CustomerBuild)
         host.messageBox(Msg::WriteRetry, "四代卡匣紅色警戒，寫入磁區失敗，第二次失敗",
                         WindowCaption, MsgBoxKind::Warning, MsgBoxButtons::Ok);
       return ok;
@@ -440,14 +438,14 @@ bool TForm_MAIN::OST4_Function_ProgramSector(uint16_t sector, bool direct, bool 
 
 void TForm_MAIN::Function_ReadSector(uint16_t sector, bool direct) {
   switch (ModuleGeneration) {
-    case kOst1:
-    case kOst2:
+    case OstrelI:
+    case OstrelII:
       OST1_2_Function_ReadSector(sector);
       return;
-    case kOst3:
+    case OstrelIII:
       OST3_Function_ReadSector(sector);
       return;
-    case kOst4:
+    case OstrelIV:
       OST4_Function_ReadSector(sector, direct);
       return;
     default:
@@ -584,12 +582,12 @@ bool TForm_MAIN::Erase_Flash(uint8_t mode, uint16_t sector) {
   SaveBuffer.Clear();
   if (mode > 1) return false;
   switch (ModuleGeneration) {
-    case kOst1:
+    case OstrelI:
       return eraseOst1(*this, mode, sector);
-    case kOst2:
+    case OstrelII:
       return eraseOst2(*this, mode, sector);
-    case kOst3:
-    case kOst4:
+    case OstrelIII:
+    case OstrelIV:
       if (mode == 0) {
         const uint8_t command = Cmd::EraseAll;
         if (!sendRawCommand(*this, &command, 1, kChipEraseWait, kCountedRetryTime)) return false;

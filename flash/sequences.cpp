@@ -26,8 +26,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
 constexpr uint32_t kCheckReplyWaitMs = 10000;
 // Message numbers of the sequences.
 
@@ -164,7 +162,7 @@ bool TForm_MAIN::Function_Program() {
     for (size_t j = 0; j < imageSectors(*this) && sectors.size() < n; ++j)
       if (planned(BlockTable[j])) sectors.push_back(uint16_t(j));
     sectors = orderForBurn(sectors);
-    const bool writesTable = ModuleGeneration == kOst4 && (FatDirty || ImageKind == 1);
+    const bool writesTable = ModuleGeneration == OstrelIV && (FatDirty || ImageKind == 1);
     // The operator's count takes in the FAT and the mapping table written after the data.
     const uint32_t tableSectors = (FatDirty ? 1 : 0) + (writesTable ? 2 : 0);
     ProgressScope progress(*this);
@@ -174,7 +172,7 @@ bool TForm_MAIN::Function_Program() {
     BurnJournalFile journal;
     if (result && (!sectors.empty() || FatDirty || writesTable))
       result = startBurnJournal(journal, sectors, FatDirty);
-    if (result && ModuleGeneration == kOst4) {
+    if (result && ModuleGeneration == OstrelIV) {
       // Until the new table is on the cartridge the old one is what counts:
       // no physical sector it uses is given to anything else.
       BurnQuarantine = true;
@@ -210,7 +208,7 @@ bool TForm_MAIN::Function_Program() {
       ShowStatus1(Prompt(Msg::WritingFat));
       // Ostrel IV relocates the software now; the other generations noted
       // their new FAT before the burn started.
-      if (ModuleGeneration == kOst4) {
+      if (ModuleGeneration == OstrelIV) {
         Function_FATRefresh(FlashImage, 1);
         const std::span<const uint8_t> fat(FlashImage.Memory() + kSectorSize, kSectorSize);
         result = journal.add(JournalRecord::NewFat, 1, fat);
@@ -220,13 +218,13 @@ bool TForm_MAIN::Function_Program() {
       showProgress(done + 1);
       // The table goes out only after the FAT it belongs to: a table moved
       // ahead of the FAT on the cartridge would point its entries elsewhere.
-      if (result && ModuleGeneration == kOst4) result = Function_Write_Mapping_Table();
+      if (result && ModuleGeneration == OstrelIV) result = Function_Write_Mapping_Table();
     }
-    if (result && ImageKind == 1 && ModuleGeneration == kOst4)
+    if (result && ImageKind == 1 && ModuleGeneration == OstrelIV)
       result = Function_Write_Mapping_Table();
     onMappingTableWrite = nullptr;
     BurnQuarantine = false;
-    if (ModuleGeneration == kOst4) rebuildPhysicalSectorInUse(MappingTable, SectorCount);
+    if (ModuleGeneration == OstrelIV) rebuildPhysicalSectorInUse(MappingTable, SectorCount);
     if (result && journal.add(JournalRecord::Complete, 0)) journal.remove();
 
     showResult(*this, result, Msg::ProgramOk, Msg::ProgramFail);
@@ -266,12 +264,12 @@ bool TForm_MAIN::Function_Verify() {
     // An Ostrel IV whole-flash image lies one to one on physical sectors
     // 0..127; the FAT read since may have dropped the mapping of those no
     // entry owns, so they are read where Program put them.
-    const bool identity = ModuleGeneration == kOst4 && ImageKind == 1 && i < kIdentitySectors;
+    const bool identity = ModuleGeneration == OstrelIV && ImageKind == 1 && i < kIdentitySectors;
     // A sector the plan erases and leaves blank must read blank; on an
     // Ostrel IV it is unmapped, which holds nothing to read.
     const bool blankPlanned =
         !record.writeFlag && record.eraseFlag &&
-        !(ModuleGeneration == kOst4 && !identity && MappingTable.words[i] == UNMAPPED_SECTOR);
+        !(ModuleGeneration == OstrelIV && !identity && MappingTable.words[i] == UNMAPPED_SECTOR);
     if (record.writeFlag || blankPlanned) {
       Function_ReadSector(uint16_t(i), identity);
       if (ReadBuffer.Size() != kSectorSize) {
@@ -319,7 +317,7 @@ bool TForm_MAIN::Function_Check() {
   for (size_t s = 0; s < imageSectors(*this) && result;) {
     const BlockRecord& record = BlockTable[s];
     if (record.eraseFlag) {
-      if ((ModuleGeneration == kOst1 || ModuleGeneration == kOst2) &&
+      if ((ModuleGeneration == OstrelI || ModuleGeneration == OstrelII) &&
           !selectSector12(*this, uint16_t(s))) {
         result = false;
         break;
@@ -370,7 +368,7 @@ bool TForm_MAIN::Function_Read() {
   uint32_t first = uint32_t(UpDown_ReadStartAddr.position);
   uint32_t last = uint32_t(UpDown_ReadStopAddr.position);
   std::string firstText = upperHex(first, 4), lastText = upperHex(last, 4);
-  if (ModuleGeneration == kOst4) {
+  if (ModuleGeneration == OstrelIV) {
     first = hexTextToUint(ost4_read_sector_start.text) & 0xFFFF;
     last = hexTextToUint(ost4_read_sector_stop.text) & 0xFFFF;
     firstText = nameDigits(ost4_read_sector_start.text);
@@ -389,7 +387,7 @@ bool TForm_MAIN::Function_Read() {
   // a range of the whole cartridge would not fit in memory, and a read that
   // fails leaves no half file behind.
   std::unique_ptr<ReplacingFile> file;
-  if (BuildMode != 2) {
+  if (BuildMode != CustomerBuild) {
     const std::string name = !ReadOutputPath.empty()
                                  ? ReadOutputPath
                                  : host.programDirectory() + ModuleSerialText + "_SEC" + firstText +
@@ -448,14 +446,14 @@ bool TForm_MAIN::Function_Auto() {
     p->reset();
   bool result = false;
   switch (ModuleGeneration) {
-    case kOst1:
-    case kOst2:
+    case OstrelI:
+    case OstrelII:
       result = Function_Program() && Function_Check();
       break;
-    case kOst3:
+    case OstrelIII:
       result = Function_Program() && Function_Verify();
       break;
-    case kOst4:
+    case OstrelIV:
       result = Function_Program();
       break;
     default:

@@ -72,7 +72,7 @@ uint16_t sectorFrom(Ops& ops, const SimConfig& config) {
 Bytes structuredJournal(Ops& ops, const SimConfig& config, ModuleSim& module, bool padded) {
   const bool ost4 = config.generation == SimGeneration::Ost4;
   JournalShape shape;
-  shape.key = {uint8_t(config.generation), config.sectorCount, config.identity};
+  shape.key = {Generation(config.generation), config.sectorCount, config.identity};
   shape.planned = ops.next() % 8;
   shape.kept = ops.next() % 8;
   shape.oldFat = true;
@@ -202,7 +202,7 @@ void judgeAgainstTheCartridge(const uint8_t* data, size_t size) {
   // The module as detection finds it (the probe itself is fuzz_module_link's).
   bench.sim.setCommName("SIM0");
   bench.sim.OpenPort();
-  form.ModuleGeneration = uint8_t(config.generation);
+  form.ModuleGeneration = Generation(config.generation);
   form.SectorCount = config.sectorCount;
   form.ModuleIdentity = config.identity;
   form.ResetBlockTable();
@@ -227,7 +227,7 @@ void judgeAgainstTheCartridge(const uint8_t* data, size_t size) {
   check(unchanged || (asked && (mode & 4)));
 
   // A torn tail is no record: the journal with a cut record behind it reads the same.
-  const JournalKey key{uint8_t(config.generation), config.sectorCount, config.identity};
+  const JournalKey key{Generation(config.generation), config.sectorCount, config.identity};
   const JournalRead read = readJournal(journal, key);
   Bytes longer = journal;
   longer.insert(longer.end(), {0x05, 0x00});

@@ -171,10 +171,10 @@ void TForm_MAIN::Function_Detect() {
 
   if (Connected) {
     bool ok = true;
-    if (ModuleGeneration == 3 && readMappingTable) ok = readMappingTable();
+    if (ModuleGeneration == OstrelIV && readMappingTable) ok = readMappingTable();
     if (ok && readFat) ok = readFat();
     ok = resolveInterruptedBurn(ok);
-    if (!ok && BuildMode != 2 && ModuleGeneration == 3 && !MappingTableTrusted) {
+    if (!ok && BuildMode != CustomerBuild && ModuleGeneration == OstrelIV && !MappingTableTrusted) {
       // An Ostrel IV whose mapping table is missing or damaged stays connected
       // in the engineering builds, so that it can be erased or have its
       // catalogue cleared; installation and removal refuse to touch it.
@@ -283,7 +283,7 @@ bool TForm_MAIN::Function_Device() {
 
   const Identification id = identifyModule(ReplyBuffer.data(), ReplyBuffer.size(), BuildMode);
   if (id.result == IdentifyResult::UnknownHardware || id.result == IdentifyResult::ProgramError) {
-    if (id.result == IdentifyResult::ProgramError) ModuleGeneration = 2;
+    if (id.result == IdentifyResult::ProgramError) ModuleGeneration = OstrelIII;
     const bool programError = id.result == IdentifyResult::ProgramError;
     const std::string_view code = programError ? FaultCode::k0003 : FaultCode::k0001;
     ReportFault(code);
@@ -314,7 +314,7 @@ bool TForm_MAIN::Function_Device() {
   }
   StaticText_AuxNo.text = StaticText_CUST_AuxNo.text = auxText;
   const std::string shownId =
-      ModuleGeneration == 2 ? ost3IdDisplayText(ModuleIdentity.data() + 4) : idText;
+      ModuleGeneration == OstrelIII ? ost3IdDisplayText(ModuleIdentity.data() + 4) : idText;
   StaticText_ID.text = StaticText_CUST_ID.text = StaticText_Cus_id2.text = shownId;
   for (const std::string& line : hardwareLines(id)) Memo1_Lines_Add(line);
   Memo1_Lines_Add("");

@@ -17,7 +17,7 @@ std::string dec2(unsigned v) {
 // its answer (nine data bytes), not by a type code.
 struct ModuleRow {
   uint8_t typeCode;
-  uint8_t generation;
+  Generation generation;
   uint16_t sectorCount;
   uint32_t baudRate;
   TParity parity;
@@ -27,19 +27,19 @@ struct ModuleRow {
   std::array<uint8_t, 2> chipStartSector;
 };
 
-constexpr ModuleRow kOstrel1Row{0x00, 0,    128,  115200,      TParity::None,
-                                true, true, true, {0x00, 0x40}};
+constexpr ModuleRow kOstrel1Row = {0x00, OstrelI, 128,  115200,      TParity::None,
+                                   true, true,    true, {0x00, 0x40}};
 
 constexpr ModuleRow kModuleRows[] = {
-    {0x80, 1, 128, 230400, TParity::Mark, false, true, false, {0x00, 0x00}},
-    {0x81, 1, 256, 230400, TParity::Mark, true, true, true, {0x00, 0x80}},
-    {0x82, 2, 1024, 230400, TParity::None, false, false, false, {}},
-    {0x83, 2, 512, 230400, TParity::None, false, false, false, {}},
-    {0x84, 2, 256, 230400, TParity::None, false, false, false, {}},
-    {0x85, 2, 2048, 230400, TParity::None, false, false, false, {}},
-    {0x89, 3, 16384, 230400, TParity::None, false, false, false, {}},
-    {0x8A, 3, 32768, 230400, TParity::None, false, false, false, {}},
-    {0x8B, 3, 59999, 230400, TParity::None, false, false, false, {}},
+    {0x80, OstrelII, 128, 230400, TParity::Mark, false, true, false, {0x00, 0x00}},
+    {0x81, OstrelII, 256, 230400, TParity::Mark, true, true, true, {0x00, 0x80}},
+    {0x82, OstrelIII, 1024, 230400, TParity::None, false, false, false, {}},
+    {0x83, OstrelIII, 512, 230400, TParity::None, false, false, false, {}},
+    {0x84, OstrelIII, 256, 230400, TParity::None, false, false, false, {}},
+    {0x85, OstrelIII, 2048, 230400, TParity::None, false, false, false, {}},
+    {0x89, OstrelIV, 16384, 230400, TParity::None, false, false, false, {}},
+    {0x8A, OstrelIV, 32768, 230400, TParity::None, false, false, false, {}},
+    {0x8B, OstrelIV, 59999, 230400, TParity::None, false, false, false, {}},
 };
 
 // The type code of an Ostrel III whose program failed.
@@ -60,7 +60,7 @@ Identification identifyModule(const uint8_t* reply, size_t size, int buildMode) 
   const size_t l = reply[0] & 0x7F;
   if (l >= size) return id;
   uint8_t t = reply[l];
-  if (buildMode == 0 && t == kProgramErrorType) t = 0x84;
+  if (buildMode == DebugBuild && t == kProgramErrorType) t = 0x84;
   id.typeCode = t;
   if (const ModuleRow* row = findRow(l, t)) {
     id.result = IdentifyResult::Module;
@@ -74,12 +74,12 @@ Identification identifyModule(const uint8_t* reply, size_t size, int buildMode) 
     id.chipStartSector = row->chipStartSector;
   } else if (t == kProgramErrorType) {
     id.result = IdentifyResult::ProgramError;
-    id.generation = 2;
+    id.generation = OstrelIII;
   }
   return id;
 }
 
-std::string generationName(uint8_t generation) {
+std::string generationName(Generation generation) {
   static const char* const names[] = {"Ostrel I", "Ostrel II", "Ostrel III", "Ostrel IV"};
   return names[generation & 3];
 }
@@ -87,7 +87,7 @@ std::string generationName(uint8_t generation) {
 std::vector<std::string> hardwareLines(const Identification& id) {
   std::vector<std::string> lines;
   lines.push_back("Hardware: " + generationName(id.generation));
-  if (id.generation <= 1)
+  if (id.generation <= OstrelII)
     lines.push_back(id.sectorCount == 128 ? "Total space: 8MB" : "Total space: 16MB");
   else
     lines.push_back("Total space:" + std::to_string(id.sectorCount / 16) + "MB");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/module_kinds.h"
 #include "link/transport.h"
 
 namespace ostrel {
@@ -16,7 +17,7 @@ enum class IdentifyResult : uint8_t { Module, UnknownHardware, ProgramError };
 struct Identification {
   IdentifyResult result = IdentifyResult::UnknownHardware;
   uint8_t typeCode = 0;
-  uint8_t generation = 0;  // 0 OST1 .. 3 OST4
+  Generation generation = OstrelI;
   uint16_t sectorCount = 0;
   bool twoChipFlash = false;
   bool setsChip0 = false;
@@ -32,7 +33,7 @@ struct Identification {
 Identification identifyModule(const uint8_t* reply, size_t size, int buildMode);
 
 // "Ostrel I".."Ostrel IV".
-std::string generationName(uint8_t generation);
+std::string generationName(Generation generation);
 
 // "Hardware: ...", "Total space: ...", "... FLASH INSIDE" for a recognised module.
 std::vector<std::string> hardwareLines(const Identification& id);

@@ -153,7 +153,7 @@ std::string probeAuxText(const PortProbe& probe) {
 
 std::string probeIdText(const PortProbe& probe) {
   const uint8_t* id = probe.identity.data() + 4;
-  return probe.id.generation == 2 ? ost3IdDisplayText(id) : identityText(id);
+  return probe.id.generation == OstrelIII ? ost3IdDisplayText(id) : identityText(id);
 }
 
 std::string portProbeText(const PortProbe& p) {

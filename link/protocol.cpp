@@ -366,9 +366,9 @@ void TForm_MAIN::Comm1ReceiveData(const uint8_t* buffer, uint16_t length) {
       OST3_ReceiveDataParser(buffer, length);
     return;
   }
-  if (ModuleGeneration <= 1)
+  if (ModuleGeneration <= OstrelII)
     OST1_2_ReceiveDataParser(buffer, length);
-  else if (ModuleGeneration <= 3)
+  else if (ModuleGeneration <= OstrelIV)
     OST3_ReceiveDataParser(buffer, length);
   else
     general_ReceiveDataParser(buffer, length);
@@ -439,7 +439,7 @@ void TForm_MAIN::OST3_ReceiveDataParser(const uint8_t* buffer, uint16_t length) 
 }
 
 bool TForm_MAIN::WriteBack_Sector(uint16_t sector, MemoryStream& source) {
-  if (ModuleGeneration != 2 && ModuleGeneration != 3) return false;
+  if (ModuleGeneration != OstrelIII && ModuleGeneration != OstrelIV) return false;
   RequestBuffer[0] = sector == 1 ? Cmd::WriteSectorOne : Cmd::WriteSector;
   RequestBuffer[1] = uint8_t(sector >> 8);
   RequestBuffer[2] = uint8_t(sector);

@@ -18,8 +18,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst4 = 3;
 // Message numbers of installation and compaction.
 constexpr const char* kOst4MustProgramFirst =
     "空間必需重組，請先執行燒錄，燒錄步驟會自動重組空間!!!";
@@ -159,9 +157,9 @@ Outcome TForm_MAIN::Function_Install(const Selection& selection) {
   ItemFAT_OUT();
   ItemFAT_IN();
   showPlannedChange();
-  if (BuildMode != 2) {
+  if (BuildMode != CustomerBuild) {
     for (Button* b : {&Button_Program, &Button_Verify, &Button_Auto}) b->enabled = true;
-    Button_CHECK.enabled = ModuleGeneration <= 1;
+    Button_CHECK.enabled = ModuleGeneration <= OstrelII;
     LastOutcome.settle(true, {});  // planned; the engineer writes it
     return LastOutcome;
   }
@@ -261,7 +259,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
     if (CartridgeCatalogue.header.entryCount <= 1) {
       CartridgeCatalogue.header.entryCount = 1;
     } else if (baseNeedsRoom(CartridgeCatalogue, n)) {
-      if (ModuleGeneration == kOst4)
+      if (ModuleGeneration == OstrelIV)
         return refuse(Msg::MustProgramFirst, kOst4MustProgramFirst, MsgBoxKind::Information);
       host.messageBox(Msg::MustAdjust, Prompt(Msg::MustAdjust), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::Ok);
@@ -283,7 +281,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
       return refuseWith(Msg::TooManyFiles, MsgBoxKind::Error);
     target = firstFit(CartridgeCatalogue, n).start;
     if (target + n > SectorCount) {
-      if (ModuleGeneration == kOst4)
+      if (ModuleGeneration == OstrelIV)
         return refuse(Msg::MustProgramFirst, kOst4MustProgramFirst, MsgBoxKind::Information);
       host.messageBox(Msg::MustAdjust, Prompt(Msg::MustAdjust), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::Ok);
@@ -375,7 +373,7 @@ MemoryStream TForm_MAIN::Function_SpaceDescendAdj(const MemoryStream& input) {
 
 MemoryStream TForm_MAIN::compactSpace(const MemoryStream& input, bool ascending) {
   const bool backupFiles =
-      BuildMode == 0 &&
+      BuildMode == DebugBuild &&
       host.messageBox(Msg::BackupQuestion, Prompt(Msg::BackupQuestion), WindowCaption,
                       MsgBoxKind::Information, MsgBoxButtons::YesNo) == MsgBoxResult::Yes;
   const bool wasEnabled = WindowEnabled;

@@ -95,7 +95,7 @@ void TForm_MAIN::Function_Load() {
   }
   // The customer build offers packages only; engineering builds three kinds.
   OpenDialogFilterIndex =
-      BuildMode == 2 ? kFilterPackage
+      BuildMode == CustomerBuild ? kFilterPackage
       : chosen.filterIndex >= kFilterPackage && chosen.filterIndex <= kFilterBinary
           ? chosen.filterIndex
           : kFilterPackage;
@@ -179,8 +179,8 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
   if (read == FileReadResult::Ok && filter == kFilterPackage) {
     const FileKind kind = sniffFileKind(file.fetch(0, kSniffBytes));
     if (kind != FileKind::Package) {
-      notAPackage = BuildMode == 2;
-      if (BuildMode != 2)
+      notAPackage = BuildMode == CustomerBuild;
+      if (BuildMode != CustomerBuild)
         filter = loadedAs = kind == FileKind::SRecord ? kFilterSRecord : kFilterBinary;
     }
   }
@@ -258,7 +258,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
         notAPackage ? std::string(extraText(ExtraText::NotAPackage, Language)) : "";
     if (!why.empty()) Memo1_Lines_Add(why);
     LastOutcome.notDoneItem(fileName, why.empty() ? Prompt(Msg::LoadFail) : why);
-    if (BuildMode == 2)
+    if (BuildMode == CustomerBuild)
       host.messageBox(Msg::LoadFail,
                       Prompt(Msg::LoadFail) + " " + displayText(Language, fileName) +
                           (why.empty() ? "" : "\n" + why),
@@ -272,7 +272,7 @@ bool TForm_MAIN::Function_LoadFromFile(const std::string& fileName) {
     Memo1_Lines_Add("Software ID : " + id);
     StaticText_Software_ID.text = id;
   } else {
-    if (filter == kFilterSRecord && BuildMode == 0) {
+    if (filter == kFilterSRecord && BuildMode == DebugBuild) {
       // A look at what was converted; a folder that cannot take it is no fault.
       std::string ignored;
       writeWholeFile(fileName + ".DBG", image.Bytes(), &ignored);

@@ -20,8 +20,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kOst4 = 3;
 using Measure = CliOutput::Measure;
 
 QString qs(const std::string& text) {
@@ -470,7 +468,7 @@ int runRead(Cli& c) {
   }
   if (!connectOrSay(c)) return kExitFailed;
   TForm_MAIN& f = c.form;
-  if (f.ModuleGeneration == kOst4) {
+  if (f.ModuleGeneration == OstrelIV) {
     // The two edit boxes, read as typed (the file name carries them so).
     f.ost4_read_sector_start.text = firstText;
     f.ost4_read_sector_stop.text = lastText;

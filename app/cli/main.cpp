@@ -132,7 +132,7 @@ int parse(int argc, char** argv, CliOptions& o) {
   if (o.args.size() < r.minArgs || o.args.size() > r.maxArgs)
     return usage("wrong number of arguments for " + o.command);
   if (o.tree && !o.rows) return usage("--tree goes with --rows");
-  if (r.engineering && o.mode == 2) {
+  if (r.engineering && o.mode == CustomerBuild) {
     std::fprintf(stderr,
                  "ostrel-cli: %s is an engineering command: the customer build (--mode 2) has "
                  "no such button; use --mode 0 or 1\n",
@@ -144,7 +144,7 @@ int parse(int argc, char** argv, CliOptions& o) {
     if (o.command == "install" && !package) return usage(f + ": install takes .bn packages");
     if (r.engineering && o.command != "read" && package)
       return usage(f + ": a .bn package is installed, not programmed as an image");
-    if (o.command == "load" && o.mode == 2 && !package) {
+    if (o.command == "load" && o.mode == CustomerBuild && !package) {
       std::fprintf(stderr,
                    "ostrel-cli: %s: the customer build (--mode 2) loads .bn packages only\n",
                    f.c_str());

@@ -25,7 +25,7 @@ namespace ostrel {
 struct FoundModule {
   std::string port;
   bool answered = false;
-  uint8_t generation = 0;  // 0..3: Ostrel I..IV
+  Generation generation = OstrelI;
   uint16_t sectors = 0;
   std::array<uint8_t, 8> identity{};  // auxiliary number, then ID
   std::string aux, id;                // as detection shows them

@@ -13,7 +13,7 @@ namespace ostrel {
 
 namespace {
 
-QJsonObject moduleJson(const std::string& port, uint8_t generation, const std::string& aux,
+QJsonObject moduleJson(const std::string& port, Generation generation, const std::string& aux,
                        const std::string& id, int sectors) {
   return {{"port", QString::fromStdString(port)},
           {"generation", QString::fromStdString(generationName(generation))},

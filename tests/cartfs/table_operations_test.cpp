@@ -547,10 +547,10 @@ TEST(TableOperations, Ost4RelocatedCatalogueStillFindsItsData) {
 
 TEST(TableOperations, FatRefreshRelocatesOnlyOnOstrelFour) {
   struct Case {
-    uint8_t generation;
+    Generation generation;
     int relocate;
     uint16_t second, third;
-  } cases[] = {{3, 1, 80, 90}, {3, 0, 10, 30}, {2, 1, 10, 30}};
+  } cases[] = {{OstrelIV, 1, 80, 90}, {OstrelIV, 0, 10, 30}, {OstrelIII, 1, 10, 30}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.generation) + "/" + std::to_string(c.relocate));
     TableRig rig(SimConfig::fromTypeCode(0x84), SimPreset::Blank);
@@ -590,7 +590,7 @@ TEST(TableOperations, FatRefreshConvertsLegacyPathsInTheBuildLanguage) {
   auto form =
       std::make_unique<TForm_MAIN>(0, 1, rig.host, rig.clock, rig.comm);  // Traditional Chinese
   form->FormCreate();
-  form->ModuleGeneration = 2;
+  form->ModuleGeneration = OstrelIII;
   form->SectorCount = 256;
   form->ResetBlockTable();
   auto& e = form->CartridgeCatalogue.entries[0];
@@ -622,7 +622,7 @@ TEST(TableOperations, DetectionReadsTheDemoCatalogue) {
     SCOPED_TRACE(c.gen.name);
     TableRig rig(c.gen.config, c.preset, 2);
     rig.comm.ClosePort();
-    rig.form->ModuleGeneration = 0;
+    rig.form->ModuleGeneration = OstrelI;
     rig.form->SectorCount = 0;
     rig.form->Function_Detect();
     ASSERT_TRUE(rig.form->Connected);

@@ -30,7 +30,7 @@ struct TableRig {
     form = std::make_unique<TForm_MAIN>(buildMode, language, host, clock, comm);
     form->FormCreate();
     comm.OpenPort();
-    form->ModuleGeneration = uint8_t(config.generation);
+    form->ModuleGeneration = Generation(config.generation);
     form->SectorCount = config.sectorCount;
     form->ResetBlockTable();
   }

@@ -309,7 +309,7 @@ TEST(FormClose, EndOfConnectionOnlyForOstrelOneAndTwo) {
     Fixture f(2);
     f.comm.OpenPort();
     f.form->Connected = true;
-    f.form->ModuleGeneration = gen;
+    f.form->ModuleGeneration = Generation(gen);
     const uint32_t before = f.clock.tick();
     f.form->FormClose();
     // Nothing waits for an answer the module never gives.

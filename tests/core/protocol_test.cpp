@@ -148,7 +148,7 @@ TEST_F(ProtocolTest, EndlessStreamsStayBounded) {
   for (uint8_t generation : {uint8_t(1), uint8_t(2)}) {
     for (int mode : {0, 1}) {
       SCOPED_TRACE(std::to_string(generation) + "/" + std::to_string(mode));
-      form.ModuleGeneration = generation;
+      form.ModuleGeneration = Generation(generation);
       form.ReceiveMode = mode;
       form.ReceivedCount = mode == 0 ? 65000 : 0;  // overrun by the second burst
       form.ReplyComplete = 0;
@@ -190,7 +190,7 @@ struct RawCase {
 };
 
 TEST_F(ProtocolTest, RawAcceptanceRules) {
-  form.ModuleGeneration = 2;
+  form.ModuleGeneration = OstrelIII;
   const RawCase cases[] = {
       {"Z", {0xA2, 0x00, 0x05}, {0x5A}, true},
       {"[", {0xA5, 0x01}, {0x5B}, true},
@@ -209,7 +209,7 @@ TEST_F(ProtocolTest, RawAcceptanceRules) {
 }
 
 TEST_F(ProtocolTest, RawReplyInTwoEventsIsSeenAsItsSecondPart) {
-  form.ModuleGeneration = 3;
+  form.ModuleGeneration = OstrelIV;
   form.ReceiveMode = 1;
   Bytes first{0x5A, 0x01, 0x02}, second{0xD0};
   form.Comm1ReceiveData(first.data(), 3);
@@ -285,7 +285,7 @@ TEST_F(ProtocolTest, FastLinkFallsBackOnlyForRepliesItCannotDelimit) {
     form.setFastLink(true);
     form.Memo2.clear();
     form.ClearStatus2();
-    form.ModuleGeneration = c.generation;
+    form.ModuleGeneration = Generation(c.generation);
     form.ReceiveMode = c.receiveMode;
     form.ReceivedCount = 4;  // the piece a block-mode request asks for
     comm.sent.clear();
@@ -310,7 +310,7 @@ TEST_F(ProtocolTest, FastLinkFallsBackOnlyForRepliesItCannotDelimit) {
 }
 
 TEST_F(ProtocolTest, RawSenderDoesNotWaitWhenThePortRefuses) {
-  form.ModuleGeneration = 2;
+  form.ModuleGeneration = OstrelIII;
   comm.ClosePort();
   uint32_t start = clock.tick();
   Bytes cmd{0xA3};
@@ -321,7 +321,7 @@ TEST_F(ProtocolTest, RawSenderDoesNotWaitWhenThePortRefuses) {
 
 TEST_F(ProtocolTest, BlockModeCompletesOnlyOnTheExactCount) {
   for (uint8_t gen : {uint8_t(1), uint8_t(2)}) {
-    form.ModuleGeneration = gen;
+    form.ModuleGeneration = Generation(gen);
     form.ReceiveMode = 0;
     form.ReadBuffer.Clear();
     form.ReplyComplete = 0;
@@ -344,7 +344,7 @@ TEST_F(ProtocolTest, BlockModeCompletesOnlyOnTheExactCount) {
 }
 
 TEST_F(ProtocolTest, OversizedFramedReplyIsNeverStoredPastTheBuffer) {
-  form.ModuleGeneration = 0;
+  form.ModuleGeneration = OstrelI;
   form.ReceiveMode = 1;
   form.ReceivedCount = 0;
   form.ReplyComplete = 0;
@@ -389,7 +389,7 @@ TEST_F(ProtocolTest, DebugLogLinesOfAFramedExchange) {
 }
 
 TEST_F(ProtocolTest, WriteBackSendsTheCommandAndSixteenChunks) {
-  form.ModuleGeneration = 3;
+  form.ModuleGeneration = OstrelIV;
   comm.responder = [](const Bytes&) {
     return std::vector<ScriptedTransport::Reply>{{3, Bytes{0x5A}}};
   };
@@ -421,7 +421,7 @@ TEST_F(ProtocolTest, WriteBackSendsTheCommandAndSixteenChunks) {
     EXPECT_TRUE(comm.sent.empty()) << left;
   }
 
-  form.ModuleGeneration = 1;
+  form.ModuleGeneration = OstrelII;
   EXPECT_FALSE(form.WriteBack_Sector(2, source));
 }
 

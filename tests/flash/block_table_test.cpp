@@ -57,7 +57,7 @@ TEST(BlockTable, ChipEraseVerdicts) {
       {1, 64, 30000, true, true, {}},
   };
   for (const auto& c : cases) {
-    const ChipEraseVerdict v = judgeChipErase(c.gen, c.start, c.ms, c.ack);
+    const ChipEraseVerdict v = judgeChipErase(Generation(c.gen), c.start, c.ms, c.ack);
     EXPECT_EQ(v.ok, c.ok) << c.ms;
     EXPECT_EQ(v.lines, c.lines) << c.ms;
   }

@@ -51,9 +51,9 @@ Bytes fingerprint(const Bytes& sector) {
   return out;
 }
 
-const JournalKey kOst2{1, 128, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
-const JournalKey kOst3{2, 256, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
-const JournalKey kOst4{3, 16384, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
+const JournalKey kOst2{OstrelII, 128, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
+const JournalKey kOst3{OstrelIII, 256, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
+const JournalKey kOst4{OstrelIV, 16384, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
 
 // A journal whose header announces the shape; padded to its reserved size
 // unless it is to look cut short.

@@ -72,7 +72,7 @@ struct ScriptRig {
     // rules are written for; the fast link has tests of its own.
     form->setFastLink(false);
     comm.OpenPort();
-    form->ModuleGeneration = generation;
+    form->ModuleGeneration = Generation(generation);
     form->SectorCount = sectorCount;
     form->ResetBlockTable();
   }
@@ -112,7 +112,7 @@ struct SimRig {
     // rules are written for; the fast link has tests of its own.
     form->setFastLink(false);
     comm.OpenPort();
-    form->ModuleGeneration = uint8_t(config.generation);
+    form->ModuleGeneration = Generation(config.generation);
     form->SectorCount = config.sectorCount;
     form->ResetBlockTable();
     if (config.generation == SimGeneration::Ost4) makeFreshMappingTable(form->MappingTable);
@@ -141,8 +141,9 @@ struct SimRig {
   }
   // Puts data where the generation's write takes it from and plans the sector.
   void plan(uint16_t sector, const Bytes& data, bool erase, uint16_t block) {
-    MemoryStream& stream = form->ModuleGeneration <= 1 ? form->FlashImage : form->PackageImage;
-    const size_t offset = (form->ModuleGeneration <= 1 ? sector : block) * size_t(65536);
+    MemoryStream& stream =
+        form->ModuleGeneration <= OstrelII ? form->FlashImage : form->PackageImage;
+    const size_t offset = (form->ModuleGeneration <= OstrelII ? sector : block) * size_t(65536);
     if (stream.Size() < offset + 65536) stream.SetSize(offset + 65536);
     std::copy(data.begin(), data.end(), stream.Memory() + offset);
     form->BlockTable[sector] = {
@@ -151,7 +152,7 @@ struct SimRig {
         byteSum(data),
         byteXor(data),
         block,
-        form->ModuleGeneration <= 1 ? SectorSource::FlashImage : SectorSource::PackageImage};
+        form->ModuleGeneration <= OstrelII ? SectorSource::FlashImage : SectorSource::PackageImage};
   }
 
   ScriptedHost host;

@@ -17,30 +17,28 @@
 namespace ostrel::test {
 namespace {
 
-constexpr uint8_t kOst1 = 0, kOst2 = 1, kOst3 = 2, kOst4 = 3;
-
 TEST(QcRules, ProgressFollowsTheMarksOfEachGenerationAndStep) {
   struct Case {
-    uint8_t generation;
+    Generation generation;
     int step;
     uint32_t marks;
     uint16_t sectors;
     int expected;
   } cases[] = {
       // Ostrel III: three marks a sector in step 1, two in step 2.
-      {kOst3, 0, 768, 256, 100},
-      {kOst3, 0, 767, 256, 99},
-      {kOst3, 0, 384, 256, 50},
-      {kOst3, 1, 511, 256, 99},
-      {kOst3, 1, 6, 2, 100},
+      {OstrelIII, 0, 768, 256, 100},
+      {OstrelIII, 0, 767, 256, 99},
+      {OstrelIII, 0, 384, 256, 50},
+      {OstrelIII, 1, 511, 256, 99},
+      {OstrelIII, 1, 6, 2, 100},
       // Ostrel IV: 384 and 256 marks whatever its size.
-      {kOst4, 0, 192, 59999, 50},
-      {kOst4, 0, 383, 16384, 99},
-      {kOst4, 1, 128, 32768, 50},
+      {OstrelIV, 0, 192, 59999, 50},
+      {OstrelIV, 0, 383, 16384, 99},
+      {OstrelIV, 1, 128, 32768, 50},
       // Extra marks never take the bar past its end.
-      {kOst4, 0, 1000, 16384, 100},
-      {kOst3, 0, 10, 0, 0},
-      {kOst1, 0, 10, 128, 0},
+      {OstrelIV, 0, 1000, 16384, 100},
+      {OstrelIII, 0, 10, 0, 0},
+      {OstrelI, 0, 10, 128, 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(qcMarkProgress(c.generation, c.step, c.marks, c.sectors), c.expected)

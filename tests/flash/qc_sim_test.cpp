@@ -34,7 +34,7 @@ SimConfig ost4() {
 
 bool runStep(SimRig& rig, int step) {
   TForm_MAIN& f = *rig.form;
-  return f.ModuleGeneration <= 1 ? f.OST1_2_Function_QC(step) : f.OST3_Function_QC(step);
+  return f.ModuleGeneration <= OstrelII ? f.OST1_2_Function_QC(step) : f.OST3_Function_QC(step);
 }
 
 TEST(QualityControl, EachFaultCodeOnTheGenerationThatRaisesIt) {
@@ -139,7 +139,7 @@ TEST(QualityControl, StepsPassWithTheirProgressOnEveryGeneration) {
     EXPECT_EQ(f.StaticText_Status1.text, c.step == 0 ? "Blank data OK!!" : "Loop data OK!!");
     EXPECT_TRUE(f.QcFaultCode.empty());
     EXPECT_TRUE(rig.violations().empty()) << rig.violations();
-    if (f.ModuleGeneration <= 1) {
+    if (f.ModuleGeneration <= OstrelII) {
       EXPECT_EQ(f.StaticText_PROG_FINISH.text, "0003FFFF");
     } else {
       const auto& lines = f.Memo1.lines;

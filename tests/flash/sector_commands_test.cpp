@@ -807,7 +807,7 @@ TEST(WholeErase, ButtonShowsResultTimeBeepsAndReReadsTheTables) {
     rig.host.os = {true, 2, 6, 1};
     rig.form->FormCreate();
     rig.host.priorityCalls.clear();
-    rig.form->ModuleGeneration = c.gen;
+    rig.form->ModuleGeneration = Generation(c.gen);
     rig.form->TwoChipFlash = c.twoChip;
     rig.form->ChipStartSector = {0, 64};
     RawModule module;

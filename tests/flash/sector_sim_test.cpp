@@ -15,7 +15,7 @@ namespace {
 
 // The physical sector a logical one lands in (the same number before Ostrel IV).
 uint32_t physicalOf(const SimRig& rig, uint16_t logical) {
-  return rig.form->ModuleGeneration == 3 ? rig.form->MappingTable.words[logical] : logical;
+  return rig.form->ModuleGeneration == OstrelIV ? rig.form->MappingTable.words[logical] : logical;
 }
 
 TEST(SectorSim, WrittenSectorsAreByteExactAndReadBack) {

@@ -41,7 +41,7 @@ void planImage(SimRig& rig) {
 }
 
 uint32_t physicalSector(SimRig& rig, uint16_t logical) {
-  return rig.form->ModuleGeneration == 3 ? rig.form->MappingTable.words[logical] : logical;
+  return rig.form->ModuleGeneration == OstrelIV ? rig.form->MappingTable.words[logical] : logical;
 }
 
 TEST(Sequences, ImageIsProgrammedByteExactAndVerifiedOnEveryGeneration) {
@@ -304,10 +304,9 @@ TEST(Sequences, AtALinkSpeedTheStatusLineSaysHowFarAndHowLong) {
     TForm_MAIN& f = *rig.form;
     planImage(rig);
     // The sectors the plan writes or erases, the blank one included.
-    const uint32_t data = uint32_t(std::count_if(f.BlockTable.begin(), f.BlockTable.end(),
-                                                 [](const BlockRecord& r) {
-                                                   return r.writeFlag || r.eraseFlag;
-                                                 }));
+    const uint32_t data =
+        uint32_t(std::count_if(f.BlockTable.begin(), f.BlockTable.end(),
+                               [](const BlockRecord& r) { return r.writeFlag || r.eraseFlag; }));
     const uint32_t total = data + (config.generation == SimGeneration::Ost4 ? 2 : 0);
     std::vector<std::pair<std::string, uint32_t>> samples;  // the line, the panel's count
     std::function<void()> sample = [&] {

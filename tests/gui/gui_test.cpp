@@ -463,7 +463,7 @@ struct DemoWindow {
     comm.setCommName("SIM0");
     form.FormCreate();
     comm.OpenPort();
-    form.ModuleGeneration = uint8_t(config.generation);
+    form.ModuleGeneration = Generation(config.generation);
     form.SectorCount = config.sectorCount;
     form.ResetBlockTable();
     window = std::make_unique<MainWindow>(form);

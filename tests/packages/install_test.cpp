@@ -692,7 +692,7 @@ TEST(Install, InterruptedBurnJournalIsAppliedOnlyToTheCartridgeItDescribes) {
   ASSERT_FALSE(compaction.journal.empty());
   const CutBurn partner = cutBurn(ost3, roomy, small, 0, 8);
   ASSERT_FALSE(partner.journal.empty());
-  const JournalRead read = readJournal(compaction.journal, {2, 256, ost3.identity});
+  const JournalRead read = readJournal(compaction.journal, {OstrelIII, 256, ost3.identity});
   ASSERT_EQ(read.fit, JournalFit::Fits);
 
   // On another computer (no journal there) software is removed and other

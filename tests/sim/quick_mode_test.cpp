@@ -35,7 +35,7 @@ TEST(QuickMode, HostChipEraseSucceedsOnEveryGeneration) {
       TForm_MAIN form(0, 0, host, clock, comm);
       form.FormCreate();
       comm.OpenPort();
-      form.ModuleGeneration = uint8_t(config.generation);
+      form.ModuleGeneration = Generation(config.generation);
       form.SectorCount = config.sectorCount;
       module->flash().program(chip + 3u, 0, std::vector<uint8_t>(65536, 0x5A));
 
