@@ -87,6 +87,14 @@ std::string moduleKeyText(const JournalKey& key) {
          "_OST" + std::to_string(key.generation + 1) + "_" + upperHex(key.sectorCount, 4);
 }
 
+std::size_t journalHeadBytes() {
+  return kMagicSize + kRecordHead + kHeaderBytes + kRecordTail;
+}
+
+std::string journalFileName(const JournalKey& key) {
+  return moduleKeyText(key) + "_BURN.JOURNAL";
+}
+
 std::vector<uint8_t> journalRecord(JournalRecord type, uint16_t sector,
                                    std::span<const uint8_t> payload) {
   std::vector<uint8_t> out;
@@ -119,8 +127,10 @@ uint64_t largestJournal(Generation generation, uint16_t sectorCount) {
   s.kept = generation == OstrelIV ? kIdentitySectors : sectorCount;
   s.oldFat = s.newFatFirst = true;
   s.tables = generation == OstrelIV;
-  // A journal written before fingerprints were kept held no more than this.
-  return std::max(journalBytes(s), uint64_t(sectorCount + 4) * recordBytes(kSector) + kTableBytes);
+  // A journal written before fingerprints were kept held no more than the
+  // sectors it kept (on an Ostrel IV only the identity sectors), the FATs and
+  // a table.
+  return std::max(journalBytes(s), uint64_t(s.kept + 4) * recordBytes(kSector) + kTableBytes);
 }
 
 std::vector<uint8_t> journalStart(const JournalShape& s) {

@@ -57,6 +57,8 @@ struct JournalKey {
 // read-back images): "ID_AUXaaaaaaaa_OSTn_SSSS", ID and aux number in hex, the
 // generation 1..4 and the sector count in hex.
 std::string moduleKeyText(const JournalKey& key);
+// The burn journal's file name in the program folder.
+std::string journalFileName(const JournalKey& key);
 
 // A sector's fingerprint: one 64-bit hash per 4096-byte chunk, so that a
 // write cut off in the middle is recognised chunk by chunk.
@@ -118,6 +120,9 @@ struct JournalRead {
 // Reads every whole record up to the first torn one and checks each against
 // the connected module: sector numbers, lengths and the order a burn writes.
 JournalRead readJournal(std::span<const uint8_t> bytes, const JournalKey& module);
+// The bytes at a journal's start that say which module it is for: its mark
+// and the header record. readJournal on them alone tells OtherModule apart.
+std::size_t journalHeadBytes();
 
 // One sector of the cartridge as it is now (logical on Ostrel I-III,
 // physical on Ostrel IV); empty when it could not be read.

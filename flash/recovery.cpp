@@ -171,7 +171,7 @@ JournalKey TForm_MAIN::journalKey() const {
 }
 
 std::string TForm_MAIN::burnJournalPath() {
-  return host.programDirectory() + moduleKeyText(journalKey()) + "_BURN.JOURNAL";
+  return host.programDirectory() + journalFileName(journalKey());
 }
 
 std::string TForm_MAIN::legacyBurnJournalPath() {
@@ -181,11 +181,13 @@ std::string TForm_MAIN::legacyBurnJournalPath() {
 bool TForm_MAIN::burnJournalPending() {
   if (fileExists(burnJournalPath())) return true;
   // A journal by the ID alone counts unless it names another module, which
-  // this one must not wait for.
-  std::vector<uint8_t> bytes;
-  return readWholeFile(legacyBurnJournalPath(), bytes,
-                       largestJournal(ModuleGeneration, SectorCount)) == FileReadResult::Ok &&
-         readJournal(bytes, journalKey()).fit != JournalFit::OtherModule;
+  // this one must not wait for: its header says so, the rest is not read.
+  FileSource file;
+  std::string error;
+  if (!file.open(legacyBurnJournalPath(), error)) return false;
+  const std::span<const uint8_t> head =
+      file.fetch(0, size_t(std::min<uint64_t>(file.size(), journalHeadBytes())));
+  return !file.failed() && readJournal(head, journalKey()).fit != JournalFit::OtherModule;
 }
 
 std::vector<uint16_t> TForm_MAIN::orderForBurn(const std::vector<uint16_t>& sectors) {

@@ -220,7 +220,8 @@ bool TForm_MAIN::Function_Program() {
       // ahead of the FAT on the cartridge would point its entries elsewhere.
       if (result && ModuleGeneration == OstrelIV) result = Function_Write_Mapping_Table();
     }
-    if (result && ImageKind == 1 && ModuleGeneration == OstrelIV)
+    // An image's table, unless the FAT's step above already wrote it.
+    if (result && ImageKind == 1 && ModuleGeneration == OstrelIV && !FatDirty)
       result = Function_Write_Mapping_Table();
     onMappingTableWrite = nullptr;
     BurnQuarantine = false;

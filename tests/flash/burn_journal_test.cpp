@@ -69,6 +69,33 @@ Bytes journal(const JournalKey& key, uint16_t planned, uint16_t kept, bool fat,
   return b;
 }
 
+// The largest journal a module can leave is what is read at each connection:
+// room for the largest burn, and no more than its sectors can fill (an Ostrel
+// IV keeps only its identity sectors, whatever its size).
+TEST(BurnJournal, TheLargestJournalFitsTheLargestBurnAndNoMore) {
+  const struct {
+    Generation generation;
+    uint16_t sectors;
+    uint64_t atMost;
+  } cases[] = {{OstrelI, 128, 132ull << 16 | 1 << 20},
+               {OstrelII, 256, 260ull << 16 | 1 << 20},
+               {OstrelIII, 2048, 2052ull << 16 | 1 << 20},
+               {OstrelIV, 59999, 64ull << 20},
+               {OstrelIV, 16384, 64ull << 20}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.generation) + "/" + std::to_string(c.sectors));
+    const bool ost4 = c.generation == OstrelIV;
+    const JournalShape largest{{c.generation, c.sectors, {}},
+                               c.sectors,
+                               ost4 ? kIdentitySectors : c.sectors,
+                               true,
+                               true,
+                               ost4};
+    EXPECT_GE(largestJournal(c.generation, c.sectors), journalBytes(largest));
+    EXPECT_LE(largestJournal(c.generation, c.sectors), c.atMost);
+  }
+}
+
 TEST(BurnJournal, EveryRecordIsCheckedAgainstTheModule) {
   const Bytes fat = pattern(1), old = pattern(6), data = pattern(7);
   const std::vector<Rec> opening = {{R::OldFat, 1, fat},

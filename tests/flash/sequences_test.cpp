@@ -15,6 +15,7 @@
 #include "common/sim_generations.h"
 #include "common/temp_dir.h"
 #include "flash_rig.h"
+#include "link/commands.h"
 
 namespace ostrel::test {
 namespace {
@@ -107,6 +108,24 @@ TEST(Sequences, PackageDataIsWrittenAndVerifiedFromThePackageImage) {
       EXPECT_TRUE(rig.form->Function_Verify());
     }
   }
+}
+
+// An image and a changed catalogue in one burn on an Ostrel IV: the mapping
+// table goes out once (the journal has room for one), and the count of sectors
+// ends where it said it would.
+TEST(Sequences, AnImageWithAChangedCatalogueWritesTheTableOnce) {
+  SimRig rig(SimConfig::fromTypeCode(0x89));
+  planImage(rig);
+  rig.form->FatDirty = true;
+  rig.comm.clearLogs();
+  ASSERT_TRUE(rig.form->Function_Program());
+  int tableWrites = 0;
+  for (const auto& sent : rig.comm.sentLog())
+    if (sent.bytes.size() >= 3 && sent.bytes[0] == Cmd::WriteSector && sent.bytes[1] == 0xEA &&
+        sent.bytes[2] == 0x60)  // physical sector 60000, the table's first
+      ++tableWrites;
+  EXPECT_EQ(tableWrites, 1);
+  EXPECT_TRUE(rig.frameLeft());
 }
 
 TEST(Sequences, ProgramWithNothingPlannedSendsNothing) {
