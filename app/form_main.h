@@ -545,7 +545,6 @@ class TForm_MAIN {
   uint16_t ImageBlockCount = 0;                  // blocks of the FlashImage
   bool LoadedFiles = false;                      // a load succeeded since the module came
   int OpenDialogFilterIndex = 1;                 // the dialog's filter, kept between runs
-  int LastLoadCount = 0;                         // files the last Function_Load loaded
   // --- end of loading
 
   // ========================= fields =========================

@@ -291,8 +291,8 @@ bool TForm_MAIN::Function_Device() {
     const std::string text = programError ? Prompt(Msg::ProgramError) + " " +
                                                 Prompt(Msg::FaultPrefix) + std::string(code)
                                           : Prompt(Msg::UpdateSoftware);
-    host.messageBox(programError ? 77 : 22, text, WindowCaption, MsgBoxKind::Warning,
-                    MsgBoxButtons::Ok);
+    host.messageBox(programError ? Msg::ProgramError : Msg::UpdateSoftware, text, WindowCaption,
+                    MsgBoxKind::Warning, MsgBoxButtons::Ok);
     return false;
   }
 

@@ -11,14 +11,13 @@
 #include <filesystem>
 #include <span>
 
+#include "link/commands.h"
 #include "link/frame.h"
 #include "link/port_list.h"
 
 namespace ostrel {
 
 namespace {
-
-constexpr uint8_t kIdentifyProbe = 0x80, kIdentifyReply = 0xC0;
 
 // Whether another program keeps path to itself: it holds the lock every
 // opener of a module port takes, or it set the terminal's exclusive mode,
@@ -106,7 +105,7 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
     return probe;
   }
   auto frameLengthGot = [&got] { return got.empty() ? size_t(0) : frameLength(got[0]); };
-  const uint8_t request = kIdentifyProbe;
+  const uint8_t request = Cmd::IdentifyProbe;
   port.SendBytes(&request, 1);
   clock.waitUntil([&] { return !got.empty() && got.size() >= frameLengthGot(); },
                   clock.tick() + replyMs);
@@ -116,7 +115,7 @@ PortProbe probePort(Transport& port, Clock& clock, const std::string& path, int 
   const size_t length = frameLengthGot();
   probe.status = PortStatus::NoAnswer;
   if (length < 2 || got.size() < length || !frameValid(std::span(got.data(), length)) ||
-      got[1] != kIdentifyReply)
+      got[1] != Cmd::replyTo(Cmd::IdentifyProbe))
     return probe;
   probe.id = identifyModule(got.data(), length, buildMode);
   std::copy_n(got.begin() + 2, std::min<size_t>(8, length - 2), probe.identity.begin());

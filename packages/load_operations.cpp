@@ -58,7 +58,6 @@ void TForm_MAIN::Function_Load() {
   // would empty the streams under it), and a second LOAD is not started.
   if (OperationRunning) return;
   OperationRunning = true;
-  LastLoadCount = 0;
 
   Button_LoadFile.enabled = false;
   Button_Cus_LoadFile.enabled = false;
@@ -148,7 +147,6 @@ void TForm_MAIN::Function_Load() {
     }
   }
   Memo1_Lines_Add(std::to_string(loaded) + " files load ok!!");
-  LastLoadCount = loaded;
   done();
 }
 

@@ -4,8 +4,6 @@
 
 #include <iostream>
 
-#include "link/port_list.h"
-
 namespace ostrel {
 
 MsgBoxResult CliHost::messageBox(int message, const std::string& text, const std::string& caption,
@@ -20,13 +18,15 @@ MsgBoxResult CliHost::messageBox(int message, const std::string& text, const std
   if (!asked) return MsgBoxResult::Ok;
   if (preset != presetAnswers.end()) return preset->second;
   if (muted) return MsgBoxResult::No;
-  if (quiet_ && answer_ == Answer::Ask && isatty(STDIN_FILENO) && show)
-    show(text);  // the question was not shown yet
-  return confirm(text) ? MsgBoxResult::Yes : MsgBoxResult::No;
+  if (quiet_ && showsQuestions() && show) show(text);  // the question was not shown yet
+  return confirm() ? MsgBoxResult::Yes : MsgBoxResult::No;
 }
 
-bool CliHost::confirm(const std::string& question) {
-  (void)question;
+bool CliHost::showsQuestions() const {
+  return !quiet_ || (answer_ == Answer::Ask && isatty(STDIN_FILENO));
+}
+
+bool CliHost::confirm() {
   if (answer_ == Answer::Yes) return true;
   if (answer_ == Answer::No || !isatty(STDIN_FILENO)) {
     if (!quiet_ && show) show(answer_ == Answer::No ? "  -> no" : "  -> no (pass --yes to agree)");
@@ -47,12 +47,9 @@ OpenFileResult CliHost::openFileDialog(const OpenFileRequest& request) {
   return r;
 }
 
-std::vector<std::string> CliHost::portList(const PortNote& note) {
-  // The form's debug log is not printed: what the scan left out is shown here.
-  return listSerialPorts("/dev", defaultVirtualPortDir(), [&](const std::string& text) {
-    if (!quiet_ && show) show(text);
-    note(text);
-  });
+std::vector<std::string> CliHost::portList(const PortNote&) {
+  if (onlyPort.empty()) return {};
+  return {onlyPort};
 }
 
 }  // namespace ostrel

@@ -28,9 +28,11 @@ class CliHost : public Host {
   OsVersion osVersion() override { return {true, 5, 0, 0}; }
   bool setPriorityClass(bool) override { return true; }
   std::string programDirectory() override { return programDir_; }
-  std::vector<std::string> portList(const PortNote& note) override;
+  // The port chosen before the form existed: the form never scans for another.
+  std::vector<std::string> portList(const PortNote&) override;
 
   std::vector<std::string> files;  // answers the open-file dialog
+  std::string onlyPort;
   Answer answerMode() const { return answer_; }
   void setAnswerMode(Answer answer) { answer_ = answer; }
   // Questions that make no sense on a command line, answered without asking,
@@ -41,7 +43,9 @@ class CliHost : public Host {
   // Prints a box's text (set by the output, which keeps stderr in order).
   std::function<void(const std::string& line)> show;
   // Asks on the terminal (or takes --yes/--no, or "no" without a terminal).
-  bool confirm(const std::string& question);
+  bool confirm();
+  // Whether a question is printed: always, unless --quiet and nobody is asked.
+  bool showsQuestions() const;
 
  private:
   std::string programDir_;

@@ -6,7 +6,9 @@
 #include <QJsonObject>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,22 @@ struct CliOptions {
   std::vector<std::string> select;  // install --select
   std::string output;               // read -o
 };
+
+struct Cli;
+
+// What a command takes and does, for the parser, the confirmation and the
+// production line.
+struct CommandRule {
+  size_t minArgs, maxArgs;
+  bool engineering;
+  std::set<std::string> options;  // command options it takes
+  int (*run)(Cli&);
+  const char* destructive = nullptr;  // what it does to the cartridge, to be confirmed
+};
+const std::map<std::string, CommandRule>& commandRules();
+
+// A usage error on stderr; returns the exit status 2.
+int usage(const std::string& why);
 
 struct Cli {
   const CliOptions& opt;

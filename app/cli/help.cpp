@@ -25,8 +25,9 @@ constexpr std::array<CommandText, 15> kCommands = {{
      "ostrel-cli detect"},
     {"ports", false, "ports [--json]",
      "          every candidate port and its status: module (with its generation, Aux\n"
-     "          No., ID), no answer, busy, permission, not a device, missing (JSON:\n"
-     "          port, status, reason or the module's generation, aux, id, sectors)\n",
+     "          No., ID), unrecognised (an answer from no known module), no answer,\n"
+     "          busy, permission, not a device, missing, unusable (JSON: port, status,\n"
+     "          reason or the module's generation, aux, id, sectors)\n",
      "ostrel-cli ports --json"},
     {"list", false, "list [--rows [--tree]] [--json]",
      "          the cartridge's catalogue entries: slot, kind, attribute, brand, version,\n"

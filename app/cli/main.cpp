@@ -18,22 +18,12 @@
 #include "app/text_helpers.h"
 #include "app/version.h"
 
-namespace {
-
-using namespace ostrel;
+namespace ostrel {
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "ostrel-cli: %s (ostrel-cli --help lists the commands)\n", why.c_str());
   return kExitUsage;
 }
-
-struct CommandRule {
-  size_t minArgs, maxArgs;
-  bool engineering;
-  std::set<std::string> options;  // command options it takes
-  int (*run)(Cli&);
-  const char* destructive = nullptr;  // what it does to the cartridge, to be confirmed
-};
 
 const std::map<std::string, CommandRule>& commandRules() {
   static const std::map<std::string, CommandRule> rules = {
@@ -56,6 +46,12 @@ const std::map<std::string, CommandRule>& commandRules() {
   };
   return rules;
 }
+
+}  // namespace ostrel
+
+namespace {
+
+using namespace ostrel;
 
 // Parses the arguments; returns -1 to go on, or an exit status.
 int parse(int argc, char** argv, CliOptions& o) {
@@ -154,17 +150,6 @@ int parse(int argc, char** argv, CliOptions& o) {
   return -1;
 }
 
-// Lists the ports to probe: every candidate, or just the one named.
-class PortHost : public CliHost {
- public:
-  using CliHost::CliHost;
-  std::vector<std::string> portList(const PortNote& note) override {
-    if (!onlyPort.empty()) return {onlyPort};
-    return CliHost::portList(note);
-  }
-  std::string onlyPort;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,7 +170,7 @@ int main(int argc, char** argv) {
   if (const int status = choosePort(options, clock, chosenPort); status >= 0) return status;
   TComm comm;
   applyComm1Values(comm);
-  PortHost host(writableProgramDirectory(currentExecutablePath()), options.answer, options.quiet);
+  CliHost host(writableProgramDirectory(currentExecutablePath()), options.answer, options.quiet);
   host.onlyPort = chosenPort;
   TForm_MAIN form(options.mode, options.language, host, clock, comm);
   form.FormCreate();
@@ -197,8 +182,12 @@ int main(int argc, char** argv) {
   // What erases or writes the cartridge on the engineer's word alone is
   // confirmed first: on a terminal by a question, else by --yes.
   if (rule.destructive) {
-    out.error("ostrel-cli: " + options.command + " " + rule.destructive + ". Go on?");
-    if (!host.confirm(options.command)) {
+    const std::string question =
+        "ostrel-cli: " + options.command + " " + rule.destructive + ". Go on?";
+    const bool shown = host.showsQuestions();  // --quiet --yes prints no question
+    if (shown) out.error(question);
+    if (!host.confirm()) {
+      if (!shown) out.error(question);
       out.error("ostrel-cli: nothing was done");
       return kExitFailed;
     }

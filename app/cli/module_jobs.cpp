@@ -149,10 +149,6 @@ bool ChildProcess::start(const std::vector<std::string>& argv, bool progressTerm
   return true;
 }
 
-void ChildProcess::signal(int sig) {
-  if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
-}
-
 bool ChildProcess::interruptIf(const std::function<bool()>& mayStop) {
   if (pid_ <= 0 || reaped_) return false;
   ::kill(pid_, SIGSTOP);
@@ -304,17 +300,19 @@ QJsonObject moduleOutcomeJson(const FoundModule& module, const JobOutcome& outco
   return o;
 }
 
+// A command asks when it plans changes (install, remove: --dry-run shows the
+// plan) or does something to the whole cartridge that is confirmed first.
 bool commandAsks(const std::string& command) {
-  static const std::set<std::string> asking = {"remove", "install", "erase",           "program",
-                                               "auto",   "qc",      "clear-catalogue", "cf-test"};
-  return asking.count(command) > 0;
+  const auto rule = commandRules().find(command);
+  return rule != commandRules().end() &&
+         (rule->second.destructive || rule->second.options.count("--dry-run"));
 }
 
+// detect and ports print a listing of modules, not one module's outcome.
 bool commandTakesJson(const std::string& command) {
-  static const std::set<std::string> json = {"list",  "load",    "remove", "install",
-                                             "erase", "program", "verify", "check",
-                                             "auto",  "read",    "qc"};
-  return json.count(command) > 0;
+  const auto rule = commandRules().find(command);
+  return rule != commandRules().end() && rule->second.options.count("--json") &&
+         command != "detect" && command != "ports";
 }
 
 // ---------------------------------------------------------------- stopping
@@ -339,8 +337,7 @@ int interrupts() {
 }
 
 std::string journalPath(const FoundModule& m) {
-  return writableProgramDirectory(currentExecutablePath()) + moduleKeyText(m.key()) +
-         "_BURN.JOURNAL";
+  return writableProgramDirectory(currentExecutablePath()) + journalFileName(m.key());
 }
 
 bool journalLeft(const FoundModule& m) {

@@ -48,8 +48,6 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool start(const std::vector<std::string>& argv, bool progressTerminal);
-  // Sends a signal to a child still running.
-  void signal(int sig);
   // Interrupts the child (SIGINT) when mayStop() says so, judged while the
   // child is held still: it cannot begin in between what mayStop() looks for.
   // True when it was interrupted.
@@ -57,7 +55,6 @@ class ChildProcess {
   // Reads what the child wrote; reaps it once both streams are closed.
   void pump();
   bool running() const { return pid_ > 0; }
-  bool started() const { return started_; }
   double seconds() const;
   // The streams still open, to wait on.
   std::vector<int> openFds() const;

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <cstdio>
 
+#include "app/cli/catalogue_print.h"
 #include "app/prompt_table.h"
 #include "link/port_list.h"
 #include "link/tcomm.h"
@@ -30,11 +31,6 @@ QJsonObject probeJson(const PortProbe& p) {
   o["status"] = portStatusWord(p.status);
   if (p.status != PortStatus::Module) o["reason"] = QString::fromStdString(portProbeText(p));
   return o;
-}
-
-void printJson(const QJsonDocument& doc) {
-  std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout);
-  std::fflush(stdout);
 }
 
 void say(const std::string& line) {

@@ -18,14 +18,9 @@ namespace {
 
 constexpr int kTableIntervalMs = 200;
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "ostrel-cli: %s (ostrel-cli --help lists the commands)\n", why.c_str());
-  return kExitUsage;
-}
-
 // Splits off what the production line reads itself; the rest goes to every
 // child as it stands.
-int scan(int argc, char** argv, LineRequest& r) {
+void scan(int argc, char** argv, LineRequest& r) {
   // The options of the command line that take a value.
   static const std::set<std::string> withValue = {"--mode", "--language", "--link", "--select",
                                                   "-o"};
@@ -56,7 +51,6 @@ int scan(int argc, char** argv, LineRequest& r) {
       if (withValue.count(a) && value) r.forwarded.push_back(argv[++i]);
     }
   }
-  return -1;
 }
 
 std::string upper(std::string s) {

@@ -224,7 +224,6 @@ class Station {
     s.outcome = childOutcome(o().command, *s.job, o().language);
     if (s.stopped) {
       s.outcome = refusedOutcome(o().command, "stopped before it began writing");
-      s.outcome.object["faultCode"] = "";
     }
     s.slot = Slot::Done;
     table_.clear();
