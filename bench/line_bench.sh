@@ -50,7 +50,7 @@ seconds() {  # runs the command, prints its wall-clock seconds; fails with it
   start=$(date +%s.%N)
   "$@" >"$work/out" 2>&1 || { cat "$work/out" >&2; return 1; }
   end=$(date +%s.%N)
-  echo "$end - $start" | bc
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
 }
 
 one=() four=()
@@ -65,5 +65,5 @@ m4=$(mean "${four[@]}")
 echo
 echo "program of $sectors sectors (Ostrel IV, ostrel-sim --quick, line $rate B/s)"
 echo "one module:  $m1 s"
-echo "$modules modules: $m4 s  ($(echo "scale=2; $m4 / $m1" | bc) x one)"
+echo "$modules modules: $m4 s  ($(awk -v a="$m4" -v b="$m1" 'BEGIN { printf "%.2f", a / b }') x one)"
 echo "cores: $(nproc), load average: $(cut -d' ' -f1-3 /proc/loadavg)"

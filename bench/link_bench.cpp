@@ -416,7 +416,7 @@ void programJob(const Options& o, const std::string& scratch) {
     BenchModule m(*c.g, "blank", c.throughput);
     if (!m.running()) return;
     const std::string image = images.at(c.g);
-    c.first = measure(m, c.throughput, cli(m, c.fast, {"--mode", "1", "program", image}));
+    c.first = measure(m, c.throughput, cli(m, c.fast, {"--mode", "1", "--yes", "program", image}));
     c.second = measure(m, c.throughput, cli(m, c.fast, {"--mode", "1", "verify", image}));
   });
 

@@ -89,7 +89,7 @@ shot() {
 burning() {
   shot "$1" "$2" ostrel-fm 18 "--language $3 --press Button2,Button1 --open $samples/$4" \
     --type 84 --preset demo --throughput 23040 --aux "00 00 00 07" --id "00 01 51 09"
-  rm -f "$bin/app/gui/00015109_BURN.JOURNAL"
+  rm -f "$bin"/app/gui/00015109_*BURN.JOURNAL
 }
 
 for s in $shots; do

@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libudev-dev xvfb xauth x11-apps netpbm
   fonts-droid-fallback fonts-wqy-microhei fonts-ipafont-gothic qt6-translations-l10n
-  socat srecord inotify-tools ccache time
+  socat srecord inotify-tools ccache time python3
   help2man desktop-file-utils
 )
 missing=()

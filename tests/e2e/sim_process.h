@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -86,8 +87,9 @@ struct PortDir {
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   }
   ~PortDir() { std::filesystem::remove_all(path); }
-  static int& counter() {
-    static int n = 0;
+  // Benchmarks make modules from several threads at once.
+  static std::atomic<int>& counter() {
+    static std::atomic<int> n = 0;
     return n;
   }
   std::string path;
