@@ -324,6 +324,7 @@ int build(const std::string& path, const std::string& output, int language) {
 
 int main(int argc, char** argv) {
   using namespace ostrel;
+  installInterruptCleanup();  // Ctrl+C or a kill leaves no half-written output
   int language = 0;
   bool json = false;
   std::string output, identityText;

@@ -7,11 +7,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
 #include <filesystem>
 
 #include "packages/package_records.h"
@@ -186,6 +189,43 @@ TEST(PkgToolTest, FaultsAndUsageErrorsHaveTheirExitCodes) {
   EXPECT_EQ(help.exitCode, 0);
   for (const char* command : {"info", "unpack", "pack", "build", "srec2bin", "bin2image"})
     EXPECT_TRUE(help.out.contains(QByteArray("  ostrel-pkg ") + command)) << command;
+}
+
+// Ctrl+C or a kill in the middle of a large output leaves no temporary
+// beside it: here an S-record whose one record lies in the largest
+// cartridge's last sector, a 3.9 GB image.
+TEST(PkgToolTest, AnInterruptedConversionLeavesNoTemporaryBehind) {
+  QTemporaryDir dir;
+  const uint32_t address = 59998u * 65536u + 0x100u;
+  QByteArray body = QByteArray::fromHex("09") +
+                    QByteArray::fromHex(QByteArray::number(address, 16).rightJustified(8, '0')) +
+                    QByteArray::fromHex("11223344");
+  uint8_t sum = 0;
+  for (char c : body) sum = uint8_t(sum + uint8_t(c));
+  writeAll(dir.filePath("far.hx"),
+           "S3" + body.toHex().toUpper() +
+               QByteArray::number(uint8_t(~sum), 16).rightJustified(2, '0').toUpper() + "\n");
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    QProcess p;
+    p.start(OSTREL_PKG_PATH, {"srec2bin", dir.filePath("far.hx"), "-o", dir.filePath("far.img")});
+    ASSERT_TRUE(p.waitForStarted());
+    auto temporaries = [&] {
+      return QDir(dir.path()).entryInfoList({"far.img.tmp-*"}, QDir::Files);
+    };
+    bool started = false;
+    for (int i = 0; i < 3000 && !started && p.state() == QProcess::Running; ++i) {
+      const auto found = temporaries();
+      started = !found.isEmpty() && found.first().size() > 65536;
+      if (!started) QThread::msleep(5);
+    }
+    ::kill(pid_t(p.processId()), signal);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    ASSERT_TRUE(started);
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(temporaries().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("far.img")));
+  }
 }
 
 }  // namespace
