@@ -26,7 +26,7 @@ struct Outcome {
   // A result as the window reports it; a failure stays a failure.
   void settle(bool success, const std::string& text) {
     if (success && reported && !ok) return;
-    ok = success && (!reported || ok);
+    ok = success;
     reported = true;
     message = text;
   }

@@ -192,10 +192,7 @@ std::optional<uint16_t> imageChecksum(BlockImage& image, uint64_t bytes) {
     const size_t n = size_t(std::min<uint64_t>(kSectorSize, bytes - uint64_t(b) * kSectorSize));
     const std::span<const uint8_t> data = image.block(b);
     if (data.size() != kSectorSize) return std::nullopt;
-    if (data.data() == blankSector().data())
-      c.addBlank(n);
-    else
-      c.add(data.first(n));
+    c.add(data.first(n));
   }
   return c.value();
 }
@@ -233,15 +230,19 @@ FlashImageLoad readSRecords(ByteSource& text, BlockImage& image, const ProgressF
   return r;
 }
 
-FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCount,
-                               const ProgressFn& progress) {
-  SpanSource source(text);
+FlashImageLoad convertSRecords(ByteSource& text, uint32_t sectorCount, const ProgressFn& progress) {
   BlockImage image(std::min(sectorCount, kLargestCartridgeSectors));
-  FlashImageLoad r = readSRecords(source, image, progress);
+  FlashImageLoad r = readSRecords(text, image, progress);
   if (!r.fault.empty()) return r;
   r.image = image.takeDense(r.blockCount);
   if (r.image.empty()) return failed(r, FaultCode::k0018);
   return r;
+}
+
+FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCount,
+                               const ProgressFn& progress) {
+  SpanSource source(text);
+  return convertSRecords(source, sectorCount, progress);
 }
 
 FlashImageLoad convertBinary(std::vector<uint8_t> bytes) {
@@ -263,8 +264,7 @@ void planImageBlocks(std::span<const uint8_t> image, std::vector<BlockRecord>& t
     if (!record) break;
     const std::span<const uint8_t> data = image.subspan(k * kSectorSize, kSectorSize);
     planFlashImageWrite(*record, data, true);
-    record->writeFlag =
-        std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0xFF; }) ? 1 : 0;
+    record->writeFlag = isBlank(data) ? 0 : 1;
   }
 }
 

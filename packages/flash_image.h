@@ -42,8 +42,11 @@ struct FlashImageLoad {
 // the blocks the records write into.
 FlashImageLoad readSRecords(ByteSource& text, BlockImage& image, const ProgressFn& progress = {},
                             size_t pieceBytes = size_t(1) << 20);
-// The same for text in memory, into an image in memory of at most
-// sectorCount blocks.
+// The same into an image in memory of at most sectorCount blocks: the blocks
+// the records write into are held while reading, then laid out whole (0018
+// when the text holds no data).
+FlashImageLoad convertSRecords(ByteSource& text, uint32_t sectorCount,
+                               const ProgressFn& progress = {});
 FlashImageLoad convertSRecords(std::span<const uint8_t> text, uint32_t sectorCount,
                                const ProgressFn& progress = {});
 

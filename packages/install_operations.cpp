@@ -13,6 +13,7 @@
 #include "app/form_main.h"
 #include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "packages/block_image.h"
 #include "packages/placement.h"
 
 namespace ostrel {
@@ -37,8 +38,7 @@ bool obdiiReleaseTooOld(const FatEntry& entry) {
 
 std::size_t liveEntries(const CartridgeCatalogue& c) {
   std::size_t n = 0;
-  for (std::size_t k = 0; k < std::min<std::size_t>(c.header.entryCount, kFatMaxEntries); ++k)
-    n += c.entries[k].kind != 0 ? 1 : 0;
+  for (std::size_t k = 0; k < slotsInUse(c); ++k) n += c.entries[k].kind != 0 ? 1 : 0;
   return n;
 }
 
@@ -288,10 +288,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
       MemoryStream adjusted = Function_SpaceAscendAdj(FlashImage);
       if (adjusted.Size() == 0) return refuseWith(Msg::AdjustFail, MsgBoxKind::Error);
       FlashImage = std::move(adjusted);
-      const auto last = lastEntry(CartridgeCatalogue);
-      target = last ? uint32_t(CartridgeCatalogue.entries[*last].startSector) +
-                          CartridgeCatalogue.entries[*last].sectorCount
-                    : 0;
+      target = firstFit(CartridgeCatalogue, n).start;
       // Even gathered, the free space may not hold it: nothing is planned
       // beyond the cartridge.
       if (target + n > SectorCount) return refuseWith(Msg::NotEnoughSpace, MsgBoxKind::Error);
@@ -317,8 +314,7 @@ bool TForm_MAIN::Function_FATADD(uint16_t rowIndex, std::string* whyNot) {
     const std::span<const uint8_t> data(
         PackageImage.Memory() + (std::size_t(block) + f) * kSectorSize, kSectorSize);
     planSectorWrite(*record, data, true, uint16_t(block + f));
-    record->writeFlag =
-        std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0xFF; }) ? 1 : 0;
+    record->writeFlag = isBlank(data) ? 0 : 1;
     if (target <= 1) {
       growFlashImage(FlashImage, target + f + 1);
       std::copy(data.begin(), data.end(), FlashImage.Memory() + (target + f) * kSectorSize);
@@ -340,7 +336,7 @@ MemoryStream TForm_MAIN::readSoftware(const std::vector<bool>* only) {
   std::fill(backup.Memory(), backup.Memory() + backup.Size(), uint8_t(0xFF));
   CompactionBackupRead.assign(SectorCount, false);
   const ::ostrel::CartridgeCatalogue& read = LastReadCatalogue;
-  const std::size_t count = std::min<std::size_t>(read.header.entryCount, kFatMaxEntries);
+  const std::size_t count = slotsInUse(read);
   bool ok = true;
   for (std::size_t d = 0; d < count && ok; ++d) {
     const FatEntry& e = read.entries[d];

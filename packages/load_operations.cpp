@@ -328,14 +328,11 @@ MemoryStream TForm_MAIN::BINtoBN(const MemoryStream& image) {
 
 MemoryStream TForm_MAIN::HexToBin_Conv(ByteSource& text) {
   ClearStatus2();
-  // Held block by block while read, so only blocks records reach take memory.
-  BlockImage blocks(uint32_t(CartridgeBytes() / kSectorSize));
-  FlashImageLoad load = readSRecords(text, blocks, [this](uint64_t done, uint64_t total) {
-    ProgressBar1.setFraction(done, total);
-    clock.processEvents();
-  });
-  if (load.fault.empty() && (load.image = blocks.takeDense(load.blockCount)).empty())
-    load.fault = FaultCode::k0018;
+  FlashImageLoad load = convertSRecords(text, uint32_t(CartridgeBytes() / kSectorSize),
+                                        [this](uint64_t done, uint64_t total) {
+                                          ProgressBar1.setFraction(done, total);
+                                          clock.processEvents();
+                                        });
   if (!load.fault.empty()) {
     ReportFault(load.fault);
     for (const std::string& line : load.faultLines) Memo1_Lines_Add(line);

@@ -227,6 +227,8 @@ std::array<uint8_t, kWrittenHeaderPayload> headerPayload(uint64_t imageSize, uin
 // ---------------------------------------------------------------- checksum
 
 void ImageChecksum::add(std::span<const uint8_t> bytes) {
+  // A block nothing was written into counts without its bytes being read.
+  if (!bytes.empty() && bytes.data() == blankSector().data()) return addBlank(bytes.size());
   // S sums the bytes and the weights: a plain (vectorised) byte sum plus the
   // weights' sum. X is a chain of xor and add, one byte after the other.
   uint64_t weights = 0;
@@ -321,10 +323,7 @@ PackageRead readPackageInto(ByteSource& source, const LegacyTextConverter& conve
   // The next block to the sink; `counted` of its bytes lie within the
   // declared size and go into the checksum.
   auto pass = [&](std::span<const uint8_t> data, uint64_t counted) {
-    if (counted == kSectorSize && data.data() == blankSector().data())
-      checksum.addBlank(kSectorSize);
-    else
-      checksum.add(data.first(size_t(counted)));
+    checksum.add(data.first(size_t(counted)));
     const uint32_t block = passed++;
     return !sink || sink(block, data, uint32_t((r.declaredSize + kSectorSize - 1) / kSectorSize));
   };
@@ -555,7 +554,7 @@ std::vector<uint8_t> writePackage(std::span<const uint8_t> image, const PackageI
 
 bool appendLoadedEntries(CartridgeCatalogue& loaded, const CartridgeCatalogue& package,
                          uint32_t baseBlock) {
-  const size_t count = std::min<size_t>(loaded.header.entryCount, kFatMaxEntries);
+  const size_t count = slotsInUse(loaded);
   const size_t n = package.header.entryCount;
   if (count + n > kFatMaxEntries) return false;
   // Block numbers in the PackageImage are 16-bit, like sourceBlock.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "packages/block_image.h"
+
 namespace ostrel {
 
 namespace {
@@ -157,8 +159,7 @@ bool applyMoves(std::span<const SoftwareMove> moves, std::span<const uint8_t> ba
       if (m.pending) {
         r = original[from];
       } else {
-        r.writeFlag =
-            std::any_of(sector.begin(), sector.end(), [](uint8_t b) { return b != 0xFF; });
+        r.writeFlag = !isBlank(sector);
         r.eraseFlag = 1;
         const DataCheck check = dataCheck(sector);
         r.sum = check.sum;
