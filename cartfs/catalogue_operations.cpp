@@ -8,6 +8,7 @@
 #include "app/form_main.h"
 #include "app/prompt_table.h"
 #include "app/text_helpers.h"
+#include "flash/form_steps.h"
 
 namespace ostrel {
 
@@ -377,8 +378,7 @@ bool TForm_MAIN::writePlannedChange(int failStatus, int okStatus) {
     return false;
   }
   Beep(1);
-  if (ModuleGeneration == OstrelIV && readMappingTable) readMappingTable();
-  if (readFat) readFat();
+  rereadTables(*this);
   ShowStatus1(Prompt(okStatus));
   return true;
 }
@@ -404,7 +404,7 @@ void TForm_MAIN::Button_DeleteINClick() {
 
 void TForm_MAIN::Function_FatDelIN() {
   ::ostrel::CartridgeCatalogue& loaded = LoadedCatalogue;
-  const std::size_t count = std::min<std::size_t>(loaded.header.entryCount, kFatMaxEntries);
+  const std::size_t count = slotsInUse(loaded);
   for (std::size_t slot = 1; slot <= count; ++slot)
     if (InstalledMarks[slot]) loaded.entries[slot - 1].kind = 0;
   InstalledMarks.fill(false);

@@ -80,6 +80,12 @@ SectorDigest sectorDigest(std::span<const uint8_t> sector) {
   return d;
 }
 
+std::vector<uint8_t> digestPayload(std::span<const uint8_t> sector) {
+  std::vector<uint8_t> out;
+  for (uint64_t h : sectorDigest(sector)) putBig(out, h, 8);
+  return out;
+}
+
 std::string moduleKeyText(const JournalKey& key) {
   const auto& i = key.identity;
   return idHexText(i) + "_AUX" +
@@ -109,13 +115,13 @@ std::vector<uint8_t> journalRecord(JournalRecord type, uint16_t sector,
 
 uint64_t journalBytes(const JournalShape& s) {
   uint64_t n = kMagicSize + recordBytes(kHeaderBytes);
-  n += recordBytes(s.oldFat ? kSector : 0);
+  n += recordBytes(kSector);  // the old FAT
   n += uint64_t(s.planned) * recordBytes(kDigestBytes);
   n += uint64_t(s.kept) * recordBytes(kSector);
   n += recordBytes(0);                             // ready
   n += uint64_t(s.planned + 1) * recordBytes(0);   // a begin for each sector and the FAT
   n += recordBytes(kSector) + 2 * recordBytes(0);  // new FAT, FAT written, complete
-  if (s.tables) n += 2 * recordBytes(kTableBytes);
+  if (s.key.generation == OstrelIV) n += 2 * recordBytes(kTableBytes);
   // A repair notes each sector (and table half) before it writes it back.
   n += uint64_t(s.kept + 3) * recordBytes(0);
   return n;
@@ -123,10 +129,11 @@ uint64_t journalBytes(const JournalShape& s) {
 
 uint64_t largestJournal(Generation generation, uint16_t sectorCount) {
   JournalShape s;
+  s.key.generation = generation;
+  s.key.sectorCount = sectorCount;
   s.planned = sectorCount;
   s.kept = generation == OstrelIV ? kIdentitySectors : sectorCount;
-  s.oldFat = s.newFatFirst = true;
-  s.tables = generation == OstrelIV;
+  s.newFatFirst = true;
   // A journal written before fingerprints were kept held no more than the
   // sectors it kept (on an Ostrel IV only the identity sectors), the FATs and
   // a table.

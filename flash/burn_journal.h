@@ -64,6 +64,8 @@ std::string journalFileName(const JournalKey& key);
 // write cut off in the middle is recognised chunk by chunk.
 using SectorDigest = std::array<uint64_t, 16>;
 SectorDigest sectorDigest(std::span<const uint8_t> sector);
+// The fingerprint as a NewSector record carries it: 16 hashes, big-endian.
+std::vector<uint8_t> digestPayload(std::span<const uint8_t> sector);
 
 struct BurnJournal {
   JournalKey key;
@@ -90,14 +92,13 @@ struct BurnJournal {
 std::vector<uint8_t> journalRecord(JournalRecord type, uint16_t sector,
                                    std::span<const uint8_t> payload = {});
 
-// What a burn's journal will hold, to size the file before the first write.
+// What a burn's journal will hold, to size the file before the first write:
+// besides these, the old FAT and (Ostrel IV) the old and new mapping table.
 struct JournalShape {
   JournalKey key;
-  uint16_t planned = 0;  // sectors with a fingerprint
-  uint16_t kept = 0;     // sectors whose old content is kept
-  bool oldFat = false;
+  uint16_t planned = 0;      // sectors with a fingerprint
+  uint16_t kept = 0;         // sectors whose old content is kept
   bool newFatFirst = false;  // the new FAT is known before the burn starts
-  bool tables = false;       // Ostrel IV: old and new mapping table
 };
 // Every byte the journal may take, the repair's own notes included.
 uint64_t journalBytes(const JournalShape& shape);

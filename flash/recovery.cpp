@@ -149,7 +149,7 @@ std::string softwareNames(const TForm_MAIN& f, const BurnJournal& journal,
   std::string out;
   const CartridgeCatalogue* const catalogues[] = {before.get(), &f.CartridgeCatalogue};
   for (const CartridgeCatalogue* c : catalogues) {
-    for (std::size_t k = 0; k < std::min<std::size_t>(c->header.entryCount, kFatMaxEntries); ++k) {
+    for (std::size_t k = 0; k < slotsInUse(*c); ++k) {
       const FatEntry& e = c->entries[k];
       if (e.kind == 0) continue;
       const bool named =
@@ -244,9 +244,7 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
   shape.key = journalKey();
   shape.planned = uint16_t(planned.size());
   shape.kept = uint16_t(kept.size());
-  shape.oldFat = true;
   shape.newFatFirst = writesFat && !ost4;
-  shape.tables = ost4;
   std::string error;
   if (!journal.create(burnJournalPath(), journalStart(shape), journalBytes(shape),
                       reserveJournalSpace ? reserveJournalSpace : reserveWithFallocate, &error)) {
@@ -271,11 +269,8 @@ bool TForm_MAIN::startBurnJournal(BurnJournalFile& journal, const std::vector<ui
     // An erase alone leaves the sector blank (Ostrel IV: unmapped).
     const BlockRecord* record = blockRecordAt(BlockTable, s);
     const uint8_t* data = record && record->writeFlag ? plannedSectorData(s) : nullptr;
-    const SectorDigest digest = sectorDigest(data ? std::span<const uint8_t>(data, kSectorSize)
-                                                  : std::span<const uint8_t>(blank));
-    std::vector<uint8_t> payload;
-    for (uint64_t h : digest)
-      for (int shift = 56; shift >= 0; shift -= 8) payload.push_back(uint8_t(h >> shift));
+    const std::vector<uint8_t> payload = digestPayload(
+        data ? std::span<const uint8_t>(data, kSectorSize) : std::span<const uint8_t>(blank));
     ok = ok && journal.add(JournalRecord::NewSector, s, payload);
   }
   for (uint16_t s : kept) {

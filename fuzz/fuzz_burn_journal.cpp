@@ -49,10 +49,7 @@ struct Ops {
 
 // Fingerprint payload of a sector, as a burn writes it.
 Bytes fingerprint(std::span<const uint8_t> sector) {
-  Bytes out;
-  for (uint64_t h : sectorDigest(sector))
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(uint8_t(h >> shift));
-  return out;
+  return digestPayload(sector);
 }
 
 // Sectors the records point at: mostly the cartridge's own, sometimes any.
@@ -75,9 +72,7 @@ Bytes structuredJournal(Ops& ops, const SimConfig& config, ModuleSim& module, bo
   shape.key = {Generation(config.generation), config.sectorCount, config.identity};
   shape.planned = ops.next() % 8;
   shape.kept = ops.next() % 8;
-  shape.oldFat = true;
   shape.newFatFirst = (ops.next() & 1) && !ost4;
-  shape.tables = ost4;
   Bytes out = journalStart(shape);
   const uint32_t fatPhysical = ost4 ? 11 : 1;
   auto sectorNow = [&](uint32_t s) {

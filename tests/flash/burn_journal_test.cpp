@@ -45,10 +45,7 @@ struct Rec {
 };
 
 Bytes fingerprint(const Bytes& sector) {
-  Bytes out;
-  for (uint64_t h : sectorDigest(sector))
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(uint8_t(h >> shift));
-  return out;
+  return digestPayload(sector);
 }
 
 const JournalKey kOst2{OstrelII, 128, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
@@ -59,7 +56,7 @@ const JournalKey kOst4{OstrelIV, 16384, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x78}};
 // unless it is to look cut short.
 Bytes journal(const JournalKey& key, uint16_t planned, uint16_t kept, bool fat,
               const std::vector<Rec>& records, bool padded = true) {
-  JournalShape shape{key, planned, kept, true, fat, key.generation == 3};
+  JournalShape shape{key, planned, kept, fat};
   Bytes b = journalStart(shape);
   for (const Rec& r : records) {
     const Bytes rec = journalRecord(r.type, r.sector, r.payload);
@@ -85,12 +82,8 @@ TEST(BurnJournal, TheLargestJournalFitsTheLargestBurnAndNoMore) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.generation) + "/" + std::to_string(c.sectors));
     const bool ost4 = c.generation == OstrelIV;
-    const JournalShape largest{{c.generation, c.sectors, {}},
-                               c.sectors,
-                               ost4 ? kIdentitySectors : c.sectors,
-                               true,
-                               true,
-                               ost4};
+    const JournalShape largest{
+        {c.generation, c.sectors, {}}, c.sectors, ost4 ? kIdentitySectors : c.sectors, true};
     EXPECT_GE(largestJournal(c.generation, c.sectors), journalBytes(largest));
     EXPECT_LE(largestJournal(c.generation, c.sectors), c.atMost);
   }
@@ -128,7 +121,7 @@ TEST(BurnJournal, EveryRecordIsCheckedAgainstTheModule) {
   Bytes torn = journal(kOst3, 1, 1, true, begun5, false);
   const Bytes next = journalRecord(R::SectorBegins, 6, {});
   torn.insert(torn.end(), next.begin(), next.begin() + 5);
-  torn.resize(journalBytes({kOst3, 1, 1, true, true, false}), 0);
+  torn.resize(journalBytes({kOst3, 1, 1, true}), 0);
 
   Bytes headerCut = journal(kOst3, 0, 0, false, {});
   headerCut.resize(40);
