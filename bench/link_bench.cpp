@@ -39,6 +39,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <random>
 #include <set>
@@ -173,14 +174,19 @@ class BenchModule {
   }
   bool running() const { return sim_->running(); }
   const std::string& link() const { return sim_->link(); }
-  // The counts so far: asked for with SIGUSR1, read once the file is there.
-  SimStats stats() {
+  // The counts so far: asked for with SIGUSR1, read once the file is there;
+  // none when it does not come (a floor from missing counts would be wrong).
+  std::optional<SimStats> stats() {
     std::filesystem::remove(statsFile_);
     ::kill(sim_->pid(), SIGUSR1);
     SimStats s;
     for (int i = 0; i < 400 && !std::filesystem::exists(statsFile_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::ifstream in(statsFile_);
+    if (!in) {
+      std::fprintf(stderr, "link_bench: the simulator's counts did not come\n");
+      return std::nullopt;
+    }
     std::string key;
     int64_t firmwareUs = 0, eraseUs = 0;
     while (in >> key) {
@@ -222,11 +228,12 @@ std::vector<std::string> cli(const BenchModule& m, bool fast, std::vector<std::s
 Measured measure(BenchModule& m, uint32_t throughput, const std::vector<std::string>& argv) {
   Measured r;
   r.throughput = throughput;
-  const SimStats before = m.stats();
+  const std::optional<SimStats> before = m.stats();
   const Timed t = runTimed(argv);
-  r.counts = m.stats() - before;
+  const std::optional<SimStats> after = m.stats();
+  if (before && after) r.counts = *after - *before;
   r.ms = t.ms;
-  r.ok = t.exitCode == 0;
+  r.ok = t.exitCode == 0 && before && after;
   return r;
 }
 

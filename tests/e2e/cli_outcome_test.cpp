@@ -167,7 +167,12 @@ TEST(CliOutcomeTest, EveryCommandExitsByWhatWasDone) {
        {"--mode", "1", "--yes", "qc", "blank", "--json"},
        "Fault code:1001\n  "},
       {"qc", Ends::Declined, {}, {}, {"--mode", "1", "qc", "blank", "--json"}, "nothing was done"},
-      {"clear-catalogue", Ends::Done, {}, {}, {"--mode", "1", "--yes", "clear-catalogue"}, ""},
+      {"clear-catalogue",
+       Ends::Done,
+       {},
+       {},
+       {"--mode", "1", "--yes", "--quiet", "clear-catalogue"},
+       ""},
       {"clear-catalogue",
        Ends::Declined,
        {},
@@ -229,6 +234,8 @@ TEST(CliOutcomeTest, EveryCommandExitsByWhatWasDone) {
                              r.err.contains("Fault code:") || r.err.contains("no module answered");
     if (row.command != std::string("detect")) EXPECT_EQ(toldNotDone, row.ends != Ends::Done) << err;
     if (row.ends == Ends::Partly) EXPECT_TRUE(r.err.contains("ostrel-cli: done: ")) << err;
+    // --quiet with --yes: a question nobody is asked is not printed.
+    if (row.args.contains("--quiet")) EXPECT_FALSE(r.err.contains("Go on?")) << err;
     // A question declined before the command began touches nothing.
     if (r.err.contains("nothing was done"))
       EXPECT_EQ(cli({"--quiet", "list", "--json"}).out, catalogue);
