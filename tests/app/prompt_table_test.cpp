@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "app/fault_codes.h"
 #include "app/text_helpers.h"
@@ -197,6 +199,27 @@ TEST(FaultCodes, FourDecimalDigitsAscendingAndDistinct) {
   EXPECT_EQ(FaultCode::k1021, "1021");
   EXPECT_EQ(kObdiiText, "OBDII");
   EXPECT_TRUE(kEmptyText.empty());
+}
+
+// The explanations the command line prints, its help and the README's table
+// come from one table: every code the program reports, once, ascending, with
+// what happened and what to do in every language.
+TEST(FaultCodes, EveryReportedCodeIsExplainedInEveryLanguage) {
+  std::vector<std::string_view> reported(FaultCode::kAll.begin(), FaultCode::kAll.end());
+  reported.push_back(FaultCode::k0018);
+  reported.push_back(FaultCode::k0052);
+  std::sort(reported.begin(), reported.end());
+  std::vector<std::string_view> explained;
+  for (const FaultExplanation& e : faultTable()) {
+    explained.push_back(e.code);
+    for (int l = 0; l < 4; ++l) {
+      EXPECT_FALSE(e.happened[l].empty()) << e.code << " " << l;
+      EXPECT_FALSE(e.action[l].empty()) << e.code << " " << l;
+      EXPECT_FALSE(faultExplanation(e.code, l).empty()) << e.code << " " << l;
+    }
+  }
+  EXPECT_EQ(explained, reported);
+  EXPECT_TRUE(faultExplanation("9999", 0).empty());
 }
 
 }  // namespace
